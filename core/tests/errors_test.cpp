@@ -8,6 +8,7 @@
 
 #include "korvane/errors.hpp"
 #include "korvane/static_embedding.hpp"
+#include "model_file.hpp"
 
 namespace korvane {
 namespace {
@@ -41,7 +42,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OsErrorCase{ENOMEM, "out of memory"},
                       OsErrorCase{EINPROGRESS, "in progress"},
                       OsErrorCase{EIO, "uncategorized error"},
-                      OsErrorCase{9999, "uncategorized error"}));
+                      OsErrorCase{9999, "uncategorized error"}),
+    [](const auto& info) { return "errno_" + std::to_string(info.param.error_number); });
 
 TEST(LoadErrorTest, MissingFileReadsAsTheSystemDescribesIt) {
     EXPECT_EQ(LoadError::from_os_error(ENOENT).display(),
@@ -75,15 +77,8 @@ TEST(InvalidModelOrPathErrorTest, DisplayJoinsPathAndMessage) {
 
 class FromDirTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        directory = std::filesystem::temp_directory_path() /
-                    ("korvane-from-dir-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(directory);
-        std::filesystem::create_directories(directory);
-    }
-    void TearDown() override { std::filesystem::remove_all(directory); }
-
-    std::filesystem::path directory;
+    testing::TemporaryDirectory temporary;
+    const std::filesystem::path& directory = temporary.path();
 };
 
 TEST_F(FromDirTest, RefusesEveryUnusableDirectoryWithTheSameText) {
