@@ -13,11 +13,17 @@ static_assert(std::endian::native == std::endian::little,
 namespace {
 
 std::atomic<bool> software_f16_forced{false};
+std::atomic<bool> portable_add_row_forced{false};
 
 bool detect_f16c() noexcept {
     __builtin_cpu_init();
     // The 256-bit form needs the AVX register state, which the operating system must enable.
     return __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
+}
+
+bool detect_avx2() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
 }
 
 void widen_f16_software(const std::byte* bytes, std::size_t count, float* out) noexcept {
@@ -41,9 +47,36 @@ __attribute__((target("avx,f16c"))) void widen_f16_hardware(const std::byte* byt
         alignas(16) std::byte padded[16] = {};
         std::memcpy(padded, bytes + 2 * i, 2 * rest);
         alignas(32) float widened[8];
-        _mm256_store_ps(widened, _mm256_cvtph_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(padded))));
+        const __m128i halves = _mm_load_si128(reinterpret_cast<const __m128i*>(padded));
+        _mm256_store_ps(widened, _mm256_cvtph_ps(halves));
         std::memcpy(out + i, widened, rest * sizeof(float));
     }
+}
+
+// Whole blocks of 8 first so the compiler turns each block into vector additions; every element
+// is still one rounded addition, as in a plain loop. Inlined into each path, which the compiler
+// vectorises for its own instruction set.
+[[gnu::always_inline]] inline void add_row_blocks(float* __restrict accumulator,
+                                                  const float* __restrict row,
+                                                  std::size_t count) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        for (std::size_t lane = 0; lane < 8; ++lane) {
+            accumulator[i + lane] = accumulator[i + lane] + row[i + lane];
+        }
+    }
+    for (; i < count; ++i) accumulator[i] = accumulator[i] + row[i];
+}
+
+void add_row_portable(float* __restrict accumulator, const float* __restrict row,
+                      std::size_t count) noexcept {
+    add_row_blocks(accumulator, row, count);
+}
+
+__attribute__((target("avx2"))) void add_row_avx2(float* __restrict accumulator,
+                                                  const float* __restrict row,
+                                                  std::size_t count) noexcept {
+    add_row_blocks(accumulator, row, count);
 }
 
 // One element type: load `Element` from its bytes, convert with `convert`.
@@ -107,17 +140,27 @@ void decode_row(DataType dtype, const std::byte* bytes, std::size_t count, float
     }
 }
 
-void add_row(float* __restrict accumulator, const float* __restrict row,
-             std::size_t count) noexcept {
-    // Whole blocks of 8 first so the compiler turns each block into vector additions; every
-    // element is still one rounded addition, as in a plain loop.
-    std::size_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        for (std::size_t lane = 0; lane < 8; ++lane) {
-            accumulator[i + lane] = accumulator[i + lane] + row[i + lane];
-        }
+bool avx2_supported() noexcept {
+    static const bool supported = detect_avx2();
+    return supported;
+}
+
+AddRowPath active_add_row_path() noexcept {
+    return !portable_add_row_forced.load(std::memory_order_relaxed) && avx2_supported()
+               ? AddRowPath::avx2
+               : AddRowPath::portable;
+}
+
+void force_portable_add_row(bool force) noexcept {
+    portable_add_row_forced.store(force, std::memory_order_relaxed);
+}
+
+void add_row(AddRowPath path, float* accumulator, const float* row, std::size_t count) noexcept {
+    if (path == AddRowPath::avx2) {
+        add_row_avx2(accumulator, row, count);
+    } else {
+        add_row_portable(accumulator, row, count);
     }
-    for (; i < count; ++i) accumulator[i] = accumulator[i] + row[i];
 }
 
 }  // namespace korvane

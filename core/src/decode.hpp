@@ -3,9 +3,11 @@
 // Rules of use:
 //  1. Element bytes are little-endian and may sit at any alignment; `bytes` must hold
 //     `count` x element_width(dtype) readable bytes.
-//  2. F16 elements go through the processor's half-to-single instruction (F16C) when it has one,
-//     chosen at first use, and through the software rules otherwise. Both give identical bits;
-//     `force_software_f16` exists so tests and benchmarks can reach the software path anyway.
+//  2. Two kernels have a variant for newer processors, chosen at first use: F16 elements go
+//     through the half-to-single instruction (F16C) when the processor has it, and rows are added
+//     with 256-bit AVX2 additions when it has those. Each variant gives the same bits as its
+//     portable form; `force_software_f16` and `force_portable_add_row` let tests and benchmarks
+//     reach the portable forms anyway.
 #pragma once
 
 #include <bit>
@@ -18,6 +20,9 @@ namespace korvane {
 
 // How F16 elements are widened.
 enum class F16Path : std::uint8_t { software, f16c };
+
+// How rows are added.
+enum class AddRowPath : std::uint8_t { portable, avx2 };
 
 // The single-precision bit pattern of an IEEE half, widened exactly. NaNs keep sign and payload
 // and come out quiet; subnormal halves become normal singles.
@@ -61,7 +66,22 @@ void widen_f16(F16Path path, const std::byte* bytes, std::size_t count, float* o
 // Decodes `count` consecutive elements of type `dtype` into `out`.
 void decode_row(DataType dtype, const std::byte* bytes, std::size_t count, float* out) noexcept;
 
-// accumulator[i] = accumulator[i] + row[i] for every i < count. The arrays must not overlap.
-void add_row(float* accumulator, const float* row, std::size_t count) noexcept;
+// Whether the processor and the operating system support AVX2.
+[[nodiscard]] bool avx2_supported() noexcept;
+
+// The path `add_row` takes now.
+[[nodiscard]] AddRowPath active_add_row_path() noexcept;
+
+// With `force` set, rows are added by the portable path even where AVX2 exists.
+void force_portable_add_row(bool force) noexcept;
+
+// accumulator[i] = accumulator[i] + row[i] for every i < count, one rounded addition each. The
+// arrays must not overlap. The AVX2 path requires avx2_supported().
+void add_row(AddRowPath path, float* accumulator, const float* row, std::size_t count) noexcept;
+
+// add_row through the active path.
+inline void add_row(float* accumulator, const float* row, std::size_t count) noexcept {
+    add_row(active_add_row_path(), accumulator, row, count);
+}
 
 }  // namespace korvane

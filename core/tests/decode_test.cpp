@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -81,18 +82,25 @@ TEST_P(WidenF16, PartialBlocksWriteExactlyTheRow) {
         std::vector<float> widened(count + 1, -7.0f);
         widen_f16(GetParam(), reinterpret_cast<const std::byte*>(halves.data()), count,
                   widened.data());
-        for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(bits(widened[i]), reference_half(halves[i]));
+        for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_EQ(bits(widened[i]), reference_half(halves[i])) << count << " / " << i;
+        }
         EXPECT_EQ(widened[count], -7.0f) << "count " << count;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, WidenF16, ::testing::ValuesIn(available_paths()), path_name);
 
-TEST(F16PathTest, ForcingTheSoftwarePathIsSeenAndUndone) {
+// The active paths follow the processor unless forced, so a run knows which paths it tested.
+TEST(KernelPathTest, ForcingThePortablePathsIsSeenAndUndone) {
     force_software_f16(true);
+    force_portable_add_row(true);
     EXPECT_EQ(active_f16_path(), F16Path::software);
+    EXPECT_EQ(active_add_row_path(), AddRowPath::portable);
     force_software_f16(false);
+    force_portable_add_row(false);
     EXPECT_EQ(active_f16_path(), f16c_supported() ? F16Path::f16c : F16Path::software);
+    EXPECT_EQ(active_add_row_path(), avx2_supported() ? AddRowPath::avx2 : AddRowPath::portable);
 }
 
 // One element of each type, given as bytes and placed after one byte of padding so that the load
@@ -103,6 +111,8 @@ struct ElementCase {
     std::vector<std::uint8_t> bytes;
     std::uint32_t expected;
 };
+
+void PrintTo(const ElementCase& value, std::ostream* out) { *out << value.name; }
 
 template <typename T>
 std::vector<std::uint8_t> le(T value) {
@@ -172,10 +182,18 @@ INSTANTIATE_TEST_SUITE_P(
 // Lengths around the 8-element block, special values included; the reference is a plain loop.
 // When both operands are NaNs, which one comes out depends on the operand order the compiler
 // picks, so any NaN is accepted for a NaN.
-TEST(AddRowTest, MatchesAPlainLoopForEveryLength) {
+std::vector<AddRowPath> available_add_row_paths() {
+    std::vector<AddRowPath> paths{AddRowPath::portable};
+    if (avx2_supported()) paths.push_back(AddRowPath::avx2);
+    return paths;
+}
+
+class AddRow : public ::testing::TestWithParam<AddRowPath> {};
+
+TEST_P(AddRow, MatchesAPlainLoopForEveryLength) {
     const float specials[] = {-0.0f, 1e30f, infinity, std::numeric_limits<float>::quiet_NaN(),
                               0x1p-149f, -3.25f, 1.0f + 0x1p-23f};
-    for (std::size_t count = 0; count <= 35; ++count) {
+    for (std::size_t count = 0; count <= 70; ++count) {
         std::vector<float> accumulator(count + 1, 5.0f);
         std::vector<float> row(count + 1, 9.0f);
         for (std::size_t i = 0; i < count; ++i) {
@@ -184,7 +202,7 @@ TEST(AddRowTest, MatchesAPlainLoopForEveryLength) {
         }
         std::vector<float> expected = accumulator;
         for (std::size_t i = 0; i < count; ++i) expected[i] = expected[i] + row[i];
-        add_row(accumulator.data(), row.data(), count);
+        add_row(GetParam(), accumulator.data(), row.data(), count);
         for (std::size_t i = 0; i <= count; ++i) {
             if (std::isnan(expected[i])) {
                 EXPECT_TRUE(std::isnan(accumulator[i])) << count << " / " << i;
@@ -194,6 +212,11 @@ TEST(AddRowTest, MatchesAPlainLoopForEveryLength) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, AddRow, ::testing::ValuesIn(available_add_row_paths()),
+                         [](const auto& info) {
+                             return info.param == AddRowPath::avx2 ? "avx2" : "portable";
+                         });
 
 TEST(DecimalTest, PrintsNumbersBeyondSixtyFourBits) {
     EXPECT_EQ(decimal(0), "0");
