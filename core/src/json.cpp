@@ -6,7 +6,8 @@
 #include <functional>
 #include <limits>
 #include <system_error>
-#include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace korvane::json {
 
@@ -177,17 +178,17 @@ std::string shortest_float_text(double value) {
     return out;
 }
 
-// Whether a number that does not fit a double is too large (rather than too small) for it.
+// Whether a number that does not fit a double is too large (rather than too small) for it. Such
+// a number lies hundreds of decimal orders away from 1, so the order of its first significant
+// digit tells.
 bool magnitude_exceeds_one(std::string_view number) {
     std::size_t position = number.front() == '-' ? 1 : 0;
-    long long order = 0;  // decimal order of the first non-zero digit, relative to units
+    long long order = 0;  // digits before the decimal point, from the first significant one
     bool found = false;
-    long long integer_digits = 0;
     for (; position < number.size() && is_digit(number[position]); ++position) {
         if (!found && number[position] != '0') found = true;
-        if (found) ++integer_digits;
+        if (found) ++order;
     }
-    order = integer_digits;
     if (position < number.size() && number[position] == '.') {
         for (++position; position < number.size() && is_digit(number[position]); ++position) {
             if (found) continue;
@@ -214,32 +215,75 @@ bool magnitude_exceeds_one(std::string_view number) {
     return order > 0;
 }
 
-// Members of an object under construction, with an index of their keys once there are enough
-// of them that scanning would be slow: a header may hold hundreds of thousands of keys.
+// The members of one object by key: open addressing over member positions, each kept with its
+// key's hash so that a probe reads a member's key only when the hashes agree.
+class KeyIndex {
+  public:
+    // The position of the member whose key equals that of `members[added]`, recording `added`
+    // as the key's position when there is none yet.
+    std::size_t find_or_insert(const Object& members, std::size_t added) {
+        if ((used_ + 1) * 2 > slots_.size()) grow();
+        const std::string& key = members[added].first;
+        const std::size_t hash = std::hash<std::string_view>{}(key);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (slot.member == empty) {
+                slot = {hash, added};
+                ++used_;
+                return added;
+            }
+            if (slot.hash == hash && members[slot.member].first == key) return slot.member;
+        }
+    }
+
+  private:
+    static constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
+    struct Slot {
+        std::size_t hash = 0;
+        std::size_t member = empty;
+    };
+
+    // Doubles the table, keeping it at most half full.
+    void grow() {
+        std::vector<Slot> old =
+            std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(64, slots_.size() * 2)));
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.member == empty) continue;
+            std::size_t i = slot.hash & mask;
+            while (slots_[i].member != empty) i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+// Members of an object under construction. A small object is searched from end to end for a
+// repeated key; a large one through an index, since a header may hold hundreds of thousands.
 class ObjectBuilder {
   public:
-    ObjectBuilder() : index_(0, KeyHash{&members_}, KeyEqual{&members_}) {}
-    ObjectBuilder(const ObjectBuilder&) = delete;
-    ObjectBuilder& operator=(const ObjectBuilder&) = delete;
-
     // A repeated key keeps its first position and takes the new value.
     void insert(std::string key, Value value) {
         members_.emplace_back(std::move(key), std::move(value));
         const std::size_t added = members_.size() - 1;
+        std::size_t first = added;
         if (added < scan_limit) {
-            for (std::size_t i = 0; i < added; ++i) {
-                if (members_[i].first == members_[added].first) {
-                    keep_last_value(i);
-                    return;
-                }
+            for (std::size_t i = 0; i < added && first == added; ++i) {
+                if (members_[i].first == members_[added].first) first = i;
             }
-            return;
+        } else {
+            if (added == scan_limit) {
+                for (std::size_t i = 0; i < added; ++i) index_.find_or_insert(members_, i);
+            }
+            first = index_.find_or_insert(members_, added);
         }
-        if (added == scan_limit) {
-            for (std::size_t i = 0; i < added; ++i) index_.insert(i);
+        if (first != added) {
+            members_[first].second = std::move(members_.back().second);
+            members_.pop_back();
         }
-        const auto [existing, inserted] = index_.insert(added);
-        if (!inserted) keep_last_value(*existing);
     }
 
     Object take() { return std::move(members_); }
@@ -247,26 +291,8 @@ class ObjectBuilder {
   private:
     static constexpr std::size_t scan_limit = 16;
 
-    struct KeyHash {
-        const Object* members;
-        std::size_t operator()(std::size_t i) const noexcept {
-            return std::hash<std::string_view>{}((*members)[i].first);
-        }
-    };
-    struct KeyEqual {
-        const Object* members;
-        bool operator()(std::size_t a, std::size_t b) const noexcept {
-            return (*members)[a].first == (*members)[b].first;
-        }
-    };
-
-    void keep_last_value(std::size_t first) {
-        members_[first].second = std::move(members_.back().second);
-        members_.pop_back();
-    }
-
     Object members_;
-    std::unordered_set<std::size_t, KeyHash, KeyEqual> index_;
+    KeyIndex index_;
 };
 
 // Recursive descent over the bytes. Every parse step returns false once a fault is recorded.

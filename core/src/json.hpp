@@ -4,9 +4,9 @@
 //  1. `parse_object` accepts exactly one top-level object, surrounded only by JSON whitespace.
 //  2. Objects keep their members in order of first appearance; a repeated key keeps its first
 //     position and takes the value given last, in nested objects too.
-//  3. Numbers keep their kind: a non-negative integer without fraction or exponent that fits in
-//     64 bits is unsigned, any other integer below zero is signed (-0 excepted), everything else
-//     is floating point.
+//  3. Numbers keep their kind: an integer without sign, fraction or exponent that fits in 64 bits
+//     is unsigned; a negative one that fits is signed; everything else (-0 included) is floating
+//     point.
 //  4. A failure is described as "<reason> at line <L> column <C>". Lines count from 1; the column
 //     is the number of bytes of that line up to and including the offending byte (at the end of
 //     the input: all bytes of the last line).
