@@ -221,16 +221,6 @@ INSTANTIATE_TEST_SUITE_P(
                       R"(["F32",[1,1]])", R"(["F32",[1,1],[0,4],0])", R"([[1,1],"F32",[0,4]])",
                       R"("F32")", "null", "7", "{}", "[]"));
 
-TEST(DataTypes, EveryNameOfTheTableIsRead) {
-    for (std::size_t ordinal = 0; ordinal < data_type_count; ++ordinal) {
-        const auto dtype = static_cast<DataType>(ordinal);
-        const std::string name(data_type_name(dtype));
-        EXPECT_EQ(load_bytes(model_file_bytes(R"({"t":)" + entry(name, "[1,1]", "[0,1]") + "}",
-                                              data_section)),
-                  name + " 1x1 [0,1) A");
-    }
-}
-
 TEST(FileAccess, MissingFileAndDirectoryAreOsErrors) {
     const TemporaryDirectory directory;
     EXPECT_EQ(load_outcome(directory.model_file()),
