@@ -4,12 +4,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "korvane/static_embedding.hpp"
+#include "model_file.hpp"
 
 namespace korvane {
 
@@ -229,6 +231,33 @@ TEST(EmbedTokensTest, UnallocatableDimensionFailsTheCall) {
         EXPECT_EQ(failure_of(model, {}), failure);
         EXPECT_EQ(failure_of(model, {0}), failure);
     }
+}
+
+// The file is read by the first call, an empty list included. A failed read, reported or
+// abandoned, leaves the object unloaded, so the next call reads the file again; once loaded, the
+// file is not read any more.
+TEST(EmbedTokensTest, LoadsTheFileOnFirstUseAndRetriesAFailedLoad) {
+    const testing::TemporaryDirectory directory;
+    const std::vector<float> values{1.0f, 2.0f, 3.0f, 4.0f};
+    const std::string header = R"({"t":{"dtype":"F32","shape":[2,2],"data_offsets":[0,16]}})";
+    const std::string good_file = testing::model_file_bytes(
+        header, std::string(reinterpret_cast<const char*>(values.data()), 16));
+    testing::write_file(directory.model_file(), good_file);
+    auto model = StaticEmbedding::from_dir(directory.path().string(), true);
+    ASSERT_TRUE(model.has_value());
+
+    std::filesystem::remove(directory.model_file());
+    const auto missing = model->embed_tokens({0});
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_EQ(missing.error().display(),
+              "IO Error: entity not found. Details: No such file or directory (os error 2)");
+    testing::write_file(directory.model_file(), testing::model_file_bytes(header, "", 1000));
+    EXPECT_THROW((void)model->embed_tokens({}), InternalFailure);
+
+    testing::write_file(directory.model_file(), good_file);
+    expect_same_bits(embed(*model, {}), {nan, nan});
+    std::filesystem::remove(directory.model_file());
+    expect_same_bits(embed(*model, {1}), reference(values, 2, {1}, true));
 }
 
 // Every row of a table cached in a scattered order: rows keep their values while the index and
