@@ -120,23 +120,39 @@ void decode_row(DataType dtype, const std::byte* bytes, std::size_t count, float
     // environment; a double beyond the single range becomes an infinity, a NaN stays NaN.
     const auto to_float = [](auto value) { return static_cast<float>(value); };
     switch (dtype) {
-        case DataType::F64: decode_elements<double>(bytes, count, out, to_float); return;
+        case DataType::F64:
+            decode_elements<double>(bytes, count, out, to_float);
+            return;
         // The bit pattern as it stands, signalling NaNs included: a copy, never an arithmetic
         // operation.
-        case DataType::F32: std::memcpy(out, bytes, count * sizeof(float)); return;
-        case DataType::F16: widen_f16(active_f16_path(), bytes, count, out); return;
+        case DataType::F32:
+            std::memcpy(out, bytes, count * sizeof(float));
+            return;
+        case DataType::F16:
+            widen_f16(active_f16_path(), bytes, count, out);
+            return;
         case DataType::BF16:
             decode_elements<std::uint16_t>(bytes, count, out, [](std::uint16_t half) {
                 return std::bit_cast<float>(widen_bf16_bits(half));
             });
             return;
-        case DataType::I64: decode_elements<std::int64_t>(bytes, count, out, to_float); return;
-        case DataType::I32: decode_elements<std::int32_t>(bytes, count, out, to_float); return;
-        case DataType::I16: decode_elements<std::int16_t>(bytes, count, out, to_float); return;
-        case DataType::I8: decode_elements<std::int8_t>(bytes, count, out, to_float); return;
+        case DataType::I64:
+            decode_elements<std::int64_t>(bytes, count, out, to_float);
+            return;
+        case DataType::I32:
+            decode_elements<std::int32_t>(bytes, count, out, to_float);
+            return;
+        case DataType::I16:
+            decode_elements<std::int16_t>(bytes, count, out, to_float);
+            return;
+        case DataType::I8:
+            decode_elements<std::int8_t>(bytes, count, out, to_float);
+            return;
         // BOOL bytes count as their unsigned value, not as true or false.
         case DataType::U8:
-        case DataType::BOOL: decode_elements<std::uint8_t>(bytes, count, out, to_float); return;
+        case DataType::BOOL:
+            decode_elements<std::uint8_t>(bytes, count, out, to_float);
+            return;
     }
 }
 

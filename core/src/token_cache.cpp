@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "exact_size.hpp"
 #include "korvane/static_embedding.hpp"
@@ -16,6 +17,16 @@ constexpr std::uint64_t token_count = std::uint64_t{1} << 32;
 
 }  // namespace
 
+void TokenCache::swap(TokenCache& other) noexcept {
+    std::swap(slots_, other.slots_);
+    std::swap(chunks_, other.chunks_);
+    std::swap(free_row_, other.free_row_);
+    std::swap(free_rows_, other.free_rows_);
+    std::swap(rows_reserved_, other.rows_reserved_);
+    std::swap(size_, other.size_);
+    std::swap(dimension_, other.dimension_);
+}
+
 float* TokenCache::prepare_row(std::uint32_t token, std::size_t dimension,
                                std::uint64_t row_capacity) {
     if (token >= slots_.size()) grow_index(token, row_capacity);
@@ -29,10 +40,10 @@ float* TokenCache::prepare_row(std::uint32_t token, std::size_t dimension,
 void TokenCache::grow_index(std::uint32_t token, std::uint64_t row_capacity) {
     // Doubling keeps growth amortised; the table's row count caps it, so a fully cached table
     // leaves no unused slot.
-    const std::uint64_t wanted = std::max<std::uint64_t>(std::uint64_t{token} + 1,
-                                                         std::uint64_t{slots_.size()} * 2);
-    const std::uint64_t cap = std::max<std::uint64_t>(std::uint64_t{token} + 1,
-                                                      std::min(row_capacity, token_count));
+    const std::uint64_t wanted =
+        std::max<std::uint64_t>(std::uint64_t{token} + 1, std::uint64_t{slots_.size()} * 2);
+    const std::uint64_t cap =
+        std::max<std::uint64_t>(std::uint64_t{token} + 1, std::min(row_capacity, token_count));
     const auto slot_count = static_cast<std::size_t>(std::min(wanted, cap));
     try {
         // reserve allocates exactly the amount asked for, where resize alone may round up.

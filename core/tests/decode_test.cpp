@@ -9,11 +9,12 @@
 #include <limits>
 #include <vector>
 
-
 namespace korvane {
 namespace {
 
-std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
+std::uint32_t bits(float value) {
+    return std::bit_cast<std::uint32_t>(value);
+}
 
 const float infinity = std::numeric_limits<float>::infinity();
 
@@ -71,8 +72,9 @@ class AddRow : public ::testing::TestWithParam<AddRowPath> {};
 // must stay untouched; the reference is a plain loop. When both operands are NaNs, which one
 // comes out depends on the operand order the compiler picks, so any NaN is accepted for a NaN.
 TEST_P(AddRow, MatchesAPlainLoopForEveryLength) {
-    const float specials[] = {-0.0f, 1e30f, infinity, std::numeric_limits<float>::quiet_NaN(),
-                              0x1p-149f, -3.25f, 1.0f + 0x1p-23f};
+    const float specials[] = {
+        -0.0f,     1e30f,  infinity,       std::numeric_limits<float>::quiet_NaN(),
+        0x1p-149f, -3.25f, 1.0f + 0x1p-23f};
     for (std::size_t count = 0; count <= 40; ++count) {
         std::vector<float> accumulator(count + 1, 5.0f), row(count + 1, 9.0f);
         for (std::size_t i = 0; i < count; ++i) {
@@ -116,9 +118,9 @@ TEST(DecodeRowTest, EveryTypeByItsRule) {
         std::uint32_t expected;
     } cases[] = {
         {DataType::F64, f64(-1.5), bits(-1.5f)},
-        {DataType::F64, f64(1.0 + 0x1p-24), bits(1.0f)},  // ties to even, down
+        {DataType::F64, f64(1.0 + 0x1p-24), bits(1.0f)},             // ties to even, down
         {DataType::F64, f64(1.0 + 0x3p-24), bits(1.0f + 0x1p-22f)},  // ties to even, up
-        {DataType::F64, f64(0x1.ffffffp127), bits(infinity)},  // past the largest single
+        {DataType::F64, f64(0x1.ffffffp127), bits(infinity)},        // past the largest single
         {DataType::F64, f64(-1e300), bits(-infinity)},
         {DataType::F64, f64(0x1p-149), 0x00000001u},
         {DataType::F64, f64(std::numeric_limits<double>::quiet_NaN()), 0x7FC00000u},

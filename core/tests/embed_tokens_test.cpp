@@ -34,7 +34,9 @@ namespace {
 using Access = StaticEmbeddingTestAccess;
 using Tokens = std::vector<std::uint32_t>;
 
-std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
+std::uint32_t bits(float value) {
+    return std::bit_cast<std::uint32_t>(value);
+}
 
 const float infinity = std::numeric_limits<float>::infinity();
 const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -119,8 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
     Types, EmbedEveryType,
     ::testing::Combine(::testing::Values(DataType::F64, DataType::F32, DataType::F16,
                                          DataType::BF16, DataType::I64, DataType::I32,
-                                         DataType::I16, DataType::I8, DataType::U8,
-                                         DataType::BOOL),
+                                         DataType::I16, DataType::I8, DataType::U8, DataType::BOOL),
                        ::testing::Bool()),
     [](const auto& info) {
         return std::string(data_type_name(std::get<0>(info.param))) +
@@ -280,6 +281,17 @@ TEST(TokenCacheTest, FullTableCostsOneSlotPerRow) {
     }
     EXPECT_EQ(cache.find(rows), nullptr);
     EXPECT_LE(cache.allocated_bytes(), rows * (dimension * sizeof(float) + 9));
+}
+
+// A moved-from cache starts afresh instead of handing out rows its successor also hands out.
+TEST(TokenCacheTest, MovedFromCacheSharesNoStorage) {
+    TokenCache first;
+    float* row = first.prepare_row(0, 4, 100);
+    first.insert(0, row);
+    TokenCache second(std::move(first));
+    EXPECT_EQ(second.find(0), row);
+    EXPECT_EQ(first.find(0), nullptr);
+    EXPECT_NE(first.prepare_row(1, 4, 100), second.prepare_row(1, 4, 100));
 }
 
 }  // namespace

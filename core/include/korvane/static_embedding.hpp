@@ -32,6 +32,15 @@ namespace korvane {
 // a table is cached, nothing is left unused. Entries are never removed.
 class TokenCache {
 public:
+    TokenCache() = default;
+    // A moved-from cache is left empty rather than sharing the free rows of its last chunk.
+    TokenCache(TokenCache&& other) noexcept { swap(other); }
+    TokenCache& operator=(TokenCache&& other) noexcept {
+        TokenCache taken(std::move(other));
+        swap(taken);
+        return *this;
+    }
+
     // The cached row of `token`, or nullptr.
     [[nodiscard]] const float* find(std::uint32_t token) const noexcept {
         return token < slots_.size() ? slots_[token] : nullptr;
@@ -58,6 +67,7 @@ public:
     [[nodiscard]] std::size_t allocated_bytes() const noexcept;
 
 private:
+    void swap(TokenCache& other) noexcept;
     void grow_index(std::uint32_t token, std::uint64_t row_capacity);
     void add_chunk(std::size_t dimension, std::uint64_t row_capacity);
 
