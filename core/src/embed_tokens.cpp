@@ -78,6 +78,7 @@ std::expected<std::vector<float>, EmbedError> StaticEmbedding::embed_tokens(
     // nothing to decode or cache.
     if (dimension != 0) {
         const std::size_t width = static_cast<std::size_t>(dimension);
+        const AddRowPath add_row_path = active_add_row_path();
         const ExactSize row_bytes = ExactSize{element_width(dtype)} * dimension;
         const auto row_capacity = static_cast<std::uint64_t>(table_length / row_bytes);
         for (const std::uint32_t token : tokens) {
@@ -89,7 +90,7 @@ std::expected<std::vector<float>, EmbedError> StaticEmbedding::embed_tokens(
                 token_cache.insert(token, fresh);
                 row = fresh;
             }
-            add_row(accumulator.data(), row, width);
+            add_row(add_row_path, accumulator.data(), row, width);
         }
     }
 
