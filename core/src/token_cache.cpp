@@ -9,9 +9,11 @@ namespace korvane {
 
 namespace {
 
-// Large enough that one allocation serves many rows of a typical model (64 rows of 256 floats),
-// small enough that a chunk left partly unused costs little.
-constexpr std::size_t chunk_target_bytes = std::size_t{64} * 1024;
+// Rows are allocated in chunks of up to this size: many rows of a typical model per allocation
+// (120 rows of 256 floats), yet below the C library's threshold of 128 KiB, beyond which every
+// allocation is mapped on its own and rounded up to whole pages, a page lost per chunk. Rows
+// larger than this get a chunk each.
+constexpr std::size_t chunk_bytes = std::size_t{120} * 1024;
 
 constexpr std::uint64_t token_count = std::uint64_t{1} << 32;
 
@@ -57,7 +59,7 @@ void TokenCache::grow_index(std::uint32_t token, std::uint64_t row_capacity) {
 void TokenCache::add_chunk(std::size_t dimension, std::uint64_t row_capacity) {
     dimension_ = dimension;
     const std::size_t row_bytes = dimension * sizeof(float);
-    std::uint64_t rows = std::max<std::size_t>(1, chunk_target_bytes / row_bytes);
+    std::uint64_t rows = std::max<std::size_t>(1, chunk_bytes / row_bytes);
     // Every cached token is a distinct row of the table, so the chunks never need more rows
     // than the table has.
     if (row_capacity > rows_reserved_) rows = std::min(rows, row_capacity - rows_reserved_);

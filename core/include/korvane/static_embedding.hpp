@@ -26,7 +26,7 @@ namespace korvane {
 // The per-object cache of decoded rows, keyed by token ID.
 //
 // Rows are found through an index addressed directly by token ID (a lookup is one bounds check
-// and one load) and stored back to back in chunks of about 64 KiB that never move, so an entry
+// and one load) and stored back to back in chunks of up to 120 KiB that never move, so an entry
 // costs one pointer beyond its own floats. The index grows on demand, never beyond the number of
 // rows the table holds, and the chunks never hold more rows than that either: once every row of
 // a table is cached, nothing is left unused. Entries are never removed.
