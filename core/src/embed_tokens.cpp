@@ -13,8 +13,6 @@ namespace korvane {
 
 namespace {
 
-constexpr const char* model_file_name = "model.safetensors";
-
 // The single nearest to 10^-12: no norm below it is divided by.
 constexpr float norm_floor = 1e-12f;
 static_assert(std::bit_cast<std::uint32_t>(norm_floor) == 0x2B8CBCCCu);

@@ -23,6 +23,9 @@
 
 namespace korvane {
 
+// The file a model directory must hold.
+inline constexpr const char* model_file_name = "model.safetensors";
+
 // The per-object cache of decoded rows, keyed by token ID.
 //
 // Rows are found through an index addressed directly by token ID (a lookup is one bounds check
