@@ -104,7 +104,8 @@ void bind_keyword(const Signature& signature, PyObject* name, PyObject* value,
 
 void check_required(const Signature& signature, std::span<PyObject* const> bound) {
     const auto required = bound.first(signature.required_count);
-    const auto missing = static_cast<std::size_t>(std::count(required.begin(), required.end(), nullptr));
+    const auto missing =
+        static_cast<std::size_t>(std::count(required.begin(), required.end(), nullptr));
     if (missing == 0) return;
     std::string names;
     std::size_t listed = 0;
@@ -139,7 +140,8 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 std::uint32_t to_token_id(PyObject* item) {
     const long value = PyLong_AsLong(item);
     if (value == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
-    if (value < 0 || static_cast<unsigned long>(value) > std::numeric_limits<std::uint32_t>::max()) {
+    if (value < 0 ||
+        static_cast<unsigned long>(value) > std::numeric_limits<std::uint32_t>::max()) {
         throw_python_error(PyExc_OverflowError, "out of range integral type conversion attempted");
     }
     return static_cast<std::uint32_t>(value);
