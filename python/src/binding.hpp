@@ -80,7 +80,7 @@ void guard_unraisable(Work&& work) noexcept {
 
 // A Python object made at most once per process and kept for the rest of it.
 class ProcessWideObject {
-  public:
+public:
     using Maker = PyObject* (*)();  // a new reference, or null with a Python error set
 
     // The object (borrowed), made on first need. The thread detaches from the interpreter while it
@@ -88,7 +88,7 @@ class ProcessWideObject {
     // interpreter. A failed fill leaves the slot empty and throws with the maker's error set.
     PyObject* get(Maker make);
 
-  private:
+private:
     std::atomic<PyObject*> object_{nullptr};
     std::mutex fill_;
 };

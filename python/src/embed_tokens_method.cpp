@@ -24,7 +24,7 @@ constexpr Signature embed_tokens_signature{"StaticEmbedding", "embed_tokens",
 // conversion runs Python code that may call back into the same instance, from this thread or
 // (while it waits) another, and such a call must fail rather than wait.
 class ExclusiveUse {
-  public:
+public:
     static constexpr std::uintptr_t in_use = std::numeric_limits<std::uintptr_t>::max();
 
     // Takes the flag, or raises RuntimeError "Already borrowed" and leaves it as it was.
@@ -39,7 +39,7 @@ class ExclusiveUse {
     ExclusiveUse& operator=(const ExclusiveUse&) = delete;
     ~ExclusiveUse() { flag_.store(0, std::memory_order_release); }
 
-  private:
+private:
     std::atomic<std::uintptr_t>& flag_;
 };
 

@@ -17,7 +17,7 @@
 namespace korvane::python {
 
 class Ref {
-  public:
+public:
     Ref() noexcept = default;
 
     [[nodiscard]] static Ref steal(PyObject* object) noexcept { return Ref(object); }
@@ -36,7 +36,7 @@ class Ref {
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
-  private:
+private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
 
     PyObject* object_ = nullptr;
