@@ -75,7 +75,7 @@ struct ImportedName {
 
 // The modules and names an annotation needs, each once, in order of first mention.
 class ImportSet {
-  public:
+public:
     static constexpr std::size_t capacity = 4;
 
     [[nodiscard]] consteval ImportSet with_module(std::string_view module) const {
@@ -115,7 +115,7 @@ class ImportSet {
         return {names_.data(), name_count_};
     }
 
-  private:
+private:
     std::array<std::string_view, capacity> modules_{};
     std::size_t module_count_ = 0;
     std::array<ImportedName, capacity> names_{};
@@ -247,7 +247,7 @@ struct ClassFlags {
 // The identity of the C++ type behind a Python class. type_info objects compare by name, so
 // the identity survives the same type being seen from several translation units.
 class ClassIdentity {
-  public:
+public:
     explicit constexpr ClassIdentity(const std::type_info& type) noexcept : type_(&type) {}
 
     template <typename T>
@@ -261,7 +261,7 @@ class ClassIdentity {
         return *a.type_ == *b.type_;
     }
 
-  private:
+private:
     const std::type_info* type_;
 };
 
@@ -296,7 +296,7 @@ struct MethodBlockDescription {
 // needs no constructor of its own to have run first; records are never removed.
 template <typename Record>
 class Registry {
-  public:
+public:
     struct Link {
         const Record* record;
         Link* next = nullptr;
@@ -324,7 +324,7 @@ class Registry {
         return {result.rbegin(), result.rend()};
     }
 
-  private:
+private:
     std::atomic<Link*> head_{nullptr};
 };
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "korvane/static_embedding.hpp"
+#include "static_embedding_object.hpp"
 #include "stub_description.hpp"
 
 namespace korvane::stub {
@@ -14,7 +14,7 @@ namespace {
 constexpr char module_name[] = "korvane_py";
 constexpr char class_name[] = "StaticEmbedding";
 constexpr auto class_output = class_annotation(module_name, class_name);
-constexpr ClassIdentity static_embedding = ClassIdentity::of<korvane::StaticEmbedding>();
+constexpr ClassIdentity static_embedding = ClassIdentity::of<python::StaticEmbeddingObject>();
 
 constexpr std::string_view new_docstring =
     "Creates a `StaticEmbedding` from a local directory.\n"
@@ -64,7 +64,7 @@ constexpr MethodBlockDescription method_block_description{
     .identity = static_embedding,
     .members = {},
     .methods = methods,
-    .location = SourceLocation::from(std::source_location::current()),
+    .location = SourceLocation::from(python::static_embedding_methods_location),
 };
 
 Registry<ClassDescription>::Link class_link{&class_description};

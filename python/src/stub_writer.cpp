@@ -23,7 +23,7 @@ std::string_view last_component(std::string_view module) {
 // Collects the imports of every annotation written, and writes annotations so that names of the
 // stub's own module refer to the classes declared in it rather than to an import of itself.
 class Annotations {
-  public:
+public:
     explicit Annotations(std::string_view module) : module_(module) {}
 
     std::string write(const TypeHint& hint) {
@@ -41,7 +41,7 @@ class Annotations {
 
     [[nodiscard]] const std::set<std::string, std::less<>>& modules() const { return modules_; }
 
-  private:
+private:
     // Replaces each whole "component.name" by "name".
     std::string unqualify(const std::string& text, std::string_view name) const {
         std::string qualified(last_component(module_));

@@ -77,11 +77,11 @@ def test_mypy_checks_usage_against_the_stub(tmp_path):
     assert reported == expected, output
 
 
-def test_the_description_adds_no_exported_symbol():
-    result = subprocess.run(
-        ["nm", "-D", "--defined-only", korvane_py.__file__],
-        capture_output=True,
-        text=True,
-        check=True,
-    )
-    assert [line.split()[-1] for line in result.stdout.splitlines()] == ["PyInit_korvane_py"]
+# The description lives in the shared object for the generator only; Python sees just the class.
+def test_importing_exposes_no_part_of_the_description():
+    assert sorted(vars(korvane_py.StaticEmbedding)) == [
+        "__doc__",
+        "__module__",
+        "__new__",
+        "embed_tokens",
+    ]
