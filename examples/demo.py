@@ -135,7 +135,7 @@ def main(argv=None):
                   for dtype, path in model_dirs.items()}
     embedded = time.perf_counter()
     # The rows have unit length, so their dot products are the cosines.
-    similarities = {dtype: rows @ rows.T for dtype, rows in embeddings.items()}
+    similarities = {dtype: vectors @ vectors.T for dtype, vectors in embeddings.items()}
 
     print("\nSentences:")
     for number, sentence in enumerate(SENTENCES, start=1):
