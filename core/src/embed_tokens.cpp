@@ -1,11 +1,104 @@
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "decode.hpp"
+#include "exact_size.hpp"
 #include "korvane/static_embedding.hpp"
 
 namespace korvane {
 
+namespace {
+
+// The single nearest to 10^-12: no norm below it is divided by.
+constexpr float norm_floor = 1e-12f;
+static_assert(std::bit_cast<std::uint32_t>(norm_floor) == 0x2B8CBCCCu);
+
+// D floats, all positive zero. D comes from the file unchecked, so a D whose floats cannot be
+// allocated abandons the call instead of ending the process.
+std::vector<float> zeroed_accumulator(std::uint64_t dimension) {
+    const ExactSize bytes = ExactSize{dimension} * sizeof(float);
+    if (dimension > std::vector<float>().max_size()) fail_allocation(bytes);
+    try {
+        return std::vector<float>(static_cast<std::size_t>(dimension), 0.0f);
+    } catch (const std::bad_alloc&) {
+        fail_allocation(bytes);
+    }
+}
+
+// The offset of `token`'s row in a table of `table_length` bytes; abandons the call when the row
+// does not lie wholly inside.
+std::size_t row_offset(std::uint32_t token, ExactSize row_bytes, std::size_t table_length) {
+    const ExactSize start = ExactSize{token} * row_bytes;
+    const ExactSize end = start + row_bytes;
+    if (start > table_length) {
+        throw InternalFailure("range start index " + decimal(start) +
+                              " out of range for slice of length " + decimal(table_length));
+    }
+    if (end > table_length) {
+        throw InternalFailure("range end index " + decimal(end) +
+                              " out of range for slice of length " + decimal(table_length));
+    }
+    return static_cast<std::size_t>(start);
+}
+
+void divide_by_norm(std::vector<float>& values) {
+    // Strictly in index order, every product rounded before it is added (the core is compiled
+    // without contraction): the rounding of this sum decides the result's last bits.
+    float sum_of_squares = 0.0f;
+    for (const float value : values) sum_of_squares = sum_of_squares + value * value;
+    float norm = std::sqrt(sum_of_squares);
+    // Written so that a NaN norm also falls back to the floor.
+    if (!(norm > norm_floor)) norm = norm_floor;
+    for (float& value : values) value = value / norm;
+}
+
+}  // namespace
+
 std::expected<std::vector<float>, EmbedError> StaticEmbedding::embed_tokens(
     std::vector<std::uint32_t> tokens) {
-    (void)tokens;
-    throw InternalFailure("embed_tokens: not built yet");
+    if (!tensor) {
+        auto loaded = load_safetensors_file(model_dir / model_file_name);
+        if (!loaded) return std::unexpected(EmbedError::from(std::move(loaded.error())));
+        tensor = std::move(*loaded);
+    }
+
+    const DataType dtype = tensor->details.dtype;
+    const std::uint64_t dimension = tensor->details.shape[1];
+    const std::size_t table_length = tensor->data.size();
+    const std::byte* table = tensor->data.data();
+    std::vector<float> accumulator = zeroed_accumulator(dimension);
+
+    // With D = 0 every row is empty and lies inside the table, and adds nothing: there is
+    // nothing to decode or cache.
+    if (dimension != 0) {
+        const std::size_t width = static_cast<std::size_t>(dimension);
+        const AddRowPath add_row_path = active_add_row_path();
+        const ExactSize row_bytes = ExactSize{element_width(dtype)} * dimension;
+        const auto row_capacity = static_cast<std::uint64_t>(table_length / row_bytes);
+        for (const std::uint32_t token : tokens) {
+            const float* row = token_cache.find(token);
+            if (row == nullptr) {
+                const std::size_t offset = row_offset(token, row_bytes, table_length);
+                float* fresh = token_cache.prepare_row(token, width, row_capacity);
+                decode_row(dtype, table + offset, width, fresh);
+                token_cache.insert(token, fresh);
+                row = fresh;
+            }
+            add_row(add_row_path, accumulator.data(), row, width);
+        }
+    }
+
+    // A true division by the token count rounded to single precision, never a multiplication by
+    // its reciprocal. An empty list gives 0 / 0, NaN.
+    const auto count = static_cast<float>(tokens.size());
+    for (float& value : accumulator) value = value / count;
+
+    if (normalize) divide_by_norm(accumulator);
+    return accumulator;
 }
 
 }  // namespace korvane

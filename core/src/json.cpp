@@ -1,0 +1,638 @@
+#include "json.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstddef>
+#include <functional>
+#include <limits>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace korvane::json {
+
+namespace {
+
+constexpr std::string_view eof_while_parsing_value = "EOF while parsing a value";
+constexpr std::string_view eof_while_parsing_object = "EOF while parsing an object";
+constexpr std::string_view eof_while_parsing_list = "EOF while parsing a list";
+constexpr std::string_view eof_while_parsing_string = "EOF while parsing a string";
+constexpr std::string_view invalid_number = "invalid number";
+constexpr std::string_view invalid_escape = "invalid escape";
+constexpr std::string_view lone_surrogate = "lone leading surrogate in hex escape";
+constexpr std::string_view unexpected_end_of_hex_escape = "unexpected end of hex escape";
+constexpr std::string_view trailing_comma = "trailing comma";
+
+bool is_digit(unsigned char byte) {
+    return byte >= '0' && byte <= '9';
+}
+
+int hex_value(unsigned char byte) {
+    if (is_digit(byte)) return byte - '0';
+    if (byte >= 'a' && byte <= 'f') return byte - 'a' + 10;
+    if (byte >= 'A' && byte <= 'F') return byte - 'A' + 10;
+    return -1;
+}
+
+void append_utf8(std::string& out, char32_t code_point) {
+    const auto put = [&out](unsigned value) { out.push_back(static_cast<char>(value)); };
+    if (code_point < 0x80) {
+        put(code_point);
+    } else if (code_point < 0x800) {
+        put(0xC0 | (code_point >> 6));
+        put(0x80 | (code_point & 0x3F));
+    } else if (code_point < 0x10000) {
+        put(0xE0 | (code_point >> 12));
+        put(0x80 | ((code_point >> 6) & 0x3F));
+        put(0x80 | (code_point & 0x3F));
+    } else {
+        put(0xF0 | (code_point >> 18));
+        put(0x80 | ((code_point >> 12) & 0x3F));
+        put(0x80 | ((code_point >> 6) & 0x3F));
+        put(0x80 | (code_point & 0x3F));
+    }
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing beyond U+10FFFF.
+bool is_valid_utf8(std::string_view text) {
+    const auto* byte = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = byte + text.size();
+    while (byte != end) {
+        const unsigned lead = *byte;
+        if (lead < 0x80) {
+            ++byte;
+            continue;
+        }
+        std::size_t length = 0;
+        unsigned low = 0x80;
+        unsigned high = 0xBF;  // bounds of the second byte
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (static_cast<std::size_t>(end - byte) < length) return false;
+        if (byte[1] < low || byte[1] > high) return false;
+        for (std::size_t i = 2; i < length; ++i) {
+            if ((byte[i] & 0xC0) != 0x80) return false;
+        }
+        byte += length;
+    }
+    return true;
+}
+
+// A string as a Rust debug rendering shows it, for descriptions of an unexpected top level.
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    for (const char character : text) {
+        const auto byte = static_cast<unsigned char>(character);
+        switch (character) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
+            default:
+                if (byte < 0x20 || byte == 0x7F) {
+                    constexpr char digits[] = "0123456789abcdef";
+                    out += "\\u{";
+                    if (byte >= 0x10) out += digits[byte >> 4];
+                    out += digits[byte & 0xF];
+                    out += '}';
+                } else {
+                    out += character;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+// The shortest text that reads back as `value`, laid out as Rust prints floats in descriptions:
+// "1.0", "0.001", "1e20", "1.5e-7".
+std::string shortest_float_text(double value) {
+    char buffer[64];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const std::string_view scientific(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    const std::size_t e = scientific.find('e');
+    std::string out;
+    std::size_t position = 0;
+    if (scientific[0] == '-') {
+        out += '-';
+        position = 1;
+    }
+    std::string digits;
+    for (std::size_t i = position; i < e; ++i) {
+        if (scientific[i] != '.') digits += scientific[i];
+    }
+    int exponent = 0;
+    const char* exponent_begin = scientific.data() + e + 1;
+    if (*exponent_begin == '+') ++exponent_begin;
+    std::from_chars(exponent_begin, scientific.data() + scientific.size(), exponent);
+
+    const int length = static_cast<int>(digits.size());
+    const int point = exponent + 1;  // digits before the decimal point
+    if (point >= length && point <= 16) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point - length), '0');
+        out += ".0";
+    } else if (point > 0 && point <= 16) {
+        out += digits.substr(0, static_cast<std::size_t>(point));
+        out += '.';
+        out += digits.substr(static_cast<std::size_t>(point));
+    } else if (point > -5 && point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else {
+        out += digits[0];
+        if (length > 1) {
+            out += '.';
+            out += digits.substr(1);
+        }
+        out += 'e';
+        out += std::to_string(exponent);
+    }
+    return out;
+}
+
+// Whether a number that does not fit a double is too large (rather than too small) for it. Such
+// a number lies hundreds of decimal orders away from 1, so the order of its first significant
+// digit tells.
+bool magnitude_exceeds_one(std::string_view number) {
+    std::size_t position = number.front() == '-' ? 1 : 0;
+    long long order = 0;  // digits before the decimal point, from the first significant one
+    bool found = false;
+    for (; position < number.size() && is_digit(number[position]); ++position) {
+        if (!found && number[position] != '0') found = true;
+        if (found) ++order;
+    }
+    if (position < number.size() && number[position] == '.') {
+        for (++position; position < number.size() && is_digit(number[position]); ++position) {
+            if (found) continue;
+            if (number[position] != '0') {
+                found = true;
+            } else {
+                --order;
+            }
+        }
+    }
+    if (position < number.size()) {  // exponent
+        ++position;
+        bool negative = false;
+        if (number[position] == '+' || number[position] == '-') {
+            negative = number[position] == '-';
+            ++position;
+        }
+        long long exponent = 0;
+        for (; position < number.size(); ++position) {
+            exponent = std::min(exponent * 10 + (number[position] - '0'), 1'000'000'000LL);
+        }
+        order += negative ? -exponent : exponent;
+    }
+    return order > 0;
+}
+
+// The members of one object by key: open addressing over member positions, each kept with its
+// key's hash so that a probe reads a member's key only when the hashes agree.
+class KeyIndex {
+  public:
+    // The position of the member whose key equals that of `members[added]`, recording `added`
+    // as the key's position when there is none yet.
+    std::size_t find_or_insert(const Object& members, std::size_t added) {
+        if ((used_ + 1) * 2 > slots_.size()) grow();
+        const std::string& key = members[added].first;
+        const std::size_t hash = std::hash<std::string_view>{}(key);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (slot.member == empty) {
+                slot = {hash, added};
+                ++used_;
+                return added;
+            }
+            if (slot.hash == hash && members[slot.member].first == key) return slot.member;
+        }
+    }
+
+  private:
+    static constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
+    struct Slot {
+        std::size_t hash = 0;
+        std::size_t member = empty;
+    };
+
+    // Doubles the table, keeping it at most half full.
+    void grow() {
+        std::vector<Slot> old =
+            std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(64, slots_.size() * 2)));
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.member == empty) continue;
+            std::size_t i = slot.hash & mask;
+            while (slots_[i].member != empty) i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+// Members of an object under construction. A small object is searched from end to end for a
+// repeated key; a large one through an index, since a header may hold hundreds of thousands.
+class ObjectBuilder {
+  public:
+    // A repeated key keeps its first position and takes the new value.
+    void insert(std::string key, Value value) {
+        members_.emplace_back(std::move(key), std::move(value));
+        const std::size_t added = members_.size() - 1;
+        std::size_t first = added;
+        if (added < scan_limit) {
+            for (std::size_t i = 0; i < added && first == added; ++i) {
+                if (members_[i].first == members_[added].first) first = i;
+            }
+        } else {
+            if (added == scan_limit) {
+                for (std::size_t i = 0; i < added; ++i) index_.find_or_insert(members_, i);
+            }
+            first = index_.find_or_insert(members_, added);
+        }
+        if (first != added) {
+            members_[first].second = std::move(members_.back().second);
+            members_.pop_back();
+        }
+    }
+
+    Object take() { return std::move(members_); }
+
+  private:
+    static constexpr std::size_t scan_limit = 16;
+
+    Object members_;
+    KeyIndex index_;
+};
+
+// Recursive descent over the bytes. Every parse step returns false once a fault is recorded.
+class Parser {
+  public:
+    explicit Parser(std::string_view text) : text_(text) {}
+
+    std::expected<Object, std::string> parse_document() {
+        Object object;
+        if (parse_top_level(object)) return object;
+        return std::unexpected(std::move(fault_));
+    }
+
+  private:
+    bool at_end() const { return position_ == text_.size(); }
+    unsigned char peek() const { return static_cast<unsigned char>(text_[position_]); }
+    unsigned char next() { return static_cast<unsigned char>(text_[position_++]); }
+
+    // Skips whitespace; false at the end of the input.
+    bool skip_whitespace() {
+        while (!at_end()) {
+            const unsigned char byte = peek();
+            if (byte != ' ' && byte != '\n' && byte != '\t' && byte != '\r') return true;
+            ++position_;
+        }
+        return false;
+    }
+
+    // A fault whose position ends just after `end` bytes of input.
+    bool fail_at(std::size_t end, std::string_view reason) {
+        const std::string_view before = text_.substr(0, end);
+        const std::size_t last_newline = before.rfind('\n');
+        const std::size_t line_start = last_newline == before.npos ? 0 : last_newline + 1;
+        const auto lines = 1 + std::count(before.begin(), before.begin() + line_start, '\n');
+        fault_.assign(reason);
+        fault_.append(" at line ").append(std::to_string(lines));
+        fault_.append(" column ").append(std::to_string(end - line_start));
+        return false;
+    }
+    // At the byte just consumed (or the end of the input).
+    bool fail_consumed(std::string_view reason) { return fail_at(position_, reason); }
+    // At the byte not yet consumed (or the end of the input).
+    bool fail_peeked(std::string_view reason) {
+        return fail_at(std::min(position_ + 1, text_.size()), reason);
+    }
+
+    bool parse_top_level(Object& object) {
+        if (!skip_whitespace()) return fail_peeked(eof_while_parsing_value);
+        if (peek() != '{') return fail_unexpected_top_level();
+        Value value;
+        if (!parse_object(value)) return false;
+        if (skip_whitespace()) return fail_peeked("trailing characters");
+        object = std::move(std::get<Object>(value.content));
+        return true;
+    }
+
+    // The top level must be an object. Names what it is instead: a scalar once it is read, an
+    // array before.
+    bool fail_unexpected_top_level() {
+        if (peek() == '[') return fail_consumed("invalid type: sequence, expected a map");
+        Value value;
+        if (!parse_value(value)) return false;
+        std::string what;
+        if (value.is_null()) {
+            what = "null";
+        } else if (const auto* boolean = std::get_if<bool>(&value.content)) {
+            what = *boolean ? "boolean `true`" : "boolean `false`";
+        } else if (const auto* unsigned_number = value.if_unsigned()) {
+            what = "integer `" + std::to_string(*unsigned_number) + "`";
+        } else if (const auto* signed_number = std::get_if<std::int64_t>(&value.content)) {
+            what = "integer `" + std::to_string(*signed_number) + "`";
+        } else if (const auto* floating = std::get_if<double>(&value.content)) {
+            what = "floating point `" + shortest_float_text(*floating) + "`";
+        } else {
+            what = "string " + quoted(*value.if_string());
+        }
+        return fail_consumed("invalid type: " + what + ", expected a map");
+    }
+
+    bool parse_value(Value& out) {
+        if (!skip_whitespace()) return fail_peeked(eof_while_parsing_value);
+        switch (peek()) {
+            case 'n':
+                out.content = nullptr;
+                return parse_literal("null");
+            case 't':
+                out.content = true;
+                return parse_literal("true");
+            case 'f':
+                out.content = false;
+                return parse_literal("false");
+            case '"': {
+                ++position_;
+                std::string text;
+                if (!parse_string(text)) return false;
+                out.content = std::move(text);
+                return true;
+            }
+            case '[':
+                return parse_array(out);
+            case '{':
+                return parse_object(out);
+            default:
+                if (peek() == '-' || is_digit(peek())) return parse_number(out);
+                return fail_peeked("expected value");
+        }
+    }
+
+    bool parse_literal(std::string_view literal) {
+        ++position_;
+        for (const char expected : literal.substr(1)) {
+            if (at_end()) return fail_consumed(eof_while_parsing_value);
+            if (next() != static_cast<unsigned char>(expected)) {
+                return fail_consumed("expected ident");
+            }
+        }
+        return true;
+    }
+
+    // Enters one more level of nesting at a '[' or '{' not yet consumed.
+    bool enter_container() {
+        if (depth_ == max_depth) return fail_peeked("recursion limit exceeded");
+        ++depth_;
+        ++position_;
+        return true;
+    }
+
+    bool parse_array(Value& out) {
+        if (!enter_container()) return false;
+        Array items;
+        for (bool first = true;; first = false) {
+            if (!skip_whitespace()) return fail_peeked(eof_while_parsing_list);
+            if (peek() == ']') break;
+            if (!first) {
+                if (peek() != ',') return fail_peeked("expected `,` or `]`");
+                ++position_;
+                if (!skip_whitespace()) return fail_peeked(eof_while_parsing_value);
+                if (peek() == ']') return fail_peeked(trailing_comma);
+            }
+            if (!parse_value(items.emplace_back())) return false;
+        }
+        ++position_;
+        --depth_;
+        out.content = std::move(items);
+        return true;
+    }
+
+    bool parse_object(Value& out) {
+        if (!enter_container()) return false;
+        ObjectBuilder members;
+        for (bool first = true;; first = false) {
+            if (!skip_whitespace()) return fail_peeked(eof_while_parsing_object);
+            if (peek() == '}') break;
+            if (!first) {
+                if (peek() != ',') return fail_peeked("expected `,` or `}`");
+                ++position_;
+                if (!skip_whitespace()) return fail_peeked(eof_while_parsing_value);
+                if (peek() == '}') return fail_peeked(trailing_comma);
+            }
+            if (peek() != '"') return fail_peeked("key must be a string");
+            ++position_;
+            std::string key;
+            if (!parse_string(key)) return false;
+            if (!skip_whitespace()) return fail_peeked(eof_while_parsing_object);
+            if (peek() != ':') return fail_peeked("expected `:`");
+            ++position_;
+            Value value;
+            if (!parse_value(value)) return false;
+            members.insert(std::move(key), std::move(value));
+        }
+        ++position_;
+        --depth_;
+        out.content = members.take();
+        return true;
+    }
+
+    // Classifies the number by its text: an integer without fraction or exponent keeps its
+    // integer kind while it fits in 64 bits; -0 and all the rest are floating point.
+    bool parse_number(Value& out) {
+        const std::size_t start = position_;
+        const bool negative = peek() == '-';
+        if (negative) ++position_;
+        if (at_end()) return fail_consumed(eof_while_parsing_value);
+        const unsigned char lead = next();
+        if (lead == '0') {
+            if (!at_end() && is_digit(peek())) return fail_peeked(invalid_number);
+        } else if (is_digit(lead)) {
+            while (!at_end() && is_digit(peek())) ++position_;
+        } else {
+            return fail_consumed(invalid_number);
+        }
+        bool integer = true;
+        if (!at_end() && peek() == '.') {
+            integer = false;
+            ++position_;
+            const std::size_t fraction_start = position_;
+            while (!at_end() && is_digit(peek())) ++position_;
+            if (position_ == fraction_start) {
+                return fail_peeked(at_end() ? eof_while_parsing_value : invalid_number);
+            }
+        }
+        if (!at_end() && (peek() == 'e' || peek() == 'E')) {
+            integer = false;
+            ++position_;
+            if (!at_end() && (peek() == '+' || peek() == '-')) ++position_;
+            if (at_end()) return fail_consumed(eof_while_parsing_value);
+            if (!is_digit(next())) return fail_consumed(invalid_number);
+            while (!at_end() && is_digit(peek())) ++position_;
+        }
+
+        const char* first = text_.data() + start;
+        const char* last = text_.data() + position_;
+        if (integer) {
+            std::uint64_t magnitude = 0;
+            const auto parsed = std::from_chars(first + (negative ? 1 : 0), last, magnitude);
+            if (parsed.ec == std::errc{}) {
+                if (!negative) {
+                    out.content = magnitude;
+                    return true;
+                }
+                constexpr auto most_negative =
+                    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1;
+                if (magnitude != 0 && magnitude <= most_negative) {
+                    out.content = static_cast<std::int64_t>(0 - magnitude);
+                    return true;
+                }
+            }
+        }
+        double value = 0;
+        const auto parsed = std::from_chars(first, last, value, std::chars_format::general);
+        if (parsed.ec == std::errc::result_out_of_range) {
+            const std::string_view number(first, static_cast<std::size_t>(last - first));
+            if (magnitude_exceeds_one(number)) return fail_consumed("number out of range");
+            value = negative ? -0.0 : 0.0;  // too small: rounds to zero
+        }
+        out.content = value;
+        return true;
+    }
+
+    // Reads a string whose opening quote is consumed, through its closing quote.
+    bool parse_string(std::string& out) {
+        std::size_t run_start = position_;
+        for (;;) {
+            while (!at_end() && peek() != '"' && peek() != '\\' && peek() >= 0x20) ++position_;
+            if (at_end()) return fail_consumed(eof_while_parsing_string);
+            out.append(text_.substr(run_start, position_ - run_start));
+            const unsigned char byte = next();
+            if (byte == '"') break;
+            if (byte != '\\') {
+                return fail_consumed(
+                    "control character (\\u0000-\\u001F) found while parsing a string");
+            }
+            if (!parse_escape(out)) return false;
+            run_start = position_;
+        }
+        // Checked once the string is complete, so the fault stands after its closing quote.
+        if (!is_valid_utf8(out)) return fail_consumed("invalid unicode code point");
+        return true;
+    }
+
+    bool parse_escape(std::string& out) {
+        if (at_end()) return fail_consumed(eof_while_parsing_string);
+        switch (next()) {
+            case '"':
+                out += '"';
+                return true;
+            case '\\':
+                out += '\\';
+                return true;
+            case '/':
+                out += '/';
+                return true;
+            case 'b':
+                out += '\b';
+                return true;
+            case 'f':
+                out += '\f';
+                return true;
+            case 'n':
+                out += '\n';
+                return true;
+            case 'r':
+                out += '\r';
+                return true;
+            case 't':
+                out += '\t';
+                return true;
+            case 'u':
+                return parse_unicode_escape(out);
+            default:
+                return fail_consumed(invalid_escape);
+        }
+    }
+
+    // The four hex digits of a \u escape.
+    bool parse_hex_escape(char32_t& unit) {
+        if (text_.size() - position_ < 4) {
+            position_ = text_.size();
+            return fail_consumed(eof_while_parsing_string);
+        }
+        unit = 0;
+        for (int i = 0; i < 4; ++i) {
+            const int digit = hex_value(next());
+            if (digit < 0) return fail_consumed(invalid_escape);
+            unit = unit << 4 | static_cast<char32_t>(digit);
+        }
+        return true;
+    }
+
+    // A UTF-16 code unit, or a pair of them for a character beyond the Basic Multilingual Plane.
+    bool parse_unicode_escape(std::string& out) {
+        char32_t unit = 0;
+        if (!parse_hex_escape(unit)) return false;
+        if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_consumed(lone_surrogate);
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            for (const unsigned char expected : {'\\', 'u'}) {
+                if (at_end()) return fail_consumed(eof_while_parsing_string);
+                if (next() != expected) {
+                    return fail_consumed(unexpected_end_of_hex_escape);
+                }
+            }
+            char32_t low = 0;
+            if (!parse_hex_escape(low)) return false;
+            if (low < 0xDC00 || low > 0xDFFF) return fail_consumed(lone_surrogate);
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        }
+        append_utf8(out, unit);
+        return true;
+    }
+
+    std::string_view text_;
+    std::size_t position_ = 0;
+    int depth_ = 0;
+    std::string fault_;
+};
+
+}  // namespace
+
+std::expected<Object, std::string> parse_object(std::string_view text) {
+    return Parser(text).parse_document();
+}
+
+}  // namespace korvane::json

@@ -1,10 +1,245 @@
 #include "korvane/load.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "json.hpp"
+
 namespace korvane {
 
+namespace {
+
+// Owns an open file descriptor and closes it on every path out.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int descriptor) noexcept : descriptor_(descriptor) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        // A failed close cannot lose data of a file opened for reading.
+        if (descriptor_ >= 0) ::close(descriptor_);
+    }
+
+    [[nodiscard]] int get() const noexcept { return descriptor_; }
+
+  private:
+    int descriptor_;
+};
+
+// The content of a file as it is read: a buffer that is never zero-filled, and the number of its
+// leading bytes that hold data.
+class FileContent {
+  public:
+    [[nodiscard]] std::span<const std::byte> bytes() const noexcept {
+        return {buffer_.get(), size_};
+    }
+    [[nodiscard]] std::span<std::byte> free_space() const noexcept {
+        return {buffer_.get() + size_, capacity_ - size_};
+    }
+    void append(std::size_t count) noexcept { size_ += count; }
+
+    // Moves the content into a buffer of `capacity` bytes; false when memory runs out.
+    [[nodiscard]] bool reallocate(std::size_t capacity) {
+        try {
+            auto larger = std::make_unique_for_overwrite<std::byte[]>(capacity);
+            if (size_ != 0) std::memcpy(larger.get(), buffer_.get(), size_);
+            buffer_ = std::move(larger);
+            capacity_ = capacity;
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+
+    // Appends `more`, growing the buffer at least twofold; false when memory runs out.
+    [[nodiscard]] bool grow_and_append(std::span<const std::byte> more) {
+        constexpr std::size_t minimum_capacity = 8192;
+        const std::size_t limit = std::numeric_limits<std::size_t>::max();
+        if (more.size() > limit - size_) return false;
+        std::size_t capacity = capacity_ > limit / 2 ? limit : capacity_ * 2;
+        capacity = std::max({capacity, minimum_capacity, size_ + more.size()});
+        if (!reallocate(capacity)) return false;
+        std::memcpy(buffer_.get() + size_, more.data(), more.size());
+        size_ += more.size();
+        return true;
+    }
+
+  private:
+    std::unique_ptr<std::byte[]> buffer_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// One read(2), retried when a signal interrupts it. Returns the byte count, 0 at the end of the
+// file, or -1 with errno set.
+ssize_t read_some(int descriptor, std::span<std::byte> into) {
+    for (;;) {
+        const ssize_t count = ::read(descriptor, into.data(), into.size());
+        if (count >= 0 || errno != EINTR) return count;
+    }
+}
+
+// Reads the file to its end in one sequential pass. The buffer is sized from the file's reported
+// size up front, so a regular file fills it exactly; it grows only for a file that turns out
+// longer (or reports no size, like a pipe).
+std::expected<FileContent, LoadError> read_whole_file(const std::filesystem::path& path) {
+    // O_NONBLOCK lets the open of a FIFO without a writer return at once. Cleared straight away,
+    // it leaves such a FIFO reading as empty instead of blocking for ever.
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (file.get() < 0) return std::unexpected(LoadError::from_os_error(errno));
+    const int flags = ::fcntl(file.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        return std::unexpected(LoadError::from_os_error(errno));
+    }
+
+    FileContent content;
+    struct stat status {};
+    if (::fstat(file.get(), &status) == 0 && status.st_size > 0 &&
+        !content.reallocate(static_cast<std::size_t>(status.st_size))) {
+        return std::unexpected(LoadError::out_of_memory());
+    }
+    for (;;) {
+        // Once the buffer is full, a small probe tells the end of the file from more data
+        // without growing the buffer.
+        std::array<std::byte, 32> probe;
+        const bool full = content.free_space().empty();
+        const std::span<std::byte> into = full ? std::span<std::byte>(probe) : content.free_space();
+        const ssize_t count = read_some(file.get(), into);
+        if (count < 0) return std::unexpected(LoadError::from_os_error(errno));
+        if (count == 0) return content;
+        const auto received = static_cast<std::size_t>(count);
+        if (!full) {
+            content.append(received);
+        } else if (!content.grow_and_append(into.first(received))) {
+            return std::unexpected(LoadError::out_of_memory());
+        }
+    }
+}
+
+std::uint64_t read_u64_le(std::span<const std::byte, 8> bytes) noexcept {
+    std::uint64_t value = 0;
+    for (std::size_t i = 8; i-- > 0;) value = value << 8 | std::to_integer<std::uint64_t>(bytes[i]);
+    return value;
+}
+
+// An array of exactly two integers, each written without sign, fraction or exponent and within
+// the unsigned 64-bit range.
+bool decode_integer_pair(const json::Value& value, std::array<std::uint64_t, 2>& out) {
+    const json::Array* items = value.if_array();
+    if (items == nullptr || items->size() != 2) return false;
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::uint64_t* number = (*items)[i].if_unsigned();
+        if (number == nullptr) return false;
+        out[i] = *number;
+    }
+    return true;
+}
+
+// A name ("F32"), or an object whose only key is the name and whose value is null.
+std::optional<DataType> decode_data_type(const json::Value& value) {
+    if (const std::string* name = value.if_string()) return data_type_from_name(*name);
+    const json::Object* object = value.if_object();
+    if (object == nullptr || object->size() != 1 || !object->front().second.is_null()) {
+        return std::nullopt;
+    }
+    return data_type_from_name(object->front().first);
+}
+
+std::optional<TensorDetails> decode_tensor_details(const json::Value& value) {
+    const json::Value* dtype = nullptr;
+    const json::Value* shape = nullptr;
+    const json::Value* data_offsets = nullptr;
+    if (const json::Array* items = value.if_array()) {
+        if (items->size() != 3) return std::nullopt;
+        dtype = &(*items)[0];
+        shape = &(*items)[1];
+        data_offsets = &(*items)[2];
+    } else if (const json::Object* members = value.if_object()) {
+        for (const auto& [key, member] : *members) {
+            if (key == "dtype") dtype = &member;
+            if (key == "shape") shape = &member;
+            if (key == "data_offsets") data_offsets = &member;
+        }
+        if (dtype == nullptr || shape == nullptr || data_offsets == nullptr) return std::nullopt;
+    } else {
+        return std::nullopt;
+    }
+    TensorDetails details{};
+    const std::optional<DataType> data_type = decode_data_type(*dtype);
+    if (!data_type || !decode_integer_pair(*shape, details.shape) ||
+        !decode_integer_pair(*data_offsets, details.data_offsets)) {
+        return std::nullopt;
+    }
+    details.dtype = *data_type;
+    return details;
+}
+
+[[noreturn]] void abandon(const std::string& text) {
+    throw InternalFailure(text);
+}
+
+// The chosen tensor's bytes [start, end) of the data section, after checking both bounds.
+std::span<const std::byte> tensor_bytes(std::span<const std::byte> data,
+                                        std::array<std::uint64_t, 2> offsets) {
+    const auto [start, end] = offsets;
+    if (start > data.size()) {
+        abandon("range start index " + std::to_string(start) +
+                " out of range for slice of length " + std::to_string(data.size()));
+    }
+    if (end > data.size()) {
+        abandon("range end index " + std::to_string(end) + " out of range for slice of length " +
+                std::to_string(data.size()));
+    }
+    if (start > end) {
+        abandon("slice index starts at " + std::to_string(start) + " but ends at " +
+                std::to_string(end));
+    }
+    return data.subspan(start, end - start);
+}
+
+}  // namespace
+
 std::expected<LoadedTensor, LoadError> load_safetensors_file(std::filesystem::path path) {
-    (void)path;
-    throw InternalFailure("load_safetensors_file: not built yet");
+    auto content = read_whole_file(path);
+    if (!content) return std::unexpected(std::move(content.error()));
+    const std::span<const std::byte> file = content->bytes();
+
+    if (file.size() < 8) abandon("mid > len");
+    const std::uint64_t header_length = read_u64_le(file.first<8>());
+    if (header_length > file.size() - 8) abandon("mid > len");
+    const std::span<const std::byte> header = file.subspan(8, header_length);
+    const std::span<const std::byte> data = file.subspan(8 + header_length);
+
+    auto entries = json::parse_object(
+        std::string_view(reinterpret_cast<const char*>(header.data()), header.size()));
+    if (!entries) return std::unexpected(LoadError::from_json_error(entries.error()));
+
+    std::optional<TensorDetails> details;
+    for (const auto& [key, value] : *entries) {
+        if (key == "__metadata__") continue;
+        details = decode_tensor_details(value);
+        if (details) break;
+    }
+    if (!details) {
+        return std::unexpected(LoadError::from_text(
+            "Could not find tensor details for the current safetensors model"));
+    }
+
+    const std::span<const std::byte> tensor = tensor_bytes(data, details->data_offsets);
+    return LoadedTensor{*details,
+                        std::vector<std::byte>(tensor.data(), tensor.data() + tensor.size())};
 }
 
 }  // namespace korvane

@@ -4,12 +4,6 @@
 
 namespace korvane {
 
-namespace {
-
-constexpr const char* model_file_name = "model.safetensors";
-
-}  // namespace
-
 std::expected<StaticEmbedding, InvalidModelOrPathError> StaticEmbedding::from_dir(
     std::string model_dir, bool normalize) {
     std::filesystem::path directory(model_dir);
