@@ -5,13 +5,16 @@ SHELL := /bin/bash
 VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_DIR := build/wheel
+# The interpreter that creates the environment is looked up without the environment's own
+# bin/ on the path: it would be found there and deleted before it could run.
+OUTER_PATH := $(PATH)
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
 .PHONY: test build ctest pytest demo format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
 $(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python.sh tools/install-system-packages.sh
-	@set -e; python=$$(tools/find-python.sh); \
+	@set -e; python=$$(PATH='$(OUTER_PATH)' tools/find-python.sh); \
 	tools/install-system-packages.sh "$$python"; \
 	rm -rf $(VENV); "$$python" -m venv $(VENV)
 	$(PYTHON) -m pip install -q --upgrade pip
