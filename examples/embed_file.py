@@ -32,7 +32,10 @@ def load_tokenizer(path):
     IDs would be averaged into the embedding like words. Truncation to the transformer's
     context length means nothing to a static table.
     """
-    tokenizer = Tokenizer.from_file(str(path))
+    try:
+        tokenizer = Tokenizer.from_file(str(path))
+    except Exception as error:  # tokenizers reports every failure as a plain Exception
+        raise ValueError(f"{path}: {error}") from error
     tokenizer.no_padding()
     tokenizer.no_truncation()
     return tokenizer

@@ -91,7 +91,10 @@ def write_model_dir(table, model_dir, dtype="F32", tokenizer=None):
             raise ValueError(f"the table holds values beyond the range of {dtype}")
         raise ValueError("the table holds NaN or infinite values")
     if tokenizer is not None:
-        vocabulary = Tokenizer.from_file(str(tokenizer)).get_vocab_size(with_added_tokens=True)
+        try:
+            vocabulary = Tokenizer.from_file(str(tokenizer)).get_vocab_size(with_added_tokens=True)
+        except Exception as error:  # tokenizers reports every failure as a plain Exception
+            raise ValueError(f"{tokenizer}: {error}") from error
         if vocabulary > table.shape[0]:
             # korvane refuses a token ID beyond the table only when it meets one.
             raise ValueError(
@@ -127,7 +130,7 @@ def main(argv=None):
     try:
         table = load_table(args.source, args.tensor)
         model_dir = write_model_dir(table, args.model_dir, args.dtype, args.tokenizer)
-    except (OSError, ValueError, safetensors.SafetensorError) as error:
+    except Exception as error:  # a missing file, an unusable table, an unreadable tokenizer
         print(f"error: {error}", file=sys.stderr)
         return 1
     rows, width = table.shape
