@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -25,21 +24,6 @@ TEST(StubRegistries, HoldOneClassAndOneMethodBlockOfThatClass) {
     EXPECT_TRUE(classes[0]->identity == blocks[0]->identity);
     EXPECT_EQ(classes[0]->name, "StaticEmbedding");
     EXPECT_EQ(classes[0]->module, "korvane_py");
-}
-
-TEST(StubRegistries, ConstructorTakesModelDirThenNormalizeWithTheOnlyDefault) {
-    const auto blocks = method_block_registry().records();
-    ASSERT_EQ(blocks.size(), 1u);
-    const auto methods = blocks[0]->methods;
-    ASSERT_EQ(methods.size(), 2u);
-    EXPECT_EQ(methods[0].name, "__new__");
-    EXPECT_EQ(methods[1].name, "embed_tokens");
-    const auto parameters = methods[0].parameters;
-    ASSERT_EQ(parameters.size(), 2u);
-    EXPECT_EQ(parameters[0].name, "model_dir");
-    EXPECT_FALSE(parameters[0].default_value.has_value());
-    EXPECT_EQ(parameters[1].name, "normalize");
-    EXPECT_EQ(parameters[1].default_value, "True");
 }
 
 // The location is captured on the line above the declaration of the class's method table.
@@ -91,24 +75,14 @@ using TokenIds = std::vector<std::uint32_t>;
 
 INSTANTIATE_TEST_SUITE_P(
     Types, AnnotationForms,
-    ::testing::Values(
-        AnnotationCase{"text", PythonType<std::string>::input.hint(), "builtins.str", {"builtins"}},
-        AnnotationCase{"token_ids_in",
-                       PythonType<TokenIds>::input.hint(),
-                       "typing.Sequence[builtins.int]",
-                       {"typing", "builtins"}},
-        AnnotationCase{"floats_out",
-                       PythonType<std::vector<float>>::output.hint(),
-                       "builtins.list[builtins.float]",
-                       {"builtins"}},
-        AnnotationCase{"nested_in",
-                       PythonType<std::vector<TokenIds>>::input.hint(),
-                       "typing.Sequence[typing.Sequence[builtins.int]]",
-                       {"typing", "builtins"}},
-        AnnotationCase{"nested_out",
-                       PythonType<std::vector<TokenIds>>::output.hint(),
-                       "builtins.list[builtins.list[builtins.int]]",
-                       {"builtins"}}),
+    ::testing::Values(AnnotationCase{"nested_in",
+                                     PythonType<std::vector<TokenIds>>::input.hint(),
+                                     "typing.Sequence[typing.Sequence[builtins.int]]",
+                                     {"typing", "builtins"}},
+                      AnnotationCase{"nested_out",
+                                     PythonType<std::vector<TokenIds>>::output.hint(),
+                                     "builtins.list[builtins.list[builtins.int]]",
+                                     {"builtins"}}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(ClassAnnotation, NamesTheClassByTheModulesLastComponent) {

@@ -42,7 +42,6 @@ std::string_view declarations(const std::string& stub) {
 
 struct SignatureCase {
     const char* label;
-    MethodKind kind;
     std::vector<ParameterEntry> parameters;
     std::string_view expected;
 };
@@ -51,7 +50,8 @@ class MethodSignatures : public ::testing::TestWithParam<SignatureCase> {};
 
 TEST_P(MethodSignatures, MarkParameterKindsAsPythonDoes) {
     const SignatureCase& signature = GetParam();
-    const MethodEntry methods[] = {{"f", signature.parameters, none_hint, "", signature.kind}};
+    const MethodEntry methods[] = {
+        {"f", signature.parameters, none_hint, "", MethodKind::Instance}};
     const ClassDescription widget = class_of(ClassIdentity::of<Widget>(), "Widget");
     const MethodBlockDescription block = block_of(widget.identity, methods);
     const std::string stub = render({&widget}, {&block});
@@ -68,22 +68,14 @@ constexpr auto keyword_only = ParameterKind::KeywordOnly;
 INSTANTIATE_TEST_SUITE_P(
     Kinds, MethodSignatures,
     ::testing::Values(
-        SignatureCase{"none", MethodKind::Instance, {}, "self"},
-        SignatureCase{"constructor",
-                      MethodKind::Constructor,
-                      {{"a", int_hint, {}, either}},
-                      "cls, a: builtins.int"},
         SignatureCase{"positional_only",
-                      MethodKind::Instance,
                       {{"a", int_hint, {}, positional_only}, {"b", int_hint, "1", positional_only}},
                       "self, a: builtins.int, b: builtins.int = 1, /"},
         SignatureCase{"keyword_only",
-                      MethodKind::Instance,
                       {{"c", int_hint, "...", keyword_only}},
                       "self, *, c: builtins.int = ..."},
         SignatureCase{
             "all_kinds",
-            MethodKind::Instance,
             {{"a", int_hint, {}, positional_only},
              {"b", int_hint, {}, either},
              {"c", int_hint, {}, keyword_only},
