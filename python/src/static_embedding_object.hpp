@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <source_location>
 #include <type_traits>
 
 #include "korvane/static_embedding.hpp"
@@ -29,7 +30,9 @@ inline StaticEmbeddingObject& as_static_embedding(PyObject* self) noexcept {
     return *reinterpret_cast<StaticEmbeddingObject*>(self);
 }
 
-// The class's method table, ending with its sentinel: embed_tokens.
+// The class's method table, ending with its sentinel: embed_tokens. The location captured on the
+// line above it is where the type stub's description of the interface says its methods are.
+inline constexpr auto static_embedding_methods_location = std::source_location::current();
 extern PyMethodDef static_embedding_methods[];
 
 }  // namespace korvane::python
