@@ -39,28 +39,32 @@ pytest: build
 test: ctest pytest
 
 # The C++ tests and the pytest suite under AddressSanitizer and UndefinedBehaviorSanitizer, in a
-# tree of their own. The interpreter is not instrumented, so the sanitizer runtime is preloaded and
-# PYTHONMALLOC=malloc routes Python's allocations through it. Leaks: the interpreter keeps much of
-# its memory until exit, so tools/lsan-python.supp drops reports that have a frame in it; with
-# allocation stacks cut to the allocator and its caller, those are exactly the allocations the
-# interpreter makes itself, and a leak of the extension (caller in korvane_py or libstdc++) stays
-# reported.
+# tree of their own; pytest imports the extension installed from it into build/sanitize/site.
+# The interpreter is not instrumented, so the sanitizer runtime is preloaded (libstdc++ beside it,
+# or the runtime finds no __cxa_throw to pass thrown exceptions on to) and PYTHONMALLOC=malloc
+# routes Python's allocations through it. Leaks: the interpreter and the compiled packages the
+# tests import keep memory until exit, and tools/lsan-python.supp drops reports with a frame in
+# them. Allocation stacks are cut to the allocator and its caller, so that those are exactly the
+# allocations such code makes itself; a leak of the extension (caller in korvane_py or libstdc++)
+# stays reported.
 SANITIZE_DIR := build/sanitize
 ASAN_COMMON := detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:strict_string_checks=1:detect_stack_use_after_return=1
 SANITIZER_OPTIONS := ASAN_OPTIONS=$(ASAN_COMMON) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 PYTHON_SANITIZER_OPTIONS := ASAN_OPTIONS=$(ASAN_COMMON):malloc_context_size=2 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LSAN_OPTIONS=suppressions=$(abspath tools/lsan-python.supp):print_suppressions=0 \
-	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) PYTHONMALLOC=malloc
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc
 sanitize: $(VENV)/.ready
 	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug \
 		-DCMAKE_CXX_FLAGS=-O1 -DKORVANE_SANITIZE=ON -DKORVANE_BUILD_TESTS=ON \
 		-DKORVANE_WARNINGS_AS_ERRORS=ON -DPython_EXECUTABLE=$(abspath $(PYTHON))
 	cmake --build $(SANITIZE_DIR) -j2
 	$(SANITIZER_OPTIONS) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j2
-	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/python $(PYTHON) -c \
-		'import korvane_py, sys; sys.exit("$(SANITIZE_DIR)/" not in korvane_py.__file__)'
-	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/python \
+	cmake --install $(SANITIZE_DIR) --prefix $(SANITIZE_DIR)/site > /dev/null
+	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site $(PYTHON) -c \
+		'import korvane_py, sys; sys.exit("$(SANITIZE_DIR)/site/" not in korvane_py.__file__)'
+	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site \
 		$(PYTHON) -m pytest -q -p no:cacheprovider python/tests
 
 # libFuzzer builds of the fuzz targets (fuzz/), with clang 16: clang 14 cannot compile
