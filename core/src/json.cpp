@@ -223,7 +223,7 @@ class KeyIndex {
     // as the key's position when there is none yet.
     std::size_t find_or_insert(const Object& members, std::size_t added) {
         if ((used_ + 1) * 2 > slots_.size()) grow();
-        const std::string& key = members[added].first;
+        const std::string& key = members[added].key;
         const std::size_t hash = std::hash<std::string_view>{}(key);
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
@@ -233,7 +233,7 @@ class KeyIndex {
                 ++used_;
                 return added;
             }
-            if (slot.hash == hash && members[slot.member].first == key) return slot.member;
+            if (slot.hash == hash && members[slot.member].key == key) return slot.member;
         }
     }
 
@@ -272,7 +272,7 @@ class ObjectBuilder {
         std::size_t first = added;
         if (added < scan_limit) {
             for (std::size_t i = 0; i < added && first == added; ++i) {
-                if (members_[i].first == members_[added].first) first = i;
+                if (members_[i].key == members_[added].key) first = i;
             }
         } else {
             if (added == scan_limit) {
@@ -281,7 +281,7 @@ class ObjectBuilder {
             first = index_.find_or_insert(members_, added);
         }
         if (first != added) {
-            members_[first].second = std::move(members_.back().second);
+            members_[first].value = std::move(members_.back().value);
             members_.pop_back();
         }
     }

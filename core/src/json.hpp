@@ -16,15 +16,15 @@
 #include <expected>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <variant>
 #include <vector>
 
 namespace korvane::json {
 
 struct Value;
+struct Member;
 using Array = std::vector<Value>;
-using Object = std::vector<std::pair<std::string, Value>>;
+using Object = std::vector<Member>;
 
 struct Value {
     std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, Array,
@@ -43,6 +43,14 @@ struct Value {
     }
     [[nodiscard]] const Array* if_array() const noexcept { return std::get_if<Array>(&content); }
     [[nodiscard]] const Object* if_object() const noexcept { return std::get_if<Object>(&content); }
+};
+
+// One key and its value. A named struct rather than std::pair, whose conditionally explicit
+// default constructor makes clang ask whether Value is default-constructible while the pair is
+// still being instantiated for Value's own variant.
+struct Member {
+    std::string key;
+    Value value;
 };
 
 // Nesting of objects and arrays beyond this depth is refused; the top-level object is level 1.

@@ -151,10 +151,10 @@ bool decode_integer_pair(const json::Value& value, std::array<std::uint64_t, 2>&
 std::optional<DataType> decode_data_type(const json::Value& value) {
     if (const std::string* name = value.if_string()) return data_type_from_name(*name);
     const json::Object* object = value.if_object();
-    if (object == nullptr || object->size() != 1 || !object->front().second.is_null()) {
+    if (object == nullptr || object->size() != 1 || !object->front().value.is_null()) {
         return std::nullopt;
     }
-    return data_type_from_name(object->front().first);
+    return data_type_from_name(object->front().key);
 }
 
 std::optional<TensorDetails> decode_tensor_details(const json::Value& value) {

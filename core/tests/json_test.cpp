@@ -232,12 +232,12 @@ TEST(ManyKeys, DuplicatesKeepFirstPositionAndLastValue) {
     ASSERT_TRUE(object.has_value());
     ASSERT_EQ(object->size(), 1000u);
     for (int key = 0; key < 1000; ++key) {
-        ASSERT_EQ((*object)[key].first, key_name(key));
+        ASSERT_EQ((*object)[key].key, key_name(key));
     }
-    EXPECT_EQ(*(*object)[3].second.if_unsigned(), 4u);
-    EXPECT_EQ(*(*object)[500].second.if_unsigned(), 3u);
-    EXPECT_EQ(*(*object)[999].second.if_unsigned(), 2u);
-    EXPECT_EQ(*(*object)[4].second.if_unsigned(), 0u);
+    EXPECT_EQ(*(*object)[3].value.if_unsigned(), 4u);
+    EXPECT_EQ(*(*object)[500].value.if_unsigned(), 3u);
+    EXPECT_EQ(*(*object)[999].value.if_unsigned(), 2u);
+    EXPECT_EQ(*(*object)[4].value.if_unsigned(), 0u);
 }
 
 }  // namespace

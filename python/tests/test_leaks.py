@@ -10,6 +10,11 @@ from test_embed_tokens import Index, Items
 
 LONG = list(range(4)) * 256  # makes a leaked token vector large enough to show in memory
 
+# Under AddressSanitizer freed memory waits in a quarantine, so resident memory grows whatever the
+# extension does; there the sanitizer's own leak check stands in for that measure.
+with open("/proc/self/maps") as maps:
+    ADDRESS_SANITIZED = "libasan" in maps.read()
+
 
 def resident_bytes():
     with open("/proc/self/statm") as statm:
@@ -67,5 +72,5 @@ def test_no_growth_on_any_path(tmp_path, model, model_dir):
         "class": sys.getrefcount(StaticEmbedding), "model": sys.getrefcount(model)
     } == references
     assert sys.getallocatedblocks() - blocks < 100
-    assert resident_bytes() - resident < 4 * 2**20
+    assert ADDRESS_SANITIZED or resident_bytes() - resident < 4 * 2**20
     assert model.embed_tokens([0]) == [float(value) for value in TABLE[0]]
