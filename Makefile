@@ -32,7 +32,7 @@ ctest: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
 
 pytest: build
-	$(PYTHON) -m pytest -q python/tests
+	$(PYTHON) -m pytest -q python/tests bench/tests
 
 test: ctest pytest
 
