@@ -29,7 +29,7 @@ def main(output, quick=False):
     repetitions = 5 if quick else 31
     ids = token_lists([TOKENS])[TOKENS]
     with tempfile.TemporaryDirectory(prefix="korvane-bench-") as directory:
-        write_model(directory, DIMENSION)
+        write_model(directory, DIMENSION, settle=True)
         path = Path(directory, "model.safetensors")
 
         def first_call():

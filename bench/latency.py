@@ -37,7 +37,7 @@ def numpy_recipe(table, ids):
 
 def measure_configuration(dtype, dimension, lists, repetitions, batch_seconds):
     with tempfile.TemporaryDirectory(prefix="korvane-bench-") as directory:
-        table = write_model(directory, dimension, dtype)
+        table = write_model(directory, dimension, dtype, settle=True)
         embed = korvane_py.StaticEmbedding(directory).embed_tokens
         records = []
         for n, ids in lists.items():
@@ -67,7 +67,7 @@ def measure_configuration(dtype, dimension, lists, repetitions, batch_seconds):
 
 
 def main(output, quick=False):
-    repetitions, batch_seconds = (7, 5e-4) if quick else (51, 4e-3)
+    repetitions, batch_seconds = (7, 5e-4) if quick else (101, 3e-3)
     lists = token_lists(TOKEN_COUNTS)
     records = []
     for dtype, dimension in CONFIGURATIONS:

@@ -63,7 +63,7 @@ def measure(dtype, dimension, rows):
         # baseline and are not counted as memory the model holds.
         write_model(directory, dimension, dtype, rows=100)
         embed_every_row(directory, 100)
-        write_model(directory, dimension, dtype, rows)
+        write_model(directory, dimension, dtype, rows, settle=True)
         before = settled_resident_bytes()
         allocated_before = allocated_bytes()
         model = embed_every_row(directory, rows)

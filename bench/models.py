@@ -2,6 +2,7 @@
 same table decoded to float32, as the numpy recipe holds it."""
 
 import json
+import os
 import struct
 from pathlib import Path
 
@@ -39,12 +40,16 @@ def model_file_bytes(data, dtype, rows, dimension):
     return struct.pack("<Q", len(text)) + text + data
 
 
-def write_model(directory, dimension, dtype="F32", rows=ROWS, seed=0):
+def write_model(directory, dimension, dtype="F32", rows=ROWS, seed=0, settle=False):
     """Writes a `rows` x `dimension` table of normally distributed values to
-    `directory`/model.safetensors and returns the float32 table its bytes decode to."""
+    `directory`/model.safetensors and returns the float32 table its bytes decode to. With
+    `settle`, waits until the file is on disk, so that its write-back does not run during later
+    measurements."""
     table = np.random.default_rng(seed).standard_normal((rows, dimension), dtype=np.float32)
     data, decoded = encode_table(table, dtype)
     Path(directory, "model.safetensors").write_bytes(model_file_bytes(data, dtype, rows, dimension))
+    if settle:
+        os.sync()
     return decoded
 
 
