@@ -5,12 +5,13 @@ SHELL := /bin/bash
 VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_DIR := build/wheel
+BENCH_BUILD_DIR := build/bench
 # The interpreter that creates the environment is looked up without the environment's own
 # bin/ on the path: it would be found there and deleted before it could run.
 OUTER_PATH := $(PATH)
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test build ctest pytest sanitize fuzz-build fuzz fuzz-merge demo format clean
+.PHONY: test build ctest pytest sanitize fuzz-build fuzz fuzz-merge demo bench format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
 $(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python.sh tools/install-system-packages.sh
@@ -34,7 +35,7 @@ ctest: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
 
 pytest: build
-	$(PYTHON) -m pytest -q python/tests
+	$(PYTHON) -m pytest -q python/tests bench/tests
 
 test: ctest pytest
 
@@ -118,6 +119,18 @@ $(VENV)/.demo-ready: requirements-demo.txt $(VENV)/.ready
 # kept under .cache/demo.
 demo: build $(VENV)/.demo-ready
 	$(PYTHON) examples/demo.py
+
+$(VENV)/.bench-ready: requirements-bench.txt $(VENV)/.ready
+	$(PYTHON) -m pip install -q -r requirements-bench.txt
+	touch $@
+
+# Measures the installed extension and the C++ reader; writes bench/results.md and
+# bench/latency.png. Takes a few minutes; best run on an otherwise idle machine.
+bench: build $(VENV)/.bench-ready
+	cmake -S . -B $(BENCH_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DKORVANE_BUILD_PYTHON=OFF -DKORVANE_BUILD_BENCH=ON -DKORVANE_WARNINGS_AS_ERRORS=ON
+	cmake --build $(BENCH_BUILD_DIR) -j2 --target load_bench
+	$(PYTHON) bench/run.py --load-bench $(BENCH_BUILD_DIR)/bench/load_bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -1,0 +1,27 @@
+import pytest
+
+from timing import compare, compare_once_each, summarize
+
+
+def test_each_callable_runs_once_per_repetition_in_rotating_order():
+    order = []
+    work = {name: (lambda name=name: order.append(name)) for name in "abc"}
+    found = compare_once_each(work, repetitions=4)
+    assert order == list("abc" "bca" "cab" "abc")
+    assert set(found) == set("abc")
+
+
+@pytest.mark.parametrize(
+    "values, expected",
+    [([5.0], (5.0, 5.0, 5.0)), ([4.0, 1.0, 3.0, 2.0, 5.0], (2.0, 3.0, 4.0))],
+)
+def test_summary_is_median_between_quartiles(values, expected):
+    timing = summarize(values)
+    assert (timing.low, timing.median, timing.high) == expected
+
+
+def test_statements_run_in_the_namespace_given():
+    namespace = {"calls": [0, 0]}
+    found = compare({"first": "calls[0] += 1", "second": "calls[1] += 1"}, namespace, 3, 1e-5)
+    assert set(found) == {"first", "second"}
+    assert min(namespace["calls"]) >= 3
