@@ -57,11 +57,13 @@ std::size_t prefetch_distance(std::size_t width) noexcept {
 
 // A hint only: touches nothing, so it cannot change a result or fault. The start of a long row is
 // enough for the processor to stream the rest.
+constexpr std::size_t row_prefetch_bytes = 1024;
+
 void prefetch_row(const float* row, std::size_t width) noexcept {
     if (row == nullptr) return;
     constexpr std::size_t cache_line = 64;
     const auto* bytes = reinterpret_cast<const char*>(row);
-    const std::size_t length = std::min(width * sizeof(float), prefetch_bytes);
+    const std::size_t length = std::min(width * sizeof(float), row_prefetch_bytes);
     for (std::size_t offset = 0; offset < length; offset += cache_line) {
         __builtin_prefetch(bytes + offset);
     }
