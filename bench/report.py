@@ -189,8 +189,8 @@ Written by `make bench`; {environment}.
 
 ## Per-call latency, warm cache
 
-`embed_tokens` on {latency['rows']:,} x D tables against, on the same
-token lists (uniformly drawn IDs, one list per n, repeated) in the same process: the numpy recipe with the table decoded to
+`embed_tokens` on {latency['rows']:,} x D tables against, on the same token lists (uniformly drawn
+IDs, one list per n, repeated) in the same process: the numpy recipe with the table decoded to
 float32 beforehand (`v = table[np.asarray(ids)].mean(0); v /= max(np.linalg.norm(v), 1e-12);
 v.tolist()`), and the floor, `array('I', ids)` plus `array('f', row).tolist()`. Medians of
 {latency['repetitions']} batches per figure, the three taking turns.
@@ -201,10 +201,10 @@ v.tolist()`), and the floor, `array('I', ids)` plus `array('f', row).tolist()`. 
 
 This models a stream of different texts, where the rows of a call lie scattered over a row cache
 far larger than the processor's caches instead of staying in them as one repeated list's do: each
-timed call takes the next of {scattered['pool']:,} distinct token lists (uniformly drawn IDs,
-cycled), on {scattered['rows']:,} x D F32 tables whose every row was cached beforehand. Same
-contenders as above on the same lists, the floor's row being each list's own result; medians of
-{scattered['repetitions']} batches per figure, the three taking turns.
+timed call takes the next of {scattered['pool']:,} distinct token lists (uniformly drawn IDs, cycled), on
+{scattered['rows']:,} x D F32 tables whose every row was cached beforehand. Same contenders as above on the
+same lists, the floor's row being each list's own result; medians of {scattered['repetitions']} batches per
+figure, the three taking turns.
 
 {latency_tables(scattered)}
 
