@@ -57,3 +57,8 @@ def token_lists(lengths, rows=ROWS, seed=1):
     """One list of uniformly drawn token IDs (Python ints) per length, the same on every run."""
     rng = np.random.default_rng(seed)
     return {n: rng.integers(0, rows, n).tolist() for n in lengths}
+
+
+def token_list_pool(n, count, rows=ROWS, seed=2):
+    """`count` lists of `n` uniformly drawn token IDs (Python ints), the same on every run."""
+    return np.random.default_rng(seed).integers(0, rows, (count, n)).tolist()

@@ -116,14 +116,19 @@ def microseconds(timing):
     return f"{timing['median'] * 1e6:.2f}"
 
 
+def by_configuration(records):
+    """`records` grouped by (dtype, dimension), in the order they first appear."""
+    groups = {}
+    for r in records:
+        groups.setdefault((r["dtype"], r["dimension"]), []).append(r)
+    return groups
+
+
 def latency_tables(latency):
     sections = []
-    configurations = dict.fromkeys((r["dtype"], r["dimension"]) for r in latency["records"])
-    for dtype, dimension in configurations:
+    for (dtype, dimension), records in by_configuration(latency["records"]).items():
         rows = []
-        for r in latency["records"]:
-            if (r["dtype"], r["dimension"]) != (dtype, dimension):
-                continue
+        for r in records:
             k, n, f = (median(r, name) for name in ("korvane", "numpy", "floor"))
             rows.append(
                 [str(r["tokens"]), microseconds(r["korvane"]), microseconds(r["numpy"]),
@@ -171,7 +176,7 @@ def verdict_table(found):
     )
 
 
-def markdown(environment, latency, first_call, memory, reader=None):
+def markdown(environment, latency, scattered, first_call, memory, reader=None):
     found = verdicts(latency, first_call, memory)
     first = first_call
     return f"""# korvane benchmarks
@@ -184,13 +189,24 @@ Written by `make bench`; {environment}.
 
 ## Per-call latency, warm cache
 
-`embed_tokens` on {latency['rows']:,} x D tables against, on the same
-token lists (uniformly drawn IDs) in the same process: the numpy recipe with the table decoded to
+`embed_tokens` on {latency['rows']:,} x D tables against, on the same token lists (uniformly drawn
+IDs, one list per n, repeated) in the same process: the numpy recipe with the table decoded to
 float32 beforehand (`v = table[np.asarray(ids)].mean(0); v /= max(np.linalg.norm(v), 1e-12);
 v.tolist()`), and the floor, `array('I', ids)` plus `array('f', row).tolist()`. Medians of
 {latency['repetitions']} batches per figure, the three taking turns.
 
 {latency_tables(latency)}
+
+## Per-call latency, scattered lists
+
+This models a stream of different texts, where the rows of a call lie scattered over a row cache
+far larger than the processor's caches instead of staying in them as one repeated list's do: each
+timed call takes the next of {scattered['pool']:,} distinct token lists (uniformly drawn IDs, cycled), on
+{scattered['rows']:,} x D F32 tables whose every row was cached beforehand. Same contenders as above on the
+same lists, the floor's row being each list's own result; medians of {scattered['repetitions']} batches per
+figure, the three taking turns.
+
+{latency_tables(scattered)}
 
 ![per-call latency](latency.png)
 
@@ -213,7 +229,7 @@ resident set and by the C library allocator's own count (chunk headers included)
 """
 
 
-def plot(latency, path):
+def plot(latency, scattered, path):
     import matplotlib
 
     matplotlib.use("Agg")
@@ -222,13 +238,16 @@ def plot(latency, path):
 
     plain = FuncFormatter(lambda value, _: f"{value:g}")
 
-    configurations = list(dict.fromkeys((r["dtype"], r["dimension"]) for r in latency["records"]))
+    panels = [
+        (f"{dtype}, D = {dimension}{suffix}", records)
+        for results, suffix in ((latency, ""), (scattered, ", scattered lists"))
+        for (dtype, dimension), records in by_configuration(results["records"]).items()
+    ]
     columns = 3
-    rows = (len(configurations) + columns - 1) // columns
+    rows = (len(panels) + columns - 1) // columns
     figure, axes = plt.subplots(rows, columns, figsize=(4.2 * columns, 3.4 * rows), squeeze=False)
     styles = {"korvane": "o-", "numpy": "s--", "floor": "^:"}
-    for axis, (dtype, dimension) in zip(axes.flat, configurations):
-        records = [r for r in latency["records"] if (r["dtype"], r["dimension"]) == (dtype, dimension)]
+    for axis, (title, records) in zip(axes.flat, panels):
         tokens = [r["tokens"] for r in records]
         for name, style in styles.items():
             medians = [r[name]["median"] * 1e6 for r in records]
@@ -242,11 +261,11 @@ def plot(latency, path):
         axis.xaxis.set_major_formatter(plain)
         axis.yaxis.set_major_formatter(plain)
         axis.yaxis.set_minor_formatter(NullFormatter())
-        axis.set_title(f"{dtype}, D = {dimension}")
+        axis.set_title(title)
         axis.set_xlabel("tokens per call")
         axis.set_ylabel("µs per call")
         axis.grid(True, which="both", alpha=0.3)
-    for axis in list(axes.flat)[len(configurations):]:
+    for axis in list(axes.flat)[len(panels):]:
         axis.set_visible(False)
     axes.flat[0].legend()
     figure.suptitle("embed_tokens per-call latency, warm cache (median, quartiles shaded)")

@@ -21,7 +21,7 @@ import numpy as np
 import report
 
 HERE = Path(__file__).resolve().parent
-TABLES = ["latency", "first_call", "memory"]
+TABLES = ["latency", "scattered", "first_call", "memory"]
 
 
 def run_table(name, scratch, quick):
@@ -88,12 +88,13 @@ def main():
     text = report.markdown(
         environment(load_before, load_after, arguments.quick),
         results["latency"],
+        results["scattered"],
         results["first_call"],
         results["memory"],
         reader,
     )
     (arguments.output / "results.md").write_text(text)
-    report.plot(results["latency"], arguments.output / "latency.png")
+    report.plot(results["latency"], results["scattered"], arguments.output / "latency.png")
     print()
     print(text)
 
