@@ -35,6 +35,18 @@ def numpy_recipe(table, ids):
     return v.tolist()
 
 
+def timing_record(dtype, dimension, n, timings, label=""):
+    """The JSON record of one row of a latency table; printed as it is measured."""
+    print(
+        f"{dtype:>4} D={dimension:<4} n={n:<3} {label} "
+        + "  ".join(f"{name} {timing.median * 1e6:8.2f} us" for name, timing in timings.items()),
+        flush=True,
+    )
+    return {"dtype": dtype, "dimension": dimension, "tokens": n} | {
+        name: asdict(timing) for name, timing in timings.items()
+    }
+
+
 def measure_configuration(dtype, dimension, lists, repetitions, batch_seconds):
     with tempfile.TemporaryDirectory(prefix="korvane-bench-") as directory:
         table = write_model(directory, dimension, dtype, settle=True)
@@ -54,15 +66,7 @@ def measure_configuration(dtype, dimension, lists, repetitions, batch_seconds):
                 "row": array("f", result).tobytes(),
             }
             timings = compare(STATEMENTS, namespace, repetitions, batch_seconds)
-            records.append(
-                {"dtype": dtype, "dimension": dimension, "tokens": n}
-                | {name: asdict(timing) for name, timing in timings.items()}
-            )
-            print(
-                f"{dtype:>4} D={dimension:<4} n={n:<3}  "
-                + "  ".join(f"{name} {timing.median * 1e6:8.2f} us" for name, timing in timings.items()),
-                flush=True,
-            )
+            records.append(timing_record(dtype, dimension, n, timings))
         return records
 
 

@@ -11,12 +11,11 @@ import json
 import sys
 import tempfile
 from array import array
-from dataclasses import asdict
 
 import numpy as np
 
 import korvane_py
-from latency import STATEMENTS, numpy_recipe
+from latency import STATEMENTS, numpy_recipe, timing_record
 from models import ROWS, token_list_pool, write_model
 from timing import compare
 
@@ -58,15 +57,7 @@ def measure_dimension(dimension, pools, repetitions, batch_seconds, rows=ROWS):
         for n, pool in pools.items():
             timings = compare(statements(), namespace(embed, table, pool_entries(embed, table, pool)),
                               repetitions, batch_seconds)
-            records.append(
-                {"dtype": "F32", "dimension": dimension, "tokens": n}
-                | {name: asdict(timing) for name, timing in timings.items()}
-            )
-            print(
-                f"F32 D={dimension:<4} n={n:<3} scattered  "
-                + "  ".join(f"{name} {timing.median * 1e6:8.2f} us" for name, timing in timings.items()),
-                flush=True,
-            )
+            records.append(timing_record("F32", dimension, n, timings, "scattered"))
         return records
 
 
