@@ -158,11 +158,9 @@ void reserve_for(std::vector<std::uint32_t>& ids, Py_ssize_t length) {
 // Reads an exact list or tuple the way its iterator would: the size is read again before each
 // item (an item's __index__ may shrink a list), and an item that is not an exact int is held
 // while its __index__ runs, since that code may drop it from the list.
-template <typename SizeOf, typename ItemAt>
-void append_items_by_index(PyObject* sequence, SizeOf size_of, ItemAt item_at,
-                           std::vector<std::uint32_t>& ids) {
-    for (Py_ssize_t index = 0; index < size_of(sequence); ++index) {
-        PyObject* item = item_at(sequence, index);
+void append_items_by_index(PyObject* list_or_tuple, std::vector<std::uint32_t>& ids) {
+    for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(list_or_tuple); ++index) {
+        PyObject* item = PySequence_Fast_GET_ITEM(list_or_tuple, index);
         if (PyLong_CheckExact(item)) {
             ids.push_back(to_token_id(item));
         } else {
@@ -303,18 +301,9 @@ std::vector<std::uint32_t> to_token_ids(PyObject* tokens) {
     }
     std::vector<std::uint32_t> ids;
 #ifndef Py_GIL_DISABLED
-    if (PyList_CheckExact(tokens)) {
-        reserve_for(ids, PyList_GET_SIZE(tokens));
-        append_items_by_index(
-            tokens, [](PyObject* list) { return PyList_GET_SIZE(list); },
-            [](PyObject* list, Py_ssize_t index) { return PyList_GET_ITEM(list, index); }, ids);
-        return ids;
-    }
-    if (PyTuple_CheckExact(tokens)) {
-        reserve_for(ids, PyTuple_GET_SIZE(tokens));
-        append_items_by_index(
-            tokens, [](PyObject* tuple) { return PyTuple_GET_SIZE(tuple); },
-            [](PyObject* tuple, Py_ssize_t index) { return PyTuple_GET_ITEM(tuple, index); }, ids);
+    if (PyList_CheckExact(tokens) || PyTuple_CheckExact(tokens)) {
+        reserve_for(ids, PySequence_Fast_GET_SIZE(tokens));
+        append_items_by_index(tokens, ids);
         return ids;
     }
 #endif
