@@ -6,8 +6,11 @@
 #include <functional>
 #include <limits>
 #include <system_error>
-#include <utility>
 #include <vector>
+#include <utility>
+
+#include "json_messages.hpp"
+#include "utf8.hpp"
 
 namespace korvane::json {
 
@@ -32,150 +35,6 @@ int hex_value(unsigned char byte) {
     if (byte >= 'a' && byte <= 'f') return byte - 'a' + 10;
     if (byte >= 'A' && byte <= 'F') return byte - 'A' + 10;
     return -1;
-}
-
-void append_utf8(std::string& out, char32_t code_point) {
-    const auto put = [&out](unsigned value) { out.push_back(static_cast<char>(value)); };
-    if (code_point < 0x80) {
-        put(code_point);
-    } else if (code_point < 0x800) {
-        put(0xC0 | (code_point >> 6));
-        put(0x80 | (code_point & 0x3F));
-    } else if (code_point < 0x10000) {
-        put(0xE0 | (code_point >> 12));
-        put(0x80 | ((code_point >> 6) & 0x3F));
-        put(0x80 | (code_point & 0x3F));
-    } else {
-        put(0xF0 | (code_point >> 18));
-        put(0x80 | ((code_point >> 12) & 0x3F));
-        put(0x80 | ((code_point >> 6) & 0x3F));
-        put(0x80 | (code_point & 0x3F));
-    }
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing beyond U+10FFFF.
-bool is_valid_utf8(std::string_view text) {
-    const auto* byte = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = byte + text.size();
-    while (byte != end) {
-        const unsigned lead = *byte;
-        if (lead < 0x80) {
-            ++byte;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned low = 0x80;
-        unsigned high = 0xBF;  // bounds of the second byte
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - byte) < length) return false;
-        if (byte[1] < low || byte[1] > high) return false;
-        for (std::size_t i = 2; i < length; ++i) {
-            if ((byte[i] & 0xC0) != 0x80) return false;
-        }
-        byte += length;
-    }
-    return true;
-}
-
-// A string as a Rust debug rendering shows it, for descriptions of an unexpected top level.
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (const char character : text) {
-        const auto byte = static_cast<unsigned char>(character);
-        switch (character) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\0':
-                out += "\\0";
-                break;
-            default:
-                if (byte < 0x20 || byte == 0x7F) {
-                    constexpr char digits[] = "0123456789abcdef";
-                    out += "\\u{";
-                    if (byte >= 0x10) out += digits[byte >> 4];
-                    out += digits[byte & 0xF];
-                    out += '}';
-                } else {
-                    out += character;
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
-
-// The shortest text that reads back as `value`, laid out as Rust prints floats in descriptions:
-// "1.0", "0.001", "1e20", "1.5e-7".
-std::string shortest_float_text(double value) {
-    char buffer[64];
-    const auto result =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-    const std::string_view scientific(buffer, static_cast<std::size_t>(result.ptr - buffer));
-    const std::size_t e = scientific.find('e');
-    std::string out;
-    std::size_t position = 0;
-    if (scientific[0] == '-') {
-        out += '-';
-        position = 1;
-    }
-    std::string digits;
-    for (std::size_t i = position; i < e; ++i) {
-        if (scientific[i] != '.') digits += scientific[i];
-    }
-    int exponent = 0;
-    const char* exponent_begin = scientific.data() + e + 1;
-    if (*exponent_begin == '+') ++exponent_begin;
-    std::from_chars(exponent_begin, scientific.data() + scientific.size(), exponent);
-
-    const int length = static_cast<int>(digits.size());
-    const int point = exponent + 1;  // digits before the decimal point
-    if (point >= length && point <= 16) {
-        out += digits;
-        out.append(static_cast<std::size_t>(point - length), '0');
-        out += ".0";
-    } else if (point > 0 && point <= 16) {
-        out += digits.substr(0, static_cast<std::size_t>(point));
-        out += '.';
-        out += digits.substr(static_cast<std::size_t>(point));
-    } else if (point > -5 && point <= 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-point), '0');
-        out += digits;
-    } else {
-        out += digits[0];
-        if (length > 1) {
-            out += '.';
-            out += digits.substr(1);
-        }
-        out += 'e';
-        out += std::to_string(exponent);
-    }
-    return out;
 }
 
 // Whether a number that does not fit a double is too large (rather than too small) for it. Such
@@ -323,13 +182,7 @@ class Parser {
 
     // A fault whose position ends just after `end` bytes of input.
     bool fail_at(std::size_t end, std::string_view reason) {
-        const std::string_view before = text_.substr(0, end);
-        const std::size_t last_newline = before.rfind('\n');
-        const std::size_t line_start = last_newline == before.npos ? 0 : last_newline + 1;
-        const auto lines = 1 + std::count(before.begin(), before.begin() + line_start, '\n');
-        fault_.assign(reason);
-        fault_.append(" at line ").append(std::to_string(lines));
-        fault_.append(" column ").append(std::to_string(end - line_start));
+        fault_ = describe_fault(text_, end, reason);
         return false;
     }
     // At the byte just consumed (or the end of the input).
@@ -355,21 +208,7 @@ class Parser {
         if (peek() == '[') return fail_consumed("invalid type: sequence, expected a map");
         Value value;
         if (!parse_value(value)) return false;
-        std::string what;
-        if (value.is_null()) {
-            what = "null";
-        } else if (const auto* boolean = std::get_if<bool>(&value.content)) {
-            what = *boolean ? "boolean `true`" : "boolean `false`";
-        } else if (const auto* unsigned_number = value.if_unsigned()) {
-            what = "integer `" + std::to_string(*unsigned_number) + "`";
-        } else if (const auto* signed_number = std::get_if<std::int64_t>(&value.content)) {
-            what = "integer `" + std::to_string(*signed_number) + "`";
-        } else if (const auto* floating = std::get_if<double>(&value.content)) {
-            what = "floating point `" + shortest_float_text(*floating) + "`";
-        } else {
-            what = "string " + quoted(*value.if_string());
-        }
-        return fail_consumed("invalid type: " + what + ", expected a map");
+        return fail_consumed("invalid type: " + describe_scalar(value) + ", expected a map");
     }
 
     bool parse_value(Value& out) {
@@ -549,7 +388,7 @@ class Parser {
             run_start = position_;
         }
         // Checked once the string is complete, so the fault stands after its closing quote.
-        if (!is_valid_utf8(out)) return fail_consumed("invalid unicode code point");
+        if (!utf8::is_valid(out)) return fail_consumed("invalid unicode code point");
         return true;
     }
 
@@ -619,7 +458,7 @@ class Parser {
             if (low < 0xDC00 || low > 0xDFFF) return fail_consumed(lone_surrogate);
             unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
         }
-        append_utf8(out, unit);
+        utf8::append(out, unit);
         return true;
     }
 
