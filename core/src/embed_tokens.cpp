@@ -34,15 +34,7 @@ std::vector<float> zeroed_accumulator(std::uint64_t dimension) {
 // does not lie wholly inside.
 std::size_t row_offset(std::uint32_t token, ExactSize row_bytes, std::size_t table_length) {
     const ExactSize start = ExactSize{token} * row_bytes;
-    const ExactSize end = start + row_bytes;
-    if (start > table_length) {
-        throw InternalFailure("range start index " + decimal(start) +
-                              " out of range for slice of length " + decimal(table_length));
-    }
-    if (end > table_length) {
-        throw InternalFailure("range end index " + decimal(end) +
-                              " out of range for slice of length " + decimal(table_length));
-    }
+    check_slice(start, start + row_bytes, table_length);
     return static_cast<std::size_t>(start);
 }
 

@@ -3,6 +3,7 @@
 // product exactly (t < 2^32, E <= 8, D < 2^64).
 #pragma once
 
+#include <cstddef>
 #include <new>
 #include <string>
 
@@ -26,6 +27,19 @@ __extension__ typedef unsigned __int128 ExactSize;
 // Abandons the operation because `bytes` bytes could not be allocated.
 [[noreturn]] inline void fail_allocation(ExactSize bytes) {
     throw InternalFailure("memory allocation of " + decimal(bytes) + " bytes failed");
+}
+
+// Abandons the operation unless elements `start` and `end` both lie within a slice of `length`
+// elements (either may equal `length`).
+inline void check_slice(ExactSize start, ExactSize end, std::size_t length) {
+    if (start > length) {
+        throw InternalFailure("range start index " + decimal(start) +
+                              " out of range for slice of length " + decimal(length));
+    }
+    if (end > length) {
+        throw InternalFailure("range end index " + decimal(end) +
+                              " out of range for slice of length " + decimal(length));
+    }
 }
 
 }  // namespace korvane

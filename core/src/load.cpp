@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "exact_size.hpp"
 #include "json.hpp"
 
 namespace korvane {
@@ -194,14 +195,7 @@ std::optional<TensorDetails> decode_tensor_details(const json::Value& value) {
 std::span<const std::byte> tensor_bytes(std::span<const std::byte> data,
                                         std::array<std::uint64_t, 2> offsets) {
     const auto [start, end] = offsets;
-    if (start > data.size()) {
-        abandon("range start index " + std::to_string(start) +
-                " out of range for slice of length " + std::to_string(data.size()));
-    }
-    if (end > data.size()) {
-        abandon("range end index " + std::to_string(end) + " out of range for slice of length " +
-                std::to_string(data.size()));
-    }
+    check_slice(start, end, data.size());
     if (start > end) {
         abandon("slice index starts at " + std::to_string(start) + " but ends at " +
                 std::to_string(end));
