@@ -13,9 +13,6 @@ static_assert(std::endian::native == std::endian::little,
 
 namespace {
 
-std::atomic<bool> software_f16_forced{false};
-std::atomic<bool> portable_add_row_forced{false};
-
 bool detect_f16c() noexcept {
     __builtin_cpu_init();
     // The 256-bit form needs the AVX register state, which the operating system must enable; the
@@ -95,6 +92,30 @@ void decode_elements(const std::byte* bytes, std::size_t count, float* out,
     }
 }
 
+// Chooses between a kernel's portable form and its variant for newer processors: the variant
+// when the processor supports it, unless tests or benchmarks force the portable form.
+template <typename Path, Path portable, Path variant>
+class KernelSwitch {
+  public:
+    constexpr explicit KernelSwitch(bool (&supported)() noexcept) : supported_(supported) {}
+
+    [[nodiscard]] Path active() const noexcept {
+        return !portable_forced_.load(std::memory_order_relaxed) && supported_() ? variant
+                                                                                 : portable;
+    }
+    void force_portable(bool force) noexcept {
+        portable_forced_.store(force, std::memory_order_relaxed);
+    }
+
+  private:
+    bool (&supported_)() noexcept;
+    std::atomic<bool> portable_forced_{false};
+};
+
+constinit KernelSwitch<F16Path, F16Path::software, F16Path::f16c> f16_switch(f16c_supported);
+constinit KernelSwitch<AddRowPath, AddRowPath::portable, AddRowPath::avx2> add_row_switch(
+    avx2_supported);
+
 }  // namespace
 
 bool f16c_supported() noexcept {
@@ -103,13 +124,11 @@ bool f16c_supported() noexcept {
 }
 
 F16Path active_f16_path() noexcept {
-    return !software_f16_forced.load(std::memory_order_relaxed) && f16c_supported()
-               ? F16Path::f16c
-               : F16Path::software;
+    return f16_switch.active();
 }
 
 void force_software_f16(bool force) noexcept {
-    software_f16_forced.store(force, std::memory_order_relaxed);
+    f16_switch.force_portable(force);
 }
 
 void widen_f16(F16Path path, const std::byte* bytes, std::size_t count, float* out) noexcept {
@@ -167,13 +186,11 @@ bool avx2_supported() noexcept {
 }
 
 AddRowPath active_add_row_path() noexcept {
-    return !portable_add_row_forced.load(std::memory_order_relaxed) && avx2_supported()
-               ? AddRowPath::avx2
-               : AddRowPath::portable;
+    return add_row_switch.active();
 }
 
 void force_portable_add_row(bool force) noexcept {
-    portable_add_row_forced.store(force, std::memory_order_relaxed);
+    add_row_switch.force_portable(force);
 }
 
 void add_row(AddRowPath path, float* accumulator, const float* row, std::size_t count) noexcept {

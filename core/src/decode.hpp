@@ -79,9 +79,4 @@ void force_portable_add_row(bool force) noexcept;
 // arrays must not overlap. The AVX2 path requires avx2_supported().
 void add_row(AddRowPath path, float* accumulator, const float* row, std::size_t count) noexcept;
 
-// add_row through the active path.
-inline void add_row(float* accumulator, const float* row, std::size_t count) noexcept {
-    add_row(active_add_row_path(), accumulator, row, count);
-}
-
 }  // namespace korvane
