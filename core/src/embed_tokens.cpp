@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "decode.hpp"
+#include "embedding_state.hpp"
 #include "exact_size.hpp"
 #include "korvane/static_embedding.hpp"
 
@@ -74,7 +75,7 @@ void divide_by_norm(std::vector<float>& values) {
 
 }  // namespace
 
-std::expected<std::vector<float>, EmbedError> StaticEmbedding::embed_tokens(
+std::expected<std::vector<float>, EmbedError> EmbeddingState::embed_tokens(
     std::vector<std::uint32_t> tokens) {
     if (!tensor) {
         auto loaded = load_safetensors_file(model_dir / model_file_name);

@@ -2,6 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <utility>
+
+#include "embedding_state.hpp"
+
 namespace korvane {
 
 std::expected<StaticEmbedding, InvalidModelOrPathError> StaticEmbedding::from_dir(
@@ -17,7 +22,18 @@ std::expected<StaticEmbedding, InvalidModelOrPathError> StaticEmbedding::from_di
             std::move(model_dir),
             "Could not find `models.safetensors` in the specified directory"});
     }
-    return StaticEmbedding(std::move(directory), normalize);
+    return StaticEmbedding(std::make_unique<EmbeddingState>(std::move(directory), normalize));
+}
+
+StaticEmbedding::StaticEmbedding(std::unique_ptr<EmbeddingState> state) noexcept
+    : state_(std::move(state)) {}
+StaticEmbedding::StaticEmbedding(StaticEmbedding&& other) noexcept = default;
+StaticEmbedding& StaticEmbedding::operator=(StaticEmbedding&& other) noexcept = default;
+StaticEmbedding::~StaticEmbedding() = default;
+
+std::expected<std::vector<float>, EmbedError> StaticEmbedding::embed_tokens(
+    std::vector<std::uint32_t> tokens) {
+    return state_->embed_tokens(std::move(tokens));
 }
 
 }  // namespace korvane

@@ -1,9 +1,10 @@
+#include "token_cache.hpp"
+
 #include <algorithm>
 #include <new>
 #include <utility>
 
 #include "exact_size.hpp"
-#include "korvane/static_embedding.hpp"
 
 namespace korvane {
 

@@ -10,28 +10,14 @@
 #include <tuple>
 #include <vector>
 
+#include "embedding_state.hpp"
 #include "korvane/static_embedding.hpp"
 #include "model_file.hpp"
 
 namespace korvane {
 
-// Objects around a table given in memory, without a model file.
-class StaticEmbeddingTestAccess {
-public:
-    // The row count of the shape is left 0: the computation never consults it.
-    static StaticEmbedding with_table(DataType dtype, std::uint64_t dimension,
-                                      std::vector<std::byte> data, bool normalize) {
-        StaticEmbedding model("no-such-directory", normalize);
-        model.tensor = LoadedTensor{{dtype, {0, dimension}, {0, data.size()}}, std::move(data)};
-        return model;
-    }
-    static std::vector<std::byte>& table(StaticEmbedding& model) { return model.tensor->data; }
-    static const TokenCache& cache(const StaticEmbedding& model) { return model.token_cache; }
-};
-
 namespace {
 
-using Access = StaticEmbeddingTestAccess;
 using Tokens = std::vector<std::uint32_t>;
 
 std::uint32_t bits(float value) {
@@ -90,13 +76,23 @@ void expect_same_bits(const std::vector<float>& actual, const std::vector<float>
     }
 }
 
-std::vector<float> embed(StaticEmbedding& model, Tokens tokens) {
+// An object around a table given in memory, without a model file. The row count of the shape is
+// left 0: the computation never consults it.
+EmbeddingState with_table(DataType dtype, std::uint64_t dimension, std::vector<std::byte> data,
+                          bool normalize) {
+    EmbeddingState model("no-such-directory", normalize);
+    model.tensor = LoadedTensor{{dtype, {0, dimension}, {0, data.size()}}, std::move(data)};
+    return model;
+}
+
+template <typename Model>
+std::vector<float> embed(Model& model, Tokens tokens) {
     auto result = model.embed_tokens(std::move(tokens));
     EXPECT_TRUE(result.has_value());
     return result.value_or(std::vector<float>{});
 }
 
-std::string failure_of(StaticEmbedding& model, Tokens tokens) {
+std::string failure_of(EmbeddingState& model, Tokens tokens) {
     try {
         (void)model.embed_tokens(std::move(tokens));
     } catch (const InternalFailure& failure) {
@@ -116,11 +112,11 @@ TEST_P(EmbedEveryType, MatchesTheReferenceTwiceOver) {
         values.push_back(static_cast<float>(index * 7 % 21));
         append_element(bytes, dtype, index * 7 % 21);
     }
-    StaticEmbedding model = Access::with_table(dtype, 11, std::move(bytes), normalize);
+    EmbeddingState model = with_table(dtype, 11, std::move(bytes), normalize);
     const Tokens tokens{3, 0, 5, 3, 1, 3};
     expect_same_bits(embed(model, tokens), reference(values, 11, tokens, normalize));
     expect_same_bits(embed(model, tokens), reference(values, 11, tokens, normalize));
-    EXPECT_EQ(Access::cache(model).size(), 4u);
+    EXPECT_EQ(model.token_cache.size(), 4u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -156,8 +152,8 @@ TEST(EmbedTokensTest, MeanAndNorm) {
     };
     for (const auto& example : cases) {
         SCOPED_TRACE(example.name);
-        StaticEmbedding model =
-            Access::with_table(DataType::F32, 2, f32_table(example.table), example.normalize);
+        EmbeddingState model =
+            with_table(DataType::F32, 2, f32_table(example.table), example.normalize);
         expect_same_bits(embed(model, example.tokens), example.expected);
     }
 }
@@ -169,16 +165,16 @@ TEST(EmbedTokensTest, SumOfSquaresRoundsEveryProduct) {
     for (const float value : row) fused = std::fmaf(value, value, fused);
     const std::vector<float> expected = reference(row, 2, {0}, true);
     ASSERT_NE(bits(row[0] / std::sqrt(fused)), bits(expected[0]));
-    StaticEmbedding model = Access::with_table(DataType::F32, 2, f32_table(row), true);
+    EmbeddingState model = with_table(DataType::F32, 2, f32_table(row), true);
     expect_same_bits(embed(model, {0}), expected);
 }
 
 // Every token lies inside a table of empty rows; nothing is sized by the token IDs.
 TEST(EmbedTokensTest, ZeroDimensionGivesEmptyResults) {
-    StaticEmbedding model = Access::with_table(DataType::F32, 0, std::vector<std::byte>(8), true);
+    EmbeddingState model = with_table(DataType::F32, 0, std::vector<std::byte>(8), true);
     EXPECT_TRUE(embed(model, {}).empty());
     EXPECT_TRUE(embed(model, {0, 4294967295u, 7}).empty());
-    EXPECT_EQ(Access::cache(model).allocated_bytes(), 0u);
+    EXPECT_EQ(model.token_cache.allocated_bytes(), 0u);
 }
 
 // Four rows of 3 F32 elements (R = 12) and `extra` bytes more: the byte length bounds the table.
@@ -201,7 +197,7 @@ TEST(EmbedTokensTest, TokensAtAndBeyondTheEnd) {
         for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i);
         std::vector<std::byte> bytes = f32_table(values);
         bytes.resize(48 + bound.extra);
-        StaticEmbedding model = Access::with_table(DataType::F32, 3, std::move(bytes), false);
+        EmbeddingState model = with_table(DataType::F32, 3, std::move(bytes), false);
         const Tokens tokens{bound.token};
         if (bound.failure == nullptr) {
             expect_same_bits(embed(model, tokens), reference(values, 3, tokens, false));
@@ -215,13 +211,13 @@ TEST(EmbedTokensTest, TokensAtAndBeyondTheEnd) {
 // rows decoded before a token that failed.
 TEST(EmbedTokensTest, DecodedRowsAreServedFromTheCache) {
     const std::vector<float> values{1, 2, 3, 4, 5, 6, 7, 8};
-    StaticEmbedding model = Access::with_table(DataType::F32, 2, f32_table(values), false);
+    EmbeddingState model = with_table(DataType::F32, 2, f32_table(values), false);
     const std::vector<float> first = embed(model, {2, 2, 0});
     EXPECT_EQ(failure_of(model, {1, 3, 1, 9}),
               "range start index 72 out of range for slice of length 32");
-    EXPECT_EQ(Access::cache(model).size(), 4u);
+    EXPECT_EQ(model.token_cache.size(), 4u);
 
-    std::vector<std::byte>& table = Access::table(model);
+    std::vector<std::byte>& table = model.tensor->data;
     std::memset(table.data(), 0, table.size());
     expect_same_bits(embed(model, {2, 2, 0}), first);
     expect_same_bits(embed(model, {1, 3}), reference(values, 2, {1, 3}, false));
@@ -231,7 +227,7 @@ TEST(EmbedTokensTest, DecodedRowsAreServedFromTheCache) {
 // whose row does not fit fails at its bound before the accumulator is asked for.
 TEST(EmbedTokensTest, UnallocatableDimensionFailsTheCall) {
     for (const int shift : {62, 60}) {
-        StaticEmbedding model = Access::with_table(DataType::F32, std::uint64_t{1} << shift,
+        EmbeddingState model = with_table(DataType::F32, std::uint64_t{1} << shift,
                                                    std::vector<std::byte>(16), true);
         const std::string row_end = shift == 62 ? "18446744073709551616" : "4611686018427387904";
         // AddressSanitizer ends the process where operator new would throw std::bad_alloc; only
@@ -269,39 +265,6 @@ TEST(EmbedTokensTest, LoadsTheFileOnFirstUseAndRetriesAFailedLoad) {
     expect_same_bits(embed(*model, {}), {nan, nan});
     std::filesystem::remove(directory.model_file());
     expect_same_bits(embed(*model, {1}), reference(values, 2, {1}, true));
-}
-
-// Every row of a table cached in a scattered order: rows keep their values while the index and
-// the chunks grow, and the cache holds about one pointer per row beyond the rows.
-TEST(TokenCacheTest, FullTableCostsOneSlotPerRow) {
-    constexpr std::uint32_t rows = 5000;
-    constexpr std::size_t dimension = 24;
-    TokenCache cache;
-    for (std::uint32_t step = 0; step < rows; ++step) {
-        const std::uint32_t token = step * 2903u % rows;
-        float* row = cache.prepare_row(token, dimension, rows);
-        for (std::size_t i = 0; i < dimension; ++i) row[i] = static_cast<float>(token + i);
-        cache.insert(token, row);
-    }
-    ASSERT_EQ(cache.size(), rows);
-    for (std::uint32_t token = 0; token < rows; ++token) {
-        for (std::size_t i = 0; i < dimension; ++i) {
-            ASSERT_EQ(cache.find(token)[i], static_cast<float>(token + i)) << token;
-        }
-    }
-    EXPECT_EQ(cache.find(rows), nullptr);
-    EXPECT_LE(cache.allocated_bytes(), rows * (dimension * sizeof(float) + 9));
-}
-
-// A moved-from cache starts afresh instead of handing out rows its successor also hands out.
-TEST(TokenCacheTest, MovedFromCacheSharesNoStorage) {
-    TokenCache first;
-    float* row = first.prepare_row(0, 4, 100);
-    first.insert(0, row);
-    TokenCache second(std::move(first));
-    EXPECT_EQ(second.find(0), row);
-    EXPECT_EQ(first.find(0), nullptr);
-    EXPECT_NE(first.prepare_row(1, 4, 100), second.prepare_row(1, 4, 100));
 }
 
 }  // namespace
