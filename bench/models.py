@@ -1,12 +1,14 @@
 """Model files for the benchmarks: a table of random rows written as model.safetensors, and the
 same table decoded to float32, as the numpy recipe holds it."""
 
-import json
 import os
-import struct
+import sys
 from pathlib import Path
 
 import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+from model_file import model_file_bytes  # noqa: E402
 
 ROWS = 30_000
 
@@ -30,16 +32,6 @@ def encode_table(table, dtype):
     raise ValueError(f"no benchmark encoding for {dtype}")
 
 
-def model_file_bytes(data, dtype, rows, dimension):
-    header = {
-        "__metadata__": {"format": "pt"},
-        "embeddings": {"dtype": dtype, "shape": [rows, dimension], "data_offsets": [0, len(data)]},
-    }
-    text = json.dumps(header, separators=(",", ":")).encode()
-    text += b" " * (-len(text) % 8)  # the data section starts 8-aligned, as writers usually do
-    return struct.pack("<Q", len(text)) + text + data
-
-
 def write_model(directory, dimension, dtype="F32", rows=ROWS, seed=0, settle=False):
     """Writes a `rows` x `dimension` table of normally distributed values to
     `directory`/model.safetensors and returns the float32 table its bytes decode to. With
@@ -47,7 +39,12 @@ def write_model(directory, dimension, dtype="F32", rows=ROWS, seed=0, settle=Fal
     measurements."""
     table = np.random.default_rng(seed).standard_normal((rows, dimension), dtype=np.float32)
     data, decoded = encode_table(table, dtype)
-    Path(directory, "model.safetensors").write_bytes(model_file_bytes(data, dtype, rows, dimension))
+    header = {
+        "__metadata__": {"format": "pt"},
+        "embeddings": {"dtype": dtype, "shape": [rows, dimension], "data_offsets": [0, len(data)]},
+    }
+    # The data section starts 8-aligned, as writers usually do.
+    Path(directory, "model.safetensors").write_bytes(model_file_bytes(header, data, alignment=8))
     if settle:
         os.sync()
     return decoded

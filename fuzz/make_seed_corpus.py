@@ -6,23 +6,16 @@ close relatives that each break one rule, so that fuzzing starts from inputs tha
 the reader and the computation. Deterministic: running it again rewrites the same files.
 """
 
-import json
 import pathlib
 import random
 import struct
 import sys
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
+from model_file import model_file_bytes as model_file  # noqa: E402
+
 DTYPES = {"F64": 8, "F32": 4, "F16": 2, "BF16": 2, "I64": 8, "I32": 4, "I16": 2, "I8": 1,
           "U8": 1, "BOOL": 1}
-
-
-def model_file(header, data=b"", declared_length=None):
-    if isinstance(header, (dict, list)):
-        header = json.dumps(header, separators=(",", ":"))
-    if isinstance(header, str):
-        header = header.encode()
-    length = len(header) if declared_length is None else declared_length
-    return struct.pack("<Q", length) + header + data
 
 
 def entry(dtype, shape, offsets):

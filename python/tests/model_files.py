@@ -1,15 +1,12 @@
-"""Builds model.safetensors files for the tests: 8-byte little-endian header length, JSON
-header, data section."""
+"""Writes model.safetensors files for the tests."""
 
-import json
-import struct
+import pathlib
+import sys
 
 import numpy as np
 
-
-def model_file_bytes(header, data=b""):
-    text = header if isinstance(header, bytes) else json.dumps(header).encode()
-    return struct.pack("<Q", len(text)) + text + data
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
+from model_file import model_file_bytes  # noqa: E402
 
 
 def write_model(directory, table):
