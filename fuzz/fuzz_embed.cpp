@@ -110,8 +110,8 @@ std::optional<Outcome> uncached(const std::filesystem::path& model_file,
 }
 
 void force_paths(bool software_f16, bool portable_add_row) {
-    force_software_f16(software_f16);
-    force_portable_add_row(portable_add_row);
+    f16_kernel.force_portable(software_f16);
+    add_row_kernel.force_portable(portable_add_row);
 }
 
 // A model file whose dimension alone asks for more memory than a fuzzing run should spend: an

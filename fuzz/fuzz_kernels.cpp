@@ -24,7 +24,7 @@ std::uint32_t bits(float value) {
 }
 
 void check_f16(std::span<const std::uint8_t> bytes, std::size_t byte_offset) {
-    if (!f16c_supported()) return;
+    if (!f16_kernel.supported()) return;
     const std::size_t count = bytes.size() / 2;
     if (count == 0) return;
     std::vector<std::byte> halves(byte_offset + 2 * count);
@@ -48,7 +48,7 @@ void check_add_row(std::span<const std::uint8_t> bytes, std::size_t float_offset
     std::memcpy(row.data() + float_offset, bytes.data() + 4 * count, 4 * count);
 
     std::vector<AddRowPath> paths{AddRowPath::portable};
-    if (avx2_supported()) paths.push_back(AddRowPath::avx2);
+    if (add_row_kernel.supported()) paths.push_back(AddRowPath::avx2);
     for (const AddRowPath path : paths) {
         std::vector<float> accumulator(float_offset + count + 1, std::bit_cast<float>(canary));
         std::memcpy(accumulator.data() + float_offset, start.data(), 4 * count);

@@ -92,44 +92,11 @@ void decode_elements(const std::byte* bytes, std::size_t count, float* out,
     }
 }
 
-// Chooses between a kernel's portable form and its variant for newer processors: the variant
-// when the processor supports it, unless tests or benchmarks force the portable form.
-template <typename Path, Path portable, Path variant>
-class KernelSwitch {
-  public:
-    constexpr explicit KernelSwitch(bool (&supported)() noexcept) : supported_(supported) {}
-
-    [[nodiscard]] Path active() const noexcept {
-        return !portable_forced_.load(std::memory_order_relaxed) && supported_() ? variant
-                                                                                 : portable;
-    }
-    void force_portable(bool force) noexcept {
-        portable_forced_.store(force, std::memory_order_relaxed);
-    }
-
-  private:
-    bool (&supported_)() noexcept;
-    std::atomic<bool> portable_forced_{false};
-};
-
-constinit KernelSwitch<F16Path, F16Path::software, F16Path::f16c> f16_switch(f16c_supported);
-constinit KernelSwitch<AddRowPath, AddRowPath::portable, AddRowPath::avx2> add_row_switch(
-    avx2_supported);
-
 }  // namespace
 
-bool f16c_supported() noexcept {
-    static const bool supported = detect_f16c();
-    return supported;
-}
-
-F16Path active_f16_path() noexcept {
-    return f16_switch.active();
-}
-
-void force_software_f16(bool force) noexcept {
-    f16_switch.force_portable(force);
-}
+constinit KernelSwitch<F16Path, F16Path::software, F16Path::f16c> f16_kernel(detect_f16c);
+constinit KernelSwitch<AddRowPath, AddRowPath::portable, AddRowPath::avx2> add_row_kernel(
+    detect_avx2);
 
 void widen_f16(F16Path path, const std::byte* bytes, std::size_t count, float* out) noexcept {
     if (path == F16Path::f16c) {
@@ -153,7 +120,7 @@ void decode_row(DataType dtype, const std::byte* bytes, std::size_t count, float
             std::memcpy(out, bytes, count * sizeof(float));
             return;
         case DataType::F16:
-            widen_f16(active_f16_path(), bytes, count, out);
+            widen_f16(f16_kernel.active(), bytes, count, out);
             return;
         case DataType::BF16:
             decode_elements<std::uint16_t>(bytes, count, out, [](std::uint16_t half) {
@@ -178,19 +145,6 @@ void decode_row(DataType dtype, const std::byte* bytes, std::size_t count, float
             decode_elements<std::uint8_t>(bytes, count, out, to_float);
             return;
     }
-}
-
-bool avx2_supported() noexcept {
-    static const bool supported = detect_avx2();
-    return supported;
-}
-
-AddRowPath active_add_row_path() noexcept {
-    return add_row_switch.active();
-}
-
-void force_portable_add_row(bool force) noexcept {
-    add_row_switch.force_portable(force);
 }
 
 void add_row(AddRowPath path, float* accumulator, const float* row, std::size_t count) noexcept {

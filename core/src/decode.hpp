@@ -6,10 +6,11 @@
 //  2. Two kernels have a variant for newer processors, chosen at first use: F16 elements go
 //     through the half-to-single instruction (F16C) when the processor has it, and rows are added
 //     with 256-bit AVX2 additions when it has those. Each variant gives the same bits as its
-//     portable form; `force_software_f16` and `force_portable_add_row` let tests and benchmarks
-//     reach the portable forms anyway.
+//     portable form; the switches `f16_kernel` and `add_row_kernel` let tests and benchmarks
+//     force the portable forms anyway.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,48 @@ enum class F16Path : std::uint8_t { software, f16c };
 
 // How rows are added.
 enum class AddRowPath : std::uint8_t { portable, avx2 };
+
+// Chooses between a kernel's portable form and its variant for newer processors: the variant
+// when the processor and the operating system support it, unless the portable form is forced.
+template <typename Path, Path portable, Path variant>
+class KernelSwitch {
+public:
+    constexpr explicit KernelSwitch(bool (&detect)() noexcept) : detect_(detect) {}
+
+    // Whether the variant can run here; detected on first use. Threads that race to detect all
+    // find the same answer.
+    [[nodiscard]] bool supported() const noexcept {
+        int known = support_.load(std::memory_order_relaxed);
+        if (known < 0) {
+            known = detect_() ? 1 : 0;
+            support_.store(known, std::memory_order_relaxed);
+        }
+        return known == 1;
+    }
+
+    // The path taken now.
+    [[nodiscard]] Path active() const noexcept {
+        return !portable_forced_.load(std::memory_order_relaxed) && supported() ? variant
+                                                                                : portable;
+    }
+
+    // With `force` set, the portable form runs even where the variant could; unset, the
+    // processor's best path is used again. Meant for tests and benchmarks.
+    void force_portable(bool force) noexcept {
+        portable_forced_.store(force, std::memory_order_relaxed);
+    }
+
+private:
+    bool (&detect_)() noexcept;
+    mutable std::atomic<int> support_{-1};  // -1 until detected, then 0 or 1
+    std::atomic<bool> portable_forced_{false};
+};
+
+// How `decode_row` widens F16 elements: the F16C variant needs F16C and AVX.
+extern KernelSwitch<F16Path, F16Path::software, F16Path::f16c> f16_kernel;
+
+// How `add_row` adds rows in embed_tokens: the AVX2 variant needs AVX2.
+extern KernelSwitch<AddRowPath, AddRowPath::portable, AddRowPath::avx2> add_row_kernel;
 
 // The single-precision bit pattern of an IEEE half, widened exactly. NaNs keep sign and payload
 // and come out quiet; subnormal halves become normal singles.
@@ -50,33 +93,14 @@ enum class AddRowPath : std::uint8_t { portable, avx2 };
     return static_cast<std::uint32_t>(half | quiet) << 16;
 }
 
-// Whether the processor and the operating system support F16C.
-[[nodiscard]] bool f16c_supported() noexcept;
-
-// The path `decode_row` widens F16 elements with now.
-[[nodiscard]] F16Path active_f16_path() noexcept;
-
-// With `force` set, F16 elements take the software path even where F16C exists; unset, the
-// processor's best path is used again. Meant for tests and benchmarks.
-void force_software_f16(bool force) noexcept;
-
-// Widens `count` halves through `path`. The F16C path requires f16c_supported().
+// Widens `count` halves through `path`. The F16C path requires f16_kernel.supported().
 void widen_f16(F16Path path, const std::byte* bytes, std::size_t count, float* out) noexcept;
 
 // Decodes `count` consecutive elements of type `dtype` into `out`.
 void decode_row(DataType dtype, const std::byte* bytes, std::size_t count, float* out) noexcept;
 
-// Whether the processor and the operating system support AVX2.
-[[nodiscard]] bool avx2_supported() noexcept;
-
-// The path `add_row` takes now.
-[[nodiscard]] AddRowPath active_add_row_path() noexcept;
-
-// With `force` set, rows are added by the portable path even where AVX2 exists.
-void force_portable_add_row(bool force) noexcept;
-
 // accumulator[i] = accumulator[i] + row[i] for every i < count, one rounded addition each. The
-// arrays must not overlap. The AVX2 path requires avx2_supported().
+// arrays must not overlap. The AVX2 path requires add_row_kernel.supported().
 void add_row(AddRowPath path, float* accumulator, const float* row, std::size_t count) noexcept;
 
 }  // namespace korvane

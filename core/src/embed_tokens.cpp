@@ -101,7 +101,7 @@ std::expected<std::vector<float>, EmbedError> EmbeddingState::embed_tokens(
     // nothing to decode or cache.
     if (dimension != 0) {
         const std::size_t width = static_cast<std::size_t>(dimension);
-        const AddRowPath add_row_path = active_add_row_path();
+        const AddRowPath add_row_path = add_row_kernel.active();
         const auto row_capacity = static_cast<std::uint64_t>(table_length / row_bytes);
         const std::size_t distance = prefetch_distance(width);
         for (std::size_t index = 0; index < tokens.size(); ++index) {

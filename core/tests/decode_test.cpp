@@ -34,7 +34,7 @@ std::uint32_t reference_half(std::uint32_t half) {
 }
 
 std::vector<F16Path> f16_paths() {
-    if (f16c_supported()) return {F16Path::software, F16Path::f16c};
+    if (f16_kernel.supported()) return {F16Path::software, F16Path::f16c};
     return {F16Path::software};
 }
 
@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, WidenF16, ::testing::ValuesIn(f16_paths()), [](c
 });
 
 std::vector<AddRowPath> add_row_paths() {
-    if (avx2_supported()) return {AddRowPath::portable, AddRowPath::avx2};
+    if (add_row_kernel.supported()) return {AddRowPath::portable, AddRowPath::avx2};
     return {AddRowPath::portable};
 }
 
@@ -98,14 +98,15 @@ INSTANTIATE_TEST_SUITE_P(Paths, AddRow, ::testing::ValuesIn(add_row_paths()), []
 
 // The active paths follow the processor unless forced, so a run knows which paths it tested.
 TEST(KernelPathTest, ForcingThePortablePathsIsSeenAndUndone) {
-    force_software_f16(true);
-    force_portable_add_row(true);
-    EXPECT_EQ(active_f16_path(), F16Path::software);
-    EXPECT_EQ(active_add_row_path(), AddRowPath::portable);
-    force_software_f16(false);
-    force_portable_add_row(false);
-    EXPECT_EQ(active_f16_path(), f16c_supported() ? F16Path::f16c : F16Path::software);
-    EXPECT_EQ(active_add_row_path(), avx2_supported() ? AddRowPath::avx2 : AddRowPath::portable);
+    f16_kernel.force_portable(true);
+    add_row_kernel.force_portable(true);
+    EXPECT_EQ(f16_kernel.active(), F16Path::software);
+    EXPECT_EQ(add_row_kernel.active(), AddRowPath::portable);
+    f16_kernel.force_portable(false);
+    add_row_kernel.force_portable(false);
+    EXPECT_EQ(f16_kernel.active(), f16_kernel.supported() ? F16Path::f16c : F16Path::software);
+    EXPECT_EQ(add_row_kernel.active(),
+              add_row_kernel.supported() ? AddRowPath::avx2 : AddRowPath::portable);
 }
 
 // One element of each type at an unaligned address: its little-endian bits and the single's.
