@@ -259,38 +259,41 @@ class Parser {
         return true;
     }
 
-    bool parse_array(Value& out) {
+    // The comma-separated items of an array or object, from its opening bracket (not yet
+    // consumed) through `close`; `parse_item` reads one item.
+    template <typename ParseItem>
+    bool parse_items(unsigned char close, std::string_view eof_inside,
+                     std::string_view expected_separator, ParseItem parse_item) {
         if (!enter_container()) return false;
-        Array items;
         for (bool first = true;; first = false) {
-            if (!skip_whitespace()) return fail_peeked(eof_while_parsing_list);
-            if (peek() == ']') break;
+            if (!skip_whitespace()) return fail_peeked(eof_inside);
+            if (peek() == close) break;
             if (!first) {
-                if (peek() != ',') return fail_peeked("expected `,` or `]`");
+                if (peek() != ',') return fail_peeked(expected_separator);
                 ++position_;
                 if (!skip_whitespace()) return fail_peeked(eof_while_parsing_value);
-                if (peek() == ']') return fail_peeked(trailing_comma);
+                if (peek() == close) return fail_peeked(trailing_comma);
             }
-            if (!parse_value(items.emplace_back())) return false;
+            if (!parse_item()) return false;
         }
         ++position_;
         --depth_;
+        return true;
+    }
+
+    bool parse_array(Value& out) {
+        Array items;
+        const auto parse_item = [&] { return parse_value(items.emplace_back()); };
+        if (!parse_items(']', eof_while_parsing_list, "expected `,` or `]`", parse_item)) {
+            return false;
+        }
         out.content = std::move(items);
         return true;
     }
 
     bool parse_object(Value& out) {
-        if (!enter_container()) return false;
         ObjectBuilder members;
-        for (bool first = true;; first = false) {
-            if (!skip_whitespace()) return fail_peeked(eof_while_parsing_object);
-            if (peek() == '}') break;
-            if (!first) {
-                if (peek() != ',') return fail_peeked("expected `,` or `}`");
-                ++position_;
-                if (!skip_whitespace()) return fail_peeked(eof_while_parsing_value);
-                if (peek() == '}') return fail_peeked(trailing_comma);
-            }
+        const auto parse_member = [&] {
             if (peek() != '"') return fail_peeked("key must be a string");
             ++position_;
             std::string key;
@@ -301,9 +304,11 @@ class Parser {
             Value value;
             if (!parse_value(value)) return false;
             members.insert(std::move(key), std::move(value));
+            return true;
+        };
+        if (!parse_items('}', eof_while_parsing_object, "expected `,` or `}`", parse_member)) {
+            return false;
         }
-        ++position_;
-        --depth_;
         out.content = members.take();
         return true;
     }
