@@ -1,4 +1,4 @@
-#include "stub_description.hpp"
+#include "description.hpp"
 
 namespace korvane::stub {
 

@@ -1,4 +1,4 @@
-#include "stub_description.hpp"
+#include "stub/description.hpp"
 
 #include <gtest/gtest.h>
 
@@ -84,14 +84,6 @@ INSTANTIATE_TEST_SUITE_P(
                                      "builtins.list[builtins.list[builtins.int]]",
                                      {"builtins"}}),
     [](const auto& info) { return std::string(info.param.label); });
-
-TEST(ClassAnnotation, NamesTheClassByTheModulesLastComponent) {
-    static constexpr auto nested = class_annotation("outer.inner", "Thing");
-    EXPECT_EQ(nested.hint().text, "inner.Thing");
-    EXPECT_EQ(modules_of(nested.hint()), std::vector<std::string_view>{"outer.inner"});
-    ASSERT_EQ(nested.imports.names().size(), 1u);
-    EXPECT_EQ(nested.imports.names()[0], (ImportedName{"Thing", "outer.inner"}));
-}
 
 }  // namespace
 }  // namespace korvane::stub

@@ -3,18 +3,18 @@
 //
 // Rules of use:
 //  1. Records are constant data. Each is registered once, by a load-time initialiser of the
-//     shared object, and never removed. Nothing in the module reads them: only the stub generator
-//     and the tests do, so importing the module exposes none of them.
+//     shared object, and never removed. Nothing in the module reads the registries: only the stub
+//     generator and the tests do, so importing the module exposes none of them.
 //  2. A method block joins its class by `ClassIdentity`, never by name.
-//  3. Annotation texts are fully qualified ("builtins.int") and carry the imports they need; a
+//  3. Annotation texts are fully qualified ("builtins.int") and carry the modules they need; a
 //     parameter takes a type's input form, a return value its output form.
+//  4. Every parameter is positional-or-keyword.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <source_location>
 #include <span>
 #include <string>
@@ -53,73 +53,34 @@ consteval TypeText<(Capacities + ... + 0)> join(const TypeText<Capacities>&... p
     return text;
 }
 
-// "korvane_py" for "korvane_py", "c" for "a.b.c": how a stub refers to a class of that module.
-template <std::size_t Size>
-consteval TypeText<Size - 1> last_component(const char (&module)[Size]) {
-    const std::string_view name(module, Size - 1);
-    const std::size_t dot = name.rfind('.');
-    TypeText<Size - 1> text;
-    for (const char c : name.substr(dot == std::string_view::npos ? 0 : dot + 1)) {
-        text.chars[text.length++] = c;
-    }
-    return text;
-}
-
-// An identifier that a stub must take from a module ("StaticEmbedding" from "korvane_py").
-struct ImportedName {
-    std::string_view name;
-    std::string_view module;
-
-    friend constexpr bool operator==(const ImportedName&, const ImportedName&) = default;
-};
-
-// The modules and names an annotation needs, each once, in order of first mention.
+// The modules an annotation needs, each once, in order of first mention.
 class ImportSet {
 public:
     static constexpr std::size_t capacity = 4;
 
-    [[nodiscard]] consteval ImportSet with_module(std::string_view module) const {
+    [[nodiscard]] consteval ImportSet with(std::string_view module) const {
         ImportSet result = *this;
         for (const std::string_view known : modules()) {
             if (known == module) return result;
         }
-        if (module_count_ == capacity) throw "ImportSet: too many modules";
-        result.modules_[result.module_count_++] = module;
-        return result;
-    }
-
-    [[nodiscard]] consteval ImportSet with_name(std::string_view name,
-                                                std::string_view module) const {
-        ImportSet result = with_module(module);
-        for (const ImportedName& known : names()) {
-            if (known == ImportedName{name, module}) return result;
-        }
-        if (name_count_ == capacity) throw "ImportSet: too many names";
-        result.names_[result.name_count_++] = ImportedName{name, module};
+        if (count_ == capacity) throw "ImportSet: too many modules";
+        result.modules_[result.count_++] = module;
         return result;
     }
 
     [[nodiscard]] consteval ImportSet merged(const ImportSet& other) const {
         ImportSet result = *this;
-        for (const std::string_view module : other.modules()) result = result.with_module(module);
-        for (const ImportedName& name : other.names()) {
-            result = result.with_name(name.name, name.module);
-        }
+        for (const std::string_view module : other.modules()) result = result.with(module);
         return result;
     }
 
     [[nodiscard]] constexpr std::span<const std::string_view> modules() const noexcept {
-        return {modules_.data(), module_count_};
-    }
-    [[nodiscard]] constexpr std::span<const ImportedName> names() const noexcept {
-        return {names_.data(), name_count_};
+        return {modules_.data(), count_};
     }
 
 private:
     std::array<std::string_view, capacity> modules_{};
-    std::size_t module_count_ = 0;
-    std::array<ImportedName, capacity> names_{};
-    std::size_t name_count_ = 0;
+    std::size_t count_ = 0;
 };
 
 // One annotation form as the records hold it.
@@ -143,7 +104,7 @@ Annotation(TypeText<Capacity>, ImportSet) -> Annotation<Capacity>;
 template <std::size_t Size>
 consteval auto builtin_annotation(const char (&name)[Size]) {
     return Annotation{join(literal_text("builtins."), literal_text(name)),
-                      ImportSet{}.with_module("builtins")};
+                      ImportSet{}.with("builtins")};
 }
 
 // "module.Generic[inner]", needing the module besides the inner type's imports.
@@ -153,14 +114,7 @@ consteval auto generic_annotation(const char (&module)[ModuleSize],
                                   const Annotation<Inner>& inner) {
     return Annotation{join(literal_text(module), literal_text("."), literal_text(generic),
                            literal_text("["), inner.text, literal_text("]")),
-                      ImportSet{}.with_module(module).merged(inner.imports)};
-}
-
-// A class of an extension module, as a stub refers to it.
-template <std::size_t ModuleSize, std::size_t NameSize>
-consteval auto class_annotation(const char (&module)[ModuleSize], const char (&name)[NameSize]) {
-    return Annotation{join(last_component(module), literal_text("."), literal_text(name)),
-                      ImportSet{}.with_name(name, module)};
+                      ImportSet{}.with(module).merged(inner.imports)};
 }
 
 // The annotation forms of each C++ type that crosses the binding: `input` for a value the
@@ -201,47 +155,26 @@ struct PythonType<std::vector<Element>> {
         generic_annotation("builtins", "list", PythonType<Element>::output);
 };
 
-// The Python repr of a default value, as a stub writes it.
-[[nodiscard]] constexpr std::string_view python_repr(bool value) noexcept {
+// The Python repr of a default value, as a stub and a text signature write it.
+[[nodiscard]] constexpr const char* python_repr(bool value) noexcept {
     return value ? "True" : "False";
 }
 
-enum class ParameterKind : std::uint8_t { PositionalOnly, PositionalOrKeyword, KeywordOnly };
-
+// Names are C strings, as the binding's messages and keyword matching use them too.
 struct ParameterEntry {
-    std::string_view name;
-    TypeHint annotation;                            // the input form
-    std::optional<std::string_view> default_value;  // rendered, or none when required
-    ParameterKind kind;
+    const char* name;
+    TypeHint annotation;                       // the input form
+    const char* default_value = nullptr;       // rendered, or null when required
 };
 
 enum class MethodKind : std::uint8_t { Constructor, Instance };
 
 struct MethodEntry {
-    std::string_view name;
+    const char* name;
     std::span<const ParameterEntry> parameters;  // in call order, without the receiver
     TypeHint returns;                            // the output form
     std::string_view docstring;
     MethodKind kind;
-};
-
-// A class attribute, a property getter or a property setter.
-struct MemberEntry {
-    std::string_view name;
-    TypeHint annotation;
-    std::string_view docstring;
-};
-
-struct ClassMembers {
-    std::span<const MemberEntry> attributes;
-    std::span<const MemberEntry> getters;
-    std::span<const MemberEntry> setters;
-};
-
-struct ClassFlags {
-    bool subclassable = false;
-    bool has_dict = false;
-    bool weakrefable = false;
 };
 
 // The identity of the C++ type behind a Python class. type_info objects compare by name, so
@@ -270,8 +203,7 @@ struct ClassDescription {
     std::string_view name;
     std::string_view module;
     std::string_view docstring;
-    ClassMembers members;
-    ClassFlags flags;
+    bool subclassable;
 };
 
 // Where a block of methods is declared, relative to the repository's root.
@@ -287,7 +219,6 @@ struct SourceLocation {
 
 struct MethodBlockDescription {
     ClassIdentity identity;
-    ClassMembers members;
     std::span<const MethodEntry> methods;
     SourceLocation location;
 };
