@@ -1,3 +1,4 @@
+import ast
 import gc
 import importlib
 import inspect
@@ -12,12 +13,13 @@ import pytest
 import korvane_py
 from korvane_py import StaticEmbedding
 
-EMBED_TOKENS_DOC = (
-    "Generates an embedding for a pre-tokenized sequence of token IDs (use whatever tokenization\n"
-    "libary you prefer to generate tokens).\n\n"
-    "The tensor is loaded lazily on first call. Embeddings are mean-pooled\n"
-    "and optionally normalized."
-)
+
+def reviewed_docstring(method_name):
+    """The docstring of a StaticEmbedding method in the reviewed type stub."""
+    stub = ast.parse(pathlib.Path(__file__).with_name("expected_korvane_py.pyi").read_text())
+    (cls,) = [node for node in stub.body if isinstance(node, ast.ClassDef)]
+    (method,) = [node for node in cls.body if getattr(node, "name", None) == method_name]
+    return ast.get_docstring(method)
 
 
 def test_module_and_class_surface():
@@ -27,7 +29,7 @@ def test_module_and_class_surface():
     assert StaticEmbedding.__doc__ == ""
     assert str(inspect.signature(StaticEmbedding)) == "(model_dir, normalize=True)"
     assert StaticEmbedding.embed_tokens.__text_signature__ == "($self, tokens)"
-    assert StaticEmbedding.embed_tokens.__doc__ == EMBED_TOKENS_DOC
+    assert StaticEmbedding.embed_tokens.__doc__ == reviewed_docstring("embed_tokens")
     assert [name for name in vars(korvane_py) if not name.startswith("__")] == ["StaticEmbedding"]
 
 
