@@ -35,12 +35,16 @@ struct TypeText {
     }
 };
 
+template <std::size_t Capacity>
+consteval TypeText<Capacity> text_of(std::string_view piece) {
+    TypeText<Capacity> text;
+    for (const char c : piece) text.chars[text.length++] = c;
+    return text;
+}
+
 template <std::size_t Size>
 consteval TypeText<Size - 1> literal_text(const char (&piece)[Size]) {
-    TypeText<Size - 1> text;
-    for (std::size_t index = 0; index + 1 < Size; ++index) text.chars[index] = piece[index];
-    text.length = Size - 1;
-    return text;
+    return text_of<Size - 1>(piece);
 }
 
 template <std::size_t... Capacities>
@@ -102,8 +106,8 @@ template <std::size_t Capacity>
 Annotation(TypeText<Capacity>, ImportSet) -> Annotation<Capacity>;
 
 template <std::size_t Size>
-consteval auto builtin_annotation(const char (&name)[Size]) {
-    return Annotation{join(literal_text("builtins."), literal_text(name)),
+consteval auto builtin_annotation(std::string_view name) {
+    return Annotation{join(literal_text("builtins."), text_of<Size>(name)),
                       ImportSet{}.with("builtins")};
 }
 
@@ -117,32 +121,24 @@ consteval auto generic_annotation(const char (&module)[ModuleSize],
                       ImportSet{}.with(module).merged(inner.imports)};
 }
 
+// The builtin type each scalar crosses the binding as, both ways.
+template <typename T>
+inline constexpr std::string_view builtin_name = {};
+template <>
+inline constexpr std::string_view builtin_name<std::string> = "str";
+template <>
+inline constexpr std::string_view builtin_name<bool> = "bool";
+template <>
+inline constexpr std::string_view builtin_name<std::uint32_t> = "int";
+template <>
+inline constexpr std::string_view builtin_name<float> = "float";
+
 // The annotation forms of each C++ type that crosses the binding: `input` for a value the
 // binding accepts, `output` for one it returns.
 template <typename T>
-struct PythonType;
-
-template <>
-struct PythonType<std::string> {
-    static constexpr auto input = builtin_annotation("str");
-    static constexpr auto output = input;
-};
-
-template <>
-struct PythonType<bool> {
-    static constexpr auto input = builtin_annotation("bool");
-    static constexpr auto output = input;
-};
-
-template <>
-struct PythonType<std::uint32_t> {
-    static constexpr auto input = builtin_annotation("int");
-    static constexpr auto output = input;
-};
-
-template <>
-struct PythonType<float> {
-    static constexpr auto input = builtin_annotation("float");
+struct PythonType {
+    static_assert(!builtin_name<T>.empty(), "no Python form for this type");
+    static constexpr auto input = builtin_annotation<builtin_name<T>.size()>(builtin_name<T>);
     static constexpr auto output = input;
 };
 
