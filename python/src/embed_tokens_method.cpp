@@ -49,8 +49,9 @@ public:
             }
             throw_python_error(PyExc_RuntimeError, "Already borrowed");
         }
-        // With the interpreter lock held from the swap to here, no other call sees the flag
-        // taken with the count of an earlier process.
+        // The interpreter lock, held from the swap to here, keeps other calls from seeing the
+        // flag taken with an earlier process's count. Without it (a free-threaded build), a call
+        // racing this line may be told about a fork instead of "Already borrowed".
         instance.borrowed_in_fork.store(fork_count(), std::memory_order_relaxed);
     }
     ExclusiveUse(const ExclusiveUse&) = delete;

@@ -7,7 +7,6 @@ import multiprocessing
 import os
 import pickle
 import signal
-import struct
 import subprocess
 import sys
 import textwrap
@@ -50,18 +49,10 @@ def run_child(code, *args, timeout=60):
     return done.stdout
 
 
-def f32_model_bytes(table):
-    data = b"".join(struct.pack("<f", value) for row in table for value in row)
-    header = {"t": {"dtype": "F32", "shape": [len(table), len(table[0])],
-                    "data_offsets": [0, len(data)]}}
-    return model_file_bytes(header, data)
-
-
-def write_sparse_model(path, table, size):
-    """A model file of `table` whose data section goes on, as a hole, to `size` bytes."""
-    with open(path, "wb") as file:
-        file.write(f32_model_bytes(table))
-        file.truncate(size)
+def replacement_file(tmp_path):
+    """A model file, outside the model directory, to move in after a failed load."""
+    (tmp_path / "replacement").mkdir()
+    return os.path.join(write_model(tmp_path / "replacement", [[3.0, 4.0]]), "model.safetensors")
 
 
 @pytest.mark.parametrize("config", ["legacy", "isolated"])
@@ -146,10 +137,10 @@ def test_ctrl_c_stops_the_load_and_leaves_the_instance_unloaded(tmp_path, source
     model_file = tmp_path / "model" / "model.safetensors"
     model_file.parent.mkdir()
     large_size = 3 << 30
-    if source == "large file":
-        write_sparse_model(model_file, [[1.0, 2.0]], large_size)
-    replacement = tmp_path / "replacement"
-    replacement.write_bytes(f32_model_bytes([[3.0, 4.0]]))
+    if source == "large file":  # its data section goes on, as a hole, after the table
+        write_model(model_file.parent, [[1.0, 2.0]])
+        os.truncate(model_file, large_size)
+    replacement = replacement_file(tmp_path)
     process = subprocess.Popen(
         child_command(INTERRUPTED_LOAD, model_file, replacement, source),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -336,8 +327,7 @@ def test_out_of_memory_while_loading(tmp_path, stage):
     with open(model_file, "wb") as file:
         file.write(model_file_bytes(header))
         file.truncate(size)
-    replacement = tmp_path / "replacement"
-    replacement.write_bytes(f32_model_bytes([[3.0, 4.0]]))
+    replacement = replacement_file(tmp_path)
     output = run_child(
         """
         import resource
