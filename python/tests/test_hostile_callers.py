@@ -18,7 +18,6 @@ import korvane_py
 from conftest import is_panic
 from model_files import model_file_bytes, write_model
 
-TESTS = os.path.dirname(os.path.abspath(__file__))
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 PRELUDE = textwrap.dedent(
