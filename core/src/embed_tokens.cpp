@@ -76,9 +76,9 @@ void divide_by_norm(std::vector<float>& values) {
 }  // namespace
 
 std::expected<std::vector<float>, EmbedError> EmbeddingState::embed_tokens(
-    std::vector<std::uint32_t> tokens) {
+    std::vector<std::uint32_t> tokens, const InterruptCheck& check_interrupt) {
     if (!tensor) {
-        auto loaded = load_safetensors_file(model_dir / model_file_name);
+        auto loaded = load_safetensors_file(model_dir / model_file_name, check_interrupt);
         if (!loaded) return std::unexpected(EmbedError::from(std::move(loaded.error())));
         tensor = std::move(*loaded);
     }

@@ -21,7 +21,7 @@ struct EmbeddingState {
 
     // StaticEmbedding::embed_tokens.
     [[nodiscard]] std::expected<std::vector<float>, EmbedError> embed_tokens(
-        std::vector<std::uint32_t> tokens);
+        std::vector<std::uint32_t> tokens, const InterruptCheck& check_interrupt = {});
 
     std::filesystem::path model_dir;     // as the caller gave it: not absolute, not normalised
     bool normalize;

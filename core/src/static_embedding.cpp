@@ -32,8 +32,8 @@ StaticEmbedding& StaticEmbedding::operator=(StaticEmbedding&& other) noexcept = 
 StaticEmbedding::~StaticEmbedding() = default;
 
 std::expected<std::vector<float>, EmbedError> StaticEmbedding::embed_tokens(
-    std::vector<std::uint32_t> tokens) {
-    return state_->embed_tokens(std::move(tokens));
+    std::vector<std::uint32_t> tokens, const InterruptCheck& check_interrupt) {
+    return state_->embed_tokens(std::move(tokens), check_interrupt);
 }
 
 }  // namespace korvane
