@@ -9,9 +9,11 @@
 #include <limits>
 #include <utility>
 
-#include "binding.hpp"
+#include "arguments.hpp"
+#include "conversions.hpp"
+#include "guard.hpp"
+#include "interface.hpp"
 #include "korvane/errors.hpp"
-#include "ref.hpp"
 #include "static_embedding_object.hpp"
 
 namespace korvane::python {
@@ -23,9 +25,10 @@ std::atomic<std::uint64_t> forks{0};
 // Runs in the child of every fork(), while it has a single thread.
 void count_fork() noexcept { forks.fetch_add(1, std::memory_order_relaxed); }
 
-constexpr const char* embed_tokens_parameters[] = {"tokens"};
-constexpr Signature embed_tokens_signature{"StaticEmbedding", "embed_tokens",
-                                           embed_tokens_parameters, 1};
+constexpr Signature embed_tokens_signature{interface::class_name, interface::embed_tokens_method};
+constexpr interface::DocText embed_tokens_doc{
+    interface::embed_tokens_method.name, "$self", interface::embed_tokens_parameters,
+    interface::embed_tokens_method.docstring};
 
 // Holds an instance's borrow_flag for one call. The flag is the only guard of the core object:
 // conversion runs Python code that may call back into the same instance, from this thread or
@@ -69,7 +72,7 @@ void check_signals() { require(PyErr_CheckSignals()); }
 PyObject* embed_tokens(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
                        PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[std::size(embed_tokens_parameters)];
+        PyObject* bound[std::size(interface::embed_tokens_parameters)];
         bind_arguments(embed_tokens_signature, args, positional_count, kwnames, bound);
         StaticEmbeddingObject& instance = as_static_embedding(self);
         if (!instance.constructed) {
@@ -79,19 +82,12 @@ PyObject* embed_tokens(PyObject* self, PyObject* const* args, Py_ssize_t positio
                                "with StaticEmbedding(model_dir)");
         }
         const ExclusiveUse use(instance);
-        auto tokens = convert_argument("tokens", [&] { return to_token_ids(bound[0]); });
+        auto tokens = convert_argument(embed_tokens_signature, bound, 0, to_token_ids);
         auto embedding = instance.core.embed_tokens(std::move(tokens), check_signals);
         if (!embedding) throw_python_error(PyExc_RuntimeError, embedding.error().display());
         return to_float_list(*embedding).release();
     });
 }
-
-constexpr const char embed_tokens_doc[] =
-    "embed_tokens($self, tokens)\n--\n\n"
-    "Generates an embedding for a pre-tokenized sequence of token IDs (use whatever tokenization\n"
-    "libary you prefer to generate tokens).\n\n"
-    "The tensor is loaded lazily on first call. Embeddings are mean-pooled\n"
-    "and optionally normalized.";
 
 }  // namespace
 
@@ -103,8 +99,9 @@ void watch_forks() {
 }
 
 PyMethodDef static_embedding_methods[] = {
-    {"embed_tokens", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(embed_tokens)),
-     METH_FASTCALL | METH_KEYWORDS, embed_tokens_doc},
+    {interface::embed_tokens_method.name,
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(embed_tokens)),
+     METH_FASTCALL | METH_KEYWORDS, interface::doc_string<embed_tokens_doc>.data()},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,7 +7,11 @@
 #include <string>
 #include <utility>
 
-#include "binding.hpp"
+#include "arguments.hpp"
+#include "conversions.hpp"
+#include "guard.hpp"
+#include "interface.hpp"
+#include "process_wide.hpp"
 #include "ref.hpp"
 #include "static_embedding_object.hpp"
 
@@ -15,17 +19,18 @@ namespace korvane::python {
 
 namespace {
 
-constexpr const char* constructor_parameters[] = {"model_dir", "normalize"};
-constexpr Signature constructor_signature{"StaticEmbedding", "__new__", constructor_parameters, 1};
+constexpr Signature constructor_signature{interface::class_name, interface::new_method};
+// The class's __doc__: the constructor's text signature, then the class's docstring.
+constexpr interface::DocText class_doc{interface::class_name, "", interface::new_parameters,
+                                       interface::class_docstring};
 
 PyObject* new_static_embedding(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[std::size(constructor_parameters)];
+        PyObject* bound[std::size(interface::new_parameters)];
         bind_arguments(constructor_signature, args, kwargs, bound);
-        std::string model_dir =
-            convert_argument("model_dir", [&] { return to_utf8_text(bound[0]); });
+        std::string model_dir = convert_argument(constructor_signature, bound, 0, to_utf8_text);
         const bool normalize =
-            bound[1] == nullptr || convert_argument("normalize", [&] { return to_bool(bound[1]); });
+            bound[1] == nullptr || convert_argument(constructor_signature, bound, 1, to_bool);
 
         auto core = StaticEmbedding::from_dir(std::move(model_dir), normalize);
         if (!core) throw_python_error(PyExc_ValueError, core.error().display());
@@ -59,7 +64,7 @@ void deallocate_static_embedding(PyObject* self) {
 }
 
 PyType_Slot class_slots[] = {
-    {Py_tp_doc, const_cast<char*>("StaticEmbedding(model_dir, normalize=True)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(interface::doc_string<class_doc>.data())},
     {Py_tp_new, reinterpret_cast<void*>(new_static_embedding)},
     {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_static_embedding)},
     {Py_tp_methods, static_embedding_methods},
@@ -72,7 +77,7 @@ PyType_Spec class_spec = {
     "korvane_py.StaticEmbedding",
     static_cast<int>(sizeof(StaticEmbeddingObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | (interface::subclassable ? Py_TPFLAGS_BASETYPE : 0),
     class_slots,
 };
 
@@ -131,11 +136,11 @@ int execute_module(PyObject* module) {
         register_runtime_module();
         PyObject* cls = get_static_embedding_class();
         Ref all = module_all_list(module);
-        Ref class_name = require(PyUnicode_FromString("StaticEmbedding"));
+        Ref class_name = require(PyUnicode_FromString(interface::class_name));
         if (PyList_Append(all.get(), class_name.get()) < 0) {
             throw InternalFailure("could not add StaticEmbedding to __all__");
         }
-        require(PyModule_AddObjectRef(module, "StaticEmbedding", cls));
+        require(PyModule_AddObjectRef(module, interface::class_name, cls));
         return 0;
     });
 }
@@ -151,7 +156,7 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "korvane_py",
+    interface::module_name,
     "A Python module implemented in C++.",
     0,
     nullptr,
