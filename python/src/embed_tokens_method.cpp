@@ -26,9 +26,8 @@ std::atomic<std::uint64_t> forks{0};
 void count_fork() noexcept { forks.fetch_add(1, std::memory_order_relaxed); }
 
 constexpr Signature embed_tokens_signature{interface::class_name, interface::embed_tokens_method};
-constexpr interface::DocText embed_tokens_doc{
-    interface::embed_tokens_method.name, "$self", interface::embed_tokens_parameters,
-    interface::embed_tokens_method.docstring};
+constexpr interface::DocText embed_tokens_doc =
+    interface::method_doc(interface::embed_tokens_method);
 
 // Holds an instance's borrow_flag for one call. The flag is the only guard of the core object:
 // conversion runs Python code that may call back into the same instance, from this thread or

@@ -85,6 +85,15 @@ struct DocText {
     }
 };
 
+// A method's __doc__: its text signature, the receiver written "$self", then its docstring.
+constexpr DocText method_doc(const stub::MethodEntry& method) {
+    return {method.name, "$self", method.parameters, method.docstring};
+}
+
+// The class's __doc__: the constructor's text signature under the class's name, then the class's
+// docstring.
+inline constexpr DocText class_doc{class_name, "", new_parameters, class_docstring};
+
 // The text of `doc`, NUL-terminated, in static storage.
 template <const DocText& doc>
 inline constexpr auto doc_string = [] {

@@ -20,9 +20,6 @@ namespace korvane::python {
 namespace {
 
 constexpr Signature constructor_signature{interface::class_name, interface::new_method};
-// The class's __doc__: the constructor's text signature, then the class's docstring.
-constexpr interface::DocText class_doc{interface::class_name, "", interface::new_parameters,
-                                       interface::class_docstring};
 
 PyObject* new_static_embedding(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -64,7 +61,7 @@ void deallocate_static_embedding(PyObject* self) {
 }
 
 PyType_Slot class_slots[] = {
-    {Py_tp_doc, const_cast<char*>(interface::doc_string<class_doc>.data())},
+    {Py_tp_doc, const_cast<char*>(interface::doc_string<interface::class_doc>.data())},
     {Py_tp_new, reinterpret_cast<void*>(new_static_embedding)},
     {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_static_embedding)},
     {Py_tp_methods, static_embedding_methods},
