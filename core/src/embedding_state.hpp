@@ -23,7 +23,7 @@ struct EmbeddingState {
     [[nodiscard]] std::expected<std::vector<float>, EmbedError> embed_tokens(
         std::vector<std::uint32_t> tokens, const InterruptCheck& check_interrupt = {});
 
-    std::filesystem::path model_dir;     // as the caller gave it: not absolute, not normalised
+    std::filesystem::path model_dir;  // as the caller gave it: not absolute, not normalised
     bool normalize;
     std::optional<LoadedTensor> tensor;  // set once, by the first successful load
     TokenCache token_cache;

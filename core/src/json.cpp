@@ -6,8 +6,8 @@
 #include <functional>
 #include <limits>
 #include <system_error>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "json_messages.hpp"
 #include "utf8.hpp"
@@ -77,7 +77,7 @@ bool magnitude_exceeds_one(std::string_view number) {
 // The members of one object by key: open addressing over member positions, each kept with its
 // key's hash so that a probe reads a member's key only when the hashes agree.
 class KeyIndex {
-  public:
+public:
     // The position of the member whose key equals that of `members[added]`, recording `added`
     // as the key's position when there is none yet.
     std::size_t find_or_insert(const Object& members, std::size_t added) {
@@ -96,7 +96,7 @@ class KeyIndex {
         }
     }
 
-  private:
+private:
     static constexpr std::size_t empty = std::numeric_limits<std::size_t>::max();
     struct Slot {
         std::size_t hash = 0;
@@ -123,7 +123,7 @@ class KeyIndex {
 // Members of an object under construction. A small object is searched from end to end for a
 // repeated key; a large one through an index, since a header may hold hundreds of thousands.
 class ObjectBuilder {
-  public:
+public:
     // A repeated key keeps its first position and takes the new value.
     void insert(std::string key, Value value) {
         members_.emplace_back(std::move(key), std::move(value));
@@ -147,7 +147,7 @@ class ObjectBuilder {
 
     Object take() { return std::move(members_); }
 
-  private:
+private:
     static constexpr std::size_t scan_limit = 16;
 
     Object members_;
@@ -156,7 +156,7 @@ class ObjectBuilder {
 
 // Recursive descent over the bytes. Every parse step returns false once a fault is recorded.
 class Parser {
-  public:
+public:
     explicit Parser(std::string_view text) : text_(text) {}
 
     std::expected<Object, std::string> parse_document() {
@@ -165,7 +165,7 @@ class Parser {
         return std::unexpected(std::move(fault_));
     }
 
-  private:
+private:
     bool at_end() const { return position_ == text_.size(); }
     unsigned char peek() const { return static_cast<unsigned char>(text_[position_]); }
     unsigned char next() { return static_cast<unsigned char>(text_[position_++]); }

@@ -24,7 +24,7 @@ namespace {
 
 // Owns an open file descriptor and closes it on every path out.
 class FileDescriptor {
-  public:
+public:
     explicit FileDescriptor(int descriptor) noexcept : descriptor_(descriptor) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -35,14 +35,14 @@ class FileDescriptor {
 
     [[nodiscard]] int get() const noexcept { return descriptor_; }
 
-  private:
+private:
     int descriptor_;
 };
 
 // The content of a file as it is read: a buffer that is never zero-filled, and the number of its
 // leading bytes that hold data.
 class FileContent {
-  public:
+public:
     [[nodiscard]] std::span<const std::byte> bytes() const noexcept {
         return {buffer_.get(), size_};
     }
@@ -75,7 +75,7 @@ class FileContent {
         size_ += more.size();
     }
 
-  private:
+private:
     std::unique_ptr<std::byte[]> buffer_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;

@@ -15,8 +15,8 @@ std::expected<StaticEmbedding, InvalidModelOrPathError> StaticEmbedding::from_di
     const std::filesystem::path candidate = directory / model_file_name;
     // A path holding a NUL cannot be passed to the system at all, so it names no file.
     struct stat status;
-    const bool exists = model_dir.find('\0') == std::string::npos &&
-                        ::stat(candidate.c_str(), &status) == 0;
+    const bool exists =
+        model_dir.find('\0') == std::string::npos && ::stat(candidate.c_str(), &status) == 0;
     if (!exists) {
         return std::unexpected(InvalidModelOrPathError{
             std::move(model_dir),

@@ -227,8 +227,8 @@ TEST(EmbedTokensTest, DecodedRowsAreServedFromTheCache) {
 // whose row does not fit fails at its bound before the accumulator is asked for.
 TEST(EmbedTokensTest, UnallocatableDimensionFailsTheCall) {
     for (const int shift : {62, 60}) {
-        EmbeddingState model = with_table(DataType::F32, std::uint64_t{1} << shift,
-                                                   std::vector<std::byte>(16), true);
+        EmbeddingState model =
+            with_table(DataType::F32, std::uint64_t{1} << shift, std::vector<std::byte>(16), true);
         const std::string row_end = shift == 62 ? "18446744073709551616" : "4611686018427387904";
         // AddressSanitizer ends the process where operator new would throw std::bad_alloc; only
         // a size no vector can hold, refused before any allocation, is tried under it.

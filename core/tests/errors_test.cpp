@@ -1,3 +1,5 @@
+#include "korvane/errors.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -6,14 +8,15 @@
 #include <fstream>
 #include <string>
 
-#include "korvane/errors.hpp"
 #include "korvane/static_embedding.hpp"
 #include "model_file.hpp"
 
 namespace korvane {
 namespace {
 
-std::string system_text(int error_number) { return std::strerror(error_number); }
+std::string system_text(int error_number) {
+    return std::strerror(error_number);
+}
 
 struct OsErrorCase {
     int error_number;
@@ -25,24 +28,20 @@ class OsErrorComposition : public ::testing::TestWithParam<OsErrorCase> {};
 TEST_P(OsErrorComposition, ComposesCategorySystemTextAndNumber) {
     const auto [error_number, category] = GetParam();
     const LoadError error = LoadError::from_os_error(error_number);
-    EXPECT_EQ(error.display(), std::string("IO Error: ") + category + ". Details: " +
-                                   system_text(error_number) + " (os error " +
+    EXPECT_EQ(error.display(), std::string("IO Error: ") + category +
+                                   ". Details: " + system_text(error_number) + " (os error " +
                                    std::to_string(error_number) + ")");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Categories, OsErrorComposition,
-    ::testing::Values(OsErrorCase{ENOENT, "entity not found"},
-                      OsErrorCase{EISDIR, "is a directory"},
-                      OsErrorCase{EPERM, "permission denied"},
-                      OsErrorCase{EACCES, "permission denied"},
-                      OsErrorCase{ELOOP, "filesystem loop or indirection limit (e.g. symlink loop)"},
-                      OsErrorCase{ENAMETOOLONG, "invalid filename"},
-                      OsErrorCase{EOPNOTSUPP, "unsupported"},
-                      OsErrorCase{ENOMEM, "out of memory"},
-                      OsErrorCase{EINPROGRESS, "in progress"},
-                      OsErrorCase{EIO, "uncategorized error"},
-                      OsErrorCase{9999, "uncategorized error"}),
+    ::testing::Values(
+        OsErrorCase{ENOENT, "entity not found"}, OsErrorCase{EISDIR, "is a directory"},
+        OsErrorCase{EPERM, "permission denied"}, OsErrorCase{EACCES, "permission denied"},
+        OsErrorCase{ELOOP, "filesystem loop or indirection limit (e.g. symlink loop)"},
+        OsErrorCase{ENAMETOOLONG, "invalid filename"}, OsErrorCase{EOPNOTSUPP, "unsupported"},
+        OsErrorCase{ENOMEM, "out of memory"}, OsErrorCase{EINPROGRESS, "in progress"},
+        OsErrorCase{EIO, "uncategorized error"}, OsErrorCase{9999, "uncategorized error"}),
     [](const auto& info) { return "errno_" + std::to_string(info.param.error_number); });
 
 TEST(LoadErrorTest, MissingFileReadsAsTheSystemDescribesIt) {

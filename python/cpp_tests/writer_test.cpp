@@ -70,7 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "    def __new__(cls, a: builtins.int, b: builtins.int = 1) -> Widget: ...\n"
                   "\n"
                   "    def reset(self) -> None: ...\n"},
-        ClassCase{"subclassable_with_docstring", true, "A widget.", std::span(widget_methods).subspan(1),
+        ClassCase{"subclassable_with_docstring", true, "A widget.",
+                  std::span(widget_methods).subspan(1),
                   "# Type stub of pkg.mod, written by korvane_stubgen. Do not edit.\n"
                   "\n"
                   "__all__ = [\"Widget\"]\n"
@@ -79,7 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "    \"\"\"A widget.\"\"\"\n"
                   "\n"
                   "    def reset(self) -> None: ...\n"},
-        ClassCase{"empty", true, "", {},
+        ClassCase{"empty",
+                  true,
+                  "",
+                  {},
                   "# Type stub of pkg.mod, written by korvane_stubgen. Do not edit.\n"
                   "\n"
                   "__all__ = [\"Widget\"]\n"

@@ -21,8 +21,7 @@ ProcessWideObject add_note_name;
                      signature.size(), given, verb);
     } else {
         PyErr_Format(PyExc_TypeError, "%s.%s() takes %zu positional arguments but %zd %s given",
-                     signature.class_name, signature.method.name, signature.size(),
-                     given, verb);
+                     signature.class_name, signature.method.name, signature.size(), given, verb);
     }
     throw ErrorAlreadySet{};
 }
@@ -43,8 +42,7 @@ void bind_keyword(const Signature& signature, PyObject* name, PyObject* value,
         if (!is_text || !PyUnicode_EqualToUTF8(name, signature.parameter(index))) continue;
         if (bound[index] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s.%s() got multiple values for argument '%s'",
-                         signature.class_name, signature.method.name,
-                         signature.parameter(index));
+                         signature.class_name, signature.method.name, signature.parameter(index));
             throw ErrorAlreadySet{};
         }
         bound[index] = value;

@@ -23,7 +23,9 @@ namespace {
 std::atomic<std::uint64_t> forks{0};
 
 // Runs in the child of every fork(), while it has a single thread.
-void count_fork() noexcept { forks.fetch_add(1, std::memory_order_relaxed); }
+void count_fork() noexcept {
+    forks.fetch_add(1, std::memory_order_relaxed);
+}
 
 constexpr Signature embed_tokens_signature{interface::class_name, interface::embed_tokens_method};
 constexpr interface::DocText embed_tokens_doc =
@@ -66,7 +68,9 @@ private:
 
 // Runs the handlers of signals that arrived, so that Ctrl-C stops the first call's read of the
 // model file: the KeyboardInterrupt they raise leaves the call, and the table stays unloaded.
-void check_signals() { require(PyErr_CheckSignals()); }
+void check_signals() {
+    require(PyErr_CheckSignals());
+}
 
 PyObject* embed_tokens(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
                        PyObject* kwnames) {
@@ -90,7 +94,9 @@ PyObject* embed_tokens(PyObject* self, PyObject* const* args, Py_ssize_t positio
 
 }  // namespace
 
-std::uint64_t fork_count() noexcept { return forks.load(std::memory_order_relaxed); }
+std::uint64_t fork_count() noexcept {
+    return forks.load(std::memory_order_relaxed);
+}
 
 void watch_forks() {
     static const int registered = pthread_atfork(nullptr, nullptr, count_fork);

@@ -52,8 +52,7 @@ void deallocate_static_embedding(PyObject* self) {
         StaticEmbeddingObject& record = as_static_embedding(self);
         // A flag still taken here was taken before a fork by a thread this process lacks, and
         // the core it guards may be half changed: it is left as it is rather than destroyed.
-        if (record.constructed &&
-            record.borrow_flag.load(std::memory_order_relaxed) == 0) {
+        if (record.constructed && record.borrow_flag.load(std::memory_order_relaxed) == 0) {
             std::destroy_at(&record.core);
         }
         Py_TYPE(self)->tp_free(self);

@@ -36,7 +36,8 @@ inline constexpr std::size_t data_type_count = 10;
 }
 
 // The type with exactly this name (case-sensitive), or none.
-[[nodiscard]] constexpr std::optional<DataType> data_type_from_name(std::string_view name) noexcept {
+[[nodiscard]] constexpr std::optional<DataType> data_type_from_name(
+    std::string_view name) noexcept {
     for (std::size_t ordinal = 0; ordinal < data_type_count; ++ordinal) {
         const auto dtype = static_cast<DataType>(ordinal);
         if (data_type_name(dtype) == name) return dtype;

@@ -159,8 +159,8 @@ struct PythonType<std::vector<Element>> {
 // Names are C strings, as the binding's messages and keyword matching use them too.
 struct ParameterEntry {
     const char* name;
-    TypeHint annotation;                       // the input form
-    const char* default_value = nullptr;       // rendered, or null when required
+    TypeHint annotation;                  // the input form
+    const char* default_value = nullptr;  // rendered, or null when required
 };
 
 enum class MethodKind : std::uint8_t { Constructor, Instance };

@@ -81,8 +81,8 @@ std::expected<std::string, StubError> render_stub(
     std::span<const ClassDescription* const> classes,
     std::span<const MethodBlockDescription* const> method_blocks) {
     if (classes.size() != 1) {
-        return std::unexpected(StubError{"expected one class description, found " +
-                                         std::to_string(classes.size())});
+        return std::unexpected(
+            StubError{"expected one class description, found " + std::to_string(classes.size())});
     }
     const ClassDescription& description = *classes.front();
     Annotations annotations;
