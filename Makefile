@@ -11,7 +11,7 @@ BENCH_BUILD_DIR := build/bench
 OUTER_PATH := $(PATH)
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test build ctest pytest sanitize fuzz-build fuzz fuzz-merge demo bench format clean
+.PHONY: test build ctest pytest sanitize fuzz-build fuzz fuzz-merge demo bench format format-check install-clang-format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
 $(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python.sh tools/install-system-packages.sh
@@ -132,8 +132,18 @@ bench: build $(VENV)/.bench-ready
 	cmake --build $(BENCH_BUILD_DIR) -j2 --target load_bench
 	$(PYTHON) bench/run.py --load-bench $(BENCH_BUILD_DIR)/bench/load_bench
 
-format:
-	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+# The C++ sources are laid out by .clang-format. One version formats them, here and in CI: the
+# layout of a file can differ between clang-format releases.
+CLANG_FORMAT := clang-format-14
+CXX_SOURCES = $$(git ls-files '*.cpp' '*.hpp')
+install-clang-format:
+	tools/install-system-packages.sh "$$(PATH='$(OUTER_PATH)' tools/find-python.sh)" $(CLANG_FORMAT)
+
+format: install-clang-format
+	$(CLANG_FORMAT) -i $(CXX_SOURCES)
+
+format-check: install-clang-format
+	$(CLANG_FORMAT) --dry-run -Werror $(CXX_SOURCES)
 
 clean:
 	rm -rf build
