@@ -340,11 +340,13 @@ class Model:
                     "token_lists must be a sequence of sequences of token IDs, not "
                     f"{type(token_lists).__name__}"
                 )
-            if isinstance(token_lists, np.ndarray) and token_lists.ndim != 2:
-                raise ValueError(
-                    "an array of token IDs without offsets must have two dimensions "
-                    "(sentences x tokens); pass offsets= with a flat array"
-                )
+            if isinstance(token_lists, np.ndarray):
+                if token_lists.ndim != 2:
+                    raise ValueError(
+                        "an array of token IDs without offsets must have two dimensions "
+                        "(sentences x tokens); pass offsets= with a flat array"
+                    )
+                token_lists = np.ascontiguousarray(token_lists)
             out = np.empty((len(token_lists), self.dim), dtype=np.float32)
             self._table.embed_lists(token_lists, out, self._normalize, count)
             return out
