@@ -16,28 +16,12 @@
 #include <utility>
 
 #include "exact_size.hpp"
+#include "file_io.hpp"
 #include "json.hpp"
 
 namespace korvane {
 
 namespace {
-
-// Owns an open file descriptor and closes it on every path out.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int descriptor) noexcept : descriptor_(descriptor) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        // A failed close cannot lose data of a file opened for reading.
-        if (descriptor_ >= 0) ::close(descriptor_);
-    }
-
-    [[nodiscard]] int get() const noexcept { return descriptor_; }
-
-private:
-    int descriptor_;
-};
 
 // The content of a file as it is read: a buffer that is never zero-filled, and the number of its
 // leading bytes that hold data.
@@ -133,12 +117,6 @@ std::expected<FileContent, LoadError> read_whole_file(const std::filesystem::pat
             content.append(received);
         }
     }
-}
-
-std::uint64_t read_u64_le(std::span<const std::byte, 8> bytes) noexcept {
-    std::uint64_t value = 0;
-    for (std::size_t i = 8; i-- > 0;) value = value << 8 | std::to_integer<std::uint64_t>(bytes[i]);
-    return value;
 }
 
 // An array of exactly two integers, each written without sign, fraction or exponent and within
