@@ -68,7 +68,8 @@ public:
     }
 
 private:
-    [[nodiscard]] std::span<const std::uint32_t> sentence_tokens(std::size_t sentence) const noexcept {
+    [[nodiscard]] std::span<const std::uint32_t> sentence_tokens(
+        std::size_t sentence) const noexcept {
         return batch_.tokens.subspan(batch_.offsets[sentence],
                                      batch_.offsets[sentence + 1] - batch_.offsets[sentence]);
     }
@@ -126,8 +127,8 @@ void check_shape(const EmbeddingTable& table, TokenBatch batch, std::span<float>
 std::optional<TokenOutOfRange> find_token_out_of_range(const EmbeddingTable& table,
                                                        TokenBatch batch) {
     if (batch.sentence_count() == 0) return std::nullopt;
-    const auto used = batch.tokens.subspan(batch.offsets.front(),
-                                           batch.offsets.back() - batch.offsets.front());
+    const auto used =
+        batch.tokens.subspan(batch.offsets.front(), batch.offsets.back() - batch.offsets.front());
     // A plain maximum first: it vectorises, and almost every batch passes it.
     std::uint32_t largest = 0;
     for (const std::uint32_t token : used) largest = std::max(largest, token);
@@ -165,9 +166,8 @@ std::expected<void, TokenOutOfRange> embed_batch(const EmbeddingTable& table, To
         for (std::size_t helper = 1; helper < workers; ++helper) {
             try {
                 float* own_scratch = scratch.data() + helper * table.dimension();
-                helpers.emplace_back([&kernel, &next_chunk, own_scratch] {
-                    kernel.run(next_chunk, own_scratch);
-                });
+                helpers.emplace_back(
+                    [&kernel, &next_chunk, own_scratch] { kernel.run(next_chunk, own_scratch); });
             } catch (const std::system_error&) {
                 break;
             }

@@ -9,8 +9,8 @@
 #include "decode.hpp"
 #include "embedding_state.hpp"
 #include "exact_size.hpp"
-#include "pooling.hpp"
 #include "korvane/static_embedding.hpp"
+#include "pooling.hpp"
 
 namespace korvane {
 

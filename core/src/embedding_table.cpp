@@ -24,7 +24,9 @@ constexpr std::uint64_t header_limit = std::uint64_t{100} << 20;
 
 constexpr std::size_t table_alignment = 64;
 
-std::string in_quotes(std::string_view name) { return std::string("'").append(name).append("'"); }
+std::string in_quotes(std::string_view name) {
+    return std::string("'").append(name).append("'");
+}
 
 std::string shape_text(const std::vector<std::uint64_t>& shape) {
     std::string text = "[";
@@ -35,7 +37,9 @@ std::string shape_text(const std::vector<std::uint64_t>& shape) {
     return text + "]";
 }
 
-LoadError failure(std::string message) { return LoadError::from_text(std::move(message)); }
+LoadError failure(std::string message) {
+    return LoadError::from_text(std::move(message));
+}
 
 // Reads exactly `into.size()` bytes at `offset`; false when the file ends first.
 std::expected<bool, LoadError> read_exactly(int descriptor, std::span<std::byte> into,
@@ -65,8 +69,8 @@ struct ModelHeader {
 
 std::expected<ModelHeader, LoadError> read_header(const std::filesystem::path& path) {
     // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is refused just after.
-    ModelHeader header{FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)), 0,
-                       0, {}};
+    ModelHeader header{
+        FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)), 0, 0, {}};
     if (header.file.get() < 0) return std::unexpected(LoadError::from_os_error(errno));
     struct stat status {};
     if (::fstat(header.file.get(), &status) != 0) {
@@ -149,7 +153,8 @@ std::expected<std::vector<TensorEntry>, LoadError> read_tensor_entries(
     if (!header) return std::unexpected(std::move(header.error()));
     std::vector<TensorEntry> entries;
     for (const json::Member& member : header->entries) {
-        if (auto description = decode_entry(member)) entries.push_back(std::move(description->entry));
+        if (auto description = decode_entry(member))
+            entries.push_back(std::move(description->entry));
     }
     return entries;
 }
@@ -189,8 +194,8 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
     const ExactSize needed = ExactSize{entry.shape[0]} * entry.shape[1] * element_width(*dtype);
     if (needed != end - start) {
         return std::unexpected(failure("tensor " + name + " holds " + std::to_string(end - start) +
-                                       " bytes, but its shape " + shape_text(entry.shape) +
-                                       " of " + entry.dtype + " needs " + decimal(needed)));
+                                       " bytes, but its shape " + shape_text(entry.shape) + " of " +
+                                       entry.dtype + " needs " + decimal(needed)));
     }
     // The byte count now fits the file, so the row width does too.
     const std::size_t size = static_cast<std::size_t>(end - start);

@@ -12,8 +12,8 @@ namespace korvane {
 
 namespace {
 
-constexpr std::size_t lanes = 8;              // floats in a 256-bit register
-constexpr std::size_t block_registers = 8;    // accumulators kept in registers at once
+constexpr std::size_t lanes = 8;            // floats in a 256-bit register
+constexpr std::size_t block_registers = 8;  // accumulators kept in registers at once
 constexpr std::size_t block_columns = lanes * block_registers;
 constexpr std::size_t cache_line = 64;
 
@@ -93,8 +93,8 @@ __attribute__((target("avx2,f16c"))) void sum_rows_avx2(const RowSource& source,
     for (std::size_t column = first; column < width; ++column) {
         float sum = 0.0f;
         for (const std::uint32_t token : tokens) {
-            sum = sum + load_scalar<dtype>(source.table + token * source.row_bytes +
-                                           column * element);
+            sum = sum +
+                  load_scalar<dtype>(source.table + token * source.row_bytes + column * element);
         }
         out[column] = sum;
     }

@@ -86,12 +86,12 @@ TEST_P(EmbedBatchTest, EveryRowIsEmbedTokensBitForBit) {
         const TemporaryDirectory alone;
         const std::string data(reinterpret_cast<const char*>(table->bytes().data()),
                                table->bytes().size());
-        write_file(alone.model_file(),
-                   model_file_bytes(R"({"t":{"dtype":")" + std::string(data_type_name(dtype)) +
-                                        R"(","shape":[97,)" + std::to_string(width) +
-                                        R"(],"data_offsets":[0,)" + std::to_string(data.size()) +
-                                        "]}}",
-                                    data));
+        write_file(
+            alone.model_file(),
+            model_file_bytes(R"({"t":{"dtype":")" + std::string(data_type_name(dtype)) +
+                                 R"(","shape":[97,)" + std::to_string(width) +
+                                 R"(],"data_offsets":[0,)" + std::to_string(data.size()) + "]}}",
+                             data));
         auto reference = StaticEmbedding::from_dir(alone.path().string(), normalize);
         ASSERT_TRUE(reference.has_value());
         for (std::size_t sentence = 0; sentence + 1 < offsets.size(); ++sentence) {

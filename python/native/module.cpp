@@ -6,8 +6,8 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <memory>
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -73,13 +73,15 @@ struct TableObject {
     EmbeddingTable table;  // never changed after construction: calls share it without a lock
 };
 
-TableObject& as_table(PyObject* self) noexcept { return *reinterpret_cast<TableObject*>(self); }
+TableObject& as_table(PyObject* self) noexcept {
+    return *reinterpret_cast<TableObject*>(self);
+}
 
 // Argument binding reads the parameters from records of the same form as korvane_py's interface;
 // only names and defaults matter for a private module.
 constexpr stub::ParameterEntry table_parameters[] = {{"path", {}}, {"tensor", {}}};
-constexpr stub::MethodEntry table_new{"__new__", table_parameters, {}, {},
-                                      stub::MethodKind::Constructor};
+constexpr stub::MethodEntry table_new{
+    "__new__", table_parameters, {}, {}, stub::MethodKind::Constructor};
 constexpr Signature table_signature{"Table", table_new};
 
 PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -135,22 +137,20 @@ void embed_into(const EmbeddingTable& table, const GatheredBatch& batch, PyObjec
     const BufferView buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
     const Py_buffer& view = buffer.get();
     const std::string_view format = view.format == nullptr ? "B" : view.format;
-    const bool is_float32 = view.itemsize == 4 && (format == "f" || format == "<f" ||
-                                                   format == "=f" || format == "@f");
+    const bool is_float32 =
+        view.itemsize == 4 && (format == "f" || format == "<f" || format == "=f" || format == "@f");
     const std::size_t sentences = batch.view().sentence_count();
     if (!is_float32 ||
         static_cast<std::size_t>(view.len) != sentences * table.dimension() * sizeof(float)) {
-        throw_python_error(PyExc_ValueError,
-                           "out must be a C-contiguous float32 array of " +
-                               std::to_string(sentences) + " x " +
-                               std::to_string(table.dimension()) + " values");
+        throw_python_error(PyExc_ValueError, "out must be a C-contiguous float32 array of " +
+                                                 std::to_string(sentences) + " x " +
+                                                 std::to_string(table.dimension()) + " values");
     }
     std::expected<void, TokenOutOfRange> done;
     {
         const DetachedFromInterpreter detached;
         done = embed_batch(table, batch.view(), normalize,
-                           {static_cast<float*>(view.buf), sentences * table.dimension()},
-                           threads);
+                           {static_cast<float*>(view.buf), sentences * table.dimension()}, threads);
     }
     if (!done) throw_python_error(PyExc_IndexError, done.error().display());
 }
@@ -162,18 +162,18 @@ std::optional<std::uint64_t> to_optional_count(PyObject* value, const char* name
     const long long count = PyLong_AsLongLong(value);
     if (count == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
     if (count < 0 || static_cast<unsigned long long>(count) > limit) {
-        throw_python_error(PyExc_ValueError, std::string(name) + " must be between 0 and " +
-                                                 std::to_string(limit));
+        throw_python_error(PyExc_ValueError,
+                           std::string(name) + " must be between 0 and " + std::to_string(limit));
     }
     return static_cast<std::uint64_t>(count);
 }
 
 constexpr stub::ParameterEntry embed_lists_parameters[] = {
-    {"token_lists", {}}, {"out", {}},
-    {"normalize", {}},   {"threads", {}},
+    {"token_lists", {}},        {"out", {}},
+    {"normalize", {}},          {"threads", {}},
     {"max_length", {}, "None"}, {"skipped_token", {}, "None"}};
-constexpr stub::MethodEntry embed_lists_method{"embed_lists", embed_lists_parameters, {}, {},
-                                               stub::MethodKind::Instance};
+constexpr stub::MethodEntry embed_lists_method{
+    "embed_lists", embed_lists_parameters, {}, {}, stub::MethodKind::Instance};
 constexpr Signature embed_lists_signature{"Table", embed_lists_method};
 
 PyObject* embed_lists(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
@@ -199,8 +199,8 @@ PyObject* embed_lists(PyObject* self, PyObject* const* args, Py_ssize_t position
 
 constexpr stub::ParameterEntry embed_flat_parameters[] = {
     {"tokens", {}}, {"offsets", {}}, {"out", {}}, {"normalize", {}}, {"threads", {}}};
-constexpr stub::MethodEntry embed_flat_method{"embed_flat", embed_flat_parameters, {}, {},
-                                              stub::MethodKind::Instance};
+constexpr stub::MethodEntry embed_flat_method{
+    "embed_flat", embed_flat_parameters, {}, {}, stub::MethodKind::Instance};
 constexpr Signature embed_flat_signature{"Table", embed_flat_method};
 
 PyObject* embed_flat(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
@@ -269,14 +269,13 @@ PyObject* read_tensor_entries_function(PyObject*, PyObject* path_argument) {
         for (const TensorEntry& entry : *entries) {
             Ref shape = require(PyTuple_New(static_cast<Py_ssize_t>(entry.shape.size())));
             for (std::size_t index = 0; index < entry.shape.size(); ++index) {
-                PyTuple_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(index),
-                                 require(PyLong_FromUnsignedLongLong(entry.shape[index])).release());
+                PyTuple_SET_ITEM(
+                    shape.get(), static_cast<Py_ssize_t>(index),
+                    require(PyLong_FromUnsignedLongLong(entry.shape[index])).release());
             }
-            Ref item = require(Py_BuildValue("(s#s#O)", entry.name.data(),
-                                             static_cast<Py_ssize_t>(entry.name.size()),
-                                             entry.dtype.data(),
-                                             static_cast<Py_ssize_t>(entry.dtype.size()),
-                                             shape.get()));
+            Ref item = require(Py_BuildValue(
+                "(s#s#O)", entry.name.data(), static_cast<Py_ssize_t>(entry.name.size()),
+                entry.dtype.data(), static_cast<Py_ssize_t>(entry.dtype.size()), shape.get()));
             require(PyList_Append(list.get(), item.get()));
         }
         return list.release();
@@ -321,4 +320,6 @@ PyModuleDef module_definition = {
 
 }  // namespace korvane::python
 
-PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&korvane::python::module_definition); }
+PyMODINIT_FUNC PyInit__native() {
+    return PyModuleDef_Init(&korvane::python::module_definition);
+}

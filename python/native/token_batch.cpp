@@ -89,8 +89,8 @@ void append_items(PyObject* list_or_tuple, std::size_t sentence, std::uint64_t v
 // struct-module format; 0 when the format is anything else.
 char integer_format(const Py_buffer& view) {
     std::string_view format = view.format == nullptr ? "B" : view.format;
-    if (!format.empty() && (format.front() == '@' || format.front() == '=' ||
-                            format.front() == '<')) {
+    if (!format.empty() &&
+        (format.front() == '@' || format.front() == '=' || format.front() == '<')) {
         format.remove_prefix(1);
     }
     if (format.size() != 1 || std::string_view("bBhHiIlLqQnN").find(format[0]) == format.npos) {
@@ -108,11 +108,16 @@ void visit_integers(const Py_buffer& view, char format, Visit&& visit) {
         visit(std::span<const Element>(static_cast<const Element*>(view.buf), count));
     };
     switch (view.itemsize) {
-        case 1: return is_signed ? visit_as((std::int8_t*)nullptr) : visit_as((std::uint8_t*)nullptr);
-        case 2: return is_signed ? visit_as((std::int16_t*)nullptr) : visit_as((std::uint16_t*)nullptr);
-        case 4: return is_signed ? visit_as((std::int32_t*)nullptr) : visit_as((std::uint32_t*)nullptr);
-        case 8: return is_signed ? visit_as((std::int64_t*)nullptr) : visit_as((std::uint64_t*)nullptr);
-        default: throw_python_error(PyExc_TypeError, "unsupported integer width");
+        case 1:
+            return is_signed ? visit_as((std::int8_t*)nullptr) : visit_as((std::uint8_t*)nullptr);
+        case 2:
+            return is_signed ? visit_as((std::int16_t*)nullptr) : visit_as((std::uint16_t*)nullptr);
+        case 4:
+            return is_signed ? visit_as((std::int32_t*)nullptr) : visit_as((std::uint32_t*)nullptr);
+        case 8:
+            return is_signed ? visit_as((std::int64_t*)nullptr) : visit_as((std::uint64_t*)nullptr);
+        default:
+            throw_python_error(PyExc_TypeError, "unsupported integer width");
     }
 }
 
@@ -140,8 +145,8 @@ bool is_negative(Element value) noexcept {
 }
 
 template <typename Element>
-void append_checked(std::span<const Element> values, std::size_t sentence,
-                    std::uint64_t vocab_size, std::vector<std::uint32_t>& tokens) {
+void append_checked(std::span<const Element> values, std::size_t sentence, std::uint64_t vocab_size,
+                    std::vector<std::uint32_t>& tokens) {
     const std::uint64_t limit = token_limit(vocab_size);
     for (const Element value : values) {
         if (is_negative(value) || static_cast<std::uint64_t>(value) >= limit) {
@@ -161,7 +166,8 @@ void append_sentence(PyObject* sentence, std::size_t index, std::uint64_t vocab_
         return;
     }
     if (PyTuple_CheckExact(sentence)) return append_items(sentence, index, vocab_size, tokens);
-    if (PyUnicode_Check(sentence) || !(PySequence_Check(sentence) || PyObject_CheckBuffer(sentence))) {
+    if (PyUnicode_Check(sentence) ||
+        !(PySequence_Check(sentence) || PyObject_CheckBuffer(sentence))) {
         PyErr_Format(PyExc_TypeError,
                      "sentence %zu must be a sequence of token IDs (ints), not '%T'", index,
                      sentence);
@@ -173,9 +179,8 @@ void append_sentence(PyObject* sentence, std::size_t index, std::uint64_t vocab_
         if (PyObject_GetBuffer(sentence, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
             const BufferView buffer(view);
             const char format = require_integer_vector(view, "a sentence given as a buffer");
-            visit_integers(view, format, [&](auto values) {
-                append_checked(values, index, vocab_size, tokens);
-            });
+            visit_integers(view, format,
+                           [&](auto values) { append_checked(values, index, vocab_size, tokens); });
             return;
         }
         PyErr_Clear();
@@ -212,9 +217,10 @@ GatheredBatch gather_token_lists(PyObject* token_lists, std::uint64_t vocab_size
             batch.tokens.resize(begin + *selection.max_length);
         }
         if (selection.skipped_token) {
-            batch.tokens.erase(std::remove(batch.tokens.begin() + static_cast<std::ptrdiff_t>(begin),
-                                           batch.tokens.end(), *selection.skipped_token),
-                               batch.tokens.end());
+            batch.tokens.erase(
+                std::remove(batch.tokens.begin() + static_cast<std::ptrdiff_t>(begin),
+                            batch.tokens.end(), *selection.skipped_token),
+                batch.tokens.end());
         }
         batch.offsets.push_back(batch.tokens.size());
     }
@@ -226,8 +232,8 @@ GatheredBatch gather_flat_tokens(PyObject* tokens, PyObject* offsets, std::uint6
     const char token_format = require_integer_vector(token_buffer.get(), "tokens");
     const BufferView offset_buffer(offsets, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
     const char offset_format = require_integer_vector(offset_buffer.get(), "offsets");
-    const auto token_count = static_cast<std::uint64_t>(token_buffer.get().len /
-                                                        token_buffer.get().itemsize);
+    const auto token_count =
+        static_cast<std::uint64_t>(token_buffer.get().len / token_buffer.get().itemsize);
 
     GatheredBatch batch;
     std::vector<std::uint64_t> boundaries;

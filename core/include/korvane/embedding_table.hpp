@@ -32,8 +32,8 @@ namespace korvane {
 // `__metadata__` entry, for one) are not listed.
 struct TensorEntry {
     std::string name;
-    std::string dtype;                  // as the header writes it: "F32", "I64", ...
-    std::vector<std::uint64_t> shape;   // any number of dimensions
+    std::string dtype;                 // as the header writes it: "F32", "I64", ...
+    std::vector<std::uint64_t> shape;  // any number of dimensions
 };
 
 // The tensors the header of the file at `path` describes, in the header's order.
