@@ -1,18 +1,34 @@
 """Calls from many threads at once. They run on both builds; on the free-threaded one (no global
 interpreter lock) the calls of different threads really overlap."""
 
+import json
 import os
 import subprocess
 import sys
+import threading
 
+import numpy as np
 import pytest
 
-from conftest import FREE_THREADED
+import korvane
+from conftest import FREE_THREADED, import_or_skip
 from fresh_process import run_fresh
+from model_files import write_model
+from test_threads import TABLE, THREADS, TOKEN_LISTS
+
+# Words w0, w1, ... tokenized by whitespace into IDs 0, 1, ...
+TOKENIZER = {
+    "version": "1.0", "truncation": None, "padding": None, "added_tokens": [],
+    "normalizer": None, "pre_tokenizer": {"type": "WhitespaceSplit"}, "post_processor": None,
+    "decoder": None,
+    "model": {"type": "WordLevel", "vocab": {f"w{i}": i for i in range(len(TABLE))},
+              "unk_token": "w0"},
+}
+TEXTS = [" ".join(f"w{token}" for token in tokens) for tokens in TOKEN_LISTS]
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="the standard build always holds the GIL")
-@pytest.mark.parametrize("module", ["korvane_py"])
+@pytest.mark.parametrize("module", ["korvane_py", "korvane._native"])
 def test_import_keeps_the_gil_disabled(module):
     # A module that does not declare itself free of the GIL turns it on when imported, unless
     # PYTHON_GIL forbids that: hence a fresh interpreter without that variable.
@@ -49,3 +65,45 @@ def test_concurrent_first_fills_agree(run):
         assert not issubclass(type(errors[0][1]), Exception)
         """
     )
+
+
+@pytest.fixture(scope="module")
+def shared_model(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("model")
+    write_model(directory, TABLE)
+    (directory / "tokenizer.json").write_text(json.dumps(TOKENIZER))
+    return korvane.Model.load(directory)
+
+
+CALLS = {
+    "embed_ids": lambda model, threads: model.embed_ids(TOKEN_LISTS, threads=threads),
+    "embed_ids with offsets": lambda model, threads: model.embed_ids(
+        np.concatenate(TOKEN_LISTS), offsets=np.cumsum([0] + [len(t) for t in TOKEN_LISTS]),
+        threads=threads),
+    "encode": lambda model, threads: model.encode(TEXTS, batch_size=16, threads=threads),
+}
+
+
+# One Model serves many threads at once, each of its calls splitting work among threads of its
+# own too; every result must equal, bit for bit, that of a call made alone on one thread.
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+def test_model_calls_at_once_agree_with_one_alone(shared_model, call):
+    if call is CALLS["encode"]:
+        import_or_skip("tokenizers")
+    expected = call(shared_model, 1)
+    start = threading.Barrier(THREADS)
+    results = [[] for _ in range(THREADS)]
+
+    def work(thread):
+        start.wait()
+        for _ in range(20):
+            results[thread].append(call(shared_model, 2))
+
+    threads = [threading.Thread(target=work, args=(thread,)) for thread in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=600)
+    assert not any(thread.is_alive() for thread in threads)
+    assert [len(done) for done in results] == [20] * THREADS
+    assert all(result.tobytes() == expected.tobytes() for done in results for result in done)
