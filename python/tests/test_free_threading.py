@@ -14,7 +14,7 @@ import korvane
 from conftest import FREE_THREADED, import_or_skip
 from fresh_process import run_fresh
 from model_files import write_model
-from test_threads import TABLE, THREADS, TOKEN_LISTS
+from test_threads import TABLE, THREADS, TOKEN_LISTS, run_each_thread
 
 # Words w0, w1, ... tokenized by whitespace into IDs 0, 1, ...
 TOKENIZER = {
@@ -99,11 +99,6 @@ def test_model_calls_at_once_agree_with_one_alone(shared_model, call):
         for _ in range(20):
             results[thread].append(call(shared_model, 2))
 
-    threads = [threading.Thread(target=work, args=(thread,)) for thread in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=600)
-    assert not any(thread.is_alive() for thread in threads)
+    run_each_thread(work)
     assert [len(done) for done in results] == [20] * THREADS
     assert all(result.tobytes() == expected.tobytes() for done in results for result in done)
