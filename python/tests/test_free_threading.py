@@ -3,6 +3,7 @@ interpreter lock) the calls of different threads really overlap."""
 
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import threading
@@ -68,11 +69,12 @@ def test_concurrent_first_fills_agree(run):
 
 
 @pytest.fixture(scope="module")
-def shared_model(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("model")
-    write_model(directory, TABLE)
-    (directory / "tokenizer.json").write_text(json.dumps(TOKENIZER))
-    return korvane.Model.load(directory)
+def model_dirs(tmp_path_factory):
+    """A model directory without a tokenizer, all embed_ids needs, and one with a tokenizer."""
+    plain = write_model(tmp_path_factory.mktemp("plain"), TABLE)
+    tokenized = write_model(tmp_path_factory.mktemp("tokenized"), TABLE)
+    (pathlib.Path(tokenized) / "tokenizer.json").write_text(json.dumps(TOKENIZER))
+    return plain, tokenized
 
 
 CALLS = {
@@ -86,18 +88,21 @@ CALLS = {
 
 # One Model serves many threads at once, each of its calls splitting work among threads of its
 # own too; every result must equal, bit for bit, that of a call made alone on one thread.
-@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
-def test_model_calls_at_once_agree_with_one_alone(shared_model, call):
-    if call is CALLS["encode"]:
+@pytest.mark.parametrize("name", CALLS)
+def test_model_calls_at_once_agree_with_one_alone(model_dirs, name):
+    plain, tokenized = model_dirs
+    if name == "encode":
         import_or_skip("tokenizers")
-    expected = call(shared_model, 1)
-    start = threading.Barrier(THREADS)
+    model = korvane.Model.load(tokenized if name == "encode" else plain)
+    call = CALLS[name]
+    expected = call(model, 1)
     results = [[] for _ in range(THREADS)]
+    start = threading.Barrier(THREADS)
 
     def work(thread):
         start.wait()
         for _ in range(20):
-            results[thread].append(call(shared_model, 2))
+            results[thread].append(call(model, 2))
 
     run_each_thread(work)
     assert [len(done) for done in results] == [20] * THREADS
