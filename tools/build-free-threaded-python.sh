@@ -40,7 +40,8 @@ find_complete && exit 0
 # they are. Downloads run as the calling user, as the _apt user may not enter a home folder.
 apt_dir=$cache/apt
 mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-echo 'deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian trixie main' \
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian trixie main" \
     > "$apt_dir/sources.list"
 apt_options=(
     -o "Dir::Etc::SourceList=$apt_dir/sources.list"
@@ -74,6 +75,7 @@ if ! { ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install &&
     echo "error: the build of CPython $version failed; see $log" >&2
     exit 1
 fi
-"$prefix/bin/python3.13t" -c 'import sys, ssl, zlib, ctypes, sqlite3; sys.exit(sys._is_gil_enabled())'
+"$prefix/bin/python3.13t" -c \
+    'import sys, ssl, zlib, ctypes, sqlite3; sys.exit(sys._is_gil_enabled())'
 touch "$prefix/.complete"
 echo "$prefix/bin/python3.13t"
