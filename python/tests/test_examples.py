@@ -9,14 +9,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
-from conftest import import_or_skip
-
-import_or_skip("safetensors")
-import_or_skip("tokenizers")
-from safetensors import safe_open  # noqa: E402
-from safetensors.numpy import save_file  # noqa: E402
-from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors  # noqa: E402
+from safetensors import safe_open
+from safetensors.numpy import save_file
+from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 import demo  # noqa: E402
