@@ -11,7 +11,8 @@ BENCH_BUILD_DIR := build/bench
 OUTER_PATH := $(PATH)
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test build ctest pytest sanitize fuzz-build fuzz fuzz-merge demo bench format format-check install-clang-format clean
+.PHONY: test build ctest pytest test-free-threaded sanitize fuzz-build fuzz fuzz-merge demo bench \
+	format format-check install-clang-format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
 $(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python.sh tools/install-system-packages.sh
@@ -38,6 +39,29 @@ pytest: build
 	$(PYTHON) -m pytest -q python/tests bench/tests
 
 test: ctest pytest
+
+# The pytest suites on a free-threaded CPython 3.13 (built once per machine by
+# tools/build-free-threaded-python.sh), in an environment of its own. Each test requirement is
+# installed alone and only as a wheel, so that one without a free-threaded wheel is left out
+# (its tests skip, saying so) instead of being compiled; hence `pip install --no-deps .` too.
+# The build tools come from the same list.
+FT_VENV := .venv-ft
+FT_PYTHON := $(FT_VENV)/bin/python
+FT_REQUIREMENTS := requirements-dev.txt requirements-examples.txt
+$(FT_VENV)/.ready: $(FT_REQUIREMENTS) tools/build-free-threaded-python.sh
+	@set -e; python=$$(PATH='$(OUTER_PATH)' tools/build-free-threaded-python.sh); \
+	rm -rf $(FT_VENV); "$$python" -m venv $(FT_VENV)
+	$(FT_PYTHON) -m pip install -q --upgrade pip
+	@for requirement in $$(grep -hv '^ *\(#\|-r\|$$\)' $(FT_REQUIREMENTS)); do \
+		output=$$($(FT_PYTHON) -m pip install -q --only-binary=:all: "$$requirement" 2>&1) || \
+			echo "left out $$requirement: $$(tail -n 1 <<< "$$output")"; \
+	done
+	touch $@
+
+test-free-threaded: export PATH := $(abspath $(FT_VENV))/bin:$(OUTER_PATH)
+test-free-threaded: $(FT_VENV)/.ready
+	$(FT_PYTHON) -m pip install -q --no-build-isolation --no-deps .
+	$(FT_PYTHON) -m pytest -q python/tests bench/tests
 
 # The C++ tests and the pytest suite under AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # tree of their own; pytest imports the extension installed from it into build/sanitize/site.

@@ -58,6 +58,16 @@ def expected(table_dir):
     return [bits(StaticEmbedding(table_dir).embed_tokens(tokens)) for tokens in TOKEN_LISTS]
 
 
+def run_each_thread(work):
+    """Runs `work(thread)` for thread 0 to THREADS - 1, each in a thread of its own."""
+    threads = [threading.Thread(target=work, args=(thread,)) for thread in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=600)
+    assert not any(thread.is_alive() for thread in threads)
+
+
 def run_threads(model_of, expected):
     """THREADS threads of CALLS calls each; `model_of(thread)` names the instance a thread uses.
     Returns the number of calls refused and the list of anything else that went wrong."""
@@ -86,12 +96,7 @@ def run_threads(model_of, expected):
                 if bits(result) != expected[which]:
                     problems.append(f"thread {thread}, call {call}: {result}")
 
-    threads = [threading.Thread(target=work, args=(thread,)) for thread in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=600)
-    assert not any(thread.is_alive() for thread in threads)
+    run_each_thread(work)
     return sum(refused), problems
 
 

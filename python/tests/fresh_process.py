@@ -1,0 +1,32 @@
+"""Runs test code in a fresh interpreter, for the process-wide values filled on first need."""
+
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+PRELUDE = textwrap.dedent(
+    """
+    import sys
+    import threading
+    sys.path.insert(0, {tests!r})
+    import korvane_py
+    from model_files import write_model
+    import pathlib
+    import tempfile
+    directory = pathlib.Path(tempfile.mkdtemp())
+    model = korvane_py.StaticEmbedding(write_model(directory, [[1.0, 2.0]]))
+
+    def error_of(call):
+        try:
+            call()
+        except BaseException as error:
+            return error
+    """
+)
+
+
+def run_fresh(code):
+    tests = str(pathlib.Path(__file__).parent)
+    subprocess.run([sys.executable, "-c", PRELUDE.format(tests=tests) + textwrap.dedent(code)],
+                   check=True, timeout=120)
