@@ -16,6 +16,8 @@ SENTENCE_END = re.compile(r"(?<=[.!?])\s+(?=[A-Z])")
 WORD = re.compile(r"[A-Za-z]+(?:'[a-z]+)?")
 # Code, markup, doctests and identifiers; prose has none of these.
 CODE_MARKS = re.compile(r">>>|[{}\[\]<>=|\\@#$]|::|\w\(|\w_\w|\w\.[a-z]\w")
+# A heading underlined with a rule of -, = or ~ (numpydoc's sections, reStructuredText).
+HEADING = re.compile(r"^[^\n]*\n[ \t]*[-=~]{3,}[ \t]*$", re.MULTILINE)
 TRIPLE_QUOTED = re.compile(r'"""(.*?)"""|\'\'\'(.*?)\'\'\'', re.DOTALL)
 MIN_WORDS = 11
 MAX_WORDS = 45
@@ -34,8 +36,8 @@ def is_prose(sentence):
 
 def sentences_of(text):
     """The prose sentences of a text whose lines may wrap; paragraphs end at blank lines and
-    indented paragraphs (code, tables, parameter lists) are skipped."""
-    for paragraph in re.split(r"\n\s*\n", text):
+    indented paragraphs (code, tables, parameter lists) and headings are skipped."""
+    for paragraph in re.split(r"\n\s*\n", HEADING.sub("\n", text)):
         if paragraph.startswith((" ", "\t")):
             continue
         for sentence in SENTENCE_END.split(" ".join(paragraph.split())):
