@@ -11,12 +11,12 @@ import numpy as np
 import pytest
 from safetensors import safe_open
 from safetensors.numpy import save_file
-from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 import demo  # noqa: E402
 import embed_file  # noqa: E402
 import korvane_py  # noqa: E402
+from model_files import write_transformer_tokenizer  # noqa: E402
 from korvane.convert import write_model_dir  # noqa: E402
 
 SPECIALS = ["[PAD]", "[UNK]", "[CLS]", "[SEP]"]
@@ -25,21 +25,6 @@ VOCABULARY = SPECIALS + WORDS
 WIDTH = 6
 # Multiples of 1/8 below 4 are exact in BF16, F16 and F32, so every source gives the same table.
 TABLE = np.random.default_rng(7).integers(-31, 32, size=(len(VOCABULARY), WIDTH)) / 8
-
-
-def write_tokenizer(path, vocabulary):
-    """A WordLevel tokenizer saved the way transformer models ship theirs: it adds [CLS] and
-    [SEP], pads to 12 tokens and truncates at 12, all of which the examples must undo."""
-    tokenizer = Tokenizer(models.WordLevel({word: i for i, word in enumerate(vocabulary)},
-                                           unk_token="[UNK]"))
-    tokenizer.normalizer = normalizers.Lowercase()
-    tokenizer.pre_tokenizer = pre_tokenizers.Whitespace()
-    tokenizer.post_processor = processors.TemplateProcessing(
-        single="[CLS] $A [SEP]", special_tokens=[("[CLS]", 2), ("[SEP]", 3)])
-    tokenizer.enable_padding(length=12, pad_id=0, pad_token="[PAD]")
-    tokenizer.enable_truncation(max_length=12)
-    tokenizer.save(str(path))
-    return path
 
 
 def token_ids(sentence, special_tokens=False):
@@ -60,7 +45,7 @@ def expected_embedding(ids, normalize=True):
 ])
 def test_command_lines_prepare_and_embed_a_file(tmp_path, capsys, flags, special_tokens, normalize):
     np.save(tmp_path / "table.npy", TABLE)
-    tokenizer = write_tokenizer(tmp_path / "tokenizer.json", VOCABULARY)
+    tokenizer = write_transformer_tokenizer(tmp_path / "tokenizer.json", VOCABULARY)
     write_model_dir(np.load(tmp_path / "table.npy"), tmp_path / "model", tokenizer=tokenizer)
     sentences = ["The dog and the puppy.", "", "rain " * 15 + "storm", "Zebra"]
     (tmp_path / "sentences.txt").write_text("\n".join(sentences) + "\n", encoding="utf-8")
@@ -81,7 +66,7 @@ def test_command_lines_prepare_and_embed_a_file(tmp_path, capsys, flags, special
 def test_failed_embedding_names_its_sentence(tmp_path):
     # A table shorter than the tokenizer's vocabulary: "storm" and "." lie beyond it.
     model_dir = write_model_dir(TABLE[:-2], tmp_path / "model")
-    tokenizer = embed_file.load_tokenizer(write_tokenizer(tmp_path / "tokenizer.json", VOCABULARY))
+    tokenizer = embed_file.load_tokenizer(write_transformer_tokenizer(tmp_path / "tokenizer.json", VOCABULARY))
     model = korvane_py.StaticEmbedding(str(model_dir))
     with pytest.raises(BaseException) as raised:
         embed_file.embed_sentences(model, tokenizer, ["the dog", "the storm"])
@@ -97,7 +82,7 @@ def demo_source(directory):
     directory.mkdir()
     save_file({"positions": np.ones((8, 5), np.float32), "words": table},
               directory / "model.safetensors")
-    write_tokenizer(directory / "tokenizer.json", vocabulary)
+    write_transformer_tokenizer(directory / "tokenizer.json", vocabulary)
     return table, vocabulary
 
 

@@ -12,11 +12,11 @@ import pyarrow.parquet as pq
 import pytest
 from safetensors import safe_open
 from safetensors.numpy import save_file
-from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors
 
 from korvane import Model
 from korvane.cli import main
 from korvane.convert import TENSOR_NAME, write_model_dir
+from model_files import write_transformer_tokenizer
 
 VOCABULARY = ["[PAD]", "[UNK]", "[CLS]", "[SEP]", "the", "a", "dog", "ball", "rain", "storm", "."]
 WIDTH = 5
@@ -25,17 +25,7 @@ TEXTS = ["The dog.", "", "a storm and rain", "Zebra", "rain " * 30, "the ball\u2
 
 
 def write_tokenizer(path, vocabulary=VOCABULARY):
-    """A WordLevel tokenizer saved as transformer models ship theirs: special tokens added,
-    padding and truncation on, all of which korvane leaves out."""
-    tokenizer = Tokenizer(models.WordLevel({w: i for i, w in enumerate(vocabulary)}, unk_token="[UNK]"))
-    tokenizer.normalizer = normalizers.Lowercase()
-    tokenizer.pre_tokenizer = pre_tokenizers.Whitespace()
-    tokenizer.post_processor = processors.TemplateProcessing(
-        single="[CLS] $A [SEP]", special_tokens=[("[CLS]", 2), ("[SEP]", 3)])
-    tokenizer.enable_padding(length=16, pad_id=0, pad_token="[PAD]")
-    tokenizer.enable_truncation(max_length=16)
-    tokenizer.save(str(path))
-    return path
+    return write_transformer_tokenizer(path, vocabulary)
 
 
 @pytest.fixture
