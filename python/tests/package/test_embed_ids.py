@@ -3,7 +3,7 @@ counts, input forms and random tables."""
 
 import numpy as np
 import pytest
-from conftest import DTYPES, random_table, write_table
+from .package_models import DTYPES, random_table, write_table
 
 import korvane
 import korvane_py

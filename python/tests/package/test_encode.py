@@ -3,7 +3,7 @@ a directory its save_pretrained wrote."""
 
 import numpy as np
 import pytest
-from conftest import SENTENCES, WORDS, random_table
+from .package_models import SENTENCES, WORDS, random_table, write_table
 
 import korvane
 import korvane_py
@@ -81,8 +81,6 @@ def test_encode_needs_a_tokenizer(model_dir):
 def test_a_tokenizer_with_more_ids_than_the_table_rows(model_dir, tokenizer):
     """IDs the tokenizer gives beyond the table are an IndexError, not a read past it."""
     table = random_table(np.random.default_rng(1), 8, 16, "F32")
-    from conftest import write_table
-
     write_table(model_dir, table)
     with pytest.raises(IndexError, match="in sentence 0 is outside the table"):
         korvane.Model.load(model_dir).encode(["the storm"])

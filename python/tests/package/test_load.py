@@ -10,7 +10,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import WORDS, safetensors_bytes, table_bytes, write_table
+from .package_models import WORDS, safetensors_bytes, table_bytes, write_table
 
 import korvane
 

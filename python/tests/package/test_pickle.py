@@ -9,7 +9,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import SENTENCES
+from .package_models import SENTENCES
 
 import korvane
 
