@@ -34,7 +34,7 @@ build: $(VENV)/.ready
 ctest: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
 
-pytest: build
+pytest: build $(VENV)/.demo-ready
 	$(PYTHON) -m pytest -q python/tests bench/tests
 
 test: ctest pytest
@@ -72,7 +72,7 @@ sanitize: $(VENV)/.ready
 # libstdc++'s std::expected.
 FUZZ_DIR := build/fuzz
 FUZZ_SECONDS ?= 600
-FUZZ_TARGETS ?= load embed kernels
+FUZZ_TARGETS ?= load embed kernels wordpiece
 fuzz-build: $(VENV)/.ready
 	tools/install-system-packages.sh "$$(PATH='$(OUTER_PATH)' tools/find-python.sh)" clang-16 \
 		libclang-rt-16-dev
@@ -90,7 +90,7 @@ fuzz: fuzz-build
 	if [ -d /dev/shm ]; then export TMPDIR=/dev/shm; fi; \
 	for target in $(FUZZ_TARGETS); do \
 		mkdir -p $(FUZZ_DIR)/corpus/$$target $(FUZZ_DIR)/findings/$$target; \
-		dict=""; [ $$target = kernels ] || dict=-dict=fuzz/safetensors.dict; \
+		dict=""; case $$target in load|embed) dict=-dict=fuzz/safetensors.dict;; esac; \
 		$(FUZZ_DIR)/fuzz/fuzz_$$target $$dict -max_total_time=$(FUZZ_SECONDS) -timeout=20 \
 			-print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/findings/$$target/ \
 			$(FUZZ_DIR)/corpus/$$target fuzz/corpus/$$target > $(FUZZ_DIR)/$$target.log 2>&1 & \
@@ -126,7 +126,7 @@ $(VENV)/.bench-ready: requirements-bench.txt $(VENV)/.ready
 
 # Measures the installed extension and the C++ reader; writes bench/results.md and
 # bench/latency.png. Takes a few minutes; best run on an otherwise idle machine.
-bench: build $(VENV)/.bench-ready
+bench: build $(VENV)/.bench-ready $(VENV)/.demo-ready
 	cmake -S . -B $(BENCH_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 		-DKORVANE_BUILD_PYTHON=OFF -DKORVANE_BUILD_BENCH=ON -DKORVANE_WARNINGS_AS_ERRORS=ON
 	cmake --build $(BENCH_BUILD_DIR) -j2 --target load_bench

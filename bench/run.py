@@ -21,7 +21,7 @@ import numpy as np
 import report
 
 HERE = Path(__file__).resolve().parent
-TABLES = ["latency", "scattered", "first_call", "memory"]
+TABLES = ["latency", "scattered", "first_call", "memory", "native_tokenizer"]
 
 
 def run_table(name, scratch, quick):
@@ -93,6 +93,9 @@ def main():
         results["memory"],
         reader,
     )
+    import native_tokenizer
+
+    text += "\n" + native_tokenizer.markdown(results["native_tokenizer"])
     (arguments.output / "results.md").write_text(text)
     report.plot(results["latency"], results["scattered"], arguments.output / "latency.png")
     print()

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
-#include <set>
+#include <map>
 #include <span>
 #include <sstream>
 #include <utility>
@@ -627,7 +627,9 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
     std::uint32_t next_id = static_cast<std::uint32_t>(state->vocabulary.size());
     if (const json::Value* added = member(root, "added_tokens"); added && !added->is_null()) {
         if (added->if_array() == nullptr) return std::unexpected("added_tokens is not a list");
-        std::set<std::string, std::less<>> contents;
+        // A token listed again keeps its ID and takes the flags of its last listing.
+        std::vector<std::pair<AddedToken, bool>> tokens;  // with its `normalized` flag
+        std::map<std::string, std::size_t, std::less<>> positions;
         for (const json::Value& entry : *added->if_array()) {
             const json::Object* object = entry.if_object();
             const json::Value* content = object ? member(*object, "content") : nullptr;
@@ -648,13 +650,20 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
                 !special)
                 return std::unexpected(special.error());
             if (token.content.empty()) return std::unexpected("an added token is empty");
-            if (!contents.insert(token.content).second)
-                return std::unexpected("an added token is listed twice");
+            if (const auto known = positions.find(token.content); known != positions.end()) {
+                token.id = tokens[known->second].first.id;
+                tokens[known->second] = {std::move(token), normalized};
+                continue;
+            }
             if (const auto id = state->words.find(token.content)) {
                 token.id = *id;
             } else {
                 token.id = next_id++;
             }
+            positions.emplace(token.content, tokens.size());
+            tokens.emplace_back(std::move(token), normalized);
+        }
+        for (auto& [token, normalized] : tokens) {
             if (normalized) {
                 std::string normalized_content;
                 if (!state->normalize(token.content, normalized_content))

@@ -90,8 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "normalizer": {"type": "BertNormalizer", "lowercase": 1},)",
                     "lowercase is not a boolean"},
         Unsupported{R"("pre_tokenizer": {"type": "BertPreTokenizer"},
-                       "added_tokens": [{"content": "x"}, {"content": "x"}],)",
-                    "listed twice"}));
+                       "added_tokens": [{"content": "x"}, {"content": ""}],)",
+                    "is empty"}));
 
 TEST(WordPiece, RefusesModelsItDoesNotImplement) {
     const std::string bpe = R"({"model": {"type": "BPE", "vocab": {}}})";

@@ -18,6 +18,8 @@
 #include <expected>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +54,26 @@ private:
     explicit WordPieceTokenizer(std::unique_ptr<State> state) noexcept;
     std::unique_ptr<State> state_;
 };
+
+// The tokens of many texts, sentence i at tokens[offsets[i], offsets[i + 1]).
+struct TokenizedBatch {
+    std::vector<std::uint32_t> tokens;
+    std::vector<std::uint64_t> offsets;  // N + 1 boundaries, the first 0
+    std::vector<std::size_t> deferred;   // texts left empty here, for the caller to tokenize
+};
+
+// What is kept of each text's tokens: at most `max_length` leading tokens (none: all), and of
+// those all but `skipped_token`.
+struct TokenFilter {
+    std::optional<std::size_t> max_length;
+    std::optional<std::uint32_t> skipped_token;
+};
+
+// Tokenizes `texts` on up to `threads` threads (the caller's among them). Texts that are
+// deferred or not valid UTF-8 get no tokens and are listed in `deferred`, in order.
+[[nodiscard]] TokenizedBatch tokenize_batch(const WordPieceTokenizer& tokenizer,
+                                            std::span<const std::string_view> texts,
+                                            TokenFilter filter, unsigned threads);
 
 // The library and Unicode version the character table was generated from, e.g.
 // "ICU 72.1 (Unicode 15.0)".
