@@ -141,17 +141,6 @@ std::span<float> float_rows(const Py_buffer& view, std::size_t sentences, std::s
     return {static_cast<float*>(view.buf), sentences * dimension};
 }
 
-// Adds "while reading texts[<n>]" to the pending error.
-void add_text_note(Py_ssize_t index) noexcept {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    if (!error) return;
-    Ref note = Ref::steal(PyUnicode_FromFormat("while reading texts[%zd]", index));
-    if (!note || !Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()))) {
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(error.release());
-}
-
 // Computes `batch` into `out`, a writable C-contiguous float32 buffer of N x D values, with the
 // interpreter released.
 void embed_into(const EmbeddingTable& table, const GatheredBatch& batch, PyObject* out,
@@ -338,7 +327,7 @@ PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positio
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
             if (utf8 == nullptr) {
-                add_text_note(index);
+                add_error_note("while reading texts[" + std::to_string(index) + "]");
                 throw ErrorAlreadySet{};
             }
             texts.emplace_back(utf8, static_cast<std::size_t>(size));
