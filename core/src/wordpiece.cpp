@@ -189,12 +189,16 @@ struct AddedToken {
 // Added tokens matched in one pass, leftmost first and longest at that position.
 class TokenMatcher {
 public:
-    void add(AddedToken token) {
-        if (token.content.empty()) return;
+    // False when a token of the same content is there already (two normalized to one text).
+    [[nodiscard]] bool add(AddedToken token) {
+        if (token.content.empty()) return true;
+        if (std::ranges::any_of(tokens_, [&](const AddedToken& t) { return t.content == token.content; }))
+            return false;
         first_bytes_[static_cast<unsigned char>(token.content[0])] = true;
         tokens_.push_back(std::move(token));
         std::ranges::stable_sort(tokens_, std::ranges::greater{},
                                  [](const AddedToken& t) { return t.content.size(); });
+        return true;
     }
     [[nodiscard]] bool empty() const noexcept { return tokens_.empty(); }
 
@@ -670,9 +674,12 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
                     return std::unexpected("an added token holds a character unknown to the "
                                            "character table");
                 token.content = std::move(normalized_content);
-                state->normalized_tokens.add(std::move(token));
+                // tokenizers then takes either of them, differently from run to run.
+                if (!state->normalized_tokens.add(std::move(token)))
+                    return std::unexpected("two normalized added tokens have the same "
+                                           "normalized form");
             } else {
-                state->raw_tokens.add(std::move(token));
+                (void)state->raw_tokens.add(std::move(token));  // contents are distinct
             }
         }
     }

@@ -2,12 +2,10 @@
 and through Model.encode the same embeddings, bit for bit."""
 
 import importlib.util
-import itertools
 import json
 import pathlib
 import random
 import sys
-import unicodedata
 
 import numpy as np
 import pytest
@@ -163,7 +161,6 @@ def test_every_code_point(normalized):
 def test_characters_newer_than_the_table_are_deferred(bert):
     # U+1C89 (Unicode 16.0) lowercases to U+1C8A in tokenizers; the native table predates it.
     assert bert.native.tokenize("a \u1c89") is None
-    assert bert.native.tokenize("a \u1c8a") is not None or unicodedata.unidata_version < "16"
     assert "Unicode" in _native.unicode_version
 
 
@@ -187,13 +184,28 @@ ADDED_CONTENTS = [
 ALPHABET = list("aAbBfFoOqQuUxXz éÉ[]<>s#.,_-\u0301\u00a0\u3000\t\n中文İÜünï1‿\u200d")
 
 
-@pytest.mark.parametrize("seed", range(24))
+@pytest.mark.parametrize("seed", [*range(24), 112])
 def test_added_tokens(tmp_path, seed):
     rng = random.Random(seed)
-    chosen = rng.sample(ADDED_CONTENTS, rng.randint(1, 8))
-    added = [(text, {flag: rng.random() < 0.35 for flag in FLAGS}) for text in chosen]
-    normalizer = {"lowercase": rng.random() < 0.7, "strip_accents": rng.choice([None, True, False])}
-    pair = Pair(write_variant(tmp_path, normalizer, added))
+    chosen = rng.sample(ADDED_CONTENTS, rng.randint(1, 10))
+    added = [(text, {flag: rng.random() < 0.4 for flag in FLAGS}) for text in chosen]
+    if rng.random() < 0.3:  # listed again with other flags
+        added.append((rng.choice(chosen), {flag: rng.random() < 0.4 for flag in FLAGS}))
+    normalizer = {
+        "lowercase": rng.random() < 0.6,
+        "strip_accents": rng.choice([None, True, False]),
+        "clean_text": rng.random() < 0.8,
+        "handle_chinese_chars": rng.random() < 0.8,
+    }
+    path = write_variant(tmp_path, normalizer, added)
+    forms = [text for text, flags in dict(added).items() if flags["normalized"]]
+    normalize = tokenizers.Tokenizer.from_file(str(path)).normalizer.normalize_str
+    if len({normalize(text) for text in forms}) < len(forms):
+        # tokenizers takes either of two tokens normalized alike, differently from run to run.
+        with pytest.raises(ValueError, match="same normalized form"):
+            _native.Tokenizer(path)
+        return
+    pair = Pair(path)
     texts = [
         "".join(
             rng.choice(chosen)
