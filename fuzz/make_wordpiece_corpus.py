@@ -69,6 +69,13 @@ def texts():
         yield "".join(rng.choice(pieces) for _ in range(rng.randint(1, 12)))
 
 
+def fnv1a(data):
+    value = 0xCBF29CE484222325
+    for byte in data:
+        value = ((value ^ byte) * 0x100000001B3) % 2**64
+    return value
+
+
 def main():
     directory = HERE / "wordpiece"
     directory.mkdir(exist_ok=True)
@@ -80,6 +87,7 @@ def main():
     for text in dict.fromkeys(texts()):
         ids = tokenizer.encode(text, add_special_tokens=False).ids
         data = text.encode() + b"\xff" + " ".join(map(str, ids)).encode()
+        data += b"\xff" + f"{fnv1a(data):016x}".encode()
         (corpus / hashlib.sha1(data).hexdigest()).write_bytes(data)
 
 

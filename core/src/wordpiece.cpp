@@ -348,6 +348,7 @@ void WordPieceTokenizer::State::flush_marks(std::string& out) const {
 }
 
 bool WordPieceTokenizer::State::normalize(std::string_view text, std::string& out) const {
+    scratch.marks.clear();  // a text given up on midway leaves its marks
     std::size_t position = 0;
     while (position < text.size()) {
         const auto byte = static_cast<unsigned char>(text[position]);
