@@ -14,8 +14,8 @@ import os
 import pathlib
 import threading
 import weakref
-from collections.abc import Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Final, Literal
+from collections.abc import Iterable, Iterator, Sequence, Sized
+from typing import TYPE_CHECKING, Any, Final, Literal, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -74,13 +74,25 @@ def _max_length(value: int | None) -> int | None:
     return value
 
 
+def _integer_vector(name: str, values: npt.ArrayLike) -> npt.NDArray[np.integer[Any]]:
+    array = np.ascontiguousarray(values)
+    if array.ndim == 1 and array.size == 0:
+        return array.astype(np.int64)  # [] reads as float64
+    if array.ndim != 1 or not np.issubdtype(array.dtype, np.integer):
+        raise TypeError(
+            f"with offsets, {name} must be a one-dimensional integer array, not "
+            f"{array.dtype} with shape {array.shape}"
+        )
+    return array
+
+
 def _check_texts(batch: Sequence[object], first_index: int) -> list[str]:
     """The batch as a list of str; TypeError naming the first item that is not one."""
     texts = list(batch)
     if not all(isinstance(text, str) for text in texts):
         index, text = next((i, t) for i, t in enumerate(texts) if not isinstance(t, str))
         raise TypeError(f"texts[{first_index + index}] is {type(text).__name__}, not str")
-    return texts
+    return cast(list[str], texts)
 
 
 def _read_config(path: pathlib.Path) -> dict[str, Any]:
@@ -227,8 +239,10 @@ class Model:
                 config = _read_config(location / CONFIG_FILE)
             if (location / TOKENIZER_FILE).is_file():
                 tokenizer_file = location / TOKENIZER_FILE
-        elif location.exists():
+        elif location.is_file():
             model_file = location
+        elif location.exists():
+            raise ValueError(f"{location} is not a regular file")
         else:
             raise FileNotFoundError(
                 errno.ENOENT, "no such model directory or file", os.fspath(location)
@@ -361,27 +375,25 @@ class Model:
         """
         count = _thread_count(threads)
         if offsets is None:
-            if isinstance(token_lists, (str, bytes)) or not isinstance(token_lists, Sequence | np.ndarray):
+            if isinstance(token_lists, (str, bytes)) or not isinstance(
+                token_lists, Sequence | np.ndarray
+            ):
                 raise TypeError(
                     "token_lists must be a sequence of sequences of token IDs, not "
                     f"{type(token_lists).__name__}"
                 )
-            if isinstance(token_lists, np.ndarray) and token_lists.ndim != 2:
-                raise ValueError(
-                    "an array of token IDs without offsets must have two dimensions "
-                    "(sentences x tokens); pass offsets= with a flat array"
-                )
+            if isinstance(token_lists, np.ndarray):
+                if token_lists.ndim != 2:
+                    raise ValueError(
+                        "an array of token IDs without offsets must have two dimensions "
+                        "(sentences x tokens); pass offsets= with a flat array"
+                    )
+                token_lists = np.ascontiguousarray(token_lists)
             out = np.empty((len(token_lists), self.dim), dtype=np.float32)
             self._table.embed_lists(token_lists, out, self._normalize, count)
             return out
-        tokens = np.ascontiguousarray(token_lists)
-        boundaries = np.ascontiguousarray(offsets)
-        for name, array in (("token_lists", tokens), ("offsets", boundaries)):
-            if array.ndim != 1 or not np.issubdtype(array.dtype, np.integer):
-                raise TypeError(
-                    f"with offsets, {name} must be a one-dimensional integer array, not "
-                    f"{array.dtype} with shape {array.shape}"
-                )
+        tokens = _integer_vector("token_lists", token_lists)
+        boundaries = _integer_vector("offsets", offsets)
         if len(boundaries) == 0:
             raise ValueError("offsets must hold N + 1 boundaries for N sentences, not 0")
         out = np.empty((len(boundaries) - 1, self.dim), dtype=np.float32)
@@ -390,24 +402,33 @@ class Model:
 
     def encode(
         self,
-        texts: Sequence[str],
+        texts: Iterable[str],
         *,
         batch_size: int = 4096,
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
     ) -> Embeddings:
-        """The embeddings of ``texts``: a float32 array of shape (len(texts), dim).
+        """The embeddings of ``texts`` (a list, a numpy array or a pandas Series of str, ...):
+        a float32 array of shape (len(texts), dim).
 
         Texts are tokenized by the model's tokenizer without special tokens, ``batch_size`` at a
         time (each batch on all cores), and embedded as ``embed_ids`` does, with two rules
         model2vec follows too: of each text only the first ``max_length`` tokens count, and of
         those the tokenizer's unknown token is left out. A text with no tokens left gives a row
-        of zeros.
+        of zeros. On a directory model2vec wrote, rows agree with its ``StaticModel.encode``
+        within 1e-6 given the same ``max_length`` (model2vec's default is its config's, 512;
+        here it is None, no limit), with two differences: model2vec first cuts each text to
+        ``max_length`` times its median token length in characters (so it may keep fewer
+        tokens), and for an F16 table it returns float16 rather than float32.
         """
-        if isinstance(texts, str) or not isinstance(texts, Sequence):
+        if isinstance(texts, str) or not isinstance(texts, Iterable):
             raise TypeError(f"texts must be a sequence of str, not {type(texts).__name__}")
-        out = np.empty((len(texts), self.dim), dtype=np.float32)
+        # A numpy array or a pandas Series of str is read as it is; anything else without a
+        # length (a generator) is read whole first.
+        if not isinstance(texts, Sequence | np.ndarray) and not hasattr(texts, "__len__"):
+            texts = list(texts)
+        out = np.empty((len(cast(Sequence[str], texts)), self.dim), dtype=np.float32)
         position = 0
         for batch in self.encode_iter(
             texts,
@@ -444,7 +465,7 @@ class Model:
         size = _positive("batch_size", batch_size)
         length = _max_length(max_length)
         count = _thread_count(threads)
-        total = len(texts) if isinstance(texts, Sequence) else None
+        total = len(texts) if isinstance(texts, Sized) else None
         return self._batches(tokenizer, iter(texts), size, length, count, show_progress, total)
 
     def _batches(
@@ -463,7 +484,7 @@ class Model:
         if show_progress:
             from tqdm.auto import tqdm
 
-            progress = tqdm(total=total, unit=" sentences", unit_scale=True)
+            progress = tqdm(total=total, unit=" sentences")
         try:
             for first in itertools.count(0, batch_size):
                 batch = _check_texts(list(itertools.islice(texts, batch_size)), first)

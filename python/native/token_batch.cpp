@@ -73,9 +73,20 @@ std::uint32_t to_token_id(PyObject* item, std::size_t sentence, std::uint64_t vo
 // item, since an item's __index__ may shrink a list.
 void append_items(PyObject* list_or_tuple, std::size_t sentence, std::uint64_t vocab_size,
                   std::vector<std::uint32_t>& tokens) {
+    const std::uint64_t limit = token_limit(vocab_size);
     for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(list_or_tuple); ++index) {
-        tokens.push_back(
-            to_token_id(PySequence_Fast_GET_ITEM(list_or_tuple, index), sentence, vocab_size));
+        PyObject* item = PySequence_Fast_GET_ITEM(list_or_tuple, index);
+        // The common case inline: a small exact int inside the table.
+        if (PyLong_CheckExact(item) &&
+            PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+            const Py_ssize_t value =
+                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+            if (value >= 0 && static_cast<std::uint64_t>(value) < limit) {
+                tokens.push_back(static_cast<std::uint32_t>(value));
+                continue;
+            }
+        }
+        tokens.push_back(to_token_id(item, sentence, vocab_size));
     }
 }
 
@@ -162,12 +173,17 @@ void append_sentence(PyObject* sentence, std::size_t index, std::uint64_t vocab_
         throw ErrorAlreadySet{};
     }
     if (PyObject_CheckBuffer(sentence)) {
-        const BufferView buffer(sentence, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
-        const char format = require_integer_vector(buffer.get(), "a sentence given as a buffer");
-        visit_integers(buffer.get(), format, [&](auto values) {
-            append_checked(values, index, vocab_size, tokens);
-        });
-        return;
+        Py_buffer view;
+        // A buffer that is not contiguous (a strided slice of an array) is read item by item.
+        if (PyObject_GetBuffer(sentence, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+            const BufferView buffer(view);
+            const char format = require_integer_vector(view, "a sentence given as a buffer");
+            visit_integers(view, format, [&](auto values) {
+                append_checked(values, index, vocab_size, tokens);
+            });
+            return;
+        }
+        PyErr_Clear();
     }
     const Ref items = require(PySequence_Tuple(sentence));
     append_items(items.get(), index, vocab_size, tokens);
