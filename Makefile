@@ -35,7 +35,7 @@ build: $(VENV)/.ready
 ctest: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
 
-pytest: build
+pytest: build $(VENV)/.demo-ready
 	$(PYTHON) -m pytest -q python/tests bench/tests
 
 test: ctest pytest
@@ -97,7 +97,7 @@ sanitize: $(VENV)/.ready
 # libstdc++'s std::expected.
 FUZZ_DIR := build/fuzz
 FUZZ_SECONDS ?= 600
-FUZZ_TARGETS ?= load embed kernels table
+FUZZ_TARGETS ?= load embed kernels table wordpiece
 fuzz-build: $(VENV)/.ready
 	tools/install-system-packages.sh "$$(PATH='$(OUTER_PATH)' tools/find-python.sh)" clang-16 \
 		libclang-rt-16-dev
@@ -115,7 +115,7 @@ fuzz: fuzz-build
 	if [ -d /dev/shm ]; then export TMPDIR=/dev/shm; fi; \
 	for target in $(FUZZ_TARGETS); do \
 		mkdir -p $(FUZZ_DIR)/corpus/$$target $(FUZZ_DIR)/findings/$$target; \
-		dict=""; [ $$target = kernels ] || dict=-dict=fuzz/safetensors.dict; \
+		dict=""; case $$target in load|embed|table) dict=-dict=fuzz/safetensors.dict;; esac; \
 		$(FUZZ_DIR)/fuzz/fuzz_$$target $$dict -max_total_time=$(FUZZ_SECONDS) -timeout=20 \
 			-print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/findings/$$target/ \
 			$(FUZZ_DIR)/corpus/$$target fuzz/corpus/$$target > $(FUZZ_DIR)/$$target.log 2>&1 & \

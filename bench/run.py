@@ -22,7 +22,7 @@ import corpus_report
 import report
 
 HERE = Path(__file__).resolve().parent
-TABLES = ["latency", "scattered", "first_call", "memory", "corpus"]
+TABLES = ["latency", "scattered", "first_call", "memory", "corpus", "native_tokenizer"]
 
 
 def run_table(name, scratch, quick):
@@ -94,6 +94,7 @@ def main():
         results["memory"],
         reader,
     ) + "\n" + corpus_report.markdown(results["corpus"])
+    text += "\n" + native_tokenizer.markdown(results["native_tokenizer"])
     (arguments.output / "results.md").write_text(text)
     report.plot(results["latency"], results["scattered"], arguments.output / "latency.png")
     print()

@@ -22,8 +22,25 @@ class Table:
         max_length: int | None = None,
         skipped_token: int | None = None,
     ) -> None: ...
+    def encode_texts(
+        self,
+        tokenizer: Tokenizer,
+        texts: list[str],
+        out: Buffer,
+        normalize: bool,
+        threads: int,
+        max_length: int | None = None,
+        skipped_token: int | None = None,
+    ) -> list[int]: ...
     def embed_flat(
         self, tokens: Buffer, offsets: Buffer, out: Buffer, normalize: bool, threads: int
     ) -> None: ...
 
 def read_tensor_entries(path: str | os.PathLike[str], /) -> list[tuple[str, str, tuple[int, ...]]]: ...
+
+@final
+class Tokenizer:
+    def __new__(cls, path: str | os.PathLike[str]) -> Tokenizer: ...
+    def tokenize(self, text: str) -> list[int] | None: ...
+
+unicode_version: str

@@ -15,7 +15,7 @@ import pathlib
 import threading
 import weakref
 from collections.abc import Iterable, Iterator, Sequence, Sized
-from typing import TYPE_CHECKING, Any, Final, cast
+from typing import TYPE_CHECKING, Any, Final, Literal, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -35,6 +35,8 @@ CONFIG_FILE: Final = "config.json"
 KNOWN_TENSOR_NAMES: Final = ("embeddings", "embeddings.word_embeddings.weight")
 
 Embeddings = npt.NDArray[np.float32]
+Backend = Literal["auto", "native", "tokenizers"]
+BACKENDS: Final = ("auto", "native", "tokenizers")
 
 
 def _usable_cpus() -> int:
@@ -178,6 +180,8 @@ class Model:
         "_normalize",
         "_tokenizer",
         "_unknown_token_id",
+        "_backend_option",
+        "_native_tokenizer",
     )
 
     _path: pathlib.Path
@@ -188,6 +192,8 @@ class Model:
     _normalize: bool
     _tokenizer: Tokenizer | None
     _unknown_token_id: int | None
+    _backend_option: Backend
+    _native_tokenizer: _native.Tokenizer | None
 
     def __init__(self) -> None:
         raise TypeError("create a Model with Model.load(path)")
@@ -199,6 +205,7 @@ class Model:
         *,
         tensor: str | None = None,
         normalize: bool | None = None,
+        backend: Backend = "auto",
     ) -> Model:
         """Reads a model directory or a ``.safetensors`` file; every error comes from here.
 
@@ -207,11 +214,18 @@ class Model:
         several two-dimensional tensors, ``tensor`` names the table; without it, one of the
         known names ``embeddings`` or ``embeddings.word_embeddings.weight`` is taken, or the
         load fails listing the candidates.
+
+        ``backend`` chooses who tokenizes for ``encode``: ``"native"`` (korvane's own WordPiece
+        tokenizer, exact to the tokenizers package and many times faster; ValueError when the
+        tokenizer.json has a part it does not implement), ``"tokenizers"`` (the tokenizers
+        package), or ``"auto"``: native whenever the file allows it.
         """
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
         if normalize is not None and not isinstance(normalize, bool):
             raise TypeError(f"normalize must be a bool or None, not {type(normalize).__name__}")
+        if backend not in BACKENDS:
+            raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}")
         location = pathlib.Path(path).absolute()
         config: dict[str, Any] = {}
         tokenizer_file: pathlib.Path | None = None
@@ -261,9 +275,21 @@ class Model:
         model._normalize = configured if normalize is None else normalize
         model._tokenizer = None
         model._unknown_token_id = None
+        model._backend_option = backend
+        model._native_tokenizer = None
         if tokenizer_file is not None:
             model._tokenizer = _load_tokenizer(tokenizer_file)
             model._unknown_token_id = _unknown_token_id(model._tokenizer, tokenizer_file)
+            if backend != "tokenizers":
+                try:
+                    model._native_tokenizer = _native.Tokenizer(tokenizer_file)
+                except ValueError as error:
+                    if backend == "native":
+                        raise ValueError(
+                            f"{tokenizer_file} cannot be tokenized natively: {error}"
+                        ) from None
+        elif backend == "native":
+            raise ValueError(f"{location} has no {TOKENIZER_FILE} to tokenize natively")
         _register(model)
         return model
 
@@ -302,15 +328,31 @@ class Model:
         """The model's ``tokenizer.json`` (padding and truncation off), or None without one."""
         return self._tokenizer
 
+    @property
+    def tokenizer_backend(self) -> Literal["native", "tokenizers"] | None:
+        """Who tokenizes for ``encode``: ``"native"``, ``"tokenizers"``, or None without a tokenizer.
+
+        Native tokenizing gives the tokenizers package's IDs exactly. Texts holding a character
+        newer than its Unicode tables (``korvane._native.unicode_version``) are handed to the
+        tokenizers package, one by one, so results do not depend on the backend.
+        """
+        if self._tokenizer is None:
+            return None
+        return "native" if self._native_tokenizer is not None else "tokenizers"
+
     def __repr__(self) -> str:
         return (
             f"Model({os.fspath(self._path)!r}, tensor={self._tensor!r}, "
             f"vocab_size={self.vocab_size}, dim={self.dim}, dtype={self.dtype!r}, "
-            f"normalize={self._normalize}, tokenizer={self._tokenizer is not None})"
+            f"normalize={self._normalize}, tokenizer_backend={self.tokenizer_backend!r})"
         )
 
-    def __reduce__(self) -> tuple[Any, tuple[str, str | None, bool | None]]:
-        return (_load_cached, (os.fspath(self._path), self._tensor_option, self._normalize_option))
+    def __reduce__(self) -> tuple[Any, tuple[str, str | None, bool | None, Backend]]:
+        return (
+            _load_cached,
+            (os.fspath(self._path), self._tensor_option, self._normalize_option,
+             self._backend_option),
+        )
 
     def embed_ids(
         self,
@@ -448,16 +490,23 @@ class Model:
                 batch = _check_texts(list(itertools.islice(texts, batch_size)), first)
                 if not batch:
                     return
-                encodings = tokenize(batch, add_special_tokens=False)
                 out = np.empty((len(batch), self.dim), dtype=np.float32)
-                self._table.embed_lists(
-                    [encoding.ids for encoding in encodings],
-                    out,
-                    self._normalize,
-                    threads,
-                    max_length,
-                    self._unknown_token_id,
-                )
+                if self._native_tokenizer is not None:
+                    deferred = self._table.encode_texts(
+                        self._native_tokenizer,
+                        batch,
+                        out,
+                        self._normalize,
+                        threads,
+                        max_length,
+                        self._unknown_token_id,
+                    )
+                    if deferred:
+                        out[deferred] = self._encode_with(
+                            tokenize, [batch[index] for index in deferred], max_length, threads
+                        )
+                else:
+                    out[:] = self._encode_with(tokenize, batch, max_length, threads)
                 if progress is not None:
                     progress.update(len(batch))
                 yield out
@@ -465,26 +514,46 @@ class Model:
             if progress is not None:
                 progress.close()
 
+    def _encode_with(
+        self, tokenize: Any, batch: list[str], max_length: int | None, threads: int
+    ) -> Embeddings:
+        """The embeddings of ``batch`` as tokenized by the tokenizers package."""
+        encodings = tokenize(batch, add_special_tokens=False)
+        out = np.empty((len(batch), self.dim), dtype=np.float32)
+        self._table.embed_lists(
+            [encoding.ids for encoding in encodings],
+            out,
+            self._normalize,
+            threads,
+            max_length,
+            self._unknown_token_id,
+        )
+        return out
+
 
 # Models this process has loaded, by what pickling records of them, so that unpickling in the
 # same process gives the model back instead of loading it again.
-_registered: weakref.WeakValueDictionary[tuple[str, str | None, bool | None], Model] = (
+_CacheKey = tuple[str, str | None, bool | None, Backend]
+_registered: weakref.WeakValueDictionary[_CacheKey, Model] = (
     weakref.WeakValueDictionary()
 )
 # Models unpickled in this process, kept for its life: a worker of a process pool receives the
 # model with every task, and loads it only the first time.
-_kept: dict[tuple[str, str | None, bool | None], Model] = {}
+_kept: dict[_CacheKey, Model] = {}
 _cache_lock = threading.Lock()
 
 
 def _register(model: Model) -> None:
-    key = (os.fspath(model.path), model._tensor_option, model._normalize_option)
+    key = (os.fspath(model.path), model._tensor_option, model._normalize_option,
+           model._backend_option)
     with _cache_lock:
         _registered.setdefault(key, model)
 
 
-def _load_cached(path: str, tensor: str | None, normalize: bool | None) -> Model:
-    key = (path, tensor, normalize)
+def _load_cached(
+    path: str, tensor: str | None, normalize: bool | None, backend: Backend = "auto"
+) -> Model:
+    key = (path, tensor, normalize, backend)
     with _cache_lock:
         model = _kept.get(key) or _registered.get(key)
         if model is not None:
@@ -492,6 +561,6 @@ def _load_cached(path: str, tensor: str | None, normalize: bool | None) -> Model
             return model
     # Loaded without the lock, so a slow load does not hold up other models; a rare second
     # load of the same model by a concurrent unpickling is harmless.
-    model = Model.load(path, tensor=tensor, normalize=normalize)
+    model = Model.load(path, tensor=tensor, normalize=normalize, backend=backend)
     with _cache_lock:
         return _kept.setdefault(key, model)

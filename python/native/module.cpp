@@ -18,6 +18,7 @@
 #include "../src/guard.hpp"
 #include "../src/ref.hpp"
 #include "korvane/embedding_table.hpp"
+#include "korvane/wordpiece.hpp"
 #include "token_batch.hpp"
 
 namespace korvane::python {
@@ -77,12 +78,22 @@ TableObject& as_table(PyObject* self) noexcept {
     return *reinterpret_cast<TableObject*>(self);
 }
 
-// Argument binding reads the parameters from records of the same form as korvane_py's interface;
-// only names and defaults matter for a private module.
-constexpr stub::ParameterEntry table_parameters[] = {{"path", {}}, {"tensor", {}}};
-constexpr stub::MethodEntry table_new{
-    "__new__", table_parameters, {}, {}, stub::MethodKind::Constructor};
-constexpr Signature table_signature{"Table", table_new};
+// Arguments bind by records of the same form as korvane_py's interface; a private module needs
+// only their names and which may be left out.
+constexpr stub::ParameterEntry required(const char* name) {
+    return {name, {}};
+}
+constexpr stub::ParameterEntry optional(const char* name) {
+    return {name, {}, "None"};
+}
+constexpr stub::MethodEntry method(const char* name,
+                                   std::span<const stub::ParameterEntry> parameters) {
+    return {name, parameters, {}, {}, stub::MethodKind::Instance};
+}
+
+constexpr stub::ParameterEntry table_parameters[] = {required("path"), required("tensor")};
+constexpr stub::MethodEntry table_method = method("__new__", table_parameters);
+constexpr Signature table_signature{"Table", table_method};
 
 PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return native_guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -132,25 +143,32 @@ unsigned to_thread_count(PyObject* value) {
 
 // Computes `batch` into `out`, a writable C-contiguous float32 buffer of N x D values, with the
 // interpreter released.
-void embed_into(const EmbeddingTable& table, const GatheredBatch& batch, PyObject* out,
-                bool normalize, unsigned threads) {
-    const BufferView buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
-    const Py_buffer& view = buffer.get();
+// `view` as the float32 rows of `sentences` embeddings: a writable C-contiguous buffer of
+// sentences x D floats, else ValueError.
+std::span<float> float_rows(const Py_buffer& view, std::size_t sentences, std::size_t dimension) {
     const std::string_view format = view.format == nullptr ? "B" : view.format;
     const bool is_float32 =
         view.itemsize == 4 && (format == "f" || format == "<f" || format == "=f" || format == "@f");
-    const std::size_t sentences = batch.view().sentence_count();
     if (!is_float32 ||
-        static_cast<std::size_t>(view.len) != sentences * table.dimension() * sizeof(float)) {
+        static_cast<std::size_t>(view.len) != sentences * dimension * sizeof(float)) {
         throw_python_error(PyExc_ValueError, "out must be a C-contiguous float32 array of " +
                                                  std::to_string(sentences) + " x " +
-                                                 std::to_string(table.dimension()) + " values");
+                                                 std::to_string(dimension) + " values");
     }
+    return {static_cast<float*>(view.buf), sentences * dimension};
+}
+
+// Computes `batch` into `out`, a writable C-contiguous float32 buffer of N x D values, with the
+// interpreter released.
+void embed_into(const EmbeddingTable& table, const GatheredBatch& batch, PyObject* out,
+                bool normalize, unsigned threads) {
+    const BufferView buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+    const std::size_t sentences = batch.view().sentence_count();
+    const std::span<float> rows = float_rows(buffer.get(), sentences, table.dimension());
     std::expected<void, TokenOutOfRange> done;
     {
         const DetachedFromInterpreter detached;
-        done = embed_batch(table, batch.view(), normalize,
-                           {static_cast<float*>(view.buf), sentences * table.dimension()}, threads);
+        done = embed_batch(table, batch.view(), normalize, rows, threads);
     }
     if (!done) throw_python_error(PyExc_IndexError, done.error().display());
 }
@@ -169,11 +187,9 @@ std::optional<std::uint64_t> to_optional_count(PyObject* value, const char* name
 }
 
 constexpr stub::ParameterEntry embed_lists_parameters[] = {
-    {"token_lists", {}},        {"out", {}},
-    {"normalize", {}},          {"threads", {}},
-    {"max_length", {}, "None"}, {"skipped_token", {}, "None"}};
-constexpr stub::MethodEntry embed_lists_method{
-    "embed_lists", embed_lists_parameters, {}, {}, stub::MethodKind::Instance};
+    required("token_lists"), required("out"),        required("normalize"),
+    required("threads"),     optional("max_length"), optional("skipped_token")};
+constexpr stub::MethodEntry embed_lists_method = method("embed_lists", embed_lists_parameters);
 constexpr Signature embed_lists_signature{"Table", embed_lists_method};
 
 PyObject* embed_lists(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
@@ -197,10 +213,169 @@ PyObject* embed_lists(PyObject* self, PyObject* const* args, Py_ssize_t position
     });
 }
 
-constexpr stub::ParameterEntry embed_flat_parameters[] = {
-    {"tokens", {}}, {"offsets", {}}, {"out", {}}, {"normalize", {}}, {"threads", {}}};
-constexpr stub::MethodEntry embed_flat_method{
-    "embed_flat", embed_flat_parameters, {}, {}, stub::MethodKind::Instance};
+// The native tokenizer of a tokenizer.json file.
+struct TokenizerObject {
+    PyObject ob_base;
+    WordPieceTokenizer tokenizer;  // never changed after construction
+};
+
+TokenizerObject& as_tokenizer(PyObject* self) noexcept {
+    return *reinterpret_cast<TokenizerObject*>(self);
+}
+
+constexpr stub::ParameterEntry tokenizer_parameters[] = {required("path")};
+constexpr stub::MethodEntry tokenizer_method = method("__new__", tokenizer_parameters);
+constexpr Signature tokenizer_signature{"Tokenizer", tokenizer_method};
+
+PyObject* new_tokenizer(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    return native_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[std::size(tokenizer_parameters)];
+        bind_arguments(tokenizer_signature, args, kwargs, bound);
+        const std::filesystem::path path = to_path(bound[0]);
+        std::expected<WordPieceTokenizer, std::string> tokenizer = std::unexpected(std::string{});
+        {
+            const DetachedFromInterpreter detached;
+            tokenizer = WordPieceTokenizer::from_file(path);
+        }
+        if (!tokenizer) throw_python_error(PyExc_ValueError, tokenizer.error());
+        Ref instance = require(cls->tp_alloc(cls, 0));
+        std::construct_at(&as_tokenizer(instance.get()).tokenizer, std::move(*tokenizer));
+        return instance.release();
+    });
+}
+
+void deallocate_tokenizer(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    std::destroy_at(&as_tokenizer(self).tokenizer);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+constexpr stub::ParameterEntry tokenize_parameters[] = {required("text")};
+constexpr stub::MethodEntry tokenize_method = method("tokenize", tokenize_parameters);
+constexpr Signature tokenize_signature{"Tokenizer", tokenize_method};
+
+// The IDs of one text, or None when the text is deferred to the tokenizers package.
+PyObject* tokenize_text(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
+                        PyObject* kwnames) {
+    return native_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[1];
+        bind_arguments(tokenize_signature, args, positional_count, kwnames, bound);
+        const std::string text = to_utf8_text(bound[0]);
+        std::vector<std::uint32_t> ids;
+        if (as_tokenizer(self).tokenizer.tokenize(text, ids) !=
+            WordPieceTokenizer::Outcome::tokenized)
+            Py_RETURN_NONE;
+        Ref list = require(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+        for (std::size_t index = 0; index < ids.size(); ++index) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index),
+                            require(PyLong_FromUnsignedLong(ids[index])).release());
+        }
+        return list.release();
+    });
+}
+
+PyMethodDef tokenizer_methods[] = {
+    {"tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenize_text)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "tokenize($self, text)\n--\n\n"
+     "The token IDs of text, or None when it holds a character the native table does not know."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot tokenizer_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Tokenizer(path)\n--\n\n"
+                                  "The native WordPiece tokenizer of a tokenizer.json file; "
+                                  "ValueError names the part it does not implement.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_tokenizer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_tokenizer)},
+    {Py_tp_methods, tokenizer_methods},
+    {0, nullptr},
+};
+
+PyType_Spec tokenizer_spec = {
+    "korvane._native.Tokenizer",
+    static_cast<int>(sizeof(TokenizerObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    tokenizer_slots,
+};
+
+constexpr stub::ParameterEntry encode_texts_parameters[] = {
+    required("tokenizer"), required("texts"),      required("out"),          required("normalize"),
+    required("threads"),   optional("max_length"), optional("skipped_token")};
+constexpr stub::MethodEntry encode_texts_method = method("encode_texts", encode_texts_parameters);
+constexpr Signature encode_texts_signature{"Table", encode_texts_method};
+
+// Tokenizes and embeds a list of str in one detached, parallel call. Returns the indices of the
+// texts it deferred (their rows are zeros), for the caller to tokenize with the tokenizers
+// package.
+PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
+                       PyObject* kwnames) {
+    return native_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[std::size(encode_texts_parameters)];
+        bind_arguments(encode_texts_signature, args, positional_count, kwnames, bound);
+        // The type is made from tokenizer_spec and cannot be subclassed: its constructor says it.
+        if (PyType_GetSlot(Py_TYPE(bound[0]), Py_tp_new) != reinterpret_cast<void*>(new_tokenizer))
+            throw_python_error(PyExc_TypeError, "tokenizer must be a korvane._native.Tokenizer");
+        const Ref tokenizer_ref = Ref::borrow(bound[0]);
+        const WordPieceTokenizer& tokenizer = as_tokenizer(bound[0]).tokenizer;
+        const EmbeddingTable& table = as_table(self).table;
+        const bool normalize = to_bool(bound[3]);
+        const unsigned threads = to_thread_count(bound[4]);
+        TokenFilter filter;
+        if (auto length = to_optional_count(bound[5], "max_length", PY_SSIZE_T_MAX)) {
+            filter.max_length = static_cast<std::size_t>(*length);
+        }
+        if (auto token = to_optional_count(bound[6], "skipped_token", UINT32_MAX)) {
+            filter.skipped_token = static_cast<std::uint32_t>(*token);
+        }
+        // The texts are held for the call, so their UTF-8 stays valid while detached whatever
+        // other threads do to the list.
+        const Ref items = require(PySequence_Fast(bound[1], "texts must be a list of str"));
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+        std::vector<Ref> held;
+        std::vector<std::string_view> texts;
+        held.reserve(static_cast<std::size_t>(count));
+        texts.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t index = 0; index < count; ++index) {
+            PyObject* item = PySequence_Fast_GET_ITEM(items.get(), index);
+            if (!PyUnicode_Check(item)) {
+                throw_python_error(PyExc_TypeError, "texts[" + std::to_string(index) + "] is " +
+                                                        Py_TYPE(item)->tp_name + ", not str");
+            }
+            held.push_back(Ref::borrow(item));
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+            if (utf8 == nullptr) {
+                add_error_note("while reading texts[" + std::to_string(index) + "]");
+                throw ErrorAlreadySet{};
+            }
+            texts.emplace_back(utf8, static_cast<std::size_t>(size));
+        }
+        const BufferView buffer(bound[2], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+        std::span<float> out = float_rows(buffer.get(), texts.size(), table.dimension());
+        TokenizedBatch batch;
+        std::expected<void, TokenOutOfRange> done;
+        {
+            const DetachedFromInterpreter detached;
+            batch = tokenize_batch(tokenizer, texts, filter, threads);
+            done = embed_batch(table, {batch.tokens, batch.offsets}, normalize, out, threads);
+        }
+        if (!done) throw_python_error(PyExc_IndexError, done.error().display());
+        Ref deferred = require(PyList_New(static_cast<Py_ssize_t>(batch.deferred.size())));
+        for (std::size_t index = 0; index < batch.deferred.size(); ++index) {
+            PyList_SET_ITEM(deferred.get(), static_cast<Py_ssize_t>(index),
+                            require(PyLong_FromSize_t(batch.deferred[index])).release());
+        }
+        return deferred.release();
+    });
+}
+
+constexpr stub::ParameterEntry embed_flat_parameters[] = {required("tokens"), required("offsets"),
+                                                          required("out"), required("normalize"),
+                                                          required("threads")};
+constexpr stub::MethodEntry embed_flat_method = method("embed_flat", embed_flat_parameters);
 constexpr Signature embed_flat_signature{"Table", embed_flat_method};
 
 PyObject* embed_flat(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
@@ -224,6 +399,12 @@ PyMethodDef table_methods[] = {
      "skipped_token=None)\n--\n\n"
      "Writes the embedding of each sentence (a sequence of token IDs) into out's rows; of each\n"
      "sentence only the first max_length tokens count, and of those none equal to skipped_token."},
+    {"encode_texts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_texts)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "encode_texts($self, tokenizer, texts, out, normalize, threads, max_length=None, "
+     "skipped_token=None)\n--\n\n"
+     "Tokenizes the texts (a list of str) and writes their embeddings into out's rows; returns\n"
+     "the indices of the texts left to the tokenizers package (their rows are zeros)."},
     {"embed_flat", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(embed_flat)),
      METH_FASTCALL | METH_KEYWORDS,
      "embed_flat($self, tokens, offsets, out, normalize, threads)\n--\n\n"
@@ -293,6 +474,12 @@ int execute_module(PyObject* module) {
     return native_guard(-1, [module] {
         Ref table_type = require(PyType_FromModuleAndSpec(module, &table_spec, nullptr));
         require(PyModule_AddObjectRef(module, "Table", table_type.get()));
+        Ref tokenizer_type = require(PyType_FromModuleAndSpec(module, &tokenizer_spec, nullptr));
+        require(PyModule_AddObjectRef(module, "Tokenizer", tokenizer_type.get()));
+        const std::string_view version = unicode_version();
+        Ref version_text = require(
+            PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size())));
+        require(PyModule_AddObjectRef(module, "unicode_version", version_text.get()));
         return 0;
     });
 }

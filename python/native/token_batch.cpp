@@ -12,6 +12,17 @@
 
 namespace korvane::python {
 
+void add_error_note(const std::string& text) noexcept {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (!error) return;
+    Ref note = Ref::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!note || !Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()))) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
 namespace {
 
 // The IDs a token may take: below the row count, and within the 32 bits of a token ID.
@@ -26,13 +37,7 @@ std::uint64_t token_limit(std::uint64_t vocab_size) noexcept {
 
 // Adds "while processing sentence <n>" to the pending error.
 void add_sentence_note(std::size_t sentence) noexcept {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    if (!error) return;
-    Ref note = Ref::steal(PyUnicode_FromFormat("while processing sentence %zu", sentence));
-    if (!note || !Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()))) {
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(error.release());
+    add_error_note("while processing sentence " + std::to_string(sentence));
 }
 
 // One Python integer (or an object with __index__) as a token ID.

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "korvane/embedding_table.hpp"
@@ -32,6 +33,9 @@ struct TokenSelection {
     std::optional<std::size_t> max_length;
     std::optional<std::uint32_t> skipped_token;
 };
+
+// Adds `text` as a note to the pending Python error (none: nothing happens).
+void add_error_note(const std::string& text) noexcept;
 
 // A sequence of sentences, each a sequence of ints or a one-dimensional buffer of integers (a
 // numpy array).

@@ -1,0 +1,97 @@
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "korvane/wordpiece.hpp"
+
+namespace korvane {
+
+namespace {
+
+// Texts are handed out to the threads in chunks of this many, so that a thread that meets long
+// texts does not hold up the others.
+constexpr std::size_t chunk_size = 256;
+
+struct ChunkResult {
+    std::vector<std::uint32_t> tokens;
+    std::vector<std::uint64_t> lengths;
+    std::vector<std::size_t> deferred;
+};
+
+void tokenize_chunk(const WordPieceTokenizer& tokenizer, std::span<const std::string_view> texts,
+                    std::size_t first, TokenFilter filter, ChunkResult& result) {
+    result.lengths.reserve(texts.size());
+    for (std::size_t index = 0; index < texts.size(); ++index) {
+        const std::size_t start = result.tokens.size();
+        if (tokenizer.tokenize(texts[index], result.tokens) !=
+            WordPieceTokenizer::Outcome::tokenized) {
+            result.deferred.push_back(first + index);
+        }
+        if (filter.max_length && result.tokens.size() - start > *filter.max_length)
+            result.tokens.resize(start + *filter.max_length);
+        if (filter.skipped_token) {
+            const auto kept = std::remove(result.tokens.begin() + static_cast<std::ptrdiff_t>(start),
+                                          result.tokens.end(), *filter.skipped_token);
+            result.tokens.erase(kept, result.tokens.end());
+        }
+        result.lengths.push_back(result.tokens.size() - start);
+    }
+}
+
+}  // namespace
+
+TokenizedBatch tokenize_batch(const WordPieceTokenizer& tokenizer,
+                              std::span<const std::string_view> texts, TokenFilter filter,
+                              unsigned threads) {
+    const std::size_t chunks = (texts.size() + chunk_size - 1) / chunk_size;
+    std::vector<ChunkResult> results(chunks);
+    std::atomic<std::size_t> next_chunk{0};
+    // A thread cannot throw: the first failure (memory) is kept and rethrown here.
+    std::atomic<bool> failed{false};
+    std::exception_ptr failure;
+    const auto work = [&] {
+        for (std::size_t chunk = next_chunk++; chunk < chunks && !failed; chunk = next_chunk++) {
+            const std::size_t first = chunk * chunk_size;
+            try {
+                tokenize_chunk(tokenizer,
+                               texts.subspan(first, std::min(chunk_size, texts.size() - first)),
+                               first, filter, results[chunk]);
+            } catch (...) {
+                if (!failed.exchange(true)) failure = std::current_exception();
+            }
+        }
+    };
+    {
+        const std::size_t workers = std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(chunks, 1));
+        std::vector<std::jthread> helpers;
+        helpers.reserve(workers - 1);
+        for (std::size_t helper = 1; helper < workers; ++helper) {
+            try {
+                helpers.emplace_back(work);
+            } catch (const std::system_error&) {
+                break;  // the started threads share the work
+            }
+        }
+        work();
+    }
+    if (failure) std::rethrow_exception(failure);
+
+    TokenizedBatch batch;
+    std::size_t total = 0;
+    for (const ChunkResult& result : results) total += result.tokens.size();
+    batch.tokens.reserve(total);
+    batch.offsets.reserve(texts.size() + 1);
+    batch.offsets.push_back(0);
+    for (const ChunkResult& result : results) {
+        batch.tokens.insert(batch.tokens.end(), result.tokens.begin(), result.tokens.end());
+        for (const std::uint64_t length : result.lengths)
+            batch.offsets.push_back(batch.offsets.back() + length);
+        batch.deferred.insert(batch.deferred.end(), result.deferred.begin(),
+                              result.deferred.end());
+    }
+    return batch;
+}
+
+}  // namespace korvane

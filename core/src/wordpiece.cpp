@@ -1,0 +1,711 @@
+#include "korvane/wordpiece.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <map>
+#include <span>
+#include <sstream>
+#include <utility>
+
+#include "json.hpp"
+#include "unicode_flags.hpp"
+
+namespace korvane {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// UTF-8
+
+void append_utf8(std::string& out, char32_t code_point) {
+    if (code_point < 0x80) {
+        out.push_back(static_cast<char>(code_point));
+        return;
+    }
+    char bytes[4];
+    std::size_t length = 0;
+    if (code_point < 0x800) {
+        bytes[0] = static_cast<char>(0xC0 | (code_point >> 6));
+        length = 2;
+    } else if (code_point < 0x10000) {
+        bytes[0] = static_cast<char>(0xE0 | (code_point >> 12));
+        bytes[1] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+        length = 3;
+    } else {
+        bytes[0] = static_cast<char>(0xF0 | (code_point >> 18));
+        bytes[1] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+        bytes[2] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+        length = 4;
+    }
+    bytes[length - 1] = static_cast<char>(0x80 | (code_point & 0x3F));
+    out.append(bytes, length);
+}
+
+// Decodes the character at `text[position]` (a non-ASCII lead byte) and advances `position`.
+// Strict: no overlong forms, no surrogates, nothing beyond U+10FFFF. nullopt when invalid.
+std::optional<char32_t> decode_multibyte(std::string_view text, std::size_t& position) {
+    const auto byte = [&](std::size_t index) {
+        return static_cast<unsigned char>(text[index]);
+    };
+    const unsigned lead = byte(position);
+    std::size_t length = 0;
+    char32_t code_point = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code_point = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code_point = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code_point = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() - position < length) return std::nullopt;
+    for (std::size_t index = 1; index < length; ++index) {
+        const unsigned next = byte(position + index);
+        if (next < (index == 1 ? low : 0x80) || next > (index == 1 ? high : 0xBF))
+            return std::nullopt;
+        code_point = (code_point << 6) | (next & 0x3F);
+    }
+    position += length;
+    return code_point;
+}
+
+// The character that ends at `end` (exclusive) in valid UTF-8.
+char32_t decode_before(std::string_view text, std::size_t end) {
+    std::size_t start = end - 1;
+    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    if (static_cast<unsigned char>(text[start]) < 0x80) return static_cast<unsigned char>(text[start]);
+    return *decode_multibyte(text, start);
+}
+
+char32_t decode_at(std::string_view text, std::size_t position) {
+    if (static_cast<unsigned char>(text[position]) < 0x80)
+        return static_cast<unsigned char>(text[position]);
+    return *decode_multibyte(text, position);
+}
+
+std::size_t character_length(unsigned char lead) {
+    return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+
+// The ideographs the normalizer surrounds with spaces: the BERT tokenizer's block list, as the
+// `tokenizers` package implements it (its third supplementary range starts at U+2B920).
+bool is_chinese(char32_t code_point) {
+    return (code_point >= 0x4E00 && code_point <= 0x9FFF) ||
+           (code_point >= 0x3400 && code_point <= 0x4DBF) ||
+           (code_point >= 0xF900 && code_point <= 0xFAFF) ||
+           (code_point >= 0x20000 && code_point <= 0x2A6DF) ||
+           (code_point >= 0x2A700 && code_point <= 0x2B81F) ||
+           (code_point >= 0x2B920 && code_point <= 0x2CEAF) ||
+           (code_point >= 0x2F800 && code_point <= 0x2FA1F);
+}
+
+bool is_word_character(char32_t code_point) {
+    return (unicode::properties(code_point) & unicode::word) != 0;
+}
+
+bool is_whitespace(char32_t code_point) {
+    return (unicode::properties(code_point) & unicode::whitespace) != 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Vocabulary: open addressing over string views into the tokens' own storage.
+
+std::uint64_t hash_bytes(std::string_view key) noexcept {
+    std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ key.size();
+    std::size_t index = 0;
+    for (; index + 8 <= key.size(); index += 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, key.data() + index, 8);
+        hash = (hash ^ chunk) * 0xBF58476D1CE4E5B9ull;
+        hash ^= hash >> 31;
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, key.data() + index, key.size() - index);
+    hash = (hash ^ tail) * 0x94D049BB133111EBull;
+    return hash ^ (hash >> 29);
+}
+
+class TokenTable {
+public:
+    void reserve(std::size_t count) {
+        const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, count * 2));
+        slots_.assign(capacity, Slot{});
+    }
+
+    // Keeps the first ID given for a key.
+    void insert(std::string_view key, std::uint32_t id) {
+        std::size_t index = hash_bytes(key) & (slots_.size() - 1);
+        while (slots_[index].data != nullptr) {
+            if (view(slots_[index]) == key) return;
+            index = (index + 1) & (slots_.size() - 1);
+        }
+        slots_[index] = Slot{key.data(), static_cast<std::uint32_t>(key.size()), id};
+    }
+
+    [[nodiscard]] std::optional<std::uint32_t> find(std::string_view key) const noexcept {
+        std::size_t index = hash_bytes(key) & (slots_.size() - 1);
+        while (slots_[index].data != nullptr) {
+            const Slot& slot = slots_[index];
+            if (slot.length == key.size() && std::memcmp(slot.data, key.data(), key.size()) == 0)
+                return slot.id;
+            index = (index + 1) & (slots_.size() - 1);
+        }
+        return std::nullopt;
+    }
+
+private:
+    struct Slot {
+        const char* data = nullptr;
+        std::uint32_t length = 0;
+        std::uint32_t id = 0;
+    };
+    static std::string_view view(const Slot& slot) { return {slot.data, slot.length}; }
+    std::vector<Slot> slots_;
+};
+
+struct AddedToken {
+    std::string content;  // as matched: normalized for a normalized token
+    std::uint32_t id = 0;
+    bool single_word = false;
+    bool lstrip = false;
+    bool rstrip = false;
+};
+
+// Added tokens matched in one pass, leftmost first and longest at that position.
+class TokenMatcher {
+public:
+    // False when a token of the same content is there already (two normalized to one text).
+    [[nodiscard]] bool add(AddedToken token) {
+        if (token.content.empty()) return true;
+        if (std::ranges::any_of(tokens_, [&](const AddedToken& t) { return t.content == token.content; }))
+            return false;
+        first_bytes_[static_cast<unsigned char>(token.content[0])] = true;
+        tokens_.push_back(std::move(token));
+        std::ranges::stable_sort(tokens_, std::ranges::greater{},
+                                 [](const AddedToken& t) { return t.content.size(); });
+        return true;
+    }
+    [[nodiscard]] bool empty() const noexcept { return tokens_.empty(); }
+
+    struct Match {
+        std::size_t start;  // of the span the token takes, stripped whitespace included
+        std::size_t end;
+        std::uint32_t id;
+    };
+
+    // All usable matches in `text`, in order. Matches are found first, without overlap and
+    // whether usable or not; stripping whitespace then stops at the neighbouring matches.
+    void find_all(std::string_view text, std::vector<Match>& matches) const {
+        matches.clear();
+        std::size_t position = 0;
+        std::vector<const AddedToken*>& found_tokens = found_tokens_;
+        found_tokens.clear();
+        while (position < text.size()) {
+            if (!first_bytes_[static_cast<unsigned char>(text[position])]) {
+                ++position;
+                continue;
+            }
+            const AddedToken* found = nullptr;
+            for (const AddedToken& token : tokens_) {
+                if (text.substr(position).starts_with(token.content)) {
+                    found = &token;
+                    break;
+                }
+            }
+            if (found == nullptr) {
+                ++position;
+                continue;
+            }
+            const std::size_t end = position + found->content.size();
+            if (!found->single_word ||
+                !((position > 0 && is_word_character(decode_before(text, position))) ||
+                  (end < text.size() && is_word_character(decode_at(text, end))))) {
+                matches.push_back(Match{position, end, found->id});
+                found_tokens.push_back(found);
+            }
+            position = end;
+        }
+        for (std::size_t index = 0; index < matches.size(); ++index) {
+            Match& match = matches[index];
+            if (found_tokens[index]->lstrip) {
+                const std::size_t floor = index == 0 ? 0 : matches[index - 1].end;
+                while (match.start > floor && is_whitespace(decode_before(text, match.start))) {
+                    do --match.start;
+                    while ((static_cast<unsigned char>(text[match.start]) & 0xC0) == 0x80);
+                }
+            }
+            if (found_tokens[index]->rstrip) {
+                const std::size_t ceiling =
+                    index + 1 == matches.size() ? text.size() : matches[index + 1].start;
+                while (match.end < ceiling && is_whitespace(decode_at(text, match.end)))
+                    match.end += character_length(static_cast<unsigned char>(text[match.end]));
+            }
+        }
+    }
+
+private:
+    std::array<bool, 256> first_bytes_{};
+    std::vector<AddedToken> tokens_;
+    static thread_local std::vector<const AddedToken*> found_tokens_;
+};
+
+thread_local std::vector<const AddedToken*> TokenMatcher::found_tokens_;
+
+struct NormalizerOptions {
+    bool clean_text = false;
+    bool handle_chinese_chars = false;
+    bool strip_accents = false;
+    bool lowercase = false;
+};
+
+// Per thread, reused: nothing is allocated per character or per text once they have grown.
+struct Scratch {
+    std::string normalized;
+    std::vector<std::pair<std::uint32_t, char32_t>> marks;  // combining class, code point
+    std::vector<std::uint32_t> ids;
+    std::vector<TokenMatcher::Match> raw_matches;
+    std::vector<TokenMatcher::Match> normalized_matches;
+};
+
+thread_local Scratch scratch;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+struct WordPieceTokenizer::State {
+    std::vector<std::string> vocabulary;  // by ID; the tables' keys point into it
+    TokenTable words;
+    TokenTable continuations;  // keyed without the prefix
+    std::uint32_t unknown_id = 0;
+    std::size_t max_word_characters = 100;
+    std::size_t id_count = 0;
+    NormalizerOptions normalizer;
+    bool has_normalizer = false;
+    TokenMatcher raw_tokens;
+    TokenMatcher normalized_tokens;
+
+    // What normalizing makes of each ASCII byte: the byte to write, or -1 to drop it.
+    std::array<std::int16_t, 128> ascii_normalized{};
+
+    void prepare_ascii();
+    // Appends the normalization of `text` to `out`; false if a character is unknown.
+    bool normalize(std::string_view text, std::string& out) const;
+    void emit_character(char32_t code_point, std::string& out) const;
+    void flush_marks(std::string& out) const;
+    void tokenize_normalized(std::string_view text, std::vector<std::uint32_t>& ids) const;
+    void tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const;
+    bool tokenize_segment(std::string_view text, std::vector<std::uint32_t>& ids) const;
+};
+
+void WordPieceTokenizer::State::prepare_ascii() {
+    for (int byte = 0; byte < 128; ++byte) {
+        std::int16_t out = static_cast<std::int16_t>(byte);
+        if (has_normalizer && normalizer.clean_text) {
+            const std::uint32_t flags = unicode::properties(static_cast<char32_t>(byte));
+            if (flags & unicode::control) out = -1;
+            else if (flags & unicode::whitespace) out = ' ';
+        }
+        if (has_normalizer && normalizer.lowercase && byte >= 'A' && byte <= 'Z')
+            out = static_cast<std::int16_t>(byte - 'A' + 'a');
+        ascii_normalized[static_cast<std::size_t>(byte)] = out;
+    }
+}
+
+void WordPieceTokenizer::State::emit_character(char32_t code_point, std::string& out) const {
+    if (normalizer.lowercase) {
+        const auto lower = unicode::mapping(unicode::properties(code_point), 1);
+        if (!lower.empty()) {
+            for (const char32_t mapped : lower) append_utf8(out, mapped);
+            return;
+        }
+    }
+    append_utf8(out, code_point);
+}
+
+// Writes the pending combining marks in canonical order (stable by combining class).
+void WordPieceTokenizer::State::flush_marks(std::string& out) const {
+    auto& marks = scratch.marks;
+    if (marks.empty()) return;
+    std::ranges::stable_sort(marks, {}, [](const auto& mark) { return mark.first; });
+    for (const auto& [combining_class, code_point] : marks) emit_character(code_point, out);
+    marks.clear();
+}
+
+bool WordPieceTokenizer::State::normalize(std::string_view text, std::string& out) const {
+    scratch.marks.clear();  // a text given up on midway leaves its marks
+    std::size_t position = 0;
+    while (position < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[position]);
+        if (byte < 0x80) {
+            ++position;
+            const std::int16_t mapped = ascii_normalized[byte];
+            if (mapped < 0) continue;
+            flush_marks(out);
+            out.push_back(static_cast<char>(mapped));
+            continue;
+        }
+        const char32_t code_point = *decode_multibyte(text, position);
+        const std::uint32_t flags = unicode::properties(code_point);
+        if (flags & unicode::unknown) return false;
+        if (!has_normalizer) {
+            append_utf8(out, code_point);
+            continue;
+        }
+        if (normalizer.clean_text) {
+            if (flags & unicode::control) continue;
+            if (flags & unicode::whitespace) {
+                flush_marks(out);
+                out.push_back(' ');
+                continue;
+            }
+        }
+        const bool chinese = normalizer.handle_chinese_chars && is_chinese(code_point);
+        if (chinese) {
+            flush_marks(out);
+            out.push_back(' ');
+        }
+        if (normalizer.strip_accents) {
+            const auto decomposition = unicode::mapping(flags, 0);
+            const std::span<const char32_t> parts =
+                decomposition.empty() ? std::span<const char32_t>(&code_point, 1) : decomposition;
+            for (const char32_t part : parts) {
+                const std::uint32_t part_flags = unicode::properties(part);
+                if (part_flags & unicode::nonspacing_mark) continue;
+                const std::uint32_t combining_class = unicode::combining_class(part_flags);
+                if (combining_class == 0) {
+                    flush_marks(out);
+                    emit_character(part, out);
+                } else {
+                    scratch.marks.emplace_back(combining_class, part);
+                }
+            }
+        } else {
+            emit_character(code_point, out);
+        }
+        if (chinese) {
+            flush_marks(out);
+            out.push_back(' ');
+        }
+    }
+    flush_marks(out);
+    return true;
+}
+
+void WordPieceTokenizer::State::tokenize_word(std::string_view word,
+                                              std::vector<std::uint32_t>& ids) const {
+    std::size_t characters = 0;
+    for (const char byte : word) characters += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+    if (characters > max_word_characters) {
+        ids.push_back(unknown_id);
+        return;
+    }
+    const std::size_t first_new = ids.size();
+    std::size_t start = 0;
+    while (start < word.size()) {
+        std::size_t end = word.size();
+        std::optional<std::uint32_t> found;
+        const TokenTable& table = start == 0 ? words : continuations;
+        while (end > start) {
+            found = table.find(word.substr(start, end - start));
+            if (found) break;
+            do --end;
+            while (end > start && (static_cast<unsigned char>(word[end]) & 0xC0) == 0x80);
+        }
+        if (!found) {
+            ids.resize(first_new);
+            ids.push_back(unknown_id);
+            return;
+        }
+        ids.push_back(*found);
+        start = end;
+    }
+}
+
+// Splits on whitespace and around each punctuation character, as BertPreTokenizer does.
+void WordPieceTokenizer::State::tokenize_normalized(std::string_view text,
+                                                    std::vector<std::uint32_t>& ids) const {
+    std::size_t word_start = 0;
+    std::size_t position = 0;
+    const auto finish_word = [&](std::size_t end) {
+        if (end > word_start) tokenize_word(text.substr(word_start, end - word_start), ids);
+    };
+    while (position < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[position]);
+        std::size_t next = position + 1;
+        std::uint32_t flags = 0;
+        if (byte < 0x80) {
+            flags = unicode::properties(byte);
+        } else {
+            flags = unicode::properties(decode_at(text, position));
+            next = position + character_length(byte);
+        }
+        if (flags & unicode::whitespace) {
+            finish_word(position);
+            word_start = next;
+        } else if (flags & unicode::punctuation) {
+            finish_word(position);
+            word_start = position;
+            finish_word(next);
+            word_start = next;
+        }
+        position = next;
+    }
+    finish_word(text.size());
+}
+
+bool WordPieceTokenizer::State::tokenize_segment(std::string_view text,
+                                                 std::vector<std::uint32_t>& ids) const {
+    std::string& normalized = scratch.normalized;
+    normalized.clear();
+    if (!normalize(text, normalized)) return false;
+    const std::string_view rest = normalized;
+    std::size_t done = 0;
+    if (!normalized_tokens.empty()) {
+        normalized_tokens.find_all(rest, scratch.normalized_matches);
+        for (const auto& match : scratch.normalized_matches) {
+            tokenize_normalized(rest.substr(done, match.start - done), ids);
+            ids.push_back(match.id);
+            done = match.end;
+        }
+    }
+    tokenize_normalized(rest.substr(done), ids);
+    return true;
+}
+
+WordPieceTokenizer::Outcome WordPieceTokenizer::tokenize(std::string_view text,
+                                                         std::vector<std::uint32_t>& ids) const {
+    // Validate first, so that a failure leaves `ids` untouched and later code may trust the text.
+    for (std::size_t position = 0; position < text.size();) {
+        if (static_cast<unsigned char>(text[position]) < 0x80) {
+            ++position;
+        } else if (!decode_multibyte(text, position)) {
+            return Outcome::invalid_utf8;
+        }
+    }
+    const State& state = *state_;
+    auto& out = scratch.ids;
+    out.clear();
+    std::size_t done = 0;
+    if (!state.raw_tokens.empty()) {
+        state.raw_tokens.find_all(text, scratch.raw_matches);
+        for (const auto& match : scratch.raw_matches) {
+            if (!state.tokenize_segment(text.substr(done, match.start - done), out))
+                return Outcome::deferred;
+            out.push_back(match.id);
+            done = match.end;
+        }
+    }
+    if (!state.tokenize_segment(text.substr(done), out)) return Outcome::deferred;
+    ids.insert(ids.end(), out.begin(), out.end());
+    return Outcome::tokenized;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading tokenizer.json
+
+namespace {
+
+const json::Value* member(const json::Object& object, std::string_view key) {
+    for (const auto& entry : object)
+        if (entry.key == key) return &entry.value;
+    return nullptr;
+}
+
+std::expected<bool, std::string> boolean_member(const json::Object& object, std::string_view key,
+                                                bool fallback, std::string_view where) {
+    const json::Value* value = member(object, key);
+    if (value == nullptr) return fallback;
+    if (const auto* flag = std::get_if<bool>(&value->content)) return *flag;
+    return std::unexpected(std::string(where) + "." + std::string(key) + " is not a boolean");
+}
+
+std::string part_type(const json::Value& part) {
+    if (const auto* object = part.if_object())
+        if (const json::Value* type = member(*object, "type"); type && type->if_string())
+            return *type->if_string();
+    return "?";
+}
+
+}  // namespace
+
+std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
+    std::string_view json_text) {
+    auto parsed = json::parse_object(json_text);
+    if (!parsed) return std::unexpected("tokenizer.json is not valid JSON: " + parsed.error());
+    const json::Object& root = *parsed;
+    auto state = std::make_unique<State>();
+
+    // The model.
+    const json::Value* model_value = member(root, "model");
+    if (model_value == nullptr || part_type(*model_value) != "WordPiece")
+        return std::unexpected("the model is not WordPiece");
+    const json::Object& model = *model_value->if_object();
+    const json::Value* vocab_value = member(model, "vocab");
+    if (vocab_value == nullptr || vocab_value->if_object() == nullptr)
+        return std::unexpected("the WordPiece vocabulary is not an object");
+    const json::Object& vocab = *vocab_value->if_object();
+    state->vocabulary.assign(vocab.size(), {});
+    std::vector<bool> seen(vocab.size(), false);
+    for (const auto& [token, id_value] : vocab) {
+        const std::uint64_t* id = id_value.if_unsigned();
+        // IDs 0..n-1, each once: the numbering the added tokens continue.
+        if (id == nullptr || *id >= vocab.size() || seen[*id])
+            return std::unexpected("the vocabulary's IDs are not 0 to its size - 1, each once");
+        seen[*id] = true;
+        state->vocabulary[*id] = token;
+    }
+    std::string prefix = "##";
+    if (const json::Value* value = member(model, "continuing_subword_prefix")) {
+        if (!value->if_string()) return std::unexpected("continuing_subword_prefix is not text");
+        prefix = *value->if_string();
+    }
+    if (const json::Value* value = member(model, "max_input_chars_per_word")) {
+        if (!value->if_unsigned()) return std::unexpected("max_input_chars_per_word is not a count");
+        state->max_word_characters = *value->if_unsigned();
+    }
+    const json::Value* unknown_value = member(model, "unk_token");
+    if (unknown_value == nullptr || unknown_value->if_string() == nullptr)
+        return std::unexpected("the WordPiece model has no unk_token");
+    const std::string& unknown = *unknown_value->if_string();
+
+    state->words.reserve(vocab.size());
+    state->continuations.reserve(vocab.size());
+    std::optional<std::uint32_t> unknown_id;
+    for (std::uint32_t id = 0; id < state->vocabulary.size(); ++id) {
+        const std::string_view token = state->vocabulary[id];
+        state->words.insert(token, id);
+        if (token.starts_with(prefix)) state->continuations.insert(token.substr(prefix.size()), id);
+        if (token == unknown) unknown_id = id;
+    }
+    if (!unknown_id) return std::unexpected("the unk_token is not in the vocabulary");
+    state->unknown_id = *unknown_id;
+
+    // The normalizer.
+    if (const json::Value* normalizer = member(root, "normalizer"); normalizer && !normalizer->is_null()) {
+        if (part_type(*normalizer) != "BertNormalizer")
+            return std::unexpected("the normalizer is " + part_type(*normalizer) +
+                                   ", not BertNormalizer");
+        const json::Object& options = *normalizer->if_object();
+        state->has_normalizer = true;
+        auto& settings = state->normalizer;
+        for (auto [key, target] : {std::pair{"clean_text", &settings.clean_text},
+                                   std::pair{"handle_chinese_chars", &settings.handle_chinese_chars},
+                                   std::pair{"lowercase", &settings.lowercase}}) {
+            auto flag = boolean_member(options, key, true, "normalizer");
+            if (!flag) return std::unexpected(flag.error());
+            *target = *flag;
+        }
+        // Accents are stripped as the text is lowercased unless the file says otherwise.
+        const json::Value* strip = member(options, "strip_accents");
+        if (strip == nullptr || strip->is_null()) {
+            settings.strip_accents = settings.lowercase;
+        } else if (const auto* flag = std::get_if<bool>(&strip->content)) {
+            settings.strip_accents = *flag;
+        } else {
+            return std::unexpected("normalizer.strip_accents is not a boolean");
+        }
+    }
+    state->prepare_ascii();
+
+    // The pre-tokenizer.
+    const json::Value* pre_tokenizer = member(root, "pre_tokenizer");
+    if (pre_tokenizer == nullptr || part_type(*pre_tokenizer) != "BertPreTokenizer")
+        return std::unexpected("the pre-tokenizer is not BertPreTokenizer");
+
+    // Added tokens: the vocabulary's ID for a token it holds, else the next free ID in order.
+    std::uint32_t next_id = static_cast<std::uint32_t>(state->vocabulary.size());
+    if (const json::Value* added = member(root, "added_tokens"); added && !added->is_null()) {
+        if (added->if_array() == nullptr) return std::unexpected("added_tokens is not a list");
+        // A token listed again keeps its ID and takes the flags of its last listing.
+        std::vector<std::pair<AddedToken, bool>> tokens;  // with its `normalized` flag
+        std::map<std::string, std::size_t, std::less<>> positions;
+        for (const json::Value& entry : *added->if_array()) {
+            const json::Object* object = entry.if_object();
+            const json::Value* content = object ? member(*object, "content") : nullptr;
+            if (content == nullptr || content->if_string() == nullptr)
+                return std::unexpected("an added token has no content");
+            AddedToken token;
+            token.content = *content->if_string();
+            bool normalized = false;
+            for (auto [key, target] : {std::pair{"single_word", &token.single_word},
+                                       std::pair{"lstrip", &token.lstrip},
+                                       std::pair{"rstrip", &token.rstrip},
+                                       std::pair{"normalized", &normalized}}) {
+                auto flag = boolean_member(*object, key, false, "an added token");
+                if (!flag) return std::unexpected(flag.error());
+                *target = *flag;
+            }
+            if (auto special = boolean_member(*object, "special", false, "an added token");
+                !special)
+                return std::unexpected(special.error());
+            if (token.content.empty()) return std::unexpected("an added token is empty");
+            if (const auto known = positions.find(token.content); known != positions.end()) {
+                token.id = tokens[known->second].first.id;
+                tokens[known->second] = {std::move(token), normalized};
+                continue;
+            }
+            if (const auto id = state->words.find(token.content)) {
+                token.id = *id;
+            } else {
+                token.id = next_id++;
+            }
+            positions.emplace(token.content, tokens.size());
+            tokens.emplace_back(std::move(token), normalized);
+        }
+        for (auto& [token, normalized] : tokens) {
+            if (normalized) {
+                std::string normalized_content;
+                if (!state->normalize(token.content, normalized_content))
+                    return std::unexpected("an added token holds a character unknown to the "
+                                           "character table");
+                token.content = std::move(normalized_content);
+                // tokenizers then takes either of them, differently from run to run.
+                if (!state->normalized_tokens.add(std::move(token)))
+                    return std::unexpected("two normalized added tokens have the same "
+                                           "normalized form");
+            } else {
+                (void)state->raw_tokens.add(std::move(token));  // contents are distinct
+            }
+        }
+    }
+    state->id_count = next_id;
+    return WordPieceTokenizer(std::move(state));
+}
+
+std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_file(
+    const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::unexpected("cannot read " + path.string());
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (!file && !file.eof()) return std::unexpected("cannot read " + path.string());
+    return from_json(text.view());
+}
+
+WordPieceTokenizer::WordPieceTokenizer(std::unique_ptr<State> state) noexcept
+    : state_(std::move(state)) {}
+WordPieceTokenizer::WordPieceTokenizer(WordPieceTokenizer&&) noexcept = default;
+WordPieceTokenizer& WordPieceTokenizer::operator=(WordPieceTokenizer&&) noexcept = default;
+WordPieceTokenizer::~WordPieceTokenizer() = default;
+
+std::size_t WordPieceTokenizer::id_count() const noexcept { return state_->id_count; }
+
+std::string_view unicode_version() noexcept { return unicode::library_version; }
+
+}  // namespace korvane

