@@ -27,7 +27,8 @@ const korvane::WordPieceTokenizer& tokenizer() {
 
 std::uint64_t fnv1a(std::string_view bytes) {
     std::uint64_t hash = 0xCBF29CE484222325ull;
-    for (const char byte : bytes) hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001B3ull;
+    for (const char byte : bytes)
+        hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001B3ull;
     return hash;
 }
 

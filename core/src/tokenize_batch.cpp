@@ -32,8 +32,9 @@ void tokenize_chunk(const WordPieceTokenizer& tokenizer, std::span<const std::st
         if (filter.max_length && result.tokens.size() - start > *filter.max_length)
             result.tokens.resize(start + *filter.max_length);
         if (filter.skipped_token) {
-            const auto kept = std::remove(result.tokens.begin() + static_cast<std::ptrdiff_t>(start),
-                                          result.tokens.end(), *filter.skipped_token);
+            const auto kept =
+                std::remove(result.tokens.begin() + static_cast<std::ptrdiff_t>(start),
+                            result.tokens.end(), *filter.skipped_token);
             result.tokens.erase(kept, result.tokens.end());
         }
         result.lengths.push_back(result.tokens.size() - start);
@@ -64,7 +65,8 @@ TokenizedBatch tokenize_batch(const WordPieceTokenizer& tokenizer,
         }
     };
     {
-        const std::size_t workers = std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(chunks, 1));
+        const std::size_t workers =
+            std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(chunks, 1));
         std::vector<std::jthread> helpers;
         helpers.reserve(workers - 1);
         for (std::size_t helper = 1; helper < workers; ++helper) {
@@ -88,8 +90,7 @@ TokenizedBatch tokenize_batch(const WordPieceTokenizer& tokenizer,
         batch.tokens.insert(batch.tokens.end(), result.tokens.begin(), result.tokens.end());
         for (const std::uint64_t length : result.lengths)
             batch.offsets.push_back(batch.offsets.back() + length);
-        batch.deferred.insert(batch.deferred.end(), result.deferred.begin(),
-                              result.deferred.end());
+        batch.deferred.insert(batch.deferred.end(), result.deferred.begin(), result.deferred.end());
     }
     return batch;
 }

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <map>
+#include <optional>
 #include <span>
 #include <sstream>
 #include <utility>
@@ -49,9 +49,7 @@ void append_utf8(std::string& out, char32_t code_point) {
 // Decodes the character at `text[position]` (a non-ASCII lead byte) and advances `position`.
 // Strict: no overlong forms, no surrogates, nothing beyond U+10FFFF. nullopt when invalid.
 std::optional<char32_t> decode_multibyte(std::string_view text, std::size_t& position) {
-    const auto byte = [&](std::size_t index) {
-        return static_cast<unsigned char>(text[index]);
-    };
+    const auto byte = [&](std::size_t index) { return static_cast<unsigned char>(text[index]); };
     const unsigned lead = byte(position);
     std::size_t length = 0;
     char32_t code_point = 0;
@@ -88,7 +86,8 @@ std::optional<char32_t> decode_multibyte(std::string_view text, std::size_t& pos
 char32_t decode_before(std::string_view text, std::size_t end) {
     std::size_t start = end - 1;
     while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    if (static_cast<unsigned char>(text[start]) < 0x80) return static_cast<unsigned char>(text[start]);
+    if (static_cast<unsigned char>(text[start]) < 0x80)
+        return static_cast<unsigned char>(text[start]);
     return *decode_multibyte(text, start);
 }
 
@@ -192,7 +191,8 @@ public:
     // False when a token of the same content is there already (two normalized to one text).
     [[nodiscard]] bool add(AddedToken token) {
         if (token.content.empty()) return true;
-        if (std::ranges::any_of(tokens_, [&](const AddedToken& t) { return t.content == token.content; }))
+        if (std::ranges::any_of(tokens_,
+                                [&](const AddedToken& t) { return t.content == token.content; }))
             return false;
         first_bytes_[static_cast<unsigned char>(token.content[0])] = true;
         tokens_.push_back(std::move(token));
@@ -318,8 +318,10 @@ void WordPieceTokenizer::State::prepare_ascii() {
         std::int16_t out = static_cast<std::int16_t>(byte);
         if (has_normalizer && normalizer.clean_text) {
             const std::uint32_t flags = unicode::properties(static_cast<char32_t>(byte));
-            if (flags & unicode::control) out = -1;
-            else if (flags & unicode::whitespace) out = ' ';
+            if (flags & unicode::control)
+                out = -1;
+            else if (flags & unicode::whitespace)
+                out = ' ';
         }
         if (has_normalizer && normalizer.lowercase && byte >= 'A' && byte <= 'Z')
             out = static_cast<std::int16_t>(byte - 'A' + 'a');
@@ -576,7 +578,8 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
         prefix = *value->if_string();
     }
     if (const json::Value* value = member(model, "max_input_chars_per_word")) {
-        if (!value->if_unsigned()) return std::unexpected("max_input_chars_per_word is not a count");
+        if (!value->if_unsigned())
+            return std::unexpected("max_input_chars_per_word is not a count");
         state->max_word_characters = *value->if_unsigned();
     }
     const json::Value* unknown_value = member(model, "unk_token");
@@ -597,16 +600,18 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
     state->unknown_id = *unknown_id;
 
     // The normalizer.
-    if (const json::Value* normalizer = member(root, "normalizer"); normalizer && !normalizer->is_null()) {
+    if (const json::Value* normalizer = member(root, "normalizer");
+        normalizer && !normalizer->is_null()) {
         if (part_type(*normalizer) != "BertNormalizer")
             return std::unexpected("the normalizer is " + part_type(*normalizer) +
                                    ", not BertNormalizer");
         const json::Object& options = *normalizer->if_object();
         state->has_normalizer = true;
         auto& settings = state->normalizer;
-        for (auto [key, target] : {std::pair{"clean_text", &settings.clean_text},
-                                   std::pair{"handle_chinese_chars", &settings.handle_chinese_chars},
-                                   std::pair{"lowercase", &settings.lowercase}}) {
+        for (auto [key, target] :
+             {std::pair{"clean_text", &settings.clean_text},
+              std::pair{"handle_chinese_chars", &settings.handle_chinese_chars},
+              std::pair{"lowercase", &settings.lowercase}}) {
             auto flag = boolean_member(options, key, true, "normalizer");
             if (!flag) return std::unexpected(flag.error());
             *target = *flag;
@@ -643,10 +648,9 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
             AddedToken token;
             token.content = *content->if_string();
             bool normalized = false;
-            for (auto [key, target] : {std::pair{"single_word", &token.single_word},
-                                       std::pair{"lstrip", &token.lstrip},
-                                       std::pair{"rstrip", &token.rstrip},
-                                       std::pair{"normalized", &normalized}}) {
+            for (auto [key, target] :
+                 {std::pair{"single_word", &token.single_word}, std::pair{"lstrip", &token.lstrip},
+                  std::pair{"rstrip", &token.rstrip}, std::pair{"normalized", &normalized}}) {
                 auto flag = boolean_member(*object, key, false, "an added token");
                 if (!flag) return std::unexpected(flag.error());
                 *target = *flag;
@@ -672,13 +676,15 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
             if (normalized) {
                 std::string normalized_content;
                 if (!state->normalize(token.content, normalized_content))
-                    return std::unexpected("an added token holds a character unknown to the "
-                                           "character table");
+                    return std::unexpected(
+                        "an added token holds a character unknown to the "
+                        "character table");
                 token.content = std::move(normalized_content);
                 // tokenizers then takes either of them, differently from run to run.
                 if (!state->normalized_tokens.add(std::move(token)))
-                    return std::unexpected("two normalized added tokens have the same "
-                                           "normalized form");
+                    return std::unexpected(
+                        "two normalized added tokens have the same "
+                        "normalized form");
             } else {
                 (void)state->raw_tokens.add(std::move(token));  // contents are distinct
             }
@@ -704,8 +710,12 @@ WordPieceTokenizer::WordPieceTokenizer(WordPieceTokenizer&&) noexcept = default;
 WordPieceTokenizer& WordPieceTokenizer::operator=(WordPieceTokenizer&&) noexcept = default;
 WordPieceTokenizer::~WordPieceTokenizer() = default;
 
-std::size_t WordPieceTokenizer::id_count() const noexcept { return state_->id_count; }
+std::size_t WordPieceTokenizer::id_count() const noexcept {
+    return state_->id_count;
+}
 
-std::string_view unicode_version() noexcept { return unicode::library_version; }
+std::string_view unicode_version() noexcept {
+    return unicode::library_version;
+}
 
 }  // namespace korvane

@@ -41,7 +41,10 @@ TEST(WordPiece, NormalizesSplitsAndMatchesGreedily) {
     EXPECT_EQ(ids_of(*tokenizer, "a中a"), (Ids{8, 6, 8}));  // ideographs are words of their own
     EXPECT_EQ(ids_of(*tokenizer, "unaffx"), (Ids{0}));      // one piece missing: the whole word
     EXPECT_EQ(ids_of(*tokenizer, "aaaaaaaaaa aaaaaaaaaaa"), (Ids{8, 7, 7, 7, 7, 7, 7, 7, 7, 7, 0}));
-    EXPECT_EQ(ids_of(*tokenizer, "a\x01\xE2\x80\x8B" "a\tun"), (Ids{8, 7, 1}));  // controls go
+    EXPECT_EQ(ids_of(*tokenizer,
+                     "a\x01\xE2\x80\x8B"
+                     "a\tun"),
+              (Ids{8, 7, 1}));  // controls go
     EXPECT_EQ(ids_of(*tokenizer, ""), Ids{});
     EXPECT_EQ(tokenizer->id_count(), 10u);
 }
@@ -87,8 +90,9 @@ TEST_P(WordPieceUnsupported, NamesThePart) {
 INSTANTIATE_TEST_SUITE_P(
     Parts, WordPieceUnsupported,
     testing::Values(
-        Unsupported{R"("normalizer": {"type": "NFC"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)",
-                    "normalizer is NFC"},
+        Unsupported{
+            R"("normalizer": {"type": "NFC"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)",
+            "normalizer is NFC"},
         Unsupported{R"("pre_tokenizer": {"type": "Whitespace"},)", "pre-tokenizer"},
         Unsupported{R"("pre_tokenizer": null,)", "pre-tokenizer"},
         Unsupported{R"("pre_tokenizer": {"type": "BertPreTokenizer"},

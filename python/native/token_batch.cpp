@@ -15,8 +15,8 @@ namespace korvane::python {
 void add_error_note(const std::string& text) noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     if (!error) return;
-    Ref note = Ref::steal(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    Ref note =
+        Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!note || !Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()))) {
         PyErr_Clear();
     }
