@@ -11,7 +11,7 @@ BENCH_BUILD_DIR := build/bench
 OUTER_PATH := $(PATH)
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test build ctest pytest sanitize fuzz-build fuzz fuzz-merge demo bench format clean
+.PHONY: test build ctest pytest sanitize fuzz-build fuzz fuzz-merge demo bench bench-dask format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
 $(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python.sh tools/install-system-packages.sh
@@ -131,6 +131,11 @@ bench: build $(VENV)/.bench-ready
 		-DKORVANE_BUILD_PYTHON=OFF -DKORVANE_BUILD_BENCH=ON -DKORVANE_WARNINGS_AS_ERRORS=ON
 	cmake --build $(BENCH_BUILD_DIR) -j2 --target load_bench
 	$(PYTHON) bench/run.py --load-bench $(BENCH_BUILD_DIR)/bench/load_bench
+
+# Throughput of korvane.dask on a LocalCluster of 1 and of 2 worker processes against one
+# process, with the demo's model; writes bench/dask_scaling.md. A few minutes.
+bench-dask: build $(VENV)/.demo-ready
+	$(PYTHON) bench/dask_scaling.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
