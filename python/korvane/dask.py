@@ -206,6 +206,11 @@ def _is_panic(error: BaseException) -> bool:
 def _embed_partition(job: _Job, partition: _Partition) -> int:
     try:
         return _write_partition(job, partition)
+    except Exception as error:
+        # The message stays the raiser's own (a loader's, a reader's); a note says where.
+        if partition.describe() not in str(error):
+            error.add_note(f"while embedding {partition.describe()}")
+        raise
     except BaseException as error:
         # A PanicException derives from BaseException, which Dask's client cannot hand back
         # (the job would wait for ever): it becomes an ordinary exception here.
