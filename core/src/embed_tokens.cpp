@@ -8,15 +8,12 @@
 
 #include "decode.hpp"
 #include "exact_size.hpp"
+#include "pooling.hpp"
 #include "korvane/static_embedding.hpp"
 
 namespace korvane {
 
 namespace {
-
-// The single nearest to 10^-12: no norm below it is divided by.
-constexpr float norm_floor = 1e-12f;
-static_assert(std::bit_cast<std::uint32_t>(norm_floor) == 0x2B8CBCCCu);
 
 // D floats, all positive zero. D comes from the file unchecked, so a D whose floats cannot be
 // allocated abandons the call instead of ending the process.
@@ -46,39 +43,8 @@ std::size_t row_offset(std::uint32_t token, ExactSize row_bytes, std::size_t tab
     return static_cast<std::size_t>(start);
 }
 
-// Rows of a long token list lie scattered over the cache, and waiting for one costs far more than
-// adding it. Asking for the rows of the next tokens early overlaps those waits: about this many
-// bytes ahead, enough to cover the wait and few enough for the processor's outstanding requests.
-constexpr std::size_t prefetch_bytes = 4096;
-
-std::size_t prefetch_distance(std::size_t width) noexcept {
-    return std::clamp<std::size_t>(prefetch_bytes / (width * sizeof(float)), 1, 8);
-}
-
-// A hint only: touches nothing, so it cannot change a result or fault. The start of a long row is
-// enough for the processor to stream the rest.
+// A cached row is read whole soon after; its first kilobyte starts the stream.
 constexpr std::size_t row_prefetch_bytes = 1024;
-
-void prefetch_row(const float* row, std::size_t width) noexcept {
-    if (row == nullptr) return;
-    constexpr std::size_t cache_line = 64;
-    const auto* bytes = reinterpret_cast<const char*>(row);
-    const std::size_t length = std::min(width * sizeof(float), row_prefetch_bytes);
-    for (std::size_t offset = 0; offset < length; offset += cache_line) {
-        __builtin_prefetch(bytes + offset);
-    }
-}
-
-void divide_by_norm(std::vector<float>& values) {
-    // Strictly in index order, every product rounded before it is added (the core is compiled
-    // without contraction): the rounding of this sum decides the result's last bits.
-    float sum_of_squares = 0.0f;
-    for (const float value : values) sum_of_squares = sum_of_squares + value * value;
-    float norm = std::sqrt(sum_of_squares);
-    // Written so that a NaN norm also falls back to the floor.
-    if (!(norm > norm_floor)) norm = norm_floor;
-    for (float& value : values) value = value / norm;
-}
 
 }  // namespace
 
@@ -110,10 +76,11 @@ std::expected<std::vector<float>, EmbedError> StaticEmbedding::embed_tokens(
         const std::size_t width = static_cast<std::size_t>(dimension);
         const AddRowPath add_row_path = active_add_row_path();
         const auto row_capacity = static_cast<std::uint64_t>(table_length / row_bytes);
-        const std::size_t distance = prefetch_distance(width);
+        const std::size_t distance = prefetch_distance(width * sizeof(float));
         for (std::size_t index = 0; index < tokens.size(); ++index) {
             if (index + distance < tokens.size()) {
-                prefetch_row(token_cache.find(tokens[index + distance]), width);
+                prefetch_row(token_cache.find(tokens[index + distance]), width * sizeof(float),
+                             row_prefetch_bytes);
             }
             const std::uint32_t token = tokens[index];
             const float* row = token_cache.find(token);
@@ -128,10 +95,8 @@ std::expected<std::vector<float>, EmbedError> StaticEmbedding::embed_tokens(
         }
     }
 
-    // A true division by the token count rounded to single precision, never a multiplication by
-    // its reciprocal. An empty list gives 0 / 0, NaN.
-    const auto count = static_cast<float>(tokens.size());
-    for (float& value : accumulator) value = value / count;
+    // An empty list gives 0 / 0, NaN.
+    divide_by_count(accumulator, tokens.size());
 
     if (normalize) divide_by_norm(accumulator);
     return accumulator;

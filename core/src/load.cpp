@@ -15,28 +15,12 @@
 #include <string>
 #include <utility>
 
+#include "file_io.hpp"
 #include "json.hpp"
 
 namespace korvane {
 
 namespace {
-
-// Owns an open file descriptor and closes it on every path out.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int descriptor) noexcept : descriptor_(descriptor) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        // A failed close cannot lose data of a file opened for reading.
-        if (descriptor_ >= 0) ::close(descriptor_);
-    }
-
-    [[nodiscard]] int get() const noexcept { return descriptor_; }
-
-  private:
-    int descriptor_;
-};
 
 // The content of a file as it is read: a buffer that is never zero-filled, and the number of its
 // leading bytes that hold data.
@@ -82,15 +66,6 @@ class FileContent {
     std::size_t capacity_ = 0;
 };
 
-// One read(2), retried when a signal interrupts it. Returns the byte count, 0 at the end of the
-// file, or -1 with errno set.
-ssize_t read_some(int descriptor, std::span<std::byte> into) {
-    for (;;) {
-        const ssize_t count = ::read(descriptor, into.data(), into.size());
-        if (count >= 0 || errno != EINTR) return count;
-    }
-}
-
 // Reads the file to its end in one sequential pass. The buffer is sized from the file's reported
 // size up front, so a regular file fills it exactly; it grows only for a file that turns out
 // longer (or reports no size, like a pipe).
@@ -126,12 +101,6 @@ std::expected<FileContent, LoadError> read_whole_file(const std::filesystem::pat
             return std::unexpected(LoadError::out_of_memory());
         }
     }
-}
-
-std::uint64_t read_u64_le(std::span<const std::byte, 8> bytes) noexcept {
-    std::uint64_t value = 0;
-    for (std::size_t i = 8; i-- > 0;) value = value << 8 | std::to_integer<std::uint64_t>(bytes[i]);
-    return value;
 }
 
 // An array of exactly two integers, each written without sign, fraction or exponent and within

@@ -1,0 +1,231 @@
+#include "korvane/embedding_table.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "exact_size.hpp"
+#include "file_io.hpp"
+#include "json.hpp"
+
+namespace korvane {
+
+namespace {
+
+// A header longer than this is refused before it is allocated: real headers take kilobytes, and
+// a hostile length must not claim memory the file does not back.
+constexpr std::uint64_t header_limit = std::uint64_t{100} << 20;
+
+constexpr std::size_t table_alignment = 64;
+
+std::string in_quotes(std::string_view name) { return std::string("'").append(name).append("'"); }
+
+std::string shape_text(const std::vector<std::uint64_t>& shape) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (i != 0) text += ", ";
+        text += std::to_string(shape[i]);
+    }
+    return text + "]";
+}
+
+LoadError failure(std::string message) { return LoadError::from_text(std::move(message)); }
+
+// Reads exactly `into.size()` bytes at `offset`; false when the file ends first.
+std::expected<bool, LoadError> read_exactly(int descriptor, std::span<std::byte> into,
+                                            std::uint64_t offset) {
+    while (!into.empty()) {
+        // Linux moves at most about 2 GiB per call.
+        const std::size_t step = std::min<std::size_t>(into.size(), std::size_t{1} << 30);
+        const ssize_t count = ::pread(descriptor, into.data(), step, static_cast<off_t>(offset));
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(LoadError::from_os_error(errno));
+        }
+        if (count == 0) return false;
+        into = into.subspan(static_cast<std::size_t>(count));
+        offset += static_cast<std::uint64_t>(count);
+    }
+    return true;
+}
+
+// The opened file with its parsed header; the data section starts at `data_start`.
+struct ModelHeader {
+    FileDescriptor file;
+    std::uint64_t data_start = 0;
+    std::uint64_t data_size = 0;
+    json::Object entries;
+};
+
+std::expected<ModelHeader, LoadError> read_header(const std::filesystem::path& path) {
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is refused just after.
+    ModelHeader header{FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)), 0,
+                       0, {}};
+    if (header.file.get() < 0) return std::unexpected(LoadError::from_os_error(errno));
+    struct stat status {};
+    if (::fstat(header.file.get(), &status) != 0) {
+        return std::unexpected(LoadError::from_os_error(errno));
+    }
+    if (!S_ISREG(status.st_mode)) return std::unexpected(failure("not a regular file"));
+    const auto file_size = static_cast<std::uint64_t>(status.st_size);
+
+    std::array<std::byte, 8> length_bytes;
+    auto complete = read_exactly(header.file.get(), length_bytes, 0);
+    if (!complete) return std::unexpected(std::move(complete.error()));
+    if (!*complete || file_size < 8) {
+        return std::unexpected(failure("the file is shorter than its 8-byte header length"));
+    }
+    const std::uint64_t header_length = read_u64_le(length_bytes);
+    if (header_length > file_size - 8) {
+        return std::unexpected(failure("the header length (" + std::to_string(header_length) +
+                                       " bytes) exceeds the file (" + std::to_string(file_size) +
+                                       " bytes)"));
+    }
+    if (header_length > header_limit) {
+        return std::unexpected(failure("the header length (" + std::to_string(header_length) +
+                                       " bytes) exceeds the limit of " +
+                                       std::to_string(header_limit) + " bytes"));
+    }
+    std::string text(static_cast<std::size_t>(header_length), '\0');
+    complete = read_exactly(header.file.get(), std::as_writable_bytes(std::span(text)), 8);
+    if (!complete) return std::unexpected(std::move(complete.error()));
+    if (!*complete) return std::unexpected(failure("the file ended inside its header"));
+
+    auto entries = json::parse_object(text);
+    if (!entries) return std::unexpected(LoadError::from_json_error(entries.error()));
+    header.entries = std::move(*entries);
+    header.data_start = 8 + header_length;
+    header.data_size = file_size - header.data_start;
+    return header;
+}
+
+std::optional<std::vector<std::uint64_t>> decode_unsigned_array(const json::Value& value) {
+    const json::Array* items = value.if_array();
+    if (items == nullptr) return std::nullopt;
+    std::vector<std::uint64_t> numbers;
+    numbers.reserve(items->size());
+    for (const json::Value& item : *items) {
+        const std::uint64_t* number = item.if_unsigned();
+        if (number == nullptr) return std::nullopt;
+        numbers.push_back(*number);
+    }
+    return numbers;
+}
+
+// A header entry in its usual form: an object with a string "dtype", an array "shape" of
+// unsigned integers and a pair "data_offsets".
+struct EntryDescription {
+    TensorEntry entry;
+    std::array<std::uint64_t, 2> data_offsets;
+};
+
+std::optional<EntryDescription> decode_entry(const json::Member& member) {
+    const json::Object* fields = member.value.if_object();
+    if (fields == nullptr) return std::nullopt;
+    const std::string* dtype = nullptr;
+    std::optional<std::vector<std::uint64_t>> shape;
+    std::optional<std::vector<std::uint64_t>> offsets;
+    for (const auto& [key, value] : *fields) {
+        if (key == "dtype") dtype = value.if_string();
+        if (key == "shape") shape = decode_unsigned_array(value);
+        if (key == "data_offsets") offsets = decode_unsigned_array(value);
+    }
+    if (dtype == nullptr || !shape || !offsets || offsets->size() != 2) return std::nullopt;
+    return EntryDescription{TensorEntry{member.key, *dtype, std::move(*shape)},
+                            {(*offsets)[0], (*offsets)[1]}};
+}
+
+}  // namespace
+
+std::expected<std::vector<TensorEntry>, LoadError> read_tensor_entries(
+    const std::filesystem::path& path) {
+    auto header = read_header(path);
+    if (!header) return std::unexpected(std::move(header.error()));
+    std::vector<TensorEntry> entries;
+    for (const json::Member& member : header->entries) {
+        if (auto description = decode_entry(member)) entries.push_back(std::move(description->entry));
+    }
+    return entries;
+}
+
+void EmbeddingTable::AlignedDelete::operator()(std::byte* bytes) const noexcept {
+    ::operator delete[](bytes, std::align_val_t{table_alignment});
+}
+
+std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesystem::path& path,
+                                                              std::string_view tensor_name) {
+    auto header = read_header(path);
+    if (!header) return std::unexpected(std::move(header.error()));
+
+    std::optional<EntryDescription> found;
+    for (const json::Member& member : header->entries) {
+        if (member.key == tensor_name) found = decode_entry(member);
+    }
+    const std::string name = in_quotes(tensor_name);
+    if (!found) return std::unexpected(failure("no tensor named " + name));
+    const TensorEntry& entry = found->entry;
+    if (entry.shape.size() != 2) {
+        return std::unexpected(failure("tensor " + name + " has shape " + shape_text(entry.shape) +
+                                       "; a table needs two dimensions"));
+    }
+    const std::optional<DataType> dtype = data_type_from_name(entry.dtype);
+    if (!dtype) {
+        return std::unexpected(failure("tensor " + name + " has the unsupported element type " +
+                                       in_quotes(entry.dtype)));
+    }
+    const auto [start, end] = found->data_offsets;
+    if (start > end || end > header->data_size) {
+        return std::unexpected(failure("tensor " + name + " has data offsets [" +
+                                       std::to_string(start) + ", " + std::to_string(end) +
+                                       "] outside the data section of " +
+                                       std::to_string(header->data_size) + " bytes"));
+    }
+    const ExactSize needed = ExactSize{entry.shape[0]} * entry.shape[1] * element_width(*dtype);
+    if (needed != end - start) {
+        return std::unexpected(failure("tensor " + name + " holds " + std::to_string(end - start) +
+                                       " bytes, but its shape " + shape_text(entry.shape) +
+                                       " of " + entry.dtype + " needs " + decimal(needed)));
+    }
+    // The byte count now fits the file, so the row width does too.
+    const std::size_t size = static_cast<std::size_t>(end - start);
+
+    EmbeddingTable table;
+    table.data_.reset(static_cast<std::byte*>(::operator new[](
+        std::max<std::size_t>(size, 1), std::align_val_t{table_alignment}, std::nothrow)));
+    if (!table.data_) return std::unexpected(LoadError::out_of_memory());
+    auto complete =
+        read_exactly(header->file.get(), {table.data_.get(), size}, header->data_start + start);
+    if (!complete) return std::unexpected(std::move(complete.error()));
+    if (!*complete) {
+        return std::unexpected(failure("the file ended inside tensor " + name +
+                                       " (was it changed while being read?)"));
+    }
+    table.size_ = size;
+    table.dtype_ = *dtype;
+    table.rows_ = entry.shape[0];
+    table.dimension_ = static_cast<std::size_t>(entry.shape[1]);
+    return table;
+}
+
+std::string token_out_of_range_text(std::size_t sentence, std::string_view token,
+                                    std::uint64_t vocab_size) {
+    return std::string("token ID ")
+        .append(token)
+        .append(" in sentence ")
+        .append(std::to_string(sentence))
+        .append(" is outside the table (vocab_size ")
+        .append(std::to_string(vocab_size))
+        .append(")");
+}
+
+std::string TokenOutOfRange::display() const {
+    return token_out_of_range_text(sentence, std::to_string(token), vocab_size);
+}
+
+}  // namespace korvane

@@ -1,0 +1,49 @@
+// Small pieces of POSIX file reading shared by the model file readers.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+
+namespace korvane {
+
+// Owns an open file descriptor and closes it on every path out.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int descriptor) noexcept : descriptor_(descriptor) {}
+    FileDescriptor(FileDescriptor&& other) noexcept
+        : descriptor_(std::exchange(other.descriptor_, -1)) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(FileDescriptor&&) = delete;
+    ~FileDescriptor() {
+        // A failed close cannot lose data of a file opened for reading.
+        if (descriptor_ >= 0) ::close(descriptor_);
+    }
+
+    [[nodiscard]] int get() const noexcept { return descriptor_; }
+
+private:
+    int descriptor_;
+};
+
+// One read(2), retried when a signal interrupts it. Returns the byte count, 0 at the end of the
+// file, or -1 with errno set.
+inline ssize_t read_some(int descriptor, std::span<std::byte> into) {
+    for (;;) {
+        const ssize_t count = ::read(descriptor, into.data(), into.size());
+        if (count >= 0 || errno != EINTR) return count;
+    }
+}
+
+inline std::uint64_t read_u64_le(std::span<const std::byte, 8> bytes) noexcept {
+    std::uint64_t value = 0;
+    for (std::size_t i = 8; i-- > 0;) value = value << 8 | std::to_integer<std::uint64_t>(bytes[i]);
+    return value;
+}
+
+}  // namespace korvane

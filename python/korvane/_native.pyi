@@ -1,0 +1,29 @@
+# The private native module of the korvane package (python/native/module.cpp).
+import os
+from collections.abc import Buffer
+from typing import final
+
+
+@final
+class Table:
+    def __new__(cls, path: str | os.PathLike[str], tensor: str) -> Table: ...
+    @property
+    def rows(self) -> int: ...
+    @property
+    def dimension(self) -> int: ...
+    @property
+    def dtype(self) -> str: ...
+    def embed_lists(
+        self,
+        token_lists: object,
+        out: Buffer,
+        normalize: bool,
+        threads: int,
+        max_length: int | None = None,
+        skipped_token: int | None = None,
+    ) -> None: ...
+    def embed_flat(
+        self, tokens: Buffer, offsets: Buffer, out: Buffer, normalize: bool, threads: int
+    ) -> None: ...
+
+def read_tensor_entries(path: str | os.PathLike[str], /) -> list[tuple[str, str, tuple[int, ...]]]: ...

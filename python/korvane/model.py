@@ -1,0 +1,476 @@
+"""A static embedding model: load it once, then embed token IDs or texts in batches.
+
+>>> model = Model.load("path/to/model_dir")          # doctest: +SKIP
+>>> model.encode(["A storm brought thunder."]).shape  # doctest: +SKIP
+(1, 384)
+"""
+
+from __future__ import annotations
+
+import errno
+import itertools
+import json
+import os
+import pathlib
+import threading
+import weakref
+from collections.abc import Iterable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _native
+
+if TYPE_CHECKING:
+    from tokenizers import Tokenizer
+
+__all__ = ["Model"]
+
+MODEL_FILE: Final = "model.safetensors"
+TOKENIZER_FILE: Final = "tokenizer.json"
+CONFIG_FILE: Final = "config.json"
+
+# Tables taken by name when a file holds several: model2vec's, and a BERT-style checkpoint's.
+KNOWN_TENSOR_NAMES: Final = ("embeddings", "embeddings.word_embeddings.weight")
+
+Embeddings = npt.NDArray[np.float32]
+
+
+def _usable_cpus() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # not on every platform
+        return os.cpu_count() or 1
+
+
+def _thread_count(threads: int | None) -> int:
+    if threads is None:
+        return _usable_cpus()
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    return threads
+
+
+def _positive(name: str, value: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, not {value}")
+    return value
+
+
+def _max_length(value: int | None) -> int | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"max_length must be an int or None, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"max_length must not be negative, not {value}")
+    return value
+
+
+def _check_texts(batch: Sequence[object], first_index: int) -> list[str]:
+    """The batch as a list of str; TypeError naming the first item that is not one."""
+    texts = list(batch)
+    if not all(isinstance(text, str) for text in texts):
+        index, text = next((i, t) for i, t in enumerate(texts) if not isinstance(t, str))
+        raise TypeError(f"texts[{first_index + index}] is {type(text).__name__}, not str")
+    return texts
+
+
+def _read_config(path: pathlib.Path) -> dict[str, Any]:
+    try:
+        with path.open("rb") as file:
+            config = json.load(file)
+    except json.JSONDecodeError as error:
+        raise ValueError(f"{path} is not valid JSON: {error}") from error
+    if not isinstance(config, dict):
+        raise ValueError(f"{path} must hold a JSON object")
+    return config
+
+
+def _describe(entry: tuple[str, str, tuple[int, ...]]) -> str:
+    name, dtype, shape = entry
+    return f"{name!r} ({dtype} {' x '.join(map(str, shape))})"
+
+
+def _choose_tensor(
+    entries: list[tuple[str, str, tuple[int, ...]]], tensor: str | None, file: pathlib.Path
+) -> str:
+    tables = [entry for entry in entries if len(entry[2]) == 2]
+    listing = ", ".join(_describe(entry) for entry in tables) or "none"
+    if tensor is not None:
+        if not isinstance(tensor, str):
+            raise TypeError(f"tensor must be a str or None, not {type(tensor).__name__}")
+        if tensor not in {entry[0] for entry in entries}:
+            raise ValueError(
+                f"{file} has no tensor named {tensor!r}; its two-dimensional tensors: {listing}"
+            )
+        return tensor
+    if len(tables) == 1:
+        return tables[0][0]
+    names = {entry[0] for entry in tables}
+    for known in KNOWN_TENSOR_NAMES:
+        if known in names:
+            return known
+    if not tables:
+        raise ValueError(f"{file} holds no two-dimensional tensor to use as a table")
+    raise ValueError(
+        f"{file} holds several two-dimensional tensors and none has a known name; "
+        f"choose one with tensor=: {listing}"
+    )
+
+
+def _unknown_token_id(tokenizer: Tokenizer, tokenizer_file: pathlib.Path) -> int | None:
+    """The ID of the tokenizer's unknown token, which encode leaves out as model2vec does."""
+    with tokenizer_file.open("rb") as file:
+        settings = json.load(file).get("model", {})
+    unknown = settings.get("unk_token")
+    if isinstance(unknown, str):
+        return tokenizer.token_to_id(unknown)
+    unknown_id = settings.get("unk_id")  # Unigram models name the ID itself
+    return unknown_id if isinstance(unknown_id, int) and not isinstance(unknown_id, bool) else None
+
+
+def _load_tokenizer(path: pathlib.Path) -> Tokenizer:
+    from tokenizers import Tokenizer
+
+    try:
+        tokenizer = Tokenizer.from_file(os.fspath(path))
+    except Exception as error:  # tokenizers raises its own Exception subclass
+        raise ValueError(f"{path} is not a usable tokenizer: {error}") from error
+    # Whatever the file asks for, a text is embedded from all of its tokens and nothing else.
+    tokenizer.no_padding()
+    tokenizer.no_truncation()
+    return tokenizer
+
+
+class Model:
+    """A token table (one row per token ID) with the tokenizer that indexes it.
+
+    A text's embedding is the mean of its tokens' rows, scaled to unit length unless the model
+    says otherwise. Create one with ``Model.load``; a Model is immutable and may be shared by
+    threads, and it pickles by path, so process pools and Dask load it once per process.
+    """
+
+    __slots__ = (
+        "__weakref__",
+        "_path",
+        "_tensor_option",
+        "_normalize_option",
+        "_tensor",
+        "_table",
+        "_normalize",
+        "_tokenizer",
+        "_unknown_token_id",
+    )
+
+    _path: pathlib.Path
+    _tensor_option: str | None
+    _normalize_option: bool | None
+    _tensor: str
+    _table: _native.Table
+    _normalize: bool
+    _tokenizer: Tokenizer | None
+    _unknown_token_id: int | None
+
+    def __init__(self) -> None:
+        raise TypeError("create a Model with Model.load(path)")
+
+    @classmethod
+    def load(
+        cls,
+        path: str | os.PathLike[str],
+        *,
+        tensor: str | None = None,
+        normalize: bool | None = None,
+    ) -> Model:
+        """Reads a model directory or a ``.safetensors`` file; every error comes from here.
+
+        A directory holds ``model.safetensors`` and optionally ``tokenizer.json`` (needed by
+        ``encode``) and ``config.json`` (whose ``normalize`` is the default). Of a file with
+        several two-dimensional tensors, ``tensor`` names the table; without it, one of the
+        known names ``embeddings`` or ``embeddings.word_embeddings.weight`` is taken, or the
+        load fails listing the candidates.
+        """
+        if not isinstance(path, (str, os.PathLike)):
+            raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
+        if normalize is not None and not isinstance(normalize, bool):
+            raise TypeError(f"normalize must be a bool or None, not {type(normalize).__name__}")
+        location = pathlib.Path(path).absolute()
+        config: dict[str, Any] = {}
+        tokenizer_file: pathlib.Path | None = None
+        if location.is_dir():
+            model_file = location / MODEL_FILE
+            if not model_file.is_file():
+                raise FileNotFoundError(
+                    errno.ENOENT, f"the model directory holds no {MODEL_FILE}", os.fspath(location)
+                )
+            if (location / CONFIG_FILE).is_file():
+                config = _read_config(location / CONFIG_FILE)
+            if (location / TOKENIZER_FILE).is_file():
+                tokenizer_file = location / TOKENIZER_FILE
+        elif location.exists():
+            model_file = location
+        else:
+            raise FileNotFoundError(
+                errno.ENOENT, "no such model directory or file", os.fspath(location)
+            )
+        # Raises the operating system's own error (PermissionError, ...) before the native reader.
+        model_file.open("rb").close()
+
+        if "vocabulary_quantization" in config:
+            raise ValueError(
+                f"{location} is a vocabulary-quantized model2vec model (rows shared through a "
+                "token mapping, with per-token weights), which korvane does not read"
+            )
+        try:
+            entries = _native.read_tensor_entries(model_file)
+            chosen = _choose_tensor(entries, tensor, model_file)
+            table = _native.Table(model_file, chosen)
+        except ValueError as error:
+            raise ValueError(f"cannot load {model_file}: {error}") from None
+
+        configured = config.get("normalize", True)
+        if not isinstance(configured, bool):
+            raise ValueError(f"{location / CONFIG_FILE}: 'normalize' must be true or false")
+
+        model = object.__new__(cls)
+        model._path = location
+        model._tensor_option = tensor
+        model._normalize_option = normalize
+        model._tensor = chosen
+        model._table = table
+        model._normalize = configured if normalize is None else normalize
+        model._tokenizer = None
+        model._unknown_token_id = None
+        if tokenizer_file is not None:
+            model._tokenizer = _load_tokenizer(tokenizer_file)
+            model._unknown_token_id = _unknown_token_id(model._tokenizer, tokenizer_file)
+        _register(model)
+        return model
+
+    @property
+    def dim(self) -> int:
+        """The number of values in an embedding (the table's columns)."""
+        return self._table.dimension
+
+    @property
+    def vocab_size(self) -> int:
+        """The number of token IDs the table has rows for."""
+        return self._table.rows
+
+    @property
+    def dtype(self) -> str:
+        """The element type of the table in its file: ``"F32"``, ``"F16"``, ``"BF16"``, ..."""
+        return self._table.dtype
+
+    @property
+    def normalize(self) -> bool:
+        """Whether embeddings are scaled to unit length."""
+        return self._normalize
+
+    @property
+    def path(self) -> pathlib.Path:
+        """The model directory or file, as an absolute path."""
+        return self._path
+
+    @property
+    def tensor(self) -> str:
+        """The name of the table's tensor in the model file."""
+        return self._tensor
+
+    @property
+    def tokenizer(self) -> Tokenizer | None:
+        """The model's ``tokenizer.json`` (padding and truncation off), or None without one."""
+        return self._tokenizer
+
+    def __repr__(self) -> str:
+        return (
+            f"Model({os.fspath(self._path)!r}, tensor={self._tensor!r}, "
+            f"vocab_size={self.vocab_size}, dim={self.dim}, dtype={self.dtype!r}, "
+            f"normalize={self._normalize}, tokenizer={self._tokenizer is not None})"
+        )
+
+    def __reduce__(self) -> tuple[Any, tuple[str, str | None, bool | None]]:
+        return (_load_cached, (os.fspath(self._path), self._tensor_option, self._normalize_option))
+
+    def embed_ids(
+        self,
+        token_lists: Sequence[Sequence[int]] | npt.ArrayLike,
+        *,
+        offsets: npt.ArrayLike | None = None,
+        threads: int | None = None,
+    ) -> Embeddings:
+        """The embeddings of sentences given as token IDs: a float32 array of shape (N, dim).
+
+        ``token_lists`` is a sequence of N sequences of ints (lists, tuples or integer arrays),
+        or, with ``offsets`` (N + 1 non-decreasing boundaries), one flat integer array holding
+        sentence i at ``token_lists[offsets[i]:offsets[i + 1]]``. Row i equals, bit for bit,
+        ``korvane_py.StaticEmbedding(...).embed_tokens(token_lists[i])`` rounded to float32,
+        except that an empty sentence gives a row of zeros (embed_tokens gives NaN). An ID
+        outside the table raises IndexError naming the sentence, the ID and vocab_size.
+
+        >>> model.embed_ids([[101, 7592, 102], []]).shape  # doctest: +SKIP
+        (2, 384)
+        """
+        count = _thread_count(threads)
+        if offsets is None:
+            if isinstance(token_lists, (str, bytes)) or not isinstance(token_lists, Sequence | np.ndarray):
+                raise TypeError(
+                    "token_lists must be a sequence of sequences of token IDs, not "
+                    f"{type(token_lists).__name__}"
+                )
+            if isinstance(token_lists, np.ndarray) and token_lists.ndim != 2:
+                raise ValueError(
+                    "an array of token IDs without offsets must have two dimensions "
+                    "(sentences x tokens); pass offsets= with a flat array"
+                )
+            out = np.empty((len(token_lists), self.dim), dtype=np.float32)
+            self._table.embed_lists(token_lists, out, self._normalize, count)
+            return out
+        tokens = np.ascontiguousarray(token_lists)
+        boundaries = np.ascontiguousarray(offsets)
+        for name, array in (("token_lists", tokens), ("offsets", boundaries)):
+            if array.ndim != 1 or not np.issubdtype(array.dtype, np.integer):
+                raise TypeError(
+                    f"with offsets, {name} must be a one-dimensional integer array, not "
+                    f"{array.dtype} with shape {array.shape}"
+                )
+        if len(boundaries) == 0:
+            raise ValueError("offsets must hold N + 1 boundaries for N sentences, not 0")
+        out = np.empty((len(boundaries) - 1, self.dim), dtype=np.float32)
+        self._table.embed_flat(tokens, boundaries, out, self._normalize, count)
+        return out
+
+    def encode(
+        self,
+        texts: Sequence[str],
+        *,
+        batch_size: int = 4096,
+        max_length: int | None = None,
+        show_progress: bool = False,
+        threads: int | None = None,
+    ) -> Embeddings:
+        """The embeddings of ``texts``: a float32 array of shape (len(texts), dim).
+
+        Texts are tokenized by the model's tokenizer without special tokens, ``batch_size`` at a
+        time (each batch on all cores), and embedded as ``embed_ids`` does, with two rules
+        model2vec follows too: of each text only the first ``max_length`` tokens count, and of
+        those the tokenizer's unknown token is left out. A text with no tokens left gives a row
+        of zeros.
+        """
+        if isinstance(texts, str) or not isinstance(texts, Sequence):
+            raise TypeError(f"texts must be a sequence of str, not {type(texts).__name__}")
+        out = np.empty((len(texts), self.dim), dtype=np.float32)
+        position = 0
+        for batch in self.encode_iter(
+            texts,
+            batch_size=batch_size,
+            max_length=max_length,
+            show_progress=show_progress,
+            threads=threads,
+        ):
+            out[position : position + len(batch)] = batch
+            position += len(batch)
+        return out
+
+    def encode_iter(
+        self,
+        texts: Iterable[str],
+        *,
+        batch_size: int = 4096,
+        max_length: int | None = None,
+        show_progress: bool = False,
+        threads: int | None = None,
+    ) -> Iterator[Embeddings]:
+        """Yields the embeddings of ``texts`` one batch at a time, reading the texts as it goes.
+
+        Suits inputs larger than memory: each yielded array has ``batch_size`` rows (the last may
+        have fewer) and is computed as ``encode`` computes its rows.
+        """
+        tokenizer = self._tokenizer
+        if tokenizer is None:
+            raise ValueError(
+                f"{self._path} has no {TOKENIZER_FILE}: encode needs one; embed_ids takes token IDs"
+            )
+        if isinstance(texts, str) or not isinstance(texts, Iterable):
+            raise TypeError(f"texts must be an iterable of str, not {type(texts).__name__}")
+        size = _positive("batch_size", batch_size)
+        length = _max_length(max_length)
+        count = _thread_count(threads)
+        total = len(texts) if isinstance(texts, Sequence) else None
+        return self._batches(tokenizer, iter(texts), size, length, count, show_progress, total)
+
+    def _batches(
+        self,
+        tokenizer: Tokenizer,
+        texts: Iterator[str],
+        batch_size: int,
+        max_length: int | None,
+        threads: int,
+        show_progress: bool,
+        total: int | None,
+    ) -> Iterator[Embeddings]:
+        # encode_batch_fast skips the character offsets, which embedding never needs.
+        tokenize = getattr(tokenizer, "encode_batch_fast", tokenizer.encode_batch)
+        progress = None
+        if show_progress:
+            from tqdm.auto import tqdm
+
+            progress = tqdm(total=total, unit=" sentences", unit_scale=True)
+        try:
+            for first in itertools.count(0, batch_size):
+                batch = _check_texts(list(itertools.islice(texts, batch_size)), first)
+                if not batch:
+                    return
+                encodings = tokenize(batch, add_special_tokens=False)
+                out = np.empty((len(batch), self.dim), dtype=np.float32)
+                self._table.embed_lists(
+                    [encoding.ids for encoding in encodings],
+                    out,
+                    self._normalize,
+                    threads,
+                    max_length,
+                    self._unknown_token_id,
+                )
+                if progress is not None:
+                    progress.update(len(batch))
+                yield out
+        finally:
+            if progress is not None:
+                progress.close()
+
+
+# Models this process has loaded, by what pickling records of them, so that unpickling in the
+# same process gives the model back instead of loading it again.
+_registered: weakref.WeakValueDictionary[tuple[str, str | None, bool | None], Model] = (
+    weakref.WeakValueDictionary()
+)
+# Models unpickled in this process, kept for its life: a worker of a process pool receives the
+# model with every task, and loads it only the first time.
+_kept: dict[tuple[str, str | None, bool | None], Model] = {}
+_cache_lock = threading.Lock()
+
+
+def _register(model: Model) -> None:
+    key = (os.fspath(model.path), model._tensor_option, model._normalize_option)
+    with _cache_lock:
+        _registered.setdefault(key, model)
+
+
+def _load_cached(path: str, tensor: str | None, normalize: bool | None) -> Model:
+    key = (path, tensor, normalize)
+    with _cache_lock:
+        model = _kept.get(key) or _registered.get(key)
+        if model is not None:
+            _kept[key] = model
+            return model
+    # Loaded without the lock, so a slow load does not hold up other models; a rare second
+    # load of the same model by a concurrent unpickling is harmless.
+    model = Model.load(path, tensor=tensor, normalize=normalize)
+    with _cache_lock:
+        return _kept.setdefault(key, model)

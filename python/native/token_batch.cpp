@@ -1,0 +1,253 @@
+#include "token_batch.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "../src/binding.hpp"
+#include "../src/ref.hpp"
+
+namespace korvane::python {
+
+namespace {
+
+// The IDs a token may take: below the row count, and within the 32 bits of a token ID.
+std::uint64_t token_limit(std::uint64_t vocab_size) noexcept {
+    return std::min<std::uint64_t>(vocab_size, std::uint64_t{1} << 32);
+}
+
+[[noreturn]] void throw_out_of_range(std::size_t sentence, std::string_view token,
+                                     std::uint64_t vocab_size) {
+    throw_python_error(PyExc_IndexError, token_out_of_range_text(sentence, token, vocab_size));
+}
+
+// Adds "while processing sentence <n>" to the pending error.
+void add_sentence_note(std::size_t sentence) noexcept {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (!error) return;
+    Ref note = Ref::steal(PyUnicode_FromFormat("while processing sentence %zu", sentence));
+    if (!note || !Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()))) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
+// One Python integer (or an object with __index__) as a token ID.
+std::uint32_t to_token_id(PyObject* item, std::size_t sentence, std::uint64_t vocab_size) {
+    long long value = 0;
+    if (PyLong_CheckExact(item) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+        value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+    } else {
+        // __index__ may run any code, even drop the item from its list: held meanwhile.
+        const Ref held = Ref::borrow(item);
+        int overflow = 0;
+        value = PyLong_AsLongLongAndOverflow(held.get(), &overflow);
+        if (value == -1 && PyErr_Occurred()) {
+            add_sentence_note(sentence);
+            throw ErrorAlreadySet{};
+        }
+        if (overflow != 0) {
+            Ref index = require(PyNumber_Index(held.get()));
+            Ref text = require(PyObject_Str(index.get()));
+            const char* digits = PyUnicode_AsUTF8(text.get());
+            if (digits == nullptr) throw ErrorAlreadySet{};
+            throw_out_of_range(sentence, digits, vocab_size);
+        }
+    }
+    if (value < 0 || static_cast<unsigned long long>(value) >= token_limit(vocab_size)) {
+        throw_out_of_range(sentence, std::to_string(value), vocab_size);
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+// Reads an exact list or tuple the way its iterator would: the size is read again before each
+// item, since an item's __index__ may shrink a list.
+void append_items(PyObject* list_or_tuple, std::size_t sentence, std::uint64_t vocab_size,
+                  std::vector<std::uint32_t>& tokens) {
+    for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(list_or_tuple); ++index) {
+        tokens.push_back(
+            to_token_id(PySequence_Fast_GET_ITEM(list_or_tuple, index), sentence, vocab_size));
+    }
+}
+
+// The element type of a one-dimensional integer buffer in native byte order, named by its
+// struct-module format; 0 when the format is anything else.
+char integer_format(const Py_buffer& view) {
+    std::string_view format = view.format == nullptr ? "B" : view.format;
+    if (!format.empty() && (format.front() == '@' || format.front() == '=' ||
+                            format.front() == '<')) {
+        format.remove_prefix(1);
+    }
+    if (format.size() != 1 || std::string_view("bBhHiIlLqQnN").find(format[0]) == format.npos) {
+        return 0;
+    }
+    return format[0];
+}
+
+// Calls `visit` with the buffer's elements as a typed span.
+template <typename Visit>
+void visit_integers(const Py_buffer& view, char format, Visit&& visit) {
+    const bool is_signed = format >= 'a' && format <= 'z';
+    const auto count = static_cast<std::size_t>(view.len / view.itemsize);
+    const auto visit_as = [&]<typename Element>(Element*) {
+        visit(std::span<const Element>(static_cast<const Element*>(view.buf), count));
+    };
+    switch (view.itemsize) {
+        case 1: return is_signed ? visit_as((std::int8_t*)nullptr) : visit_as((std::uint8_t*)nullptr);
+        case 2: return is_signed ? visit_as((std::int16_t*)nullptr) : visit_as((std::uint16_t*)nullptr);
+        case 4: return is_signed ? visit_as((std::int32_t*)nullptr) : visit_as((std::uint32_t*)nullptr);
+        case 8: return is_signed ? visit_as((std::int64_t*)nullptr) : visit_as((std::uint64_t*)nullptr);
+        default: throw_python_error(PyExc_TypeError, "unsupported integer width");
+    }
+}
+
+// A buffer whose elements are integers, one-dimensional and contiguous; raises TypeError naming
+// `what` otherwise. Returns its format character.
+char require_integer_vector(const Py_buffer& view, const char* what) {
+    const char format = integer_format(view);
+    if (view.ndim != 1 || format == 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s must be a one-dimensional array of integers, not format '%s' with %d "
+                     "dimensions",
+                     what, view.format == nullptr ? "B" : view.format, view.ndim);
+        throw ErrorAlreadySet{};
+    }
+    return format;
+}
+
+template <typename Element>
+bool is_negative(Element value) noexcept {
+    if constexpr (std::is_signed_v<Element>) {
+        return value < 0;
+    } else {
+        return false;
+    }
+}
+
+template <typename Element>
+void append_checked(std::span<const Element> values, std::size_t sentence,
+                    std::uint64_t vocab_size, std::vector<std::uint32_t>& tokens) {
+    const std::uint64_t limit = token_limit(vocab_size);
+    for (const Element value : values) {
+        if (is_negative(value) || static_cast<std::uint64_t>(value) >= limit) {
+            throw_out_of_range(sentence, std::to_string(value), vocab_size);
+        }
+        tokens.push_back(static_cast<std::uint32_t>(value));
+    }
+}
+
+void append_sentence(PyObject* sentence, std::size_t index, std::uint64_t vocab_size,
+                     std::vector<std::uint32_t>& tokens) {
+    if (PyList_CheckExact(sentence)) {
+        // Keeps other threads of a free-threaded interpreter from changing the list under us.
+        Py_BEGIN_CRITICAL_SECTION(sentence);
+        append_items(sentence, index, vocab_size, tokens);
+        Py_END_CRITICAL_SECTION();
+        return;
+    }
+    if (PyTuple_CheckExact(sentence)) return append_items(sentence, index, vocab_size, tokens);
+    if (PyUnicode_Check(sentence) || !(PySequence_Check(sentence) || PyObject_CheckBuffer(sentence))) {
+        PyErr_Format(PyExc_TypeError,
+                     "sentence %zu must be a sequence of token IDs (ints), not '%T'", index,
+                     sentence);
+        throw ErrorAlreadySet{};
+    }
+    if (PyObject_CheckBuffer(sentence)) {
+        const BufferView buffer(sentence, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+        const char format = require_integer_vector(buffer.get(), "a sentence given as a buffer");
+        visit_integers(buffer.get(), format, [&](auto values) {
+            append_checked(values, index, vocab_size, tokens);
+        });
+        return;
+    }
+    const Ref items = require(PySequence_Tuple(sentence));
+    append_items(items.get(), index, vocab_size, tokens);
+}
+
+}  // namespace
+
+BufferView::BufferView(PyObject* object, int flags) {
+    require(PyObject_GetBuffer(object, &view_, flags));
+}
+
+GatheredBatch gather_token_lists(PyObject* token_lists, std::uint64_t vocab_size,
+                                 TokenSelection selection) {
+    if (PyUnicode_Check(token_lists) || !PySequence_Check(token_lists)) {
+        PyErr_Format(PyExc_TypeError,
+                     "token_lists must be a sequence of sequences of token IDs, not '%T'",
+                     token_lists);
+        throw ErrorAlreadySet{};
+    }
+    // A tuple of the sentences as they are now: later changes to the outer list cannot reach it.
+    const Ref sentences = require(PySequence_Tuple(token_lists));
+    const Py_ssize_t count = PyTuple_GET_SIZE(sentences.get());
+    GatheredBatch batch;
+    batch.offsets.reserve(static_cast<std::size_t>(count) + 1);
+    batch.offsets.push_back(0);
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        const std::size_t begin = batch.tokens.size();
+        append_sentence(PyTuple_GET_ITEM(sentences.get(), index), static_cast<std::size_t>(index),
+                        vocab_size, batch.tokens);
+        if (selection.max_length && batch.tokens.size() - begin > *selection.max_length) {
+            batch.tokens.resize(begin + *selection.max_length);
+        }
+        if (selection.skipped_token) {
+            batch.tokens.erase(std::remove(batch.tokens.begin() + static_cast<std::ptrdiff_t>(begin),
+                                           batch.tokens.end(), *selection.skipped_token),
+                               batch.tokens.end());
+        }
+        batch.offsets.push_back(batch.tokens.size());
+    }
+    return batch;
+}
+
+GatheredBatch gather_flat_tokens(PyObject* tokens, PyObject* offsets, std::uint64_t vocab_size) {
+    const BufferView token_buffer(tokens, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+    const char token_format = require_integer_vector(token_buffer.get(), "tokens");
+    const BufferView offset_buffer(offsets, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+    const char offset_format = require_integer_vector(offset_buffer.get(), "offsets");
+    const auto token_count = static_cast<std::uint64_t>(token_buffer.get().len /
+                                                        token_buffer.get().itemsize);
+
+    GatheredBatch batch;
+    std::vector<std::uint64_t> boundaries;
+    visit_integers(offset_buffer.get(), offset_format, [&](auto values) {
+        if (values.empty()) {
+            throw_python_error(PyExc_ValueError,
+                               "offsets must hold N + 1 boundaries for N sentences, not 0");
+        }
+        boundaries.reserve(values.size());
+        for (std::size_t index = 0; index < values.size(); ++index) {
+            const auto value = values[index];
+            const bool fits =
+                !is_negative(value) && static_cast<std::uint64_t>(value) <= token_count;
+            if (!fits || (index > 0 && static_cast<std::uint64_t>(value) < boundaries.back())) {
+                throw_python_error(
+                    PyExc_ValueError,
+                    "offsets must be non-decreasing and between 0 and the number of tokens (" +
+                        std::to_string(token_count) + "); offsets[" + std::to_string(index) +
+                        "] is " + std::to_string(value));
+            }
+            boundaries.push_back(static_cast<std::uint64_t>(value));
+        }
+    });
+    const std::uint64_t first = boundaries.front();
+    batch.offsets.reserve(boundaries.size());
+    batch.tokens.reserve(static_cast<std::size_t>(boundaries.back() - first));
+    visit_integers(token_buffer.get(), token_format, [&](auto values) {
+        batch.offsets.push_back(0);
+        for (std::size_t sentence = 0; sentence + 1 < boundaries.size(); ++sentence) {
+            append_checked(values.subspan(boundaries[sentence],
+                                          boundaries[sentence + 1] - boundaries[sentence]),
+                           sentence, vocab_size, batch.tokens);
+            batch.offsets.push_back(boundaries[sentence + 1] - first);
+        }
+    });
+    return batch;
+}
+
+}  // namespace korvane::python

@@ -1,0 +1,59 @@
+// Gathering the token IDs of a batch out of Python objects, in one pass while attached to the
+// interpreter, into memory of our own that the detached computation can read safely.
+//
+// Rules of use:
+//  1. Every ID is checked against the table's row count while it is read: one outside it raises
+//     IndexError naming the sentence, the ID and vocab_size, before anything is computed.
+//  2. Nothing of the gathered batch refers to Python memory, so it stays valid whatever other
+//     threads do to the input once the interpreter is released.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "korvane/embedding_table.hpp"
+
+namespace korvane::python {
+
+struct GatheredBatch {
+    std::vector<std::uint32_t> tokens;
+    std::vector<std::uint64_t> offsets;  // N + 1 boundaries, the first 0
+
+    [[nodiscard]] TokenBatch view() const noexcept { return {tokens, offsets}; }
+};
+
+// What is kept of each sentence's tokens: at most `max_length` leading tokens, and of those all
+// but `skipped_token`. With neither set, every token is kept.
+struct TokenSelection {
+    std::optional<std::size_t> max_length;
+    std::optional<std::uint32_t> skipped_token;
+};
+
+// A sequence of sentences, each a sequence of ints or a one-dimensional buffer of integers (a
+// numpy array).
+GatheredBatch gather_token_lists(PyObject* token_lists, std::uint64_t vocab_size,
+                                 TokenSelection selection = {});
+
+// One-dimensional integer buffers: all sentences' IDs back to back, and N + 1 boundaries.
+GatheredBatch gather_flat_tokens(PyObject* tokens, PyObject* offsets, std::uint64_t vocab_size);
+
+// A held buffer, released on every path out (while attached).
+class BufferView {
+public:
+    // Raises when `object` does not export a buffer with `flags`.
+    BufferView(PyObject* object, int flags);
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() { PyBuffer_Release(&view_); }
+
+    [[nodiscard]] const Py_buffer& get() const noexcept { return view_; }
+
+private:
+    Py_buffer view_{};
+};
+
+}  // namespace korvane::python
