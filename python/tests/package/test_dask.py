@@ -11,7 +11,6 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 pytest.importorskip("distributed")
-pytest.importorskip("korvane")  # until the package lands on this branch
 import pyarrow.dataset as ds  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
@@ -143,7 +142,7 @@ def test_output_equals_one_process(client, model_dir, tmp_path, with_id):
 
 def test_killed_worker_is_replaced_and_output_complete(model_dir, tmp_path):
     partitions = 24
-    ids, texts = write_corpus(tmp_path / "corpus", [[4000] * 4] * (partitions // 4), seed=2)
+    ids, texts = write_corpus(tmp_path / "corpus", [[2000] * 4] * (partitions // 4), seed=2)
     target = tmp_path / "out"
     with (
         LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster,
