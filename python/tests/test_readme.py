@@ -21,3 +21,30 @@ def test_readme_usage_example_runs(tmp_path):
     assert abs(sum(value * value for value in embedding) - 1) < 1e-6
     mean = table[[101, 7592, 2088, 102]].mean(axis=0, dtype=np.float64)
     assert np.allclose(namespace["raw_mean"], mean, rtol=1e-6, atol=1e-6)
+
+
+def test_readme_quick_start_runs(tmp_path, monkeypatch):
+    from tokenizers import Tokenizer, models, pre_tokenizers
+
+    from korvane.convert import write_model_dir
+
+    quick_start = README.read_text().split("## Quick start", 1)[1]
+    example = re.search(r"```python\n(.*?)```", quick_start, re.DOTALL).group(1)
+    words = ["[UNK]", "a", "storm", "brought", "thunder", "heavy", "rain", "flooded", "the", "streets"]
+    vocabulary = {word: i for i, word in enumerate(words)} | {f"w{i}": i for i in range(10, 8000)}
+    tokenizer = Tokenizer(models.WordLevel(vocabulary, unk_token="[UNK]"))
+    tokenizer.pre_tokenizer = pre_tokenizers.Whitespace()
+    tokenizer.save(str(tmp_path / "tokenizer.json"))
+    table = np.random.default_rng(3).standard_normal((8000, 16)).astype(np.float32)
+    model_dir = write_model_dir(table, tmp_path / "model", tokenizer=tmp_path / "tokenizer.json")
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "corpus.txt").write_text("heavy rain\nthe storm\n")
+
+    namespace = {}
+    exec(example.replace("path/to/model_dir", str(model_dir)), namespace)
+
+    assert namespace["embeddings"].shape == (2, 16)
+    assert -1 <= namespace["similarity"] <= 1
+    mean = table[[2023, 2003]].mean(axis=0, dtype=np.float64)
+    np.testing.assert_allclose(namespace["rows"][0], mean / np.linalg.norm(mean), atol=1e-6)
+    assert namespace["batch"].shape == (2, 16)

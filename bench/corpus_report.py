@@ -1,0 +1,104 @@
+"""The corpus table of bench/results.md: the measurements of corpus.py as markdown, checked
+against the corpus-scale targets."""
+
+from report import Verdict, table, verdict_table
+
+EMBED_ALL = "embed_ids, all threads"
+ENCODE_ALL = "Model.encode, all threads"
+LOAD_FILE = "Model.load(model.safetensors)"
+LOAD_PEER = "safetensors.numpy.load_file"
+NUMPY_SPEEDUP = 10.0  # embed_ids at all threads / numpy batched
+EMBED_RATE = 650_000  # sentences/s, embed_ids at all threads
+LOAD_LIMIT = 1.0  # Model.load / load_file, time
+PEAK_LIMIT = 1.1  # peak resident growth while loading / the tensor's bytes
+
+
+def numpy_name(figures):
+    (name,) = [name for name in figures if name.startswith("numpy batched")]
+    return name
+
+
+def peer_names(figures):
+    return [name for name in figures if name.startswith("model2vec encode")]
+
+
+def verdicts(corpus):
+    stage, whole, load = corpus["embedding_stage"], corpus["end_to_end"], corpus["load"]
+    embed = stage[EMBED_ALL]["median"]
+    speedup = embed / stage[numpy_name(stage)]["median"]
+    best_peer = max(peer_names(whole), key=lambda name: whole[name]["median"])
+    over_peer = whole[ENCODE_ALL]["median"] / whole[best_peer]["median"]
+    load_ratio = load[LOAD_FILE]["seconds"] / load[LOAD_PEER]["seconds"]
+    peak = load[LOAD_FILE]["peak_bytes"] / corpus["tensor_bytes"]
+    return [
+        Verdict(f"embedding stage, all threads: >= {NUMPY_SPEEDUP:g} x numpy batched",
+                f"{speedup:.1f} x", speedup >= NUMPY_SPEEDUP),
+        Verdict(f"embedding stage, all threads: >= {EMBED_RATE:,} sentences/s",
+                f"{embed:,.0f} /s", embed >= EMBED_RATE),
+        Verdict("end to end: Model.encode >= model2vec's best",
+                f"{over_peer:.2f} x ({best_peer.removeprefix('model2vec encode, ')})",
+                over_peer >= 1.0),
+        Verdict("load: Model.load no slower than safetensors.numpy.load_file",
+                f"{load_ratio:.2f} x its time", load_ratio <= LOAD_LIMIT),
+        Verdict(f"load: peak memory <= {PEAK_LIMIT} x the tensor", f"{peak:.2f} x", peak <= PEAK_LIMIT),
+    ]
+
+
+def rate_table(figures, reference, reference_label):
+    rows = []
+    for name, figure in figures.items():
+        rate = figure["median"]
+        if rate is None:
+            rows.append([name, "n/a (noise exceeded the difference)", ""])
+            continue
+        spread = f" ({figure['low']:,.0f} to {figure['high']:,.0f})" if "low" in figure else ""
+        rows.append([name, f"{rate:,.0f}{spread}", f"{rate / figures[reference]['median']:.2f}"])
+    return table(["", "sentences/s (quartiles)", reference_label], rows)
+
+
+def load_table(corpus):
+    tensor = corpus["tensor_bytes"]
+    rows = [
+        [name, f"{figure['seconds'] * 1e3:.1f}", f"{figure['peak_bytes'] / 1e6:.1f}",
+         f"{figure['peak_bytes'] / tensor:.2f}"]
+        for name, figure in corpus["load"].items()
+    ]
+    return table(["", "ms (median)", "peak RSS growth MB (largest)", "peak / tensor"], rows)
+
+
+def markdown(corpus):
+    stage, whole = corpus["embedding_stage"], corpus["end_to_end"]
+    agreement = corpus["agreement"]
+    return f"""## Corpus scale
+
+{corpus['sentences']:,} English sentences from the docstrings and comments of the standard library
+({corpus['distinct_sentences']:,} distinct ones repeated in order, {corpus['mean_tokens']:.1f} tokens on
+average; bench/corpus_text.py), embedded with the demo's model: all-MiniLM-L6-v2's
+{corpus['rows']:,} x {corpus['dimension']} F32 token table and its tokenizer, saved by model2vec's
+`save_pretrained`, that one directory read by both libraries. "All threads" is {corpus['threads']}
+here. Medians of {corpus['repetitions']} runs over the whole corpus, the contenders of each table
+taking turns. {', '.join(f'{name} {version}' for name, version in corpus['versions'].items())}.
+korvane's rows agree with numpy's within {agreement['numpy batched']:.1e} and with
+model2vec's `encode` within {agreement['model2vec encode']:.1e}.
+
+{verdict_table(verdicts(corpus))}
+
+**Embedding stage**: token IDs (tokenized beforehand, without special tokens) to unit-length
+float32 rows. The `korvane_py` loop keeps its lists of floats; numpy batched gathers each batch's
+rows and sums each sentence's span with `np.add.reduceat`. model2vec takes only texts, so its
+figure is an estimate: its `encode` without multiprocessing less tokenizers' batch tokenizing of
+the same texts.
+
+{rate_table(stage, numpy_name(stage), "/ numpy batched")}
+
+**End to end**: texts to rows, tokenizing included. model2vec's `encode` with
+`use_multiprocessing=True` starts a process per core, each with its own copy of the table.
+
+{rate_table(whole, ENCODE_ALL, "/ Model.encode")}
+
+**Load**: one load in a fresh process each (page cache warm), the peak being the growth of the
+resident set during the load alone. `Model.load(directory)` also reads the tokenizer.json; the
+targets compare the table's file alone with `load_file`, which reads only that.
+
+{load_table(corpus)}
+"""

@@ -1,0 +1,345 @@
+"""The `korvane` command: `korvane embed` turns a file of texts into a file of embeddings,
+`korvane convert` makes a model directory from a token table or a transformer checkpoint.
+
+Each subcommand is a `Command`: a function that adds its arguments to a parser and one that runs
+it and returns the exit status. Failures the user can mend (missing files, bad input, a model
+that does not fit) print one line on stderr and give exit status 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Protocol
+
+import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from .model import Model
+
+INPUT_SUFFIXES = (".txt", ".jsonl", ".parquet")
+OUTPUT_SUFFIXES = (".npy", ".parquet")
+OUTPUT_COLUMN = "embedding"
+PARQUET_READ_ROWS = 65_536
+
+
+class UsageError(Exception):
+    """A failure explained by its message alone; printed without a traceback."""
+
+
+@dataclass(frozen=True)
+class Command:
+    name: str
+    help: str
+    add_arguments: Callable[[argparse.ArgumentParser], None]
+    run: Callable[[argparse.Namespace], int]
+
+
+# ---------------------------------------------------------------------------------------------
+# Reading texts
+
+
+@dataclass(frozen=True)
+class TextSource:
+    """The texts of an input file: how many there are, and a fresh iterator over them."""
+
+    count: int
+    texts: Callable[[], Iterator[str]]
+
+
+def text_lines(path: Path) -> Iterator[str]:
+    # Only "\n", "\r\n" and "\r" end a line, unlike str.splitlines, which also splits at
+    # characters such as U+2028 that may sit inside a sentence.
+    with open(path, encoding="utf-8", newline=None) as file:
+        for line in file:
+            yield line[:-1] if line.endswith("\n") else line
+
+
+def jsonl_texts(path: Path, column: str) -> Iterator[str]:
+    with open(path, encoding="utf-8") as file:
+        for number, line in enumerate(file, start=1):
+            if not line.strip():
+                continue
+            try:
+                record = json.loads(line)
+            except json.JSONDecodeError as error:
+                raise UsageError(f"{path}, line {number}: not JSON ({error})") from None
+            if not isinstance(record, dict) or column not in record:
+                raise UsageError(f"{path}, line {number}: no field {column!r}")
+            text = record[column]
+            if not isinstance(text, str):
+                raise UsageError(
+                    f"{path}, line {number}: field {column!r} is {type(text).__name__}, not a string"
+                )
+            yield text
+
+
+def import_pyarrow() -> Any:
+    try:
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        raise UsageError(
+            "Parquet files need pyarrow: pip install 'korvane[parquet]'"
+        ) from None
+    return pyarrow
+
+
+def parquet_source(path: Path, column: str) -> TextSource:
+    pa = import_pyarrow()
+    try:
+        file = pa.parquet.ParquetFile(path)
+    except (OSError, pa.ArrowException) as error:
+        raise UsageError(f"{path}: {error}") from None
+    schema = file.schema_arrow
+    if column not in schema.names:
+        raise UsageError(f"{path} has no column {column!r} (columns: {', '.join(schema.names)})")
+    kind = schema.field(column).type
+    if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)):
+        raise UsageError(f"{path}: column {column!r} holds {kind}, not strings")
+
+    def texts() -> Iterator[str]:
+        start = 0
+        for batch in file.iter_batches(batch_size=PARQUET_READ_ROWS, columns=[column]):
+            values = batch.column(0)
+            if values.null_count:
+                row = start + values.is_null().to_pylist().index(True)
+                raise UsageError(f"{path}: row {row} of column {column!r} is null")
+            start += len(values)
+            yield from values.to_pylist()
+
+    return TextSource(file.metadata.num_rows, texts)
+
+
+def open_texts(path: Path, column: str | None) -> TextSource:
+    """The texts of a .txt (a line each), .jsonl or .parquet (`column`, default "text") file."""
+    suffix = path.suffix.lower()
+    if suffix not in INPUT_SUFFIXES:
+        raise UsageError(f"{path}: input must be a {', '.join(INPUT_SUFFIXES)} file")
+    if not path.is_file():
+        raise UsageError(f"{path}: no such file")
+    if suffix == ".txt":
+        if column is not None:
+            raise UsageError("--column applies to .jsonl and .parquet input only")
+        return TextSource(sum(1 for _ in text_lines(path)), lambda: text_lines(path))
+    if suffix == ".jsonl":
+        name = column or "text"
+        with open(path, encoding="utf-8") as file:
+            count = sum(1 for line in file if line.strip())
+        return TextSource(count, lambda: jsonl_texts(path, name))
+    return parquet_source(path, column or "text")
+
+
+# ---------------------------------------------------------------------------------------------
+# Writing embeddings
+
+
+class EmbeddingWriter(Protocol):
+    def write(self, rows: npt.NDArray[np.float32]) -> None: ...
+    def close(self) -> None: ...
+
+
+class NpyWriter:
+    """Fills a float32 (count, dim) .npy file row block by row block."""
+
+    def __init__(self, path: Path, count: int, dim: int) -> None:
+        self.array = np.lib.format.open_memmap(path, mode="w+", dtype=np.float32,
+                                               shape=(count, dim))
+        self.filled = 0
+
+    def write(self, rows: npt.NDArray[np.float32]) -> None:
+        self.array[self.filled : self.filled + len(rows)] = rows
+        self.filled += len(rows)
+
+    def close(self) -> None:
+        if self.filled != len(self.array):
+            raise UsageError(f"the input changed while it was read: expected {len(self.array)} "
+                             f"texts, got {self.filled}")
+        self.array.flush()
+        del self.array
+
+
+class ParquetWriter:
+    """Writes a single column, `embedding`, of fixed-size lists of `dim` float32 values."""
+
+    def __init__(self, path: Path, dim: int) -> None:
+        self.pa = import_pyarrow()
+        self.dim = dim
+        self.schema = self.pa.schema([(OUTPUT_COLUMN, self.pa.list_(self.pa.float32(), dim))])
+        self.writer = self.pa.parquet.ParquetWriter(path, self.schema)
+
+    def write(self, rows: npt.NDArray[np.float32]) -> None:
+        values = self.pa.array(np.ascontiguousarray(rows, np.float32).reshape(-1))
+        column = self.pa.FixedSizeListArray.from_arrays(values, self.dim)
+        self.writer.write_batch(self.pa.record_batch([column], schema=self.schema))
+
+    def close(self) -> None:
+        self.writer.close()
+
+
+def open_writer(path: Path, suffix: str, count: int, dim: int) -> EmbeddingWriter:
+    """A writer of `suffix`'s format to `path`, which may be named otherwise."""
+    if suffix.lower() == ".npy":
+        return NpyWriter(path, count, dim)
+    return ParquetWriter(path, dim)
+
+
+@contextmanager
+def atomic_output(target: Path) -> Iterator[Path]:
+    """A temporary path beside `target` that becomes `target` only when the block completes;
+    on any failure (an interruption included) it is removed, and `target` is left as it was."""
+    tmp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+    try:
+        yield tmp
+        os.replace(tmp, target)
+    finally:
+        tmp.unlink(missing_ok=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# korvane embed
+
+
+def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("model", help="a model directory or .safetensors file")
+    parser.add_argument("input", type=Path,
+                        help="texts: .txt (a line each), .jsonl or .parquet (see --column)")
+    parser.add_argument("-o", "--output", type=Path, required=True,
+                        help="embeddings: .npy (float32, a row per text) or .parquet "
+                        f"(column {OUTPUT_COLUMN!r} of fixed-size float32 lists)")
+    parser.add_argument("--column", help="the text field of .jsonl or .parquet input (default: text)")
+    parser.add_argument("--batch-size", type=positive_int, default=4096,
+                        help="texts tokenized and embedded together (default: 4096)")
+    parser.add_argument("--threads", type=positive_int,
+                        help="threads for tokenizing and embedding (default: every usable CPU)")
+    parser.add_argument("--max-length", type=positive_int,
+                        help="use at most this many tokens of each text (default: all)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="print no progress bar or throughput")
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def load_model(path: str) -> Model:
+    from . import Model
+
+    return Model.load(path)
+
+
+def embeddings(model: Model, texts: Iterator[str], args: argparse.Namespace
+               ) -> Iterator[npt.NDArray[np.float32]]:
+    return model.encode_iter(texts, batch_size=args.batch_size, max_length=args.max_length,
+                             threads=args.threads)
+
+
+def run_embed(args: argparse.Namespace) -> int:
+    output: Path = args.output
+    if output.suffix.lower() not in OUTPUT_SUFFIXES:
+        raise UsageError(f"{output}: output must be a {' or '.join(OUTPUT_SUFFIXES)} file")
+    if not output.parent.is_dir():
+        raise UsageError(f"{output}: no such directory {output.parent}")
+    source = open_texts(args.input, args.column)
+    if output.suffix.lower() == ".parquet":
+        import_pyarrow()
+    model = load_model(args.model)
+
+    from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+
+    started = time.perf_counter()
+    with atomic_output(output) as tmp, tqdm(total=source.count, unit=" texts", file=sys.stderr,
+                                            disable=args.quiet, dynamic_ncols=True) as bar:
+        writer = open_writer(tmp, output.suffix, source.count, model.dim)
+        for rows in embeddings(model, source.texts(), args):
+            writer.write(rows)
+            bar.update(len(rows))
+        writer.close()
+    elapsed = time.perf_counter() - started
+    if not args.quiet:
+        rate = source.count / elapsed if elapsed > 0 else float("inf")
+        print(f"embedded {source.count:,} texts in {elapsed:.2f} s ({rate:,.0f} texts/s): "
+              f"{output}, {source.count} x {model.dim} float32", file=sys.stderr)
+    return 0
+
+
+# ---------------------------------------------------------------------------------------------
+# korvane convert
+
+
+def add_convert_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("source", help="a .npy or .safetensors file, or a checkpoint directory "
+                        "holding model.safetensors (and tokenizer.json)")
+    parser.add_argument("out_dir", type=Path, help="the model directory to write")
+    parser.add_argument("--tensor", help="the token table's name in a .safetensors file "
+                        "(default: its only 2-D tensor, or a known name)")
+    parser.add_argument("--tokenizer", help="the tokenizer.json whose IDs index the table "
+                        "(default: the checkpoint directory's)")
+    parser.add_argument("--dtype", choices=("f32", "f16"), default="f32",
+                        type=str.lower, help="element type of the written table (default: f32)")
+    parser.add_argument("--no-normalize", dest="normalize", action="store_false",
+                        help="record that embeddings are the plain mean, not scaled to unit length")
+
+
+def run_convert(args: argparse.Namespace) -> int:
+    from .convert import convert
+
+    try:
+        model_dir = convert(args.source, args.out_dir, tensor=args.tensor,
+                            tokenizer=args.tokenizer, dtype=args.dtype, normalize=args.normalize)
+    except (ValueError, OSError) as error:
+        raise UsageError(str(error)) from None
+    from .convert import TENSOR_NAME, read_header
+
+    rows, dim = read_header(model_dir / "model.safetensors")[0][TENSOR_NAME]["shape"]
+    tokenizer = "with" if (model_dir / "tokenizer.json").is_file() else "without"
+    print(f"wrote {model_dir}: {rows} x {dim} {args.dtype.upper()}, {tokenizer} tokenizer.json, "
+          f"normalize={'true' if args.normalize else 'false'}")
+    return 0
+
+
+COMMANDS = [
+    Command("embed", "embed the texts of a file into a .npy or .parquet file",
+            add_embed_arguments, run_embed),
+    Command("convert", "make a model directory from a token table or a transformer checkpoint",
+            add_convert_arguments, run_convert),
+]
+
+
+def build_parser(commands: list[Command] = COMMANDS) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="korvane", description="Static sentence embeddings: embed texts, convert models.")
+    subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for command in commands:
+        sub = subparsers.add_parser(command.name, help=command.help, description=command.help)
+        command.add_arguments(sub)
+        sub.set_defaults(run=command.run)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.run(args)
+    except KeyboardInterrupt:
+        print(f"korvane {args.command}: interrupted", file=sys.stderr)
+        return 130
+    except (UsageError, OSError, ValueError, TypeError, IndexError, UnicodeDecodeError) as error:
+        message = str(error) if isinstance(error, UsageError) else f"{type(error).__name__}: {error}"
+        print(f"korvane {args.command}: error: {message}", file=sys.stderr)
+        return 1
+    return status

@@ -1,0 +1,215 @@
+"""Turns a 2-D token table into a korvane model directory.
+
+The table (one row per token ID) may be a numpy array, a `.npy` file, one tensor of a
+`.safetensors` file, or the token embedding table of a transformer checkpoint directory (one
+holding `model.safetensors`, usually with its `tokenizer.json`). The directory receives
+`model.safetensors` with the table as tensor "embeddings" in F32 or F16, a copy of the tokenizer
+and `config.json` with `normalize`: the layout model2vec writes, so either library reads it.
+
+    from korvane.convert import convert
+    convert("bert-checkpoint", "my_model", dtype="f16")
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+Table: TypeAlias = npt.NDArray[Any]
+PathLike: TypeAlias = str | os.PathLike[str]
+
+TENSOR_NAME = "embeddings"
+OUTPUT_DTYPES: dict[str, type[np.floating[Any]]] = {"f32": np.float32, "f16": np.float16}
+# Token tables under the names checkpoints give them; a prefix such as "bert." may precede the
+# second.
+KNOWN_TABLE_NAMES = ("embeddings", "embeddings.word_embeddings.weight")
+
+
+def is_known_table_name(name: str) -> bool:
+    return name in KNOWN_TABLE_NAMES or name.endswith("." + KNOWN_TABLE_NAMES[1])
+
+
+def load_table(source: Table | PathLike, tensor: str | None = None) -> Table:
+    """Returns the table held by `source`: a numpy array, a `.npy` file, a `.safetensors` file or
+    a directory holding `model.safetensors`.
+
+    `tensor` names the table in a safetensors file. Without it the file's only 2-D tensor is
+    taken, or else the one with a known name ("embeddings",
+    "embeddings.word_embeddings.weight"); anything else is refused with the candidates listed.
+    """
+    if isinstance(source, np.ndarray):
+        return source
+    path = Path(source)
+    if path.is_dir():
+        path = path / "model.safetensors"
+    if path.suffix == ".npy":
+        return np.load(path, allow_pickle=False)  # type: ignore[no-any-return]
+    if path.suffix == ".safetensors":
+        return read_safetensors_table(path, tensor)
+    raise ValueError(f"{path}: expected a .npy or .safetensors file or a model directory")
+
+
+def choose_tensor(path: Path, shapes: dict[str, list[int]], tensor: str | None) -> str:
+    """The name of the table among the tensors of a file (name -> shape)."""
+    tables = [name for name, shape in shapes.items() if len(shape) == 2]
+    if tensor is not None:
+        if tensor not in shapes:
+            raise ValueError(f"{path} holds no tensor named {tensor!r}")
+        if tensor not in tables:
+            raise ValueError(f"{path}: tensor {tensor!r} has shape {shapes[tensor]}, not 2-D")
+        return tensor
+    if len(tables) == 1:
+        return tables[0]
+    known = [name for name in tables if is_known_table_name(name)]
+    if len(known) == 1:
+        return known[0]
+    listed = ", ".join(tables[:8]) or "none"
+    raise ValueError(
+        f"{path} holds {len(tables)} 2-D tensors ({listed}{', ...' if len(tables) > 8 else ''}); "
+        "name the table with --tensor"
+    )
+
+
+# The element types a table may be read from: their numpy storage, BF16 as its raw 16 bits.
+SAFETENSORS_TYPES = {"F64": "<f8", "F32": "<f4", "F16": "<f2", "BF16": "<u2", "I64": "<i8",
+                     "I32": "<i4", "I16": "<i2", "I8": "i1", "U8": "u1", "BOOL": "?"}
+
+
+def read_header(path: Path) -> tuple[dict[str, Any], int]:
+    """The tensor entries of a safetensors file (metadata left out) and where its data starts."""
+    with open(path, "rb") as file:
+        prefix = file.read(8)
+        size = int.from_bytes(prefix, "little")
+        if len(prefix) < 8 or size > os.fstat(file.fileno()).st_size - 8:
+            raise ValueError(f"{path}: not a safetensors file (it is shorter than its header)")
+        try:
+            header = json.loads(file.read(size))
+        except ValueError as error:  # JSON and UTF-8 errors alike
+            raise ValueError(f"{path}: the header is not JSON ({error})") from None
+    if not isinstance(header, dict):
+        raise ValueError(f"{path}: the header is not a JSON object")
+    header.pop("__metadata__", None)
+    for name, entry in header.items():
+        if not (isinstance(entry, dict) and isinstance(entry.get("shape"), list)
+                and all(isinstance(n, int) and n >= 0 for n in entry["shape"])):
+            raise ValueError(f"{path}: tensor {name!r} has no valid shape")
+    return header, 8 + size
+
+
+def read_safetensors_table(path: Path, tensor: str | None = None) -> Table:
+    """The table of a safetensors file, read straight from its place in the file."""
+    header, data_start = read_header(path)
+    tensor = choose_tensor(path, {name: entry["shape"] for name, entry in header.items()}, tensor)
+    entry = header[tensor]
+    storage = SAFETENSORS_TYPES.get(entry.get("dtype"))
+    if storage is None:
+        raise ValueError(f"{path}: tensor {tensor!r} holds {entry.get('dtype')}, "
+                         f"not one of {', '.join(SAFETENSORS_TYPES)}")
+    count = entry["shape"][0] * entry["shape"][1]
+    offsets = entry.get("data_offsets")
+    expected = count * np.dtype(storage).itemsize
+    if (not isinstance(offsets, list) or len(offsets) != 2 or offsets[1] - offsets[0] != expected
+            or offsets[0] < 0 or data_start + offsets[1] > path.stat().st_size):
+        raise ValueError(f"{path}: tensor {tensor!r} does not lie within the file as its shape says")
+    values = np.fromfile(path, dtype=storage, count=count, offset=data_start + offsets[0])
+    if entry["dtype"] == "BF16":
+        # numpy has no bfloat16; a BF16 value is the upper half of the F32 with the same bits.
+        values = (values.astype(np.uint32) << 16).view(np.float32)
+    return values.reshape(entry["shape"])
+
+
+def save_table(path: Path, table: Table) -> None:
+    """Writes `table` (F32 or F16) as the one tensor, "embeddings", of a safetensors file."""
+    data = np.ascontiguousarray(table, dtype=table.dtype.newbyteorder("<"))
+    kind = {np.dtype("<f4"): "F32", np.dtype("<f2"): "F16"}[data.dtype]
+    header = {TENSOR_NAME: {"dtype": kind, "shape": list(data.shape),
+                            "data_offsets": [0, data.nbytes]}}
+    text = json.dumps(header, separators=(",", ":")).encode()
+    text += b" " * (-len(text) % 8)  # the data starts 8-aligned, as readers may expect
+    with open(path, "wb") as file:
+        file.write(len(text).to_bytes(8, "little") + text)
+        file.write(memoryview(data).cast("B"))
+
+
+def checked_table(table: Table, dtype: str) -> Table:
+    """`table` in the output `dtype`, C-contiguous, after checking it can serve as a model."""
+    if dtype not in OUTPUT_DTYPES:
+        raise ValueError(f"dtype must be one of {', '.join(OUTPUT_DTYPES)}, not {dtype!r}")
+    if table.ndim != 2 or 0 in table.shape:
+        raise ValueError(f"the table must be 2-D with at least one row and column, not {table.shape}")
+    if not (np.issubdtype(table.dtype, np.integer) or np.issubdtype(table.dtype, np.floating)
+            or table.dtype == np.bool_):
+        raise ValueError(f"the table must hold real numbers, not {table.dtype}")
+    with np.errstate(over="ignore", invalid="ignore"):
+        converted = np.ascontiguousarray(table, dtype=OUTPUT_DTYPES[dtype])
+    if not np.isfinite(converted).all():
+        if np.isfinite(table).all():
+            raise ValueError(f"the table holds values beyond the range of {dtype}")
+        raise ValueError("the table holds NaN or infinite values")
+    return converted
+
+
+def check_tokenizer(tokenizer: PathLike, rows: int) -> None:
+    from tokenizers import Tokenizer
+
+    try:
+        vocabulary = Tokenizer.from_file(str(tokenizer)).get_vocab_size(with_added_tokens=True)
+    except Exception as error:  # tokenizers reports every failure as a plain Exception
+        raise ValueError(f"{tokenizer}: {error}") from error
+    if vocabulary > rows:
+        # An ID beyond the table would only fail when a text produces it.
+        raise ValueError(
+            f"{tokenizer} produces token IDs up to {vocabulary - 1}, but the table has only {rows} rows"
+        )
+
+
+def write_model_dir(table: Table, model_dir: PathLike, dtype: str = "f32", *,
+                    tokenizer: PathLike | None = None, normalize: bool = True) -> Path:
+    """Writes `model_dir` with `table` in `dtype` ("f32" or "f16"), the tokenizer.json at
+    `tokenizer` (checked against the table) and a config.json holding `normalize`.
+
+    Everything is checked before anything is written, and each file is replaced atomically, so
+    an interrupted run never leaves a half-written file. Returns the directory as a Path.
+    """
+    converted = checked_table(np.asarray(table), dtype.lower())
+    if tokenizer is not None:
+        check_tokenizer(tokenizer, converted.shape[0])
+
+    model_dir = Path(model_dir)
+    model_dir.mkdir(parents=True, exist_ok=True)
+    replace(model_dir / "model.safetensors", lambda tmp: save_table(tmp, converted))
+    if tokenizer is not None:
+        replace(model_dir / "tokenizer.json", lambda tmp: shutil.copyfile(tokenizer, tmp))
+    config = json.dumps({"normalize": normalize}, indent=2) + "\n"
+    replace(model_dir / "config.json", lambda tmp: tmp.write_text(config, encoding="utf-8"))
+    return model_dir
+
+
+def replace(target: Path, write: Callable[[Path], object]) -> None:
+    """Writes `target` through a temporary file beside it, renamed into place once complete."""
+    tmp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+    try:
+        write(tmp)
+        os.replace(tmp, target)
+    finally:
+        tmp.unlink(missing_ok=True)
+
+
+def convert(source: Table | PathLike, out_dir: PathLike, *, tensor: str | None = None,
+            tokenizer: PathLike | None = None, dtype: str = "f32",
+            normalize: bool = True) -> Path:
+    """Writes the model directory `out_dir` from `source` (see `load_table`). A checkpoint
+    directory's own tokenizer.json is taken when `tokenizer` is not given."""
+    if tokenizer is None and not isinstance(source, np.ndarray):
+        beside = Path(source) / "tokenizer.json"
+        if Path(source).is_dir() and beside.is_file():
+            tokenizer = beside
+    return write_model_dir(load_table(source, tensor), out_dir, dtype, tokenizer=tokenizer,
+                           normalize=normalize)

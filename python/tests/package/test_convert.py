@@ -1,0 +1,89 @@
+"""korvane.convert from every kind of source, and the tables it refuses to write."""
+
+import json
+import re
+import struct
+
+import numpy as np
+import pytest
+from safetensors import safe_open
+from safetensors.numpy import save_file
+from tokenizers import Tokenizer, models
+
+from korvane import Model
+from korvane.convert import TENSOR_NAME, load_table, write_model_dir
+
+WIDTH = 6
+# Multiples of 1/8 below 4 are exact in BF16, F16 and F32, so every source gives the same table.
+TABLE = np.random.default_rng(7).integers(-31, 32, size=(14, WIDTH)) / 8
+
+
+def write_tokenizer(path, size):
+    Tokenizer(models.WordLevel({f"w{i}": i for i in range(size)}, unk_token="w0")).save(str(path))
+    return path
+
+
+def write_bf16_safetensors(path, tables):
+    """Writes named float tables as BF16, which numpy cannot hold, in the order given."""
+    header, data = {}, b""
+    for name, table in tables.items():
+        encoded = (np.asarray(table, np.float32).view(np.uint32) >> 16).astype("<u2").tobytes()
+        header[name] = {"dtype": "BF16", "shape": list(np.shape(table)),
+                        "data_offsets": [len(data), len(data) + len(encoded)]}
+        data += encoded
+    text = json.dumps(header).encode()
+    path.write_bytes(struct.pack("<Q", len(text)) + text + data)
+
+
+def write_source(kind, directory):
+    """Returns a `load_table` source of TABLE of the given kind and the tensor name to pass."""
+    if kind == "array":
+        return TABLE, None
+    if kind == "npy":
+        np.save(directory / "table.npy", TABLE)
+        return directory / "table.npy", None
+    path = directory / "weights.safetensors"
+    if kind == "safetensors":  # its only 2-D tensor is found without a name
+        save_file({"bias": np.ones(4, np.float32), "words": TABLE.astype(np.float32)}, path)
+        return path, None
+    if kind == "checkpoint directory":  # the known name is found among other 2-D tensors
+        save_file({"embeddings.position_embeddings.weight": np.ones((3, 2), np.float32),
+                   "embeddings.word_embeddings.weight": TABLE.astype(np.float32)},
+                  directory / "model.safetensors")
+        return directory, None
+    write_bf16_safetensors(path, {"positions": np.ones((3, 2)), "words": TABLE})
+    return path, "words"
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f16"])
+@pytest.mark.parametrize("kind", ["array", "npy", "safetensors", "checkpoint directory",
+                                  "BF16 safetensors"])
+def test_written_model_embeds_the_source_table(tmp_path, kind, dtype):
+    source, tensor = write_source(kind, tmp_path)
+    model_dir = write_model_dir(load_table(source, tensor), tmp_path / "model", dtype,
+                                tokenizer=write_tokenizer(tmp_path / "tokenizer.json", len(TABLE)))
+
+    with safe_open(str(model_dir / "model.safetensors"), framework="numpy") as file:
+        assert list(file.keys()) == [TENSOR_NAME]
+        assert file.get_slice(TENSOR_NAME).get_dtype() == dtype.upper()
+    ids = [4, 5, 5, 11, 13]
+    embedding = Model.load(model_dir).embed_ids([ids])[0]
+    mean = TABLE[ids].mean(axis=0)
+    np.testing.assert_allclose(embedding, mean / np.linalg.norm(mean), atol=1e-6)
+
+
+@pytest.mark.parametrize(("table", "dtype", "rows_named", "message"), [
+    (np.ones(4), "f32", None, "must be 2-D"),
+    (np.ones((2, 3, 4)), "f32", None, "must be 2-D"),
+    (np.ones((0, 4)), "f32", None, "at least one row"),
+    (np.array([["a", "b"]]), "f32", None, "real numbers"),
+    (np.array([[1.0, np.nan]]), "f32", None, "NaN"),
+    (np.array([[1.0, 1e5]]), "f16", None, "beyond the range of f16"),
+    (np.ones((2, 4)), "bf16", None, "dtype must be"),
+    (np.ones((5, 4)), "f32", 6, "up to 5"),
+])
+def test_unusable_tables_write_nothing(tmp_path, table, dtype, rows_named, message):
+    tokenizer = rows_named and write_tokenizer(tmp_path / "tokenizer.json", rows_named)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        write_model_dir(table, tmp_path / "model", dtype, tokenizer=tokenizer)
+    assert not (tmp_path / "model").exists()
