@@ -68,6 +68,8 @@ class _Job:
     target: str
     column: str
     has_id: bool
+    batch_size: int
+    max_length: int | None
     width: int  # digits of the part files' numbers
 
 
@@ -79,6 +81,8 @@ def embed_parquet(
     column: str = "text",
     client: Client | None = None,
     show_progress: bool = True,
+    batch_size: int = 4096,
+    max_length: int | None = None,
 ) -> int:
     """Embeds the texts of `column` of the Parquet dataset `source` (a file or a directory of
     files) into a new Parquet dataset `target`, a directory that must be missing or empty, and
@@ -88,7 +92,7 @@ def embed_parquet(
     path. `client` is a `distributed.Client` of the cluster to use; without one, a `LocalCluster`
     with one single-threaded worker process per core runs the job and is closed after it. A
     progress bar (and the dashboard's address, when the scheduler serves one) goes to stderr
-    unless `show_progress` is false.
+    unless `show_progress` is false. `batch_size` and `max_length` go to `Model.encode`.
 
     The first failing task fails the job: its exception is raised here and the tasks not yet run
     are cancelled. A row that is not text raises TypeError naming its partition and row; a
@@ -107,6 +111,8 @@ def embed_parquet(
         target=target_path,
         column=column,
         has_id=has_id,
+        batch_size=batch_size,
+        max_length=max_length,
         width=max(5, len(str(len(partitions) - 1))),
     )
     if client is not None:
@@ -244,7 +250,9 @@ def _write_partition(job: _Job, partition: _Partition) -> int:
         with pq.ParquetWriter(temporary, schema, filesystem=target_fs) as writer:
             for start in range(0, len(texts), _CHUNK_ROWS):
                 chunk = texts[start : start + _CHUNK_ROWS]
-                embeddings = np.ascontiguousarray(model.encode(chunk, threads=1), dtype=np.float32)
+                embeddings = model.encode(
+                    chunk, batch_size=job.batch_size, max_length=job.max_length, threads=1
+                )
                 flat = pa.array(embeddings.reshape(-1), type=pa.float32())
                 batch = pa.record_batch(
                     [

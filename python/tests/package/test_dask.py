@@ -9,17 +9,17 @@ import time
 import numpy as np
 import pytest
 
-pa = pytest.importorskip("pyarrow")
-pytest.importorskip("distributed")
-import pyarrow.dataset as ds  # noqa: E402
-import pyarrow.parquet as pq  # noqa: E402
-from distributed import Client, LocalCluster  # noqa: E402
-from tokenizers import Tokenizer, models, pre_tokenizers  # noqa: E402
+import pyarrow as pa
+import pyarrow.dataset as ds
+import pyarrow.parquet as pq
+from distributed import Client, LocalCluster
 
-import korvane_py  # noqa: E402
-from korvane import Model  # noqa: E402
-from korvane.dask import embed_parquet  # noqa: E402
-from model_files import model_file_bytes, write_model  # noqa: E402
+import korvane_py
+from korvane import Model
+from korvane.cli import main
+from korvane.convert import write_model_dir
+from korvane.dask import embed_parquet
+from model_files import write_transformer_tokenizer
 
 WORDS = [f"w{number}" for number in range(500)]
 DIM = 16
@@ -27,15 +27,11 @@ DIM = 16
 DEADLINE = 60.0
 
 
-def write_model_dir(directory):
-    directory.mkdir()
-    table = np.random.default_rng(7).standard_normal((len(WORDS) + 1, DIM)).astype(np.float32)
-    write_model(directory, table)
-    vocab = {word: number for number, word in enumerate(WORDS)} | {"[UNK]": len(WORDS)}
-    tokenizer = Tokenizer(models.WordLevel(vocab, unk_token="[UNK]"))
-    tokenizer.pre_tokenizer = pre_tokenizers.Whitespace()
-    tokenizer.save(str(directory / "tokenizer.json"))
-    return directory
+def write_model(directory):
+    vocabulary = ["[PAD]", "[UNK]", "[CLS]", "[SEP]"] + WORDS
+    table = np.random.default_rng(7).standard_normal((len(vocabulary), DIM)).astype(np.float32)
+    tokenizer = write_transformer_tokenizer(directory.parent / f"{directory.name}.json", vocabulary)
+    return write_model_dir(table, directory, tokenizer=tokenizer)
 
 
 def make_texts(count, seed):
@@ -110,7 +106,7 @@ def workdir(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def model_dir(workdir):
-    return write_model_dir(workdir / "model")
+    return write_model(workdir / "model")
 
 
 @pytest.fixture(scope="module")
@@ -191,7 +187,7 @@ def test_row_that_is_not_text_fails_the_job(client, model_dir, tmp_path, files, 
 
 def test_model_that_workers_cannot_load_fails_with_the_loaders_message(client, tmp_path):
     # A directory of its own: the workers keep the models they loaded for other tests.
-    directory = write_model_dir(tmp_path / "model")
+    directory = write_model(tmp_path / "model")
     model = Model.load(directory)
     (directory / "model.safetensors").unlink()
     with pytest.raises(Exception) as expected:
@@ -243,3 +239,37 @@ def test_refused_before_any_task(model_dir, tmp_path, column, target_content, er
     # No client is started: these fail before the default cluster would be.
     with pytest.raises(error, match=message):
         embed_parquet(model_dir, tmp_path / "corpus", tmp_path / "out", column=column)
+
+
+@pytest.mark.parametrize("on_scheduler", [True, False], ids=["scheduler", "local-cluster"])
+def test_command_embeds_a_dataset_on_dask(client, model_dir, tmp_path, capsys, on_scheduler):
+    ids, texts = write_corpus(tmp_path / "corpus", [[40, 30], [20]])
+    arguments = ["embed", str(model_dir), str(tmp_path / "corpus"), "-o", str(tmp_path / "out"),
+                 "--max-length", "3"]
+    if on_scheduler:
+        arguments += ["--scheduler", client.scheduler.address]
+    assert bounded(main, arguments) == 0
+
+    _, written_ids, embeddings, _ = read_output(tmp_path / "out")
+    assert written_ids == ids
+    np.testing.assert_array_equal(embeddings, Model.load(model_dir).encode(texts, max_length=3))
+    assert f"embedded 90 texts in " in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "input_name, options, message",
+    [
+        ("texts.txt", ["--scheduler", "tcp://127.0.0.1:9"],
+         "a run on Dask reads a .parquet file or a directory of them"),
+        ("corpus", ["--threads", "2"], "--threads applies to runs in one process"),
+    ],
+    ids=["text-file", "threads"],
+)
+def test_command_refuses_what_dask_runs_cannot_do(model_dir, tmp_path, capsys, input_name,
+                                                  options, message):
+    (tmp_path / "corpus").mkdir()
+    (tmp_path / "texts.txt").write_text("w1 w2\n")
+    arguments = ["embed", str(model_dir), str(tmp_path / input_name), "-o", str(tmp_path / "out")]
+    assert main(arguments + options) == 1
+    assert message in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
