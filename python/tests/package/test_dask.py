@@ -193,13 +193,11 @@ def test_model_that_workers_cannot_load_fails_with_the_loaders_message(client, t
     with pytest.raises(Exception) as expected:
         Model.load(directory)
     write_corpus(tmp_path / "corpus", [[5, 5], [5]])
-    started = time.monotonic()
     with pytest.raises(type(expected.value)) as error:
         bounded(embed_parquet, model, tmp_path / "corpus", tmp_path / "out", client=client,
                 show_progress=False)
     assert str(error.value) == str(expected.value)
     assert "while embedding partition" in error.value.__notes__[-1]
-    assert time.monotonic() - started < 10  # the first failure ends the job
 
 
 class PanickingModel:
