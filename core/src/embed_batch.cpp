@@ -10,6 +10,7 @@
 #include "exact_size.hpp"
 #include "korvane/embedding_table.hpp"
 #include "pooling.hpp"
+#include "sum_rows.hpp"
 
 namespace korvane {
 
@@ -24,12 +25,12 @@ constexpr std::size_t sentences_per_chunk = 32;
 class BatchKernel {
 public:
     BatchKernel(const EmbeddingTable& table, TokenBatch batch, bool normalize, float* out) noexcept
-        : table_(table.bytes().data()),
-          dtype_(table.dtype()),
+        : source_{table.bytes().data(), table.dtype(), table.dimension(),
+                  element_width(table.dtype()) * table.dimension()},
           width_(table.dimension()),
-          row_bytes_(element_width(table.dtype()) * table.dimension()),
-          distance_(prefetch_distance(row_bytes_)),
+          distance_(prefetch_distance(source_.row_bytes)),
           add_row_path_(active_add_row_path()),
+          fast_path_(sum_rows_supported(table.dtype())),
           normalize_(normalize),
           batch_(batch),
           out_(out) {}
@@ -47,51 +48,64 @@ public:
             const std::size_t first = chunk * sentences_per_chunk;
             const std::size_t last = std::min(first + sentences_per_chunk, batch_.sentence_count());
             for (std::size_t sentence = first; sentence < last; ++sentence) {
-                embed_sentence(sentence, batch_.offsets[last], scratch);
+                const auto tokens = sentence_tokens(sentence);
+                float* accumulator = out_ + sentence * width_;
+                if (tokens.empty()) {
+                    std::fill_n(accumulator, width_, 0.0f);  // not embed_tokens' 0 / 0
+                    continue;
+                }
+                if (fast_path_) {
+                    const auto next = sentence + 1 < last ? sentence_tokens(sentence + 1)
+                                                          : std::span<const std::uint32_t>();
+                    sum_rows(source_, tokens, next, accumulator);
+                } else {
+                    add_rows(tokens, batch_.offsets[last], accumulator, scratch);
+                }
+                divide_by_count({accumulator, width_}, tokens.size());
             }
+            if (normalize_) divide_rows_by_norm(out_ + first * width_, last - first, width_);
         }
     }
 
 private:
-    [[nodiscard]] const std::byte* row_bytes_of(std::uint32_t token) const noexcept {
-        return table_ + static_cast<std::size_t>(token) * row_bytes_;
+    [[nodiscard]] std::span<const std::uint32_t> sentence_tokens(std::size_t sentence) const noexcept {
+        return batch_.tokens.subspan(batch_.offsets[sentence],
+                                     batch_.offsets[sentence + 1] - batch_.offsets[sentence]);
     }
 
-    // `prefetch_end` bounds the tokens this thread will read soon: the end of its chunk.
-    void embed_sentence(std::size_t sentence, std::size_t prefetch_end,
-                        float* scratch) const noexcept {
-        float* accumulator = out_ + sentence * width_;
+    [[nodiscard]] const std::byte* row_bytes_of(std::uint32_t token) const noexcept {
+        return source_.table + static_cast<std::size_t>(token) * source_.row_bytes;
+    }
+
+    // The path of every element type: each row widened as decode_row widens the cached rows of
+    // embed_tokens, then added with add_row. `prefetch_end` bounds the tokens this thread will
+    // read soon: the end of its chunk.
+    void add_rows(std::span<const std::uint32_t> tokens, std::size_t prefetch_end,
+                  float* accumulator, float* scratch) const noexcept {
         std::fill_n(accumulator, width_, 0.0f);
-        const std::size_t begin = batch_.offsets[sentence];
-        const std::size_t end = batch_.offsets[sentence + 1];
-        if (begin == end) return;  // a row of zeros, not embed_tokens' 0 / 0
-        const std::uint32_t* tokens = batch_.tokens.data();
-        for (std::size_t index = begin; index < end; ++index) {
-            if (index + distance_ < prefetch_end) {
-                prefetch_row(row_bytes_of(tokens[index + distance_]), row_bytes_, row_bytes_);
+        const std::size_t begin = static_cast<std::size_t>(tokens.data() - batch_.tokens.data());
+        for (std::size_t index = 0; index < tokens.size(); ++index) {
+            if (begin + index + distance_ < prefetch_end) {
+                prefetch_row(row_bytes_of(batch_.tokens[begin + index + distance_]),
+                             source_.row_bytes, source_.row_bytes);
             }
             const std::byte* bytes = row_bytes_of(tokens[index]);
             // F32 rows are added from the table itself (aligned: the table starts on 64 bytes,
-            // rows are whole floats); others are widened first, exactly as decode_row does for
-            // the cached rows of embed_tokens.
+            // rows are whole floats).
             const float* row = reinterpret_cast<const float*>(bytes);
-            if (dtype_ != DataType::F32) {
-                decode_row(dtype_, bytes, width_, scratch);
+            if (source_.dtype != DataType::F32) {
+                decode_row(source_.dtype, bytes, width_, scratch);
                 row = scratch;
             }
             add_row(add_row_path_, accumulator, row, width_);
         }
-        const std::span<float> values(accumulator, width_);
-        divide_by_count(values, end - begin);
-        if (normalize_) divide_by_norm(values);
     }
 
-    const std::byte* table_;
-    DataType dtype_;
+    RowSource source_;
     std::size_t width_;
-    std::size_t row_bytes_;
     std::size_t distance_;
     AddRowPath add_row_path_;
+    bool fast_path_;
     bool normalize_;
     TokenBatch batch_;
     float* out_;

@@ -23,15 +23,41 @@ inline void divide_by_count(std::span<float> values, std::size_t count) noexcept
     for (float& value : values) value = value / divisor;
 }
 
+// Divides by the square root of `sum_of_squares`, or by the floor when that is smaller or NaN.
+inline void divide_by_root(std::span<float> values, float sum_of_squares) noexcept {
+    float norm = std::sqrt(sum_of_squares);
+    // Written so that a NaN norm also falls back to the floor.
+    if (!(norm > norm_floor)) norm = norm_floor;
+    for (float& value : values) value = value / norm;
+}
+
 inline void divide_by_norm(std::span<float> values) noexcept {
     // Strictly in index order, every product rounded before it is added (the core is compiled
     // without contraction): the rounding of this sum decides the result's last bits.
     float sum_of_squares = 0.0f;
     for (const float value : values) sum_of_squares = sum_of_squares + value * value;
-    float norm = std::sqrt(sum_of_squares);
-    // Written so that a NaN norm also falls back to the floor.
-    if (!(norm > norm_floor)) norm = norm_floor;
-    for (float& value : values) value = value / norm;
+    divide_by_root(values, sum_of_squares);
+}
+
+// divide_by_norm for `count` rows of `width` floats back to back. One row's sum is a chain of
+// dependent additions; eight rows' sums are formed side by side, each still in index order, so
+// the processor overlaps the chains instead of waiting on every addition.
+inline void divide_rows_by_norm(float* rows, std::size_t count, std::size_t width) noexcept {
+    constexpr std::size_t group = 8;
+    for (std::size_t first = 0; first < count; first += group) {
+        const float* row[group];
+        for (std::size_t j = 0; j < group; ++j) {
+            // Past the last row the first is summed again, and the sum dropped.
+            row[j] = rows + (first + (first + j < count ? j : 0)) * width;
+        }
+        float sums[group] = {};
+        for (std::size_t i = 0; i < width; ++i) {
+            for (std::size_t j = 0; j < group; ++j) sums[j] = sums[j] + row[j][i] * row[j][i];
+        }
+        for (std::size_t j = 0; j < group && first + j < count; ++j) {
+            divide_by_root({rows + (first + j) * width, width}, sums[j]);
+        }
+    }
 }
 
 // Rows of a long token list lie scattered over the cache, and waiting for one costs far more than

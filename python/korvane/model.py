@@ -15,7 +15,7 @@ import pathlib
 import threading
 import weakref
 from collections.abc import Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Final
+from typing import TYPE_CHECKING, Any, Final, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -72,13 +72,25 @@ def _max_length(value: int | None) -> int | None:
     return value
 
 
+def _integer_vector(name: str, values: npt.ArrayLike) -> npt.NDArray[np.integer[Any]]:
+    array = np.ascontiguousarray(values)
+    if array.ndim == 1 and array.size == 0:
+        return array.astype(np.int64)  # [] reads as float64
+    if array.ndim != 1 or not np.issubdtype(array.dtype, np.integer):
+        raise TypeError(
+            f"with offsets, {name} must be a one-dimensional integer array, not "
+            f"{array.dtype} with shape {array.shape}"
+        )
+    return array
+
+
 def _check_texts(batch: Sequence[object], first_index: int) -> list[str]:
     """The batch as a list of str; TypeError naming the first item that is not one."""
     texts = list(batch)
     if not all(isinstance(text, str) for text in texts):
         index, text = next((i, t) for i, t in enumerate(texts) if not isinstance(t, str))
         raise TypeError(f"texts[{first_index + index}] is {type(text).__name__}, not str")
-    return texts
+    return cast(list[str], texts)
 
 
 def _read_config(path: pathlib.Path) -> dict[str, Any]:
@@ -213,8 +225,10 @@ class Model:
                 config = _read_config(location / CONFIG_FILE)
             if (location / TOKENIZER_FILE).is_file():
                 tokenizer_file = location / TOKENIZER_FILE
-        elif location.exists():
+        elif location.is_file():
             model_file = location
+        elif location.exists():
+            raise ValueError(f"{location} is not a regular file")
         else:
             raise FileNotFoundError(
                 errno.ENOENT, "no such model directory or file", os.fspath(location)
@@ -319,7 +333,9 @@ class Model:
         """
         count = _thread_count(threads)
         if offsets is None:
-            if isinstance(token_lists, (str, bytes)) or not isinstance(token_lists, Sequence | np.ndarray):
+            if isinstance(token_lists, (str, bytes)) or not isinstance(
+                token_lists, Sequence | np.ndarray
+            ):
                 raise TypeError(
                     "token_lists must be a sequence of sequences of token IDs, not "
                     f"{type(token_lists).__name__}"
@@ -332,14 +348,8 @@ class Model:
             out = np.empty((len(token_lists), self.dim), dtype=np.float32)
             self._table.embed_lists(token_lists, out, self._normalize, count)
             return out
-        tokens = np.ascontiguousarray(token_lists)
-        boundaries = np.ascontiguousarray(offsets)
-        for name, array in (("token_lists", tokens), ("offsets", boundaries)):
-            if array.ndim != 1 or not np.issubdtype(array.dtype, np.integer):
-                raise TypeError(
-                    f"with offsets, {name} must be a one-dimensional integer array, not "
-                    f"{array.dtype} with shape {array.shape}"
-                )
+        tokens = _integer_vector("token_lists", token_lists)
+        boundaries = _integer_vector("offsets", offsets)
         if len(boundaries) == 0:
             raise ValueError("offsets must hold N + 1 boundaries for N sentences, not 0")
         out = np.empty((len(boundaries) - 1, self.dim), dtype=np.float32)
@@ -421,7 +431,7 @@ class Model:
         if show_progress:
             from tqdm.auto import tqdm
 
-            progress = tqdm(total=total, unit=" sentences", unit_scale=True)
+            progress = tqdm(total=total, unit=" sentences")
         try:
             for first in itertools.count(0, batch_size):
                 batch = _check_texts(list(itertools.islice(texts, batch_size)), first)

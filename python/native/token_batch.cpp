@@ -68,9 +68,20 @@ std::uint32_t to_token_id(PyObject* item, std::size_t sentence, std::uint64_t vo
 // item, since an item's __index__ may shrink a list.
 void append_items(PyObject* list_or_tuple, std::size_t sentence, std::uint64_t vocab_size,
                   std::vector<std::uint32_t>& tokens) {
+    const std::uint64_t limit = token_limit(vocab_size);
     for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(list_or_tuple); ++index) {
-        tokens.push_back(
-            to_token_id(PySequence_Fast_GET_ITEM(list_or_tuple, index), sentence, vocab_size));
+        PyObject* item = PySequence_Fast_GET_ITEM(list_or_tuple, index);
+        // The common case inline: a small exact int inside the table.
+        if (PyLong_CheckExact(item) &&
+            PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+            const Py_ssize_t value =
+                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+            if (value >= 0 && static_cast<std::uint64_t>(value) < limit) {
+                tokens.push_back(static_cast<std::uint32_t>(value));
+                continue;
+            }
+        }
+        tokens.push_back(to_token_id(item, sentence, vocab_size));
     }
 }
 

@@ -1,0 +1,112 @@
+"""Model.encode and encode_iter: tokenizing, batching, progress, and agreement with model2vec on
+a directory its save_pretrained wrote."""
+
+import numpy as np
+import pytest
+from .package_models import SENTENCES, WORDS, random_table, write_table
+
+import korvane
+import korvane_py
+
+UNKNOWN = WORDS.index("[UNK]")
+
+
+def expected_rows(directory, tokenizer, texts, max_length=None, normalize=True):
+    """korvane_py's rows for the texts' tokens without special tokens, cut to max_length, with
+    the unknown token left out; zeros where nothing is left."""
+    tokenizer.no_padding()
+    tokenizer.no_truncation()
+    reference = korvane_py.StaticEmbedding(str(directory), normalize=normalize)
+    rows = []
+    for text in texts:
+        ids = tokenizer.encode(text, add_special_tokens=False).ids[:max_length]
+        ids = [token for token in ids if token != UNKNOWN]
+        rows.append(reference.embed_tokens(ids) if ids else [0.0] * 16)
+    return np.array(rows, dtype=np.float32)
+
+
+@pytest.mark.parametrize("max_length", [None, 0, 1, 3, 100])
+def test_encode_embeds_the_tokens_of_each_text(model_dir, tokenizer, max_length):
+    got = korvane.Model.load(model_dir).encode(SENTENCES, max_length=max_length)
+    expected = expected_rows(model_dir, tokenizer, SENTENCES, max_length)
+    np.testing.assert_array_equal(got.view(np.uint32), expected.view(np.uint32))
+
+
+def test_batches_and_threads_change_nothing(model_dir):
+    model = korvane.Model.load(model_dir)
+    texts = SENTENCES * 40
+    whole = model.encode(texts)
+    assert whole.shape == (len(texts), model.dim) and whole.dtype == np.float32
+    for batch_size, threads in [(1, 1), (7, 2), (64, 3), (10_000, None)]:
+        np.testing.assert_array_equal(model.encode(texts, batch_size=batch_size, threads=threads),
+                                      whole)
+    batches = list(model.encode_iter(iter(texts), batch_size=100))
+    assert [len(batch) for batch in batches] == [100, 100, 100, 20]
+    np.testing.assert_array_equal(np.concatenate(batches), whole)
+    assert model.encode([]).shape == (0, model.dim)
+    assert list(model.encode_iter([])) == []
+
+
+def test_show_progress_draws_a_bar_on_stderr(model_dir, capsys):
+    korvane.Model.load(model_dir).encode(SENTENCES * 3, batch_size=8, show_progress=True)
+    assert "24/24" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "texts, options, error, message",
+    [
+        ("one text", {}, TypeError, "texts must be a sequence of str, not str"),
+        (["a", b"b"], {}, TypeError, r"texts\[1\] is bytes, not str"),
+        (["a"] * 5 + [("a", "b")], {"batch_size": 2}, TypeError, r"texts\[5\] is tuple"),
+        ([None], {}, TypeError, r"texts\[0\] is NoneType"),
+        (["a"], {"batch_size": 0}, ValueError, "batch_size must be at least 1"),
+        (["a"], {"max_length": -1}, ValueError, "max_length must not be negative"),
+        (["a"], {"max_length": 2.5}, TypeError, "max_length must be an int"),
+        (["a"], {"threads": 0}, ValueError, "threads must be at least 1"),
+    ],
+)
+def test_bad_texts_and_options(model_dir, texts, options, error, message):
+    with pytest.raises(error, match=message):
+        korvane.Model.load(model_dir).encode(texts, **options)
+
+
+def test_encode_needs_a_tokenizer(model_dir):
+    (model_dir / "tokenizer.json").unlink()
+    model = korvane.Model.load(model_dir)
+    assert model.tokenizer is None
+    with pytest.raises(ValueError, match="has no tokenizer.json"):
+        model.encode(["a"])
+
+
+def test_a_tokenizer_with_more_ids_than_the_table_rows(model_dir, tokenizer):
+    """IDs the tokenizer gives beyond the table are an IndexError, not a read past it."""
+    table = random_table(np.random.default_rng(1), 8, 16, "F32")
+    write_table(model_dir, table)
+    with pytest.raises(IndexError, match="in sentence 0 is outside the table"):
+        korvane.Model.load(model_dir).encode(["the storm"])
+
+
+model2vec = pytest.importorskip("model2vec")
+
+# Texts for which model2vec's cut of max_length x median-token-length characters keeps every
+# token that the cut to max_length tokens keeps.
+SHORT_TOKENS = [". , ! the cat", "zebra . , ! sat", "! ! zebra zebra mat", ", the"]
+
+
+@pytest.mark.parametrize("normalize", [True, False])
+def test_agreement_with_model2vec_on_its_own_directory(tmp_path, tokenizer, normalize):
+    table = random_table(np.random.default_rng(11), len(WORDS), 16, "F32")
+    static_model = model2vec.StaticModel(table, tokenizer, normalize=normalize)
+    static_model.save_pretrained(str(tmp_path))
+    model = korvane.Model.load(tmp_path)
+    assert (model.normalize, model.vocab_size, model.dim) == (normalize, len(WORDS), 16)
+    texts = SENTENCES + ["zebra zebra zebra", "the " * 300, "Bank rates, raised!" * 5]
+    # Unknown tokens, empty and blank texts, and model2vec's default limit of 512 tokens.
+    np.testing.assert_allclose(model.encode(texts, max_length=512),
+                               static_model.encode(texts, use_multiprocessing=False), atol=1e-6)
+    for max_length in (1, 2, 3):
+        np.testing.assert_allclose(
+            model.encode(SHORT_TOKENS, max_length=max_length),
+            static_model.encode(SHORT_TOKENS, max_length=max_length, use_multiprocessing=False),
+            atol=1e-6,
+        )
