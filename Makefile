@@ -64,7 +64,8 @@ sanitize: $(VENV)/.ready
 	$(SANITIZER_OPTIONS) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j2
 	cmake --install $(SANITIZE_DIR) --prefix $(SANITIZE_DIR)/site > /dev/null
 	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site $(PYTHON) -c \
-		'import korvane_py, sys; sys.exit("$(SANITIZE_DIR)/site/" not in korvane_py.__file__)'
+		'import korvane_py, korvane._native as native, sys; \
+		sys.exit(any("$(SANITIZE_DIR)/site/" not in m.__file__ for m in (korvane_py, native)))'
 	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site \
 		$(PYTHON) -m pytest -q -p no:cacheprovider python/tests
 
@@ -72,7 +73,7 @@ sanitize: $(VENV)/.ready
 # libstdc++'s std::expected.
 FUZZ_DIR := build/fuzz
 FUZZ_SECONDS ?= 600
-FUZZ_TARGETS ?= load embed kernels
+FUZZ_TARGETS ?= load embed kernels table
 fuzz-build: $(VENV)/.ready
 	tools/install-system-packages.sh "$$(PATH='$(OUTER_PATH)' tools/find-python.sh)" clang-16 \
 		libclang-rt-16-dev
