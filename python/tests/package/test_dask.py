@@ -7,38 +7,30 @@ import threading
 import time
 
 import numpy as np
-import pytest
-
 import pyarrow as pa
 import pyarrow.dataset as ds
 import pyarrow.parquet as pq
+import pytest
 from distributed import Client, LocalCluster
 
 import korvane_py
 from korvane import Model
 from korvane.cli import main
-from korvane.convert import write_model_dir
 from korvane.dask import embed_parquet
-from model_files import write_transformer_tokenizer
 
-WORDS = [f"w{number}" for number in range(500)]
-DIM = 16
+from .package_models import WORDS
+
+DIM = 16  # the width of conftest's model_dir
+# Whole words of the tokenizer, and one it does not know.
+TEXT_WORDS = [word for word in WORDS if word.isalpha()] + ["zebra"]
 # Every run here is bounded: a hung task fails its test instead of stalling the suite.
 DEADLINE = 60.0
 
 
-def write_model(directory):
-    vocabulary = ["[PAD]", "[UNK]", "[CLS]", "[SEP]"] + WORDS
-    table = np.random.default_rng(7).standard_normal((len(vocabulary), DIM)).astype(np.float32)
-    tokenizer = write_transformer_tokenizer(directory.parent / f"{directory.name}.json", vocabulary)
-    return write_model_dir(table, directory, tokenizer=tokenizer)
-
-
 def make_texts(count, seed):
     rng = np.random.default_rng(seed)
-    lengths = rng.integers(0, 24, count)
-    # Words beyond WORDS are unknown to the tokenizer; length 0 gives the empty text.
-    return [" ".join(f"w{word}" for word in rng.integers(0, 520, length)) for length in lengths]
+    # Length 0 gives the empty text.
+    return [" ".join(rng.choice(TEXT_WORDS, length)) for length in rng.integers(0, 24, count)]
 
 
 def write_corpus(directory, files, *, with_id=True, texts=None, seed=1):
@@ -100,16 +92,6 @@ def bounded(function, *args, **kwargs):
 
 
 @pytest.fixture(scope="module")
-def workdir(tmp_path_factory):
-    return tmp_path_factory.mktemp("dask")
-
-
-@pytest.fixture(scope="module")
-def model_dir(workdir):
-    return write_model(workdir / "model")
-
-
-@pytest.fixture(scope="module")
 def client():
     with (
         LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster,
@@ -168,7 +150,7 @@ def test_killed_worker_is_replaced_and_output_complete(model_dir, tmp_path):
 @pytest.mark.parametrize(
     "files, texts, message",
     [
-        ([[3, 3], [4, 6]], ["w1"] * 13 + [None] + ["w2"] * 2,
+        ([[3, 3], [4, 6]], ["rain"] * 13 + [None] + ["storm"] * 2,
          "partition 3 (file-1.parquet, row group 1), row 3 (row 13 of the source): "
          "column 'text' holds None, not text"),
         ([[2]], [7, 8],
@@ -185,13 +167,12 @@ def test_row_that_is_not_text_fails_the_job(client, model_dir, tmp_path, files, 
     assert str(error.value) == message
 
 
-def test_model_that_workers_cannot_load_fails_with_the_loaders_message(client, tmp_path):
-    # A directory of its own: the workers keep the models they loaded for other tests.
-    directory = write_model(tmp_path / "model")
-    model = Model.load(directory)
-    (directory / "model.safetensors").unlink()
+def test_model_that_workers_cannot_load_fails_with_the_loaders_message(client, model_dir,
+                                                                      tmp_path):
+    model = Model.load(model_dir)
+    (model_dir / "model.safetensors").unlink()
     with pytest.raises(Exception) as expected:
-        Model.load(directory)
+        Model.load(model_dir)
     write_corpus(tmp_path / "corpus", [[5, 5], [5]])
     with pytest.raises(type(expected.value)) as error:
         bounded(embed_parquet, model, tmp_path / "corpus", tmp_path / "out", client=client,
@@ -266,7 +247,7 @@ def test_command_embeds_a_dataset_on_dask(client, model_dir, tmp_path, capsys, o
 def test_command_refuses_what_dask_runs_cannot_do(model_dir, tmp_path, capsys, input_name,
                                                   options, message):
     (tmp_path / "corpus").mkdir()
-    (tmp_path / "texts.txt").write_text("w1 w2\n")
+    (tmp_path / "texts.txt").write_text("heavy rain\n")
     arguments = ["embed", str(model_dir), str(tmp_path / input_name), "-o", str(tmp_path / "out")]
     assert main(arguments + options) == 1
     assert message in capsys.readouterr().err
