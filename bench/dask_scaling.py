@@ -1,5 +1,6 @@
 """Throughput of korvane.dask.embed_parquet on a LocalCluster of 1 and of 2 worker processes,
-measured in one run beside a single process's Model.encode, and what the scheduler costs per task.
+measured in one run beside a single process's Model.encode on one core, and what the scheduler
+costs per task.
 Writes a Markdown table (bench/dask_scaling.md by default) and prints it.
 
 Usage: python bench/dask_scaling.py [--model DIR] [--rows N] [--partitions P] [--repeats R]
@@ -62,13 +63,16 @@ def write_corpus(directory, texts, partitions):
         pq.write_table(table, directory / f"part-{number:05d}.parquet", row_group_size=stop - start)
 
 
-def timed(call, repeats):
-    times = []
+def timed(call, repeats, cpu_time=time.process_time):
+    """The medians of the wall time and of the processor time (`cpu_time()`, summed over the
+    processes doing the work) that `call` takes."""
+    walls, cpus = [], []
     for _ in range(repeats):
-        started = time.perf_counter()
+        cpu, started = cpu_time(), time.perf_counter()
         call()
-        times.append(time.perf_counter() - started)
-    return statistics.median(times)
+        walls.append(time.perf_counter() - started)
+        cpus.append(cpu_time() - cpu)
+    return statistics.median(walls), statistics.median(cpus)
 
 
 def noop(value):
@@ -96,24 +100,26 @@ def cluster_throughput(workers, model_dir, corpus, scratch, repeats, tasks):
         Client(cluster) as client,
     ):
         run()  # loads the model in every worker process
-        seconds = timed(run, repeats)
+        seconds = timed(run, repeats, lambda: sum(client.run(time.process_time).values()))
         overhead = per_task_seconds(client, tasks)
     return seconds, overhead
 
 
 def markdown(rows, partitions, figures, overheads, environment):
-    one_worker = figures["LocalCluster, 1 worker process"]
+    one_worker = figures["LocalCluster, 1 worker process"][0]
     lines = [
         f"# korvane.dask: 1 vs 2 workers\n\n{environment}\n",
-        f"{rows:,} texts in {partitions} partitions (one Parquet file each), median of the timed "
+        f"{rows:,} texts in {partitions} partitions (one Parquet file each), medians of the timed "
         "runs after a warm-up run; Dask rows include reading the Parquet input and writing the "
-        "output.\n",
-        "| setup | seconds | texts/s | speed vs 1 worker |",
-        "|---|---:|---:|---:|",
+        "output. Processor time is the workers' (or the one process's) user and system time: "
+        "texts per processor second is what a core gives when it is not shared.\n",
+        "| setup | seconds | texts/s | speed vs 1 worker | processor s | texts per processor s |",
+        "|---|---:|---:|---:|---:|---:|",
     ]
-    for name, seconds in figures.items():
+    for name, (seconds, cpu) in figures.items():
         lines.append(
-            f"| {name} | {seconds:.2f} | {rows / seconds:,.0f} | {one_worker / seconds:.2f} |"
+            f"| {name} | {seconds:.2f} | {rows / seconds:,.0f} | {one_worker / seconds:.2f} "
+            f"| {cpu:.2f} | {rows / cpu:,.0f} |"
         )
     lines.append("")
     for workers, seconds in overheads.items():
@@ -125,10 +131,14 @@ def markdown(rows, partitions, figures, overheads, environment):
 
 
 def main():
+    # Every process on one core, as korvane.dask's own local cluster sets its workers: the
+    # tokenizer's thread pool would otherwise spread one process over all cores. Set before the
+    # first tokenizer call, and inherited by the worker processes.
+    os.environ["TOKENIZERS_PARALLELISM"] = "false"
     parser = argparse.ArgumentParser()
     parser.add_argument("--model", type=Path)
-    parser.add_argument("--rows", type=int, default=400_000)
-    parser.add_argument("--partitions", type=int, default=16)
+    parser.add_argument("--rows", type=int, default=100_000)
+    parser.add_argument("--partitions", type=int, default=8)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--scratch", type=Path, default=HERE.parent / "build" / "bench-dask")
     parser.add_argument("--output", type=Path, default=HERE / "dask_scaling.md")
@@ -147,10 +157,8 @@ def main():
 
     load_before = os.getloadavg()[0]
     figures = {
-        "one process, Model.encode, threads=1 (no Dask, no Parquet)":
+        "one process, Model.encode(threads=1), no Dask or Parquet":
             timed(lambda: model.encode(texts, threads=1), arguments.repeats),
-        "one process, Model.encode, all cores (no Dask, no Parquet)":
-            timed(lambda: model.encode(texts), arguments.repeats),
     }
     overheads = {}
     for workers in (1, 2):

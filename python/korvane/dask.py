@@ -117,9 +117,12 @@ def embed_parquet(
     )
     if client is not None:
         return _run(client, job, partitions, show_progress)
+    # One worker process per core, each on one thread: left on, the tokenizer's own thread pool
+    # would add a thread per core in every worker.
+    env = {"TOKENIZERS_PARALLELISM": os.environ.get("TOKENIZERS_PARALLELISM", "false")}
     workers = os.cpu_count() or 1
     with (
-        LocalCluster(n_workers=workers, threads_per_worker=1, processes=True) as cluster,
+        LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, env=env) as cluster,
         Client(cluster) as own_client,
     ):
         return _run(own_client, job, partitions, show_progress)
