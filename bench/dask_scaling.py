@@ -123,8 +123,9 @@ def markdown(rows, partitions, figures, overheads, environment):
         )
     lines.append("")
     for workers, seconds in overheads.items():
+        processes = "process" if workers == 1 else "processes"
         lines.append(
-            f"- Scheduler cost per task with {workers} worker process{'es' if workers > 1 else ''}: "
+            f"- Scheduler cost per task with {workers} worker {processes}: "
             f"{seconds * 1e3:.2f} ms (a batch of tasks that do nothing)."
         )
     return "\n".join(lines) + "\n"

@@ -311,7 +311,7 @@ def run_embed_on_dask(args: argparse.Namespace) -> int:
     if args.scheduler is None:
         count = embed_parquet(model, source, args.output, **options)
     else:
-        with Client(args.scheduler) as client:
+        with Client(args.scheduler) as client:  # type: ignore[no-untyped-call, unused-ignore]
             count = embed_parquet(model, source, args.output, client=client, **options)
     if not args.quiet:
         print_throughput(count, time.perf_counter() - started, args.output, model.dim)

@@ -32,10 +32,10 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-import pyarrow as pa
-import pyarrow.dataset as ds
-import pyarrow.fs as pafs
-import pyarrow.parquet as pq
+import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+import pyarrow.dataset as ds  # type: ignore[import-untyped, unused-ignore]
+import pyarrow.fs as pafs  # type: ignore[import-untyped, unused-ignore]
+import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 from distributed import Client, Future, LocalCluster, as_completed
 from tqdm import tqdm
 
@@ -122,8 +122,10 @@ def embed_parquet(
     env = {"TOKENIZERS_PARALLELISM": os.environ.get("TOKENIZERS_PARALLELISM", "false")}
     workers = os.cpu_count() or 1
     with (
-        LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, env=env) as cluster,
-        Client(cluster) as own_client,
+        LocalCluster(  # type: ignore[no-untyped-call, unused-ignore]
+            n_workers=workers, threads_per_worker=1, processes=True, env=env
+        ) as cluster,
+        Client(cluster) as own_client,  # type: ignore[no-untyped-call, unused-ignore]
     ):
         return _run(own_client, job, partitions, show_progress)
 
@@ -169,8 +171,10 @@ def _run(client: Client, job: _Job, partitions: Sequence[_Partition], show_progr
         if dashboard is not None:
             print(f"Dask dashboard: {client.dashboard_link}", file=sys.stderr)
     run = uuid.uuid4().hex[:8]
-    futures: list[Future] = [
-        client.submit(_embed_partition, job, partition, key=f"korvane-embed-{run}-{partition.index}")
+    futures: list[Future[int]] = [
+        client.submit(
+            _embed_partition, job, partition, key=f"korvane-embed-{run}-{partition.index}"
+        )
         for partition in partitions
     ]
     written = 0
@@ -182,12 +186,12 @@ def _run(client: Client, job: _Job, partitions: Sequence[_Partition], show_progr
             file=sys.stderr,
             disable=not show_progress,
         ) as progress:
-            for future in as_completed(futures):
+            for future in as_completed(futures):  # type: ignore[no-untyped-call, unused-ignore]
                 rows = future.result()  # raises the task's exception
                 written += rows
                 progress.update(rows)
     except BaseException:
-        client.cancel(futures)
+        client.cancel(futures)  # type: ignore[no-untyped-call, unused-ignore]
         raise
     _remove_temporaries(job.target)
     return written
