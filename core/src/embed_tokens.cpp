@@ -49,9 +49,9 @@ constexpr std::size_t row_prefetch_bytes = 1024;
 }  // namespace
 
 std::expected<std::vector<float>, EmbedError> StaticEmbedding::embed_tokens(
-    std::vector<std::uint32_t> tokens) {
+    std::vector<std::uint32_t> tokens, const InterruptCheck& check_interrupt) {
     if (!tensor) {
-        auto loaded = load_safetensors_file(model_dir / model_file_name);
+        auto loaded = load_safetensors_file(model_dir / model_file_name, check_interrupt);
         if (!loaded) return std::unexpected(EmbedError::from(std::move(loaded.error())));
         tensor = std::move(*loaded);
     }

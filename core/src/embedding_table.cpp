@@ -198,7 +198,7 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
     EmbeddingTable table;
     table.data_.reset(static_cast<std::byte*>(::operator new[](
         std::max<std::size_t>(size, 1), std::align_val_t{table_alignment}, std::nothrow)));
-    if (!table.data_) return std::unexpected(LoadError::out_of_memory());
+    if (!table.data_) throw std::bad_alloc();
     auto complete =
         read_exactly(header->file.get(), {table.data_.get(), size}, header->data_start + start);
     if (!complete) return std::unexpected(std::move(complete.error()));

@@ -85,10 +85,6 @@ LoadError LoadError::from_os_error(int error_number) {
     return LoadError{compose_io_message(io_error_category(error_number), details)};
 }
 
-LoadError LoadError::out_of_memory() {
-    return LoadError{compose_io_message("out of memory", "out of memory")};
-}
-
 LoadError LoadError::from_json_error(std::string_view description) {
     std::string message = "SerDe Error: ";
     message.append(description);

@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -30,15 +29,6 @@ public:
 private:
     int descriptor_;
 };
-
-// One read(2), retried when a signal interrupts it. Returns the byte count, 0 at the end of the
-// file, or -1 with errno set.
-inline ssize_t read_some(int descriptor, std::span<std::byte> into) {
-    for (;;) {
-        const ssize_t count = ::read(descriptor, into.data(), into.size());
-        if (count >= 0 || errno != EINTR) return count;
-    }
-}
 
 inline std::uint64_t read_u64_le(std::span<const std::byte, 8> bytes) noexcept {
     std::uint64_t value = 0;

@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "exact_size.hpp"
 #include "file_io.hpp"
 #include "json.hpp"
 
@@ -34,30 +35,28 @@ class FileContent {
     }
     void append(std::size_t count) noexcept { size_ += count; }
 
-    // Moves the content into a buffer of `capacity` bytes; false when memory runs out.
-    [[nodiscard]] bool reallocate(std::size_t capacity) {
+    // Moves the content into a buffer of `capacity` bytes; abandons the load when memory runs out.
+    void reallocate(std::size_t capacity) {
         try {
             auto larger = std::make_unique_for_overwrite<std::byte[]>(capacity);
             if (size_ != 0) std::memcpy(larger.get(), buffer_.get(), size_);
             buffer_ = std::move(larger);
             capacity_ = capacity;
-            return true;
         } catch (const std::bad_alloc&) {
-            return false;
+            fail_allocation(capacity);
         }
     }
 
-    // Appends `more`, growing the buffer at least twofold; false when memory runs out.
-    [[nodiscard]] bool grow_and_append(std::span<const std::byte> more) {
+    // Appends `more`, growing the buffer at least twofold.
+    void grow_and_append(std::span<const std::byte> more) {
         constexpr std::size_t minimum_capacity = 8192;
         const std::size_t limit = std::numeric_limits<std::size_t>::max();
-        if (more.size() > limit - size_) return false;
+        if (more.size() > limit - size_) fail_allocation(ExactSize{size_} + more.size());
         std::size_t capacity = capacity_ > limit / 2 ? limit : capacity_ * 2;
         capacity = std::max({capacity, minimum_capacity, size_ + more.size()});
-        if (!reallocate(capacity)) return false;
+        reallocate(capacity);
         std::memcpy(buffer_.get() + size_, more.data(), more.size());
         size_ += more.size();
-        return true;
     }
 
   private:
@@ -66,10 +65,28 @@ class FileContent {
     std::size_t capacity_ = 0;
 };
 
+// The most one read(2) asks for, so that the interrupt check runs at least once per this many
+// bytes: a few milliseconds of copying from the page cache.
+constexpr std::size_t read_chunk_bytes = std::size_t{16} << 20;
+
+// One read(2) of at most read_chunk_bytes, retried when a signal interrupts it, with
+// `check_interrupt` asked before every attempt. Returns the byte count, 0 at the end of the file,
+// or -1 with errno set.
+ssize_t read_some(int descriptor, std::span<std::byte> into,
+                  const InterruptCheck& check_interrupt) {
+    into = into.first(std::min(into.size(), read_chunk_bytes));
+    for (;;) {
+        if (check_interrupt) check_interrupt();
+        const ssize_t count = ::read(descriptor, into.data(), into.size());
+        if (count >= 0 || errno != EINTR) return count;
+    }
+}
+
 // Reads the file to its end in one sequential pass. The buffer is sized from the file's reported
 // size up front, so a regular file fills it exactly; it grows only for a file that turns out
 // longer (or reports no size, like a pipe).
-std::expected<FileContent, LoadError> read_whole_file(const std::filesystem::path& path) {
+std::expected<FileContent, LoadError> read_whole_file(const std::filesystem::path& path,
+                                                      const InterruptCheck& check_interrupt) {
     // O_NONBLOCK lets the open of a FIFO without a writer return at once. Cleared straight away,
     // it leaves such a FIFO reading as empty instead of blocking for ever.
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -81,9 +98,8 @@ std::expected<FileContent, LoadError> read_whole_file(const std::filesystem::pat
 
     FileContent content;
     struct stat status {};
-    if (::fstat(file.get(), &status) == 0 && status.st_size > 0 &&
-        !content.reallocate(static_cast<std::size_t>(status.st_size))) {
-        return std::unexpected(LoadError::out_of_memory());
+    if (::fstat(file.get(), &status) == 0 && status.st_size > 0) {
+        content.reallocate(static_cast<std::size_t>(status.st_size));
     }
     for (;;) {
         // Once the buffer is full, a small probe tells the end of the file from more data
@@ -91,14 +107,14 @@ std::expected<FileContent, LoadError> read_whole_file(const std::filesystem::pat
         std::array<std::byte, 32> probe;
         const bool full = content.free_space().empty();
         const std::span<std::byte> into = full ? std::span<std::byte>(probe) : content.free_space();
-        const ssize_t count = read_some(file.get(), into);
+        const ssize_t count = read_some(file.get(), into, check_interrupt);
         if (count < 0) return std::unexpected(LoadError::from_os_error(errno));
         if (count == 0) return content;
         const auto received = static_cast<std::size_t>(count);
-        if (!full) {
+        if (full) {
+            content.grow_and_append(into.first(received));
+        } else {
             content.append(received);
-        } else if (!content.grow_and_append(into.first(received))) {
-            return std::unexpected(LoadError::out_of_memory());
         }
     }
 }
@@ -178,10 +194,19 @@ std::span<const std::byte> tensor_bytes(std::span<const std::byte> data,
     return data.subspan(start, end - start);
 }
 
+std::vector<std::byte> copy_of(std::span<const std::byte> bytes) {
+    try {
+        return std::vector<std::byte>(bytes.begin(), bytes.end());
+    } catch (const std::bad_alloc&) {
+        fail_allocation(bytes.size());
+    }
+}
+
 }  // namespace
 
-std::expected<LoadedTensor, LoadError> load_safetensors_file(std::filesystem::path path) {
-    auto content = read_whole_file(path);
+std::expected<LoadedTensor, LoadError> load_safetensors_file(
+    std::filesystem::path path, const InterruptCheck& check_interrupt) {
+    auto content = read_whole_file(path, check_interrupt);
     if (!content) return std::unexpected(std::move(content.error()));
     const std::span<const std::byte> file = content->bytes();
 
@@ -207,8 +232,7 @@ std::expected<LoadedTensor, LoadError> load_safetensors_file(std::filesystem::pa
     }
 
     const std::span<const std::byte> tensor = tensor_bytes(data, details->data_offsets);
-    return LoadedTensor{*details,
-                        std::vector<std::byte>(tensor.data(), tensor.data() + tensor.size())};
+    return LoadedTensor{*details, copy_of(tensor)};
 }
 
 }  // namespace korvane

@@ -52,11 +52,6 @@ TEST(LoadErrorTest, MissingFileReadsAsTheSystemDescribesIt) {
               "IO Error: is a directory. Details: Is a directory (os error 21)");
 }
 
-TEST(LoadErrorTest, OutOfMemoryRepeatsTheCategory) {
-    EXPECT_EQ(LoadError::out_of_memory().display(),
-              "IO Error: out of memory. Details: out of memory");
-}
-
 TEST(LoadErrorTest, JsonAndFixedTexts) {
     EXPECT_EQ(LoadError::from_json_error("expected value at line 1 column 1").display(),
               "SerDe Error: expected value at line 1 column 1");

@@ -273,5 +273,26 @@ TEST(FileAccess, FileIsClosedOnEveryPath) {
     EXPECT_EQ(open_descriptor_count(), before);
 }
 
+// The check runs at least once per 16 MiB read; one that throws stops the read, closes the file
+// and passes its exception on.
+TEST(FileAccess, InterruptCheckRunsPerChunkAndCanStopTheRead) {
+    const TemporaryDirectory directory;
+    write_file(directory.model_file(), model_file_bytes(good_header, data_section));
+    std::filesystem::resize_file(directory.model_file(), std::uintmax_t{40} << 20);
+    int checks = 0;
+    EXPECT_TRUE(load_safetensors_file(directory.model_file(), [&] { ++checks; }).has_value());
+    EXPECT_GE(checks, 3);
+
+    struct Stop {};
+    const std::size_t before = open_descriptor_count();
+    checks = 0;
+    const auto stop_at_second = [&] {
+        if (++checks == 2) throw Stop{};
+    };
+    EXPECT_THROW((void)load_safetensors_file(directory.model_file(), stop_at_second), Stop);
+    EXPECT_EQ(checks, 2);
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
 }  // namespace
 }  // namespace korvane

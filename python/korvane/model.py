@@ -14,7 +14,7 @@ import os
 import pathlib
 import threading
 import weakref
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence, Sized
 from typing import TYPE_CHECKING, Any, Final, cast
 
 import numpy as np
@@ -340,11 +340,13 @@ class Model:
                     "token_lists must be a sequence of sequences of token IDs, not "
                     f"{type(token_lists).__name__}"
                 )
-            if isinstance(token_lists, np.ndarray) and token_lists.ndim != 2:
-                raise ValueError(
-                    "an array of token IDs without offsets must have two dimensions "
-                    "(sentences x tokens); pass offsets= with a flat array"
-                )
+            if isinstance(token_lists, np.ndarray):
+                if token_lists.ndim != 2:
+                    raise ValueError(
+                        "an array of token IDs without offsets must have two dimensions "
+                        "(sentences x tokens); pass offsets= with a flat array"
+                    )
+                token_lists = np.ascontiguousarray(token_lists)
             out = np.empty((len(token_lists), self.dim), dtype=np.float32)
             self._table.embed_lists(token_lists, out, self._normalize, count)
             return out
@@ -358,14 +360,15 @@ class Model:
 
     def encode(
         self,
-        texts: Sequence[str],
+        texts: Iterable[str],
         *,
         batch_size: int = 4096,
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
     ) -> Embeddings:
-        """The embeddings of ``texts``: a float32 array of shape (len(texts), dim).
+        """The embeddings of ``texts`` (a list, a numpy array or a pandas Series of str, ...):
+        a float32 array of shape (len(texts), dim).
 
         Texts are tokenized by the model's tokenizer without special tokens, ``batch_size`` at a
         time (each batch on all cores), and embedded as ``embed_ids`` does, with two rules
@@ -377,9 +380,13 @@ class Model:
         ``max_length`` times its median token length in characters (so it may keep fewer
         tokens), and for an F16 table it returns float16 rather than float32.
         """
-        if isinstance(texts, str) or not isinstance(texts, Sequence):
+        if isinstance(texts, str) or not isinstance(texts, Iterable):
             raise TypeError(f"texts must be a sequence of str, not {type(texts).__name__}")
-        out = np.empty((len(texts), self.dim), dtype=np.float32)
+        # A numpy array or a pandas Series of str is read as it is; anything else without a
+        # length (a generator) is read whole first.
+        if not isinstance(texts, Sequence | np.ndarray) and not hasattr(texts, "__len__"):
+            texts = list(texts)
+        out = np.empty((len(cast(Sequence[str], texts)), self.dim), dtype=np.float32)
         position = 0
         for batch in self.encode_iter(
             texts,
@@ -416,7 +423,7 @@ class Model:
         size = _positive("batch_size", batch_size)
         length = _max_length(max_length)
         count = _thread_count(threads)
-        total = len(texts) if isinstance(texts, Sequence) else None
+        total = len(texts) if isinstance(texts, Sized) else None
         return self._batches(tokenizer, iter(texts), size, length, count, show_progress, total)
 
     def _batches(

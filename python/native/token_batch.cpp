@@ -168,12 +168,17 @@ void append_sentence(PyObject* sentence, std::size_t index, std::uint64_t vocab_
         throw ErrorAlreadySet{};
     }
     if (PyObject_CheckBuffer(sentence)) {
-        const BufferView buffer(sentence, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
-        const char format = require_integer_vector(buffer.get(), "a sentence given as a buffer");
-        visit_integers(buffer.get(), format, [&](auto values) {
-            append_checked(values, index, vocab_size, tokens);
-        });
-        return;
+        Py_buffer view;
+        // A buffer that is not contiguous (a strided slice of an array) is read item by item.
+        if (PyObject_GetBuffer(sentence, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+            const BufferView buffer(view);
+            const char format = require_integer_vector(view, "a sentence given as a buffer");
+            visit_integers(view, format, [&](auto values) {
+                append_checked(values, index, vocab_size, tokens);
+            });
+            return;
+        }
+        PyErr_Clear();
     }
     const Ref items = require(PySequence_Tuple(sentence));
     append_items(items.get(), index, vocab_size, tokens);

@@ -46,6 +46,8 @@ class BufferView {
 public:
     // Raises when `object` does not export a buffer with `flags`.
     BufferView(PyObject* object, int flags);
+    // Takes over a buffer already obtained.
+    explicit BufferView(const Py_buffer& view) noexcept : view_(view) {}
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
     ~BufferView() { PyBuffer_Release(&view_); }

@@ -20,7 +20,7 @@ constexpr const char* panic_text_without_description =
 
 PyObject* make_panic_exception_type() {
     return PyErr_NewExceptionWithDoc(
-        "korvane_py_runtime.PanicException",
+        "korvane_py._runtime.PanicException",
         "An operation of korvane_py stopped at an internal failure.\n\n"
         "It derives from BaseException, so `except Exception` does not catch it.",
         PyExc_BaseException, nullptr);
@@ -206,21 +206,25 @@ void set_python_error_from_current_exception() noexcept {
 
 PyObject* ProcessWideObject::get(Maker make) {
     if (PyObject* object = object_.load(std::memory_order_acquire)) return object;
-    bool failed = false;
-    PyThreadState* thread = PyEval_SaveThread();
-    {
-        std::lock_guard lock(fill_);
-        if (object_.load(std::memory_order_relaxed) == nullptr) {
-            PyEval_RestoreThread(thread);
-            PyObject* made = make();
-            thread = PyEval_SaveThread();
-            object_.store(made, std::memory_order_release);
-            failed = made == nullptr;
-        }
+    Ref made = require(make());
+    PyObject* stored = nullptr;
+    if (object_.compare_exchange_strong(stored, made.get(), std::memory_order_acq_rel)) {
+        return made.release();
     }
-    PyEval_RestoreThread(thread);
-    if (failed) throw ErrorAlreadySet{};
-    return object_.load(std::memory_order_acquire);
+    return stored;
+}
+
+void register_runtime_module() {
+    constexpr const char* name = "korvane_py._runtime";
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* found = nullptr;
+    const int present = require(PyDict_GetItemStringRef(modules, name, &found));
+    Ref existing = Ref::steal(found);
+    if (present == 1) return;
+    Ref module = require(PyModule_New(name));
+    PyObject* type = panic_exception_type.get(make_panic_exception_type);
+    require(PyModule_AddObjectRef(module.get(), "PanicException", type));
+    require(PyDict_SetItemString(modules, name, module.get()));
 }
 
 PyObject* all_attribute_name() {
@@ -309,7 +313,9 @@ std::vector<std::uint32_t> to_token_ids(PyObject* tokens) {
 #endif
     const Py_ssize_t length = PyObject_Size(tokens);
     if (length < 0) {
-        PyErr_Clear();  // only a capacity hint
+        // Only a capacity hint, but KeyboardInterrupt, SystemExit and the like must not be lost.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw ErrorAlreadySet{};
+        PyErr_Clear();
     } else {
         reserve_for(ids, length);
     }

@@ -16,7 +16,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -78,20 +77,26 @@ void guard_unraisable(Work&& work) noexcept {
     }
 }
 
-// A Python object made at most once per process and kept for the rest of it.
+// A Python object kept for the rest of the process once made.
 class ProcessWideObject {
 public:
     using Maker = PyObject* (*)();  // a new reference, or null with a Python error set
 
-    // The object (borrowed), made on first need. The thread detaches from the interpreter while it
-    // waits for the fill, so a thread filling the slot never waits for one that holds the
-    // interpreter. A failed fill leaves the slot empty and throws with the maker's error set.
+    // The object (borrowed), made on first need. Nothing is locked: making it runs Python code (an
+    // import, with its hooks), which may ask for the same object again, switch threads or fork.
+    // Whoever finishes first stores theirs, and later makers' objects are dropped. A failed fill
+    // leaves the slot empty and throws with the maker's error set.
     PyObject* get(Maker make);
 
 private:
     std::atomic<PyObject*> object_{nullptr};
-    std::mutex fill_;
 };
+
+// Puts the module "korvane_py._runtime", holding PanicException, into sys.modules unless the name
+// is taken. Pickle records the class by that name; like os.path, the import system finds such an
+// entry once it has imported the parent module, so any process that can import korvane_py can
+// unpickle a PanicException, while korvane_py itself gains no attribute.
+void register_runtime_module();
 
 // The interned attribute names the binding looks up.
 PyObject* all_attribute_name();  // "__all__"

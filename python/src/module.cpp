@@ -37,6 +37,8 @@ PyObject* new_static_embedding(PyTypeObject* cls, PyObject* args, PyObject* kwar
         StaticEmbeddingObject& record = as_static_embedding(instance.get());
         std::construct_at(&record.core, std::move(*core));
         std::construct_at(&record.borrow_flag, std::uintptr_t{0});
+        std::construct_at(&record.borrowed_in_fork, fork_count());
+        record.constructed = true;
         return instance.release();
     });
 }
@@ -45,7 +47,13 @@ void deallocate_static_embedding(PyObject* self) {
     guard_unraisable([self] {
         // Instances of a heap type own a reference to it; dropped after the memory is freed.
         Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-        std::destroy_at(&as_static_embedding(self).core);
+        StaticEmbeddingObject& record = as_static_embedding(self);
+        // A flag still taken here was taken before a fork by a thread this process lacks, and
+        // the core it guards may be half changed: it is left as it is rather than destroyed.
+        if (record.constructed &&
+            record.borrow_flag.load(std::memory_order_relaxed) == 0) {
+            std::destroy_at(&record.core);
+        }
         Py_TYPE(self)->tp_free(self);
     });
 }
@@ -112,7 +120,15 @@ Ref module_all_list(PyObject* module) {
 
 int execute_module(PyObject* module) {
     return guard(-1, [module] {
+        // The slot below turns away interpreters that check their extensions; a legacy one,
+        // which does not, is turned away here, before it can see the process-wide values.
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+            throw_python_error(PyExc_ImportError,
+                               "module korvane_py does not support loading in subinterpreters");
+        }
         if (!PyModule_Check(module)) throw_type_mismatch(module, &PyModule_Type);
+        watch_forks();
+        register_runtime_module();
         PyObject* cls = get_static_embedding_class();
         Ref all = module_all_list(module);
         Ref class_name = require(PyUnicode_FromString("StaticEmbedding"));
@@ -127,6 +143,9 @@ int execute_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(execute_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // The class and the process-wide values are made once per process, so interpreters would
+    // share them: only the main interpreter may import the module.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

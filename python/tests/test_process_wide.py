@@ -68,7 +68,7 @@ def test_concurrent_first_fills_agree():
             ("'set' object is not an instance of 'Sequence'",)}
         assert all(error.__notes__ == ["while processing 'tokens'"] for error, _ in errors)
         assert len({type(panic) for _, panic in errors}) == 1
-        assert type(errors[0][1]).__module__ == "korvane_py_runtime"
+        assert type(errors[0][1]).__module__ == "korvane_py._runtime"
         assert not issubclass(type(errors[0][1]), Exception)
         """
     )

@@ -45,7 +45,8 @@ class EmbeddingTable {
 public:
     // Reads the tensor named `tensor_name` from the file at `path`. Fails when the file cannot be
     // read, the tensor is missing, not two-dimensional, of an element type other than the ten
-    // known ones, or when its byte range does not match its shape or leaves the file.
+    // known ones, or when its byte range does not match its shape or leaves the file. Throws
+    // std::bad_alloc when the table's memory cannot be had.
     [[nodiscard]] static std::expected<EmbeddingTable, LoadError> load(
         const std::filesystem::path& path, std::string_view tensor_name);
 

@@ -29,8 +29,6 @@ public:
     // A failure of the operating system, numbered `error_number` (errno):
     // "IO Error: <category>. Details: <strerror text> (os error <n>)".
     [[nodiscard]] static LoadError from_os_error(int error_number);
-    // The buffer for the file's content could not grow: a failure without an error number.
-    [[nodiscard]] static LoadError out_of_memory();
     // A JSON parse failure: "SerDe Error: " followed by the parser's description.
     [[nodiscard]] static LoadError from_json_error(std::string_view description);
     // A fixed text, used as it stands.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -58,11 +59,18 @@ struct LoadedTensor {
     std::vector<std::byte> data;
 };
 
+// Asked by the reader before each read of at most 16 MiB and again after every read that a signal
+// interrupted, so that the caller can stop a read that would take long or never end (a huge file,
+// a device, a pipe that stays silent). It stops the read by throwing: the reader then closes the
+// file, frees what it read and lets the exception pass unchanged.
+using InterruptCheck = std::function<void()>;
+
 // Reads the whole file at `path` and returns its first usable tensor. Returns a LoadError when
 // the file cannot be opened or read, its header is not a JSON object, or no entry describes a
-// tensor. Throws InternalFailure when the file is shorter than its header says ("mid > len") or
-// the chosen tensor's offsets leave the data section.
+// tensor. Throws InternalFailure when the file is shorter than its header says ("mid > len"), the
+// chosen tensor's offsets leave the data section, or memory for the file's content or the tensor's
+// copy runs out ("memory allocation of N bytes failed").
 [[nodiscard]] std::expected<LoadedTensor, LoadError> load_safetensors_file(
-    std::filesystem::path path);
+    std::filesystem::path path, const InterruptCheck& check_interrupt = {});
 
 }  // namespace korvane

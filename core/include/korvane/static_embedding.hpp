@@ -91,10 +91,11 @@ public:
         std::string model_dir, bool normalize);
 
     // The mean of the rows of `tokens`, scaled to unit length when `normalize` is set. Loads the
-    // table on first use. Returns an EmbedError when the load fails; throws InternalFailure for a
-    // token outside the table or a malformed file.
+    // table on first use, asking `check_interrupt` during the file's read (load_safetensors_file);
+    // what it throws passes on and leaves the table unloaded. Returns an EmbedError when the load
+    // fails; throws InternalFailure for a token outside the table or a malformed file.
     [[nodiscard]] std::expected<std::vector<float>, EmbedError> embed_tokens(
-        std::vector<std::uint32_t> tokens);
+        std::vector<std::uint32_t> tokens, const InterruptCheck& check_interrupt = {});
 
 private:
     StaticEmbedding(std::filesystem::path model_dir, bool normalize)

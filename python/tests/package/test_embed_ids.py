@@ -67,6 +67,7 @@ def test_input_forms_give_the_same_rows(tmp_path):
         "arrays": [np.asarray(tokens, dtype=np.uint16) for tokens in token_lists],
         "numpy ints": [[np.int32(token) for token in tokens] for tokens in token_lists],
         "ranges": [range(0) if not tokens else tokens for tokens in token_lists],
+        "strided": [np.repeat(np.asarray(tokens, np.int64), 2)[::2] for tokens in token_lists],
     }
     for name, form in forms.items():
         assert_same_bits(model.embed_ids(form), expected), name
@@ -77,6 +78,7 @@ def test_input_forms_give_the_same_rows(tmp_path):
     assert_same_bits(model.embed_ids(padded, offsets=offsets + 3), expected)
     square = rng.integers(0, 40, (10, 6))
     assert_same_bits(model.embed_ids(square), reference(directory, square.tolist()))
+    assert_same_bits(model.embed_ids(square.T), reference(directory, square.T.tolist()))
 
 
 def test_empty_sentences_give_zero_rows_and_empty_batches_empty_arrays(model_dir):

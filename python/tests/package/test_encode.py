@@ -43,6 +43,8 @@ def test_batches_and_threads_change_nothing(model_dir):
     batches = list(model.encode_iter(iter(texts), batch_size=100))
     assert [len(batch) for batch in batches] == [100, 100, 100, 20]
     np.testing.assert_array_equal(np.concatenate(batches), whole)
+    np.testing.assert_array_equal(model.encode(np.array(texts)), whole)
+    np.testing.assert_array_equal(model.encode(text for text in texts), whole)
     assert model.encode([]).shape == (0, model.dim)
     assert list(model.encode_iter([])) == []
 
