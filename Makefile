@@ -144,7 +144,7 @@ bench: build $(VENV)/.bench-ready $(VENV)/.demo-ready
 	$(PYTHON) bench/run.py --load-bench $(BENCH_BUILD_DIR)/bench/load_bench
 
 # Throughput of korvane.dask on a LocalCluster of 1 and of 2 worker processes against one
-# process, with the demo's model; writes bench/dask_scaling.md. A few minutes.
+# process, with the demo's model; writes bench/dask_scaling.md. About a minute on an idle machine.
 bench-dask: build $(VENV)/.demo-ready
 	$(PYTHON) bench/dask_scaling.py
 
