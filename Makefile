@@ -11,7 +11,7 @@ BENCH_BUILD_DIR := build/bench
 OUTER_PATH := $(PATH)
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test build ctest pytest test-free-threaded sanitize fuzz-build fuzz fuzz-merge demo bench \
+.PHONY: test build ctest pytest test-free-threaded sanitize fuzz-build fuzz fuzz-merge demo bench bench-dask \
 	format format-check install-clang-format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
@@ -166,6 +166,11 @@ bench: build $(VENV)/.bench-ready $(VENV)/.demo-ready
 		-DKORVANE_BUILD_PYTHON=OFF -DKORVANE_BUILD_BENCH=ON -DKORVANE_WARNINGS_AS_ERRORS=ON
 	cmake --build $(BENCH_BUILD_DIR) -j2 --target load_bench
 	$(PYTHON) bench/run.py --load-bench $(BENCH_BUILD_DIR)/bench/load_bench
+
+# Throughput of korvane.dask on a LocalCluster of 1 and of 2 worker processes against one
+# process, with the demo's model; writes bench/dask_scaling.md. About a minute on an idle machine.
+bench-dask: build $(VENV)/.demo-ready
+	$(PYTHON) bench/dask_scaling.py
 
 # The C++ sources are laid out by .clang-format. One version formats them, here and in CI: the
 # layout of a file can differ between clang-format releases.

@@ -224,6 +224,12 @@ def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
                         help="use at most this many tokens of each text (default: all)")
     parser.add_argument("--quiet", action="store_true",
                         help="print no progress bar or throughput")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="embed on the Dask cluster whose scheduler is at ADDRESS "
+                        "(tcp://host:8786): the input is a .parquet file or a directory of them, "
+                        "and -o names a new directory that gets a Parquet file per input row "
+                        "group. A directory input without --scheduler runs the same way on a "
+                        "local cluster, one worker process per core")
 
 
 def positive_int(text: str) -> int:
@@ -248,7 +254,15 @@ def embeddings(model: Model, texts: Iterator[str], args: argparse.Namespace
                              threads=args.threads)
 
 
+def print_throughput(count: int, elapsed: float, output: Path, dim: int) -> None:
+    rate = count / elapsed if elapsed > 0 else float("inf")
+    print(f"embedded {count:,} texts in {elapsed:.2f} s ({rate:,.0f} texts/s): "
+          f"{output}, {count} x {dim} float32", file=sys.stderr)
+
+
 def run_embed(args: argparse.Namespace) -> int:
+    if args.scheduler is not None or args.input.is_dir():
+        return run_embed_on_dask(args)
     output: Path = args.output
     if output.suffix.lower() not in OUTPUT_SUFFIXES:
         raise UsageError(f"{output}: output must be a {' or '.join(OUTPUT_SUFFIXES)} file")
@@ -269,11 +283,38 @@ def run_embed(args: argparse.Namespace) -> int:
             writer.write(rows)
             bar.update(len(rows))
         writer.close()
-    elapsed = time.perf_counter() - started
     if not args.quiet:
-        rate = source.count / elapsed if elapsed > 0 else float("inf")
-        print(f"embedded {source.count:,} texts in {elapsed:.2f} s ({rate:,.0f} texts/s): "
-              f"{output}, {source.count} x {model.dim} float32", file=sys.stderr)
+        print_throughput(source.count, time.perf_counter() - started, output, model.dim)
+    return 0
+
+
+def run_embed_on_dask(args: argparse.Namespace) -> int:
+    """A Parquet dataset embedded by korvane.dask: on the cluster at --scheduler, or else on a
+    local one."""
+    source: Path = args.input
+    if not (source.is_dir() or (source.is_file() and source.suffix.lower() == ".parquet")):
+        raise UsageError(f"{source}: a run on Dask reads a .parquet file or a directory of them")
+    if args.threads is not None:
+        raise UsageError("--threads applies to runs in one process: on Dask, each task embeds "
+                         "on one thread")
+    try:
+        from distributed import Client
+
+        from .dask import embed_parquet
+    except ImportError:
+        raise UsageError("runs on Dask need dask[distributed] and pyarrow: "
+                         "pip install 'korvane[dask]'") from None
+    model = load_model(args.model)
+    options: dict[str, Any] = {"column": args.column or "text", "show_progress": not args.quiet,
+                               "batch_size": args.batch_size, "max_length": args.max_length}
+    started = time.perf_counter()
+    if args.scheduler is None:
+        count = embed_parquet(model, source, args.output, **options)
+    else:
+        with Client(args.scheduler) as client:  # type: ignore[no-untyped-call, unused-ignore]
+            count = embed_parquet(model, source, args.output, client=client, **options)
+    if not args.quiet:
+        print_throughput(count, time.perf_counter() - started, args.output, model.dim)
     return 0
 
 
@@ -313,7 +354,8 @@ def run_convert(args: argparse.Namespace) -> int:
 
 
 COMMANDS = [
-    Command("embed", "embed the texts of a file into a .npy or .parquet file",
+    Command("embed", "embed the texts of a file into a .npy or .parquet file, or a Parquet "
+            "dataset on Dask",
             add_embed_arguments, run_embed),
     Command("convert", "make a model directory from a token table or a transformer checkpoint",
             add_convert_arguments, run_convert),
