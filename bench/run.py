@@ -19,6 +19,7 @@ from pathlib import Path
 import numpy as np
 
 import corpus_report
+import native_tokenizer
 import report
 
 HERE = Path(__file__).resolve().parent
