@@ -3,6 +3,7 @@ import re
 
 import numpy as np
 
+from conftest import import_or_skip
 from model_files import write_model
 
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
@@ -24,7 +25,9 @@ def test_readme_usage_example_runs(tmp_path):
 
 
 def test_readme_quick_start_runs(tmp_path, monkeypatch):
-    from tokenizers import Tokenizer, models, pre_tokenizers
+    tokenizers = import_or_skip("tokenizers")
+    Tokenizer, models, pre_tokenizers = (
+        tokenizers.Tokenizer, tokenizers.models, tokenizers.pre_tokenizers)
 
     from korvane.convert import write_model_dir
 
