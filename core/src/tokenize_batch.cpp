@@ -29,14 +29,7 @@ void tokenize_chunk(const WordPieceTokenizer& tokenizer, std::span<const std::st
             WordPieceTokenizer::Outcome::tokenized) {
             result.deferred.push_back(first + index);
         }
-        if (filter.max_length && result.tokens.size() - start > *filter.max_length)
-            result.tokens.resize(start + *filter.max_length);
-        if (filter.skipped_token) {
-            const auto kept =
-                std::remove(result.tokens.begin() + static_cast<std::ptrdiff_t>(start),
-                            result.tokens.end(), *filter.skipped_token);
-            result.tokens.erase(kept, result.tokens.end());
-        }
+        filter.apply(result.tokens, start);
         result.lengths.push_back(result.tokens.size() - start);
     }
 }

@@ -186,6 +186,18 @@ std::optional<std::uint64_t> to_optional_count(PyObject* value, const char* name
     return static_cast<std::uint64_t>(count);
 }
 
+// The filter of a call's `max_length` and `skipped_token` arguments (None or absent: unset).
+TokenFilter to_token_filter(PyObject* max_length, PyObject* skipped_token) {
+    TokenFilter filter;
+    if (auto length = to_optional_count(max_length, "max_length", PY_SSIZE_T_MAX)) {
+        filter.max_length = static_cast<std::size_t>(*length);
+    }
+    if (auto token = to_optional_count(skipped_token, "skipped_token", UINT32_MAX)) {
+        filter.skipped_token = static_cast<std::uint32_t>(*token);
+    }
+    return filter;
+}
+
 constexpr stub::ParameterEntry embed_lists_parameters[] = {
     required("token_lists"), required("out"),        required("normalize"),
     required("threads"),     optional("max_length"), optional("skipped_token")};
@@ -200,14 +212,8 @@ PyObject* embed_lists(PyObject* self, PyObject* const* args, Py_ssize_t position
         const EmbeddingTable& table = as_table(self).table;
         const bool normalize = to_bool(bound[2]);
         const unsigned threads = to_thread_count(bound[3]);
-        TokenSelection selection;
-        if (auto length = to_optional_count(bound[4], "max_length", PY_SSIZE_T_MAX)) {
-            selection.max_length = static_cast<std::size_t>(*length);
-        }
-        if (auto token = to_optional_count(bound[5], "skipped_token", UINT32_MAX)) {
-            selection.skipped_token = static_cast<std::uint32_t>(*token);
-        }
-        const GatheredBatch batch = gather_token_lists(bound[0], table.rows(), selection);
+        const GatheredBatch batch =
+            gather_token_lists(bound[0], table.rows(), to_token_filter(bound[4], bound[5]));
         embed_into(table, batch, bound[1], normalize, threads);
         Py_RETURN_NONE;
     });
@@ -323,13 +329,7 @@ PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positio
         const EmbeddingTable& table = as_table(self).table;
         const bool normalize = to_bool(bound[3]);
         const unsigned threads = to_thread_count(bound[4]);
-        TokenFilter filter;
-        if (auto length = to_optional_count(bound[5], "max_length", PY_SSIZE_T_MAX)) {
-            filter.max_length = static_cast<std::size_t>(*length);
-        }
-        if (auto token = to_optional_count(bound[6], "skipped_token", UINT32_MAX)) {
-            filter.skipped_token = static_cast<std::uint32_t>(*token);
-        }
+        const TokenFilter filter = to_token_filter(bound[5], bound[6]);
         // The texts are held for the call, so their UTF-8 stays valid while detached whatever
         // other threads do to the list.
         const Ref items = require(PySequence_Fast(bound[1], "texts must be a list of str"));

@@ -201,7 +201,7 @@ BufferView::BufferView(PyObject* object, int flags) {
 }
 
 GatheredBatch gather_token_lists(PyObject* token_lists, std::uint64_t vocab_size,
-                                 TokenSelection selection) {
+                                 TokenFilter filter) {
     if (PyUnicode_Check(token_lists) || !PySequence_Check(token_lists)) {
         PyErr_Format(PyExc_TypeError,
                      "token_lists must be a sequence of sequences of token IDs, not '%T'",
@@ -218,15 +218,7 @@ GatheredBatch gather_token_lists(PyObject* token_lists, std::uint64_t vocab_size
         const std::size_t begin = batch.tokens.size();
         append_sentence(PyTuple_GET_ITEM(sentences.get(), index), static_cast<std::size_t>(index),
                         vocab_size, batch.tokens);
-        if (selection.max_length && batch.tokens.size() - begin > *selection.max_length) {
-            batch.tokens.resize(begin + *selection.max_length);
-        }
-        if (selection.skipped_token) {
-            batch.tokens.erase(
-                std::remove(batch.tokens.begin() + static_cast<std::ptrdiff_t>(begin),
-                            batch.tokens.end(), *selection.skipped_token),
-                batch.tokens.end());
-        }
+        filter.apply(batch.tokens, begin);
         batch.offsets.push_back(batch.tokens.size());
     }
     return batch;

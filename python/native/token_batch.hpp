@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "korvane/embedding_table.hpp"
+#include "korvane/wordpiece.hpp"
 
 namespace korvane::python {
 
@@ -27,20 +28,13 @@ struct GatheredBatch {
     [[nodiscard]] TokenBatch view() const noexcept { return {tokens, offsets}; }
 };
 
-// What is kept of each sentence's tokens: at most `max_length` leading tokens, and of those all
-// but `skipped_token`. With neither set, every token is kept.
-struct TokenSelection {
-    std::optional<std::size_t> max_length;
-    std::optional<std::uint32_t> skipped_token;
-};
-
 // Adds `text` as a note to the pending Python error (none: nothing happens).
 void add_error_note(const std::string& text) noexcept;
 
 // A sequence of sentences, each a sequence of ints or a one-dimensional buffer of integers (a
 // numpy array).
 GatheredBatch gather_token_lists(PyObject* token_lists, std::uint64_t vocab_size,
-                                 TokenSelection selection = {});
+                                 TokenFilter filter = {});
 
 // One-dimensional integer buffers: all sentences' IDs back to back, and N + 1 boundaries.
 GatheredBatch gather_flat_tokens(PyObject* tokens, PyObject* offsets, std::uint64_t vocab_size);

@@ -14,6 +14,8 @@
 //     caller tokenizes such texts with `tokenizers`.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -67,6 +69,16 @@ struct TokenizedBatch {
 struct TokenFilter {
     std::optional<std::size_t> max_length;
     std::optional<std::uint32_t> skipped_token;
+
+    // Applies the filter to the last text's tokens, those of `tokens` from `start` on.
+    void apply(std::vector<std::uint32_t>& tokens, std::size_t start) const {
+        if (max_length && tokens.size() - start > *max_length) tokens.resize(start + *max_length);
+        if (skipped_token) {
+            const auto kept = std::remove(tokens.begin() + static_cast<std::ptrdiff_t>(start),
+                                          tokens.end(), *skipped_token);
+            tokens.erase(kept, tokens.end());
+        }
+    }
 };
 
 // Tokenizes `texts` on up to `threads` threads (the caller's among them). Texts that are
