@@ -53,11 +53,12 @@ public:
     [[nodiscard]] DataType dtype() const noexcept { return dtype_; }
     [[nodiscard]] std::uint64_t rows() const noexcept { return rows_; }
     [[nodiscard]] std::size_t dimension() const noexcept { return dimension_; }
-    // The table's bytes, rows back to back; the first is aligned to 64 bytes.
+    // The table's bytes, rows back to back; the first is aligned to at least 64 bytes.
     [[nodiscard]] std::span<const std::byte> bytes() const noexcept { return {data_.get(), size_}; }
 
 private:
     struct AlignedDelete {
+        std::size_t alignment;  // as the table was allocated with
         void operator()(std::byte* bytes) const noexcept;
     };
 
