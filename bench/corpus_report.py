@@ -87,10 +87,11 @@ model2vec's `encode` within {agreement['model2vec encode']:.1e}.
 float32 rows. The `korvane_py` loop keeps its lists of floats; numpy batched gathers each batch's
 rows and sums each sentence's span with `np.add.reduceat`. model2vec takes only texts, so its
 figure is an estimate: its `encode` without multiprocessing less tokenizers' batch tokenizing of
-the same texts. Each call returns a new (N, D) float32 array, whose first touch the call pays:
-a few milliseconds when the kernel hands over pages the machine has used before, up to several
-hundred (system time, and time off the CPU) when it has to find fresh ones. That, not the
-computation, is what spreads the quartiles.
+the same texts. Each timed call follows an untimed one of the same contender. Every call returns
+a new (N, D) float32 array (77 MB here) and pays for touching it first: a few milliseconds where
+the process has just freed such memory, but up to several hundred on this virtual machine when
+the kernel hands over pages that it had given back to the host (the contender before may have
+freed 700 MB). The untimed call makes each timed one find memory as a program's next call does.
 
 {rate_table(stage, numpy_name(stage), "/ numpy batched")}
 

@@ -46,15 +46,19 @@ def compare(statements, namespace, repetitions=31, batch_seconds=2e-3):
     return {name: summarize(values) for name, values in per_call.items()}
 
 
-def compare_once_each(work, repetitions):
+def compare_once_each(work, repetitions, warm=False):
     """Times callables that can only be timed one call at a time (name -> callable), taking turns
     with the order rotating; returns the median and quartiles of each. What a callable returns is
-    released after its clock stops."""
+    released after its clock stops. With `warm`, each timed call follows an untimed one of the
+    same callable, so that it finds memory as a program's next call does rather than where the
+    previous contender left it."""
     names = list(work)
     per_call = {name: [] for name in names}
     for repetition in range(repetitions):
         shift = repetition % len(names)
         for name in names[shift:] + names[:shift]:
+            if warm:
+                work[name]()
             start = timeit.default_timer()
             result = work[name]()
             per_call[name].append(timeit.default_timer() - start)

@@ -3,11 +3,13 @@ import pytest
 from timing import compare, compare_once_each, summarize
 
 
-def test_each_callable_runs_once_per_repetition_in_rotating_order():
+@pytest.mark.parametrize("warm, calls", [(False, "abc" "bca" "cab" "abc"),
+                                         (True, "aabbcc" "bbccaa" "ccaabb" "aabbcc")])
+def test_each_callable_runs_once_per_repetition_in_rotating_order(warm, calls):
     order = []
     work = {name: (lambda name=name: order.append(name)) for name in "abc"}
-    found = compare_once_each(work, repetitions=4)
-    assert order == list("abc" "bca" "cab" "abc")
+    found = compare_once_each(work, repetitions=4, warm=warm)
+    assert order == list(calls)
     assert set(found) == set("abc")
 
 
