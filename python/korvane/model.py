@@ -429,16 +429,13 @@ class Model:
         if not isinstance(texts, Sequence | np.ndarray) and not hasattr(texts, "__len__"):
             texts = list(texts)
         out = np.empty((len(cast(Sequence[str], texts)), self.dim), dtype=np.float32)
-        position = 0
-        for batch in self.encode_iter(
-            texts,
-            batch_size=batch_size,
-            max_length=max_length,
-            show_progress=show_progress,
-            threads=threads,
-        ):
-            out[position : position + len(batch)] = batch
-            position += len(batch)
+        # Each batch is computed in place in `out`: no array per batch, and no copy.
+        filled = 0
+        for batch in self._iterate(texts, batch_size, max_length, show_progress, threads, out):
+            filled += len(batch)
+        if filled != len(out):
+            raise ValueError(f"texts changed length while being encoded: {len(out)} at the "
+                             f"start, {filled} read")
         return out
 
     def encode_iter(
@@ -455,6 +452,17 @@ class Model:
         Suits inputs larger than memory: each yielded array has ``batch_size`` rows (the last may
         have fewer) and is computed as ``encode`` computes its rows.
         """
+        return self._iterate(texts, batch_size, max_length, show_progress, threads, None)
+
+    def _iterate(
+        self,
+        texts: Iterable[str],
+        batch_size: int,
+        max_length: int | None,
+        show_progress: bool,
+        threads: int | None,
+        into: Embeddings | None,
+    ) -> Iterator[Embeddings]:
         tokenizer = self._tokenizer
         if tokenizer is None:
             raise ValueError(
@@ -466,7 +474,9 @@ class Model:
         length = _max_length(max_length)
         count = _thread_count(threads)
         total = len(texts) if isinstance(texts, Sized) else None
-        return self._batches(tokenizer, iter(texts), size, length, count, show_progress, total)
+        return self._batches(
+            tokenizer, iter(texts), size, length, count, show_progress, total, into
+        )
 
     def _batches(
         self,
@@ -477,6 +487,7 @@ class Model:
         threads: int,
         show_progress: bool,
         total: int | None,
+        into: Embeddings | None,
     ) -> Iterator[Embeddings]:
         # encode_batch_fast skips the character offsets, which embedding never needs.
         tokenize = getattr(tokenizer, "encode_batch_fast", tokenizer.encode_batch)
@@ -490,7 +501,13 @@ class Model:
                 batch = _check_texts(list(itertools.islice(texts, batch_size)), first)
                 if not batch:
                     return
-                out = np.empty((len(batch), self.dim), dtype=np.float32)
+                if into is None:
+                    out = np.empty((len(batch), self.dim), dtype=np.float32)
+                elif first + len(batch) <= len(into):
+                    out = into[first : first + len(batch)]
+                else:
+                    raise ValueError(f"texts changed length while being encoded: {len(into)} "
+                                     f"at the start, at least {first + len(batch)} read")
                 if self._native_tokenizer is not None:
                     deferred = self._table.encode_texts(
                         self._native_tokenizer,

@@ -72,6 +72,26 @@ def test_bad_texts_and_options(model_dir, texts, options, error, message):
         korvane.Model.load(model_dir).encode(texts, **options)
 
 
+class MisstatedLength(list):
+    """A sequence whose length disagrees with what iterating it gives."""
+
+    def __init__(self, texts, length):
+        super().__init__(texts)
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+
+@pytest.mark.parametrize("length", [len(SENTENCES) - 1, len(SENTENCES) + 1])
+@pytest.mark.parametrize("batch_size", [1, 4096])
+def test_texts_that_change_length_are_refused_rather_than_left_unwritten(model_dir, length,
+                                                                         batch_size):
+    texts = MisstatedLength(SENTENCES, length)
+    with pytest.raises(ValueError, match=f"texts changed length while being encoded: {length} "):
+        korvane.Model.load(model_dir).encode(texts, batch_size=batch_size)
+
+
 def test_encode_needs_a_tokenizer(model_dir):
     (model_dir / "tokenizer.json").unlink()
     model = korvane.Model.load(model_dir)
