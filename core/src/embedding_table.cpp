@@ -209,9 +209,8 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
 
     EmbeddingTable table;
     const std::size_t alignment = size >= huge_page_threshold ? huge_page : table_alignment;
-    table.data_ = {static_cast<std::byte*>(::operator new[](std::max<std::size_t>(size, 1),
-                                                            std::align_val_t{alignment},
-                                                            std::nothrow)),
+    table.data_ = {static_cast<std::byte*>(::operator new[](
+                       std::max<std::size_t>(size, 1), std::align_val_t{alignment}, std::nothrow)),
                    AlignedDelete{alignment}};
     if (!table.data_) throw std::bad_alloc();
     auto complete =
