@@ -152,7 +152,7 @@ def end_to_end(model, model2vec, table, texts, repetitions):
             texts, use_multiprocessing=False),
         f"tokenizers {tokenize.__name__} + numpy batched": tokenizers_and_numpy,
     }
-    return rates(compare_once_each(work, repetitions), len(texts))
+    return rates(compare_once_each(work, repetitions, warm=True), len(texts))
 
 
 def load_once(method, path):

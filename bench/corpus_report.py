@@ -96,7 +96,8 @@ freed 700 MB). The untimed call makes each timed one find memory as a program's 
 {rate_table(stage, numpy_name(stage), "/ numpy batched")}
 
 **End to end**: texts to rows, tokenizing included. model2vec's `encode` with
-`use_multiprocessing=True` starts a process per core, each with its own copy of the table.
+`use_multiprocessing=True` starts a process per core, each with its own copy of the table. Here
+too each timed call follows an untimed one of the same contender.
 
 {rate_table(whole, ENCODE_ALL, "/ Model.encode")}
 

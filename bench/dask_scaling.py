@@ -138,8 +138,8 @@ def main():
     os.environ["TOKENIZERS_PARALLELISM"] = "false"
     parser = argparse.ArgumentParser()
     parser.add_argument("--model", type=Path)
-    parser.add_argument("--rows", type=int, default=100_000)
-    parser.add_argument("--partitions", type=int, default=8)
+    parser.add_argument("--rows", type=int, default=400_000)
+    parser.add_argument("--partitions", type=int, default=16)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--scratch", type=Path, default=HERE.parent / "build" / "bench-dask")
     parser.add_argument("--output", type=Path, default=HERE / "dask_scaling.md")

@@ -174,7 +174,8 @@ class ParquetWriter:
         self.pa = import_pyarrow()
         self.dim = dim
         self.schema = self.pa.schema([(OUTPUT_COLUMN, self.pa.list_(self.pa.float32(), dim))])
-        self.writer = self.pa.parquet.ParquetWriter(path, self.schema)
+        # Dictionary encoding never pays for embeddings, and trying it doubles the writing time.
+        self.writer = self.pa.parquet.ParquetWriter(path, self.schema, use_dictionary=False)
 
     def write(self, rows: npt.NDArray[np.float32]) -> None:
         values = self.pa.array(np.ascontiguousarray(rows, np.float32).reshape(-1))
