@@ -23,6 +23,7 @@ Needs the ``korvane[dask]`` extra: ``dask[distributed]`` and ``pyarrow``.
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import pickle
 import sys
@@ -91,7 +92,7 @@ def embed_parquet(
     `model` is a loaded `Model` or a model directory; either way the workers load it from its
     path. `client` is a `distributed.Client` of the cluster to use; without one, a `LocalCluster`
     with one single-threaded worker process per core runs the job and is closed after it. A
-    progress bar (and the dashboard's address, when the scheduler serves one) goes to stderr
+    progress bar (and the dashboard's address, when it has pages: bokeh draws them) goes to stderr
     unless `show_progress` is false. `batch_size` and `max_length` go to `Model.encode`.
 
     The first failing task fails the job: its exception is raised here and the tasks not yet run
@@ -165,11 +166,19 @@ def _prepare_target(target: str) -> None:
     filesystem.create_dir(location, recursive=True)
 
 
+def _dashboard_serves_pages(client: Client) -> bool:
+    """Whether the scheduler's dashboard has pages to show. It opens its port even without
+    bokeh, which draws the pages; a LocalCluster's scheduler runs in this process, so whether
+    bokeh is importable here decides. Of a remote scheduler nothing more can be known."""
+    if client.scheduler_info().get("services", {}).get("dashboard") is None:
+        return False
+    local = isinstance(client.cluster, LocalCluster)
+    return not local or importlib.util.find_spec("bokeh") is not None
+
+
 def _run(client: Client, job: _Job, partitions: Sequence[_Partition], show_progress: bool) -> int:
-    if show_progress:
-        dashboard = client.scheduler_info().get("services", {}).get("dashboard")
-        if dashboard is not None:
-            print(f"Dask dashboard: {client.dashboard_link}", file=sys.stderr)
+    if show_progress and _dashboard_serves_pages(client):
+        print(f"Dask dashboard: {client.dashboard_link}", file=sys.stderr)
     run = uuid.uuid4().hex[:8]
     futures: list[Future[int]] = [
         client.submit(

@@ -1,6 +1,7 @@
 """korvane.dask on local Dask clusters: the output against one process's Model.encode, a worker
 killed mid-run, and the failures that must end a job quickly with a useful message."""
 
+import importlib.util
 import os
 import signal
 import threading
@@ -25,6 +26,7 @@ DIM = 16  # the width of conftest's model_dir
 TEXT_WORDS = [word for word in WORDS if word.isalpha()] + ["zebra"]
 # Every run here is bounded: a hung task fails its test instead of stalling the suite.
 DEADLINE = 60.0
+BOKEH_INSTALLED = importlib.util.find_spec("bokeh") is not None
 
 
 def make_texts(count, seed):
@@ -232,7 +234,10 @@ def test_command_embeds_a_dataset_on_dask(client, model_dir, tmp_path, capsys, o
     _, written_ids, embeddings, _ = read_output(tmp_path / "out")
     assert written_ids == ids
     np.testing.assert_array_equal(embeddings, Model.load(model_dir).encode(texts, max_length=3))
-    assert f"embedded 90 texts in " in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert f"embedded 90 texts in " in err
+    # The embedded cluster's dashboard has pages only where bokeh is installed.
+    assert ("Dask dashboard: http" in err) == (on_scheduler or BOKEH_INSTALLED)
 
 
 @pytest.mark.parametrize(
