@@ -40,7 +40,7 @@ import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 from distributed import Client, Future, LocalCluster, as_completed
 from tqdm import tqdm
 
-from .model import Model
+from .model import Model, _usable_cpus
 
 __all__ = ["embed_parquet"]
 
@@ -121,7 +121,7 @@ def embed_parquet(
     # One worker process per core, each on one thread: left on, the tokenizer's own thread pool
     # would add a thread per core in every worker.
     env = {"TOKENIZERS_PARALLELISM": os.environ.get("TOKENIZERS_PARALLELISM", "false")}
-    workers = os.cpu_count() or 1
+    workers = _usable_cpus()
     with (
         LocalCluster(  # type: ignore[no-untyped-call, unused-ignore]
             n_workers=workers, threads_per_worker=1, processes=True, env=env
