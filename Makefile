@@ -23,14 +23,22 @@ $(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python
 	$(PYTHON) -m pip install -q -r requirements-dev.txt
 	touch $@
 
+# Installs the package with `pip install .` into the environment, building in the tree $(1) with
+# the extra pip options $(2); ninja's progress lines are shown, the whole log
+# ($(1)/pip.log) only when the build fails.
+define pip-install-with-progress
+mkdir -p $(1); echo "Building korvane in $(1) (log: $(1)/pip.log)"; \
+set -o pipefail; $(PYTHON) -m pip install -v --no-build-isolation --no-deps \
+	-C build-dir=$(1) $(2) . 2>&1 | tee $(1)/pip.log \
+	| { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] ' || true; } \
+	|| { tail -n 60 $(1)/pip.log; exit 1; }
+endef
+
 # Builds the core, the GoogleTest suite and the extension in one CMake tree, and installs the
 # extension into the environment exactly as `pip install .` does.
 build: $(VENV)/.ready
-	$(PYTHON) -m pip install -q --no-build-isolation --no-deps \
-		-C build-dir=$(BUILD_DIR) \
-		-C cmake.define.KORVANE_BUILD_TESTS=ON \
-		-C cmake.define.KORVANE_WARNINGS_AS_ERRORS=ON \
-		.
+	@$(call pip-install-with-progress,$(BUILD_DIR),-C cmake.define.KORVANE_BUILD_TESTS=ON \
+		-C cmake.define.KORVANE_WARNINGS_AS_ERRORS=ON)
 
 ctest: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
@@ -146,12 +154,7 @@ $(VENV)/.demo-ready: requirements-demo.txt $(VENV)/.ready
 # the build fails.
 DEMO_BUILD_DIR := build/demo
 demo: $(VENV)/.demo-ready
-	@mkdir -p $(DEMO_BUILD_DIR)
-	@echo "Building korvane in $(DEMO_BUILD_DIR) (log: $(DEMO_BUILD_DIR)/pip.log)"
-	@set -o pipefail; $(PYTHON) -m pip install -v --no-build-isolation --no-deps \
-		-C build-dir=$(DEMO_BUILD_DIR) . 2>&1 | tee $(DEMO_BUILD_DIR)/pip.log \
-		| { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] ' || true; } \
-		|| { tail -n 60 $(DEMO_BUILD_DIR)/pip.log; exit 1; }
+	@$(call pip-install-with-progress,$(DEMO_BUILD_DIR))
 	$(PYTHON) examples/demo.py
 
 $(VENV)/.bench-ready: requirements-bench.txt $(VENV)/.ready

@@ -54,8 +54,18 @@ struct Example {
     std::string expected;
 };
 
+// Test names carry the input; control bytes and bytes above ASCII are written as \xNN so that
+// every name stays on one line of ctest's output.
 void PrintTo(const Example& example, std::ostream* out) {
-    *out << example.input;
+    constexpr std::string_view hex = "0123456789ABCDEF";
+    for (const char c : example.input) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x21 && byte < 0x7F) {
+            *out << c;
+        } else {
+            *out << "\\x" << hex[byte >> 4] << hex[byte & 0xF];
+        }
+    }
 }
 
 class ParsedTree : public ::testing::TestWithParam<Example> {};
