@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "exact_size.hpp"
@@ -71,6 +73,48 @@ std::expected<bool, LoadError> read_exactly(int descriptor, std::span<std::byte>
     return true;
 }
 
+// The index of the first element of `bytes` (whole elements of `dtype`) that is an infinity or
+// a NaN once widened to single precision as decode_row widens it, or none. Integer types are
+// always finite. Blocks are tested without a branch per element, so the test vectorises.
+std::optional<std::size_t> first_non_finite(DataType dtype, std::span<const std::byte> bytes) {
+    constexpr std::size_t block = 1024;
+    const auto scan = [&]<typename Bits>(auto is_bad) -> std::optional<std::size_t> {
+        const std::size_t count = bytes.size() / sizeof(Bits);
+        for (std::size_t first = 0; first < count; first += block) {
+            const std::size_t last = std::min(first + block, count);
+            bool any = false;
+            for (std::size_t i = first; i < last; ++i) {
+                Bits value;
+                std::memcpy(&value, bytes.data() + i * sizeof(Bits), sizeof value);
+                any |= is_bad(value);
+            }
+            if (!any) continue;
+            for (std::size_t i = first; i < last; ++i) {
+                Bits value;
+                std::memcpy(&value, bytes.data() + i * sizeof(Bits), sizeof value);
+                if (is_bad(value)) return i;
+            }
+        }
+        return std::nullopt;
+    };
+    switch (dtype) {
+        case DataType::F32:  // exponent all ones
+            return scan.operator()<std::uint32_t>(
+                [](std::uint32_t bits) { return (bits & 0x7F800000u) == 0x7F800000u; });
+        case DataType::F16:
+            return scan.operator()<std::uint16_t>(
+                [](std::uint16_t bits) { return (bits & 0x7C00u) == 0x7C00u; });
+        case DataType::BF16:
+            return scan.operator()<std::uint16_t>(
+                [](std::uint16_t bits) { return (bits & 0x7F80u) == 0x7F80u; });
+        case DataType::F64:  // beyond the single range too: it widens to an infinity
+            return scan.operator()<double>(
+                [](double value) { return !std::isfinite(static_cast<float>(value)); });
+        default:
+            return std::nullopt;
+    }
+}
+
 // Below this size a table is read by the calling thread alone.
 constexpr std::size_t parallel_read_part = std::size_t{8} << 20;
 
@@ -82,24 +126,34 @@ std::size_t usable_cpus() {
 
 // Reads as `read_exactly` does, a part per usable CPU (parts of at least 8 MiB): most of a large
 // read is the kernel handing out and zeroing fresh pages, which the CPUs then do side by side
-// (the demo's 47 MB table loads in about 18 ms instead of 26 on two cores). The first failure,
-// in file order, is the one reported.
+// (the demo's 47 MB table loads in about 18 ms instead of 26 on two cores). Each part is then
+// tested by its own thread for values that are not finite, while its bytes are still in the
+// cache; `non_finite` receives the first such element's index. The first failure, in file
+// order, is the one reported.
 std::expected<bool, LoadError> read_in_parts(int descriptor, std::span<std::byte> into,
-                                             std::uint64_t offset) {
+                                             std::uint64_t offset, DataType dtype,
+                                             std::optional<std::size_t>& non_finite) {
     const std::size_t parts =
         std::clamp<std::size_t>(std::min(usable_cpus(), into.size() / parallel_read_part), 1, 8);
-    if (parts == 1) return read_exactly(descriptor, into, offset);
-    // Parts start on page boundaries of the buffer, so no page is faulted by two threads.
+    // Parts start on page boundaries of the buffer, so no page is faulted by two threads; every
+    // element width divides a page, so no element is split either.
     const std::size_t part_size = (into.size() / parts + 4095) / 4096 * 4096;
     std::vector<std::expected<bool, LoadError>> results(parts, true);
-    {
+    std::vector<std::optional<std::size_t>> found(parts);
+    const auto read_part = [&](std::size_t part) {
+        const std::size_t first = std::min(part * part_size, into.size());
+        const std::size_t count = std::min(part_size, into.size() - first);
+        results[part] = read_exactly(descriptor, into.subspan(first, count), offset + first);
+        if (!results[part] || !*results[part]) return;
+        if (auto index = first_non_finite(dtype, into.subspan(first, count))) {
+            found[part] = first / element_width(dtype) + *index;
+        }
+    };
+    if (parts == 1) {
+        read_part(0);
+    } else {
         std::vector<std::jthread> helpers;
         helpers.reserve(parts - 1);
-        const auto read_part = [&](std::size_t part) {
-            const std::size_t first = std::min(part * part_size, into.size());
-            const std::size_t count = std::min(part_size, into.size() - first);
-            results[part] = read_exactly(descriptor, into.subspan(first, count), offset + first);
-        };
         for (std::size_t part = 1; part < parts; ++part) {
             try {
                 helpers.emplace_back(read_part, part);
@@ -111,6 +165,12 @@ std::expected<bool, LoadError> read_in_parts(int descriptor, std::span<std::byte
     }
     for (auto& result : results) {
         if (!result || !*result) return std::move(result);
+    }
+    for (const auto& index : found) {
+        if (index) {
+            non_finite = index;
+            break;
+        }
     }
     return true;
 }
@@ -262,12 +322,21 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
                        std::max<std::size_t>(size, 1), std::align_val_t{alignment}, std::nothrow)),
                    AlignedDelete{alignment}};
     if (!table.data_) throw std::bad_alloc();
-    auto complete =
-        read_in_parts(header->file.get(), {table.data_.get(), size}, header->data_start + start);
+    std::optional<std::size_t> non_finite;
+    auto complete = read_in_parts(header->file.get(), {table.data_.get(), size},
+                                  header->data_start + start, *dtype, non_finite);
     if (!complete) return std::unexpected(std::move(complete.error()));
     if (!*complete) {
         return std::unexpected(failure("the file ended inside tensor " + name +
                                        " (was it changed while being read?)"));
+    }
+    // Every embedding that adds such a row would be infinite or NaN, with no sign of it.
+    if (non_finite) {
+        const auto columns = static_cast<std::size_t>(entry.shape[1]);
+        return std::unexpected(failure(
+            "tensor " + name + " holds a value that is infinite or NaN in single precision (row " +
+            std::to_string(*non_finite / columns) + ", column " +
+            std::to_string(*non_finite % columns) + "); its rows cannot be embedded"));
     }
     // Advised only now that the bytes are in ordinary pages: the kernel's background thread
     // gathers them into huge pages later. Asked before the read, the faults would take huge
@@ -282,19 +351,44 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
     return table;
 }
 
-std::string token_out_of_range_text(std::size_t sentence, std::string_view token,
+std::string token_out_of_range_text(std::string_view name, std::string_view token,
                                     std::uint64_t vocab_size) {
     return std::string("token ID ")
         .append(token)
-        .append(" in sentence ")
-        .append(std::to_string(sentence))
+        .append(" in ")
+        .append(name)
         .append(" is outside the table (vocab_size ")
         .append(std::to_string(vocab_size))
         .append(")");
 }
 
+std::string token_out_of_range_text(std::size_t sentence, std::string_view token,
+                                    std::uint64_t vocab_size) {
+    return token_out_of_range_text("sentence " + std::to_string(sentence), token, vocab_size);
+}
+
 std::string TokenOutOfRange::display() const {
     return token_out_of_range_text(sentence, std::to_string(token), vocab_size);
+}
+
+std::string TokenOutOfRange::display(std::string_view name) const {
+    return token_out_of_range_text(name, std::to_string(token), vocab_size);
+}
+
+std::string RowOverflow::display() const {
+    return display("sentence " + std::to_string(sentence));
+}
+
+std::string RowOverflow::display(std::string_view name) const {
+    return std::string("the embedding of ")
+        .append(name)
+        .append(
+            " overflows float32: the sum of its rows, or of the squares that scale it to unit "
+            "length, exceeds 3.4e38 (the table's values are too large)");
+}
+
+std::size_t failed_sentence(const BatchFailure& failure) noexcept {
+    return std::visit([](const auto& reason) { return reason.sentence; }, failure);
 }
 
 }  // namespace korvane
