@@ -1,7 +1,5 @@
 #include <algorithm>
 #include <atomic>
-#include <cfloat>
-#include <cmath>
 #include <optional>
 #include <span>
 #include <system_error>
@@ -23,13 +21,7 @@ namespace {
 // rarely.
 constexpr std::size_t sentences_per_chunk = 32;
 
-// Finite rows added or squared can overflow, never give NaN: an infinity is the only sign.
-bool all_finite(std::span<const float> values) noexcept {
-    bool finite = true;
-    for (const float value : values) finite &= std::abs(value) <= FLT_MAX;
-    return finite;
-}
-
+// Lowers `target` to `value` when that is smaller.
 void lower_to(std::atomic<std::size_t>& target, std::size_t value) noexcept {
     std::size_t current = target.load(std::memory_order_relaxed);
     while (value < current &&
@@ -81,10 +73,13 @@ public:
                 } else {
                     add_rows(tokens, batch_.offsets[last], accumulator, scratch);
                 }
-                divide_by_count({accumulator, width_}, tokens.size());
-                // Normalizing tests its sums of squares instead, which an infinity reaches too.
-                if (!normalize_ && overflowed == last && !all_finite({accumulator, width_})) {
-                    overflowed = sentence;
+                // Finite rows added can overflow, never give NaN: an infinity is the only sign of
+                // it, which the mean keeps and the sum of squares reaches. Normalizing tests
+                // that sum; otherwise the mean is tested as it is divided.
+                if (normalize_) {
+                    divide_by_count({accumulator, width_}, tokens.size());
+                } else if (!divide_by_count_finite({accumulator, width_}, tokens.size())) {
+                    overflowed = std::min(overflowed, sentence);
                 }
             }
             if (normalize_) {

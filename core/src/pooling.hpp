@@ -24,6 +24,19 @@ inline void divide_by_count(std::span<float> values, std::size_t count) noexcept
     for (float& value : values) value = value / divisor;
 }
 
+// divide_by_count that also tells whether every quotient is finite: one pass, where the
+// division's latency hides the test.
+[[nodiscard]] inline bool divide_by_count_finite(std::span<float> values,
+                                                 std::size_t count) noexcept {
+    const auto divisor = static_cast<float>(count);
+    unsigned infinite = 0;  // counted without a branch, so the loop vectorises
+    for (float& value : values) {
+        value = value / divisor;
+        infinite |= static_cast<unsigned>(!(std::abs(value) <= std::numeric_limits<float>::max()));
+    }
+    return infinite == 0;
+}
+
 // Divides by the square root of `sum_of_squares`, or by the floor when that is smaller or NaN.
 inline void divide_by_root(std::span<float> values, float sum_of_squares) noexcept {
     float norm = std::sqrt(sum_of_squares);
