@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "../src/guard.hpp"
 #include "../src/ref.hpp"
@@ -41,22 +42,13 @@ struct Destination {
     std::vector<std::uint32_t>& tokens;
 
     // The number of leading items of a sentence of `size` that count.
-    [[nodiscard]] std::size_t counted(std::size_t size) const noexcept {
+    [[nodiscard]] std::size_t counted(std::size_t size = SIZE_MAX) const noexcept {
         return filter.max_length ? std::min(size, *filter.max_length) : size;
     }
     // Whether `value` is the skipped token, left out before any check.
     template <typename Value>
     [[nodiscard]] bool skips(Value value) const noexcept {
-        return filter.skipped_token && !is_negative_value(value) &&
-               static_cast<std::uint64_t>(value) == *filter.skipped_token;
-    }
-    template <typename Value>
-    static bool is_negative_value(Value value) noexcept {
-        if constexpr (std::is_signed_v<Value>) {
-            return value < 0;
-        } else {
-            return false;
-        }
+        return filter.skipped_token && std::cmp_equal(value, *filter.skipped_token);
     }
 };
 
@@ -104,7 +96,7 @@ std::optional<std::uint32_t> to_token_id(PyObject* item, const Destination& to) 
 // item, since an item's __index__ may shrink a list.
 void append_items(PyObject* list_or_tuple, const Destination& to) {
     const std::uint64_t limit = token_limit(to.vocab_size);
-    const std::size_t counted = to.counted(SIZE_MAX);
+    const std::size_t counted = to.counted();
     for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(list_or_tuple) &&
                                static_cast<std::size_t>(index) < counted;
          ++index) {
