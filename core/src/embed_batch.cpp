@@ -21,6 +21,14 @@ namespace {
 // rarely.
 constexpr std::size_t sentences_per_chunk = 32;
 
+// Lowers `target` to `value` when that is smaller.
+void lower_to(std::atomic<std::size_t>& target, std::size_t value) noexcept {
+    std::size_t current = target.load(std::memory_order_relaxed);
+    while (value < current &&
+           !target.compare_exchange_weak(current, value, std::memory_order_relaxed)) {
+    }
+}
+
 // The work of one batch, shared by its threads; each thread brings its own decoding scratch.
 class BatchKernel {
 public:
@@ -39,14 +47,18 @@ public:
         return (batch_.sentence_count() + sentences_per_chunk - 1) / sentences_per_chunk;
     }
 
-    // Takes chunks from `next_chunk` until none is left. `scratch` holds D floats.
-    void run(std::atomic<std::size_t>& next_chunk, float* scratch) const noexcept {
+    // Takes chunks from `next_chunk` until none is left. `scratch` holds D floats where rows
+    // are decoded (null where none are). The first sentence whose embedding overflows lowers
+    // `overflow` to its index.
+    void run(std::atomic<std::size_t>& next_chunk, float* scratch,
+             std::atomic<std::size_t>& overflow) const noexcept {
         const std::size_t chunks = chunk_count();
         for (;;) {
             const std::size_t chunk = next_chunk.fetch_add(1, std::memory_order_relaxed);
             if (chunk >= chunks) return;
             const std::size_t first = chunk * sentences_per_chunk;
             const std::size_t last = std::min(first + sentences_per_chunk, batch_.sentence_count());
+            std::size_t overflowed = last;
             for (std::size_t sentence = first; sentence < last; ++sentence) {
                 const auto tokens = sentence_tokens(sentence);
                 float* accumulator = out_ + sentence * width_;
@@ -61,10 +73,26 @@ public:
                 } else {
                     add_rows(tokens, batch_.offsets[last], accumulator, scratch);
                 }
-                divide_by_count({accumulator, width_}, tokens.size());
+                // Finite rows added can overflow, never give NaN: an infinity is the only sign of
+                // it, which the mean keeps and the sum of squares reaches. Normalizing tests
+                // that sum; otherwise the mean is tested as it is divided.
+                if (normalize_) {
+                    divide_by_count({accumulator, width_}, tokens.size());
+                } else if (!divide_by_count_finite({accumulator, width_}, tokens.size())) {
+                    overflowed = std::min(overflowed, sentence);
+                }
             }
-            if (normalize_) divide_rows_by_norm(out_ + first * width_, last - first, width_);
+            if (normalize_) {
+                overflowed =
+                    divide_rows_by_norm(out_ + first * width_, last - first, width_) + first;
+            }
+            if (overflowed < last) lower_to(overflow, overflowed);
         }
+    }
+
+    // Whether rows are widened into a scratch row before they are added.
+    [[nodiscard]] bool decodes_rows() const noexcept {
+        return !fast_path_ && source_.dtype != DataType::F32;
     }
 
 private:
@@ -129,10 +157,11 @@ std::optional<TokenOutOfRange> find_token_out_of_range(const EmbeddingTable& tab
     if (batch.sentence_count() == 0) return std::nullopt;
     const auto used =
         batch.tokens.subspan(batch.offsets.front(), batch.offsets.back() - batch.offsets.front());
-    // A plain maximum first: it vectorises, and almost every batch passes it.
+    // A plain maximum first: it vectorises, and almost every batch passes it. A batch without
+    // tokens passes whatever the table, even one of no rows.
     std::uint32_t largest = 0;
     for (const std::uint32_t token : used) largest = std::max(largest, token);
-    if (largest < table.rows()) return std::nullopt;
+    if (used.empty() || largest < table.rows()) return std::nullopt;
     const auto bad = std::find_if(used.begin(), used.end(),
                                   [&](std::uint32_t token) { return token >= table.rows(); });
     const auto index = static_cast<std::uint64_t>(bad - batch.tokens.begin());
@@ -143,20 +172,25 @@ std::optional<TokenOutOfRange> find_token_out_of_range(const EmbeddingTable& tab
     return TokenOutOfRange{sentence, *bad, table.rows()};
 }
 
-}  // namespace
-
-std::expected<void, TokenOutOfRange> embed_batch(const EmbeddingTable& table, TokenBatch batch,
-                                                 bool normalize, std::span<float> out,
-                                                 unsigned threads) {
-    check_shape(table, batch, out);
-    if (auto bad = find_token_out_of_range(table, batch)) return std::unexpected(*bad);
-
-    const BatchKernel kernel(table, batch, normalize, out.data());
+// Computes every sentence of `batch` (all tokens inside the table) into `out`; returns the
+// first sentence whose embedding overflows, or the sentence count.
+std::size_t compute(const EmbeddingTable& table, TokenBatch batch, bool normalize, float* out,
+                    unsigned threads) {
+    const std::size_t sentences = batch.sentence_count();
+    if (batch.offsets.empty() || batch.offsets.front() == batch.offsets.back()) {
+        // No tokens at all: zero rows, and no thread or scratch memory, whatever the width.
+        std::fill_n(out, sentences * table.dimension(), 0.0f);
+        return sentences;
+    }
+    const BatchKernel kernel(table, batch, normalize, out);
     const std::size_t workers =
         std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(kernel.chunk_count(), 1));
-    // Allocated here, where a failure can still be reported: a thread cannot throw.
-    std::vector<float> scratch(workers * table.dimension());
+    // Allocated here, where a failure can still be reported: a thread cannot throw. Only the
+    // paths that decode rows need it.
+    const std::size_t scratch_width = kernel.decodes_rows() ? table.dimension() : 0;
+    std::vector<float> scratch(workers * scratch_width);
     std::atomic<std::size_t> next_chunk{0};
+    std::atomic<std::size_t> overflow{sentences};
     {
         // Threads live for this call only: nothing outlives it, so a fork between calls copies
         // no pool in a state the child cannot use. A thread that cannot be started leaves its
@@ -165,15 +199,33 @@ std::expected<void, TokenOutOfRange> embed_batch(const EmbeddingTable& table, To
         helpers.reserve(workers - 1);
         for (std::size_t helper = 1; helper < workers; ++helper) {
             try {
-                float* own_scratch = scratch.data() + helper * table.dimension();
-                helpers.emplace_back(
-                    [&kernel, &next_chunk, own_scratch] { kernel.run(next_chunk, own_scratch); });
+                float* own_scratch = scratch.data() + helper * scratch_width;
+                helpers.emplace_back([&kernel, &next_chunk, &overflow, own_scratch] {
+                    kernel.run(next_chunk, own_scratch, overflow);
+                });
             } catch (const std::system_error&) {
                 break;
             }
         }
-        kernel.run(next_chunk, scratch.data());
+        kernel.run(next_chunk, scratch.data(), overflow);
     }
+    return overflow.load();
+}
+
+}  // namespace
+
+std::expected<void, BatchFailure> embed_batch(const EmbeddingTable& table, TokenBatch batch,
+                                              bool normalize, std::span<float> out,
+                                              unsigned threads) {
+    check_shape(table, batch, out);
+    const auto bad = find_token_out_of_range(table, batch);
+    // Up to a token outside the table, the sentences before it are computed: one of them may
+    // overflow, and the first sentence that cannot be embedded is the one reported.
+    const TokenBatch valid{batch.tokens,
+                           bad ? batch.offsets.first(bad->sentence + 1) : batch.offsets};
+    const std::size_t overflow = compute(table, valid, normalize, out.data(), threads);
+    if (overflow < valid.sentence_count()) return std::unexpected(RowOverflow{overflow});
+    if (bad) return std::unexpected(*bad);
     return {};
 }
 

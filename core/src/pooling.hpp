@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 namespace korvane {
@@ -21,6 +22,19 @@ static_assert(std::bit_cast<std::uint32_t>(norm_floor) == 0x2B8CBCCCu);
 inline void divide_by_count(std::span<float> values, std::size_t count) noexcept {
     const auto divisor = static_cast<float>(count);
     for (float& value : values) value = value / divisor;
+}
+
+// divide_by_count that also tells whether every quotient is finite: one pass, where the
+// division's latency hides the test.
+[[nodiscard]] inline bool divide_by_count_finite(std::span<float> values,
+                                                 std::size_t count) noexcept {
+    const auto divisor = static_cast<float>(count);
+    unsigned infinite = 0;  // counted without a branch, so the loop vectorises
+    for (float& value : values) {
+        value = value / divisor;
+        infinite |= static_cast<unsigned>(!(std::abs(value) <= std::numeric_limits<float>::max()));
+    }
+    return infinite == 0;
 }
 
 // Divides by the square root of `sum_of_squares`, or by the floor when that is smaller or NaN.
@@ -41,8 +55,10 @@ inline void divide_by_norm(std::span<float> values) noexcept {
 
 // divide_by_norm for `count` rows of `width` floats back to back. One row's sum is a chain of
 // dependent additions; eight rows' sums are formed side by side, each still in index order, so
-// the processor overlaps the chains instead of waiting on every addition.
-inline void divide_rows_by_norm(float* rows, std::size_t count, std::size_t width) noexcept {
+// the processor overlaps the chains instead of waiting on every addition. Returns the first row
+// whose sum of squares is infinite or NaN (its result is then wrong: zeros or NaN), or `count`.
+inline std::size_t divide_rows_by_norm(float* rows, std::size_t count, std::size_t width) noexcept {
+    std::size_t first_bad = count;
     constexpr std::size_t group = 8;
     for (std::size_t first = 0; first < count; first += group) {
         const float* row[group];
@@ -55,9 +71,13 @@ inline void divide_rows_by_norm(float* rows, std::size_t count, std::size_t widt
             for (std::size_t j = 0; j < group; ++j) sums[j] = sums[j] + row[j][i] * row[j][i];
         }
         for (std::size_t j = 0; j < group && first + j < count; ++j) {
+            if (!(std::abs(sums[j]) <= std::numeric_limits<float>::max())) {
+                first_bad = std::min(first_bad, first + j);
+            }
             divide_by_root({rows + (first + j) * width, width}, sums[j]);
         }
     }
+    return first_bad;
 }
 
 // Rows of a long token list lie scattered over the cache, and waiting for one costs far more than

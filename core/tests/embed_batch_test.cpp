@@ -6,9 +6,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
+#include <variant>
 #include <vector>
 
 #include "decode.hpp"
@@ -23,14 +26,16 @@ using testing::model_file_bytes;
 using testing::TemporaryDirectory;
 using testing::write_file;
 
-// Random halves, singles or bfloat16s (NaNs and infinities included) as a table's bytes.
+// Random halves, singles or bfloat16s as a table's bytes: finite (a table refuses others), but
+// otherwise any pattern now and then, subnormals and negative zeros included.
 std::string random_table_bytes(DataType dtype, std::size_t elements, std::mt19937& random) {
     std::string bytes(elements * element_width(dtype), '\0');
     std::normal_distribution<float> normal(0.0f, 3.0f);
     for (std::size_t i = 0; i < elements; ++i) {
         std::uint32_t single = std::bit_cast<std::uint32_t>(normal(random));
-        if (random() % 97 == 0) single = random();  // any pattern at all, now and then
-        const auto half = static_cast<std::uint16_t>(random());
+        // Clearing the top exponent bit keeps a value below 2 in magnitude.
+        if (random() % 97 == 0) single = random() & 0xBFFFFFFFu;
+        const auto half = static_cast<std::uint16_t>(random() & 0xBFFFu);
         if (dtype == DataType::F32) std::memcpy(&bytes[4 * i], &single, 4);
         if (dtype == DataType::F16) std::memcpy(&bytes[2 * i], &half, 2);
         if (dtype == DataType::BF16) {
@@ -124,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(std::size_t{3}, std::size_t{67}, std::size_t{136}),
                        ::testing::Values(1u, 3u), ::testing::Bool()));
 
-TEST(EmbedBatchTest, AnOutOfRangeTokenNamesItsSentenceAndWritesNothing) {
+TEST(EmbedBatchTest, AnOutOfRangeTokenNamesItsSentence) {
     const TemporaryDirectory directory;
     std::mt19937 random(1);
     write_model(directory, DataType::F32, 4, 2, random_table_bytes(DataType::F32, 8, random));
@@ -135,11 +140,157 @@ TEST(EmbedBatchTest, AnOutOfRangeTokenNamesItsSentenceAndWritesNothing) {
     std::vector<float> out(6, -1.0f);
     const auto result = embed_batch(*table, {tokens, offsets}, true, out, 2);
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().display(),
+    ASSERT_TRUE(std::holds_alternative<TokenOutOfRange>(result.error()));
+    EXPECT_EQ(std::get<TokenOutOfRange>(result.error()).display(),
               "token ID 4 in sentence 2 is outside the table (vocab_size 4)");
-    EXPECT_EQ(out, std::vector<float>(6, -1.0f));
+    EXPECT_EQ(std::get<TokenOutOfRange>(result.error()).display("texts[7]"),
+              "token ID 4 in texts[7] is outside the table (vocab_size 4)");
     const std::vector<std::uint64_t> backwards{0, 4, 3};
     EXPECT_THROW((void)embed_batch(*table, {tokens, backwards}, true, out, 1), InternalFailure);
+}
+
+std::string floats_bytes(const std::vector<float>& values) {
+    return {reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float)};
+}
+
+// A table of no rows is valid: sentences without tokens are zero rows, any token is outside.
+TEST(EmbedBatchTest, ATableWithoutRowsEmbedsEmptySentencesOnly) {
+    const TemporaryDirectory directory;
+    write_model(directory, DataType::F32, 0, 4, "");
+    const auto table = EmbeddingTable::load(directory.model_file(), "embeddings");
+    ASSERT_TRUE(table.has_value()) << table.error().display();
+    for (const bool normalize : {true, false}) {
+        const std::vector<std::uint32_t> none;
+        const std::vector<std::uint64_t> offsets{0, 0, 0};
+        std::vector<float> out(8, -1.0f);
+        ASSERT_TRUE(embed_batch(*table, {none, offsets}, normalize, out, 2).has_value());
+        EXPECT_EQ(out, std::vector<float>(8, 0.0f));
+        const std::vector<std::uint32_t> one{0};
+        const std::vector<std::uint64_t> second{0, 0, 1};
+        const auto refused = embed_batch(*table, {one, second}, normalize, out, 2);
+        ASSERT_FALSE(refused.has_value());
+        EXPECT_EQ(std::get<TokenOutOfRange>(refused.error()).display(),
+                  "token ID 0 in sentence 1 is outside the table (vocab_size 0)");
+    }
+}
+
+// (element type, bytes of one value that is not finite in single precision)
+class NonFiniteTableTest : public ::testing::TestWithParam<std::pair<DataType, std::string>> {};
+
+TEST_P(NonFiniteTableTest, IsRefusedAtLoadNamingTheRow) {
+    const auto& [dtype, bad] = GetParam();
+    const std::size_t rows = 5;
+    const std::size_t width = 3;
+    std::string data(rows * width * element_width(dtype), '\0');
+    data.replace((3 * width + 2) * element_width(dtype), bad.size(), bad);  // row 3, column 2
+    const TemporaryDirectory directory;
+    write_model(directory, dtype, rows, width, data);
+    const auto table = EmbeddingTable::load(directory.model_file(), "embeddings");
+    ASSERT_FALSE(table.has_value());
+    EXPECT_EQ(table.error().display(),
+              "tensor 'embeddings' holds a value that is infinite or NaN in single precision "
+              "(row 3, column 2); its rows cannot be embedded");
+}
+
+std::string bytes_of(auto value) {
+    return {reinterpret_cast<const char*>(&value), sizeof value};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ElementTypes, NonFiniteTableTest,
+    ::testing::Values(
+        std::pair{DataType::F32, bytes_of(std::numeric_limits<float>::infinity())},
+        std::pair{DataType::F32, bytes_of(std::uint32_t{0xFFC00001u})},  // a NaN
+        std::pair{DataType::F16, bytes_of(std::uint16_t{0xFC00u})},      // -infinity
+        std::pair{DataType::F16, bytes_of(std::uint16_t{0x7E00u})},
+        std::pair{DataType::BF16, bytes_of(std::uint16_t{0x7F80u})},
+        std::pair{DataType::F64, bytes_of(1e39)},  // finite, but not in single precision
+        std::pair{DataType::F64, bytes_of(std::numeric_limits<double>::quiet_NaN())}));
+
+// A table large enough to be read in parts, one per usable CPU: the first value that is not
+// finite in file order is named, whichever part holds it.
+TEST(NonFiniteTableTest, TheFirstInFileOrderIsNamedAcrossParts) {
+    const std::size_t rows = 5000;
+    const std::size_t width = 1024;  // 20 MB of F32
+    for (const std::size_t first_bad : {std::size_t{1000}, std::size_t{4000}}) {
+        std::vector<float> values(rows * width, 0.25f);
+        values[first_bad * width + 7] = std::numeric_limits<float>::infinity();
+        values[4999 * width + 1023] = std::numeric_limits<float>::quiet_NaN();
+        const TemporaryDirectory directory;
+        write_model(directory, DataType::F32, rows, width, floats_bytes(values));
+        const auto table = EmbeddingTable::load(directory.model_file(), "embeddings");
+        ASSERT_FALSE(table.has_value());
+        EXPECT_NE(table.error().display().find("(row " + std::to_string(first_bad) + ", column 7)"),
+                  std::string::npos)
+            << table.error().display();
+    }
+}
+
+// Finite rows whose sum (3e38 + 3e38) or sum of squares (3e38 squared) overflows: the first
+// such sentence is refused, on every path, never given as zeros, infinities or NaN.
+TEST(EmbedBatchTest, AnOverflowingSentenceIsRefusedNotReturned) {
+    const TemporaryDirectory directory;
+    // Row 0 small, row 1 1e19 in both columns, row 2 3e38 in both.
+    write_model(directory, DataType::F32, 3, 2,
+                floats_bytes({0.5f, 0.25f, 1e19f, 1e19f, 3e38f, 3e38f}));
+    const auto table = EmbeddingTable::load(directory.model_file(), "embeddings");
+    ASSERT_TRUE(table.has_value());
+    struct Case {
+        std::vector<std::uint32_t> tokens;
+        bool normalize;
+        std::optional<std::size_t> refused;  // the sentence named, of 100
+    };
+    const std::vector<Case> cases{
+        {{1}, false, std::nullopt},  // a mean of 1e19 is right without scaling
+        {{1}, true, std::nullopt},   // and its squares, 1e38 + 1e38, fit too
+        {{2}, true, 70},             // 9e76 + 9e76 does not
+        {{2, 2}, false, 70},         // 6e38 does not either
+        {{2, 2}, true, 70},
+    };
+    for (const bool portable : {false, true}) {
+        add_row_kernel.force_portable(portable);
+        for (const auto& [bad_tokens, normalize, refused] : cases) {
+            for (const unsigned threads : {1u, 3u}) {
+                // 100 sentences of token 0; sentences 70 and 90 hold the large rows.
+                std::vector<std::uint32_t> tokens;
+                std::vector<std::uint64_t> offsets{0};
+                for (std::size_t sentence = 0; sentence < 100; ++sentence) {
+                    if (sentence == 70 || sentence == 90) {
+                        tokens.insert(tokens.end(), bad_tokens.begin(), bad_tokens.end());
+                    } else {
+                        tokens.push_back(0);
+                    }
+                    offsets.push_back(tokens.size());
+                }
+                std::vector<float> out(200);
+                const auto done = embed_batch(*table, {tokens, offsets}, normalize, out, threads);
+                if (!refused) {
+                    EXPECT_TRUE(done.has_value());
+                    continue;
+                }
+                ASSERT_FALSE(done.has_value());
+                ASSERT_TRUE(std::holds_alternative<RowOverflow>(done.error()));
+                EXPECT_EQ(failed_sentence(done.error()), *refused);
+            }
+        }
+    }
+    add_row_kernel.force_portable(false);
+    std::vector<float> out(4);
+    const std::vector<std::uint32_t> tokens{2, 2, 7};
+    // An overflow before a token outside the table is the one reported; after it, the token.
+    const std::vector<std::uint64_t> overflow_first{0, 2, 3};
+    auto done = embed_batch(*table, {tokens, overflow_first}, false, out, 1);
+    ASSERT_FALSE(done.has_value());
+    EXPECT_EQ(std::get<RowOverflow>(done.error()).display(),
+              "the embedding of sentence 0 overflows float32: the sum of its rows, or of the "
+              "squares that scale it to unit length, exceeds 3.4e38 (the table's values are too "
+              "large)");
+    const std::vector<std::uint32_t> reversed{7, 2, 2};
+    const std::vector<std::uint64_t> token_first{0, 1, 3};
+    done = embed_batch(*table, {reversed, token_first}, false, out, 1);
+    ASSERT_FALSE(done.has_value());
+    EXPECT_EQ(failed_sentence(done.error()), 0u);
+    EXPECT_TRUE(std::holds_alternative<TokenOutOfRange>(done.error()));
 }
 
 // The large shape is read in parts by several threads where the CPUs allow it.

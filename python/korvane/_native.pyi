@@ -21,6 +21,7 @@ class Table:
         threads: int,
         max_length: int | None = None,
         skipped_token: int | None = None,
+        numbering: int | list[int] | None = None,
     ) -> None: ...
     def encode_texts(
         self,
@@ -31,7 +32,8 @@ class Table:
         threads: int,
         max_length: int | None = None,
         skipped_token: int | None = None,
-    ) -> list[int]: ...
+        numbering: int | None = None,
+    ) -> tuple[list[int], tuple[int, Exception] | None]: ...
     def embed_flat(
         self, tokens: Buffer, offsets: Buffer, out: Buffer, normalize: bool, threads: int
     ) -> None: ...

@@ -381,8 +381,8 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"korvane {args.command}: interrupted", file=sys.stderr)
         return 130
-    except (UsageError, OSError, ValueError, TypeError, IndexError, UnicodeDecodeError,
-            RuntimeError) as error:
+    except (UsageError, OSError, ValueError, TypeError, IndexError, OverflowError,
+            UnicodeDecodeError, RuntimeError) as error:
         message = str(error) if isinstance(error, UsageError) else f"{type(error).__name__}: {error}"
         print(f"korvane {args.command}: error: {message}", file=sys.stderr)
         return 1

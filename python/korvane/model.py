@@ -368,7 +368,10 @@ class Model:
         sentence i at ``token_lists[offsets[i]:offsets[i + 1]]``. Row i equals, bit for bit,
         ``korvane_py.StaticEmbedding(...).embed_tokens(token_lists[i])`` rounded to float32,
         except that an empty sentence gives a row of zeros (embed_tokens gives NaN). An ID
-        outside the table raises IndexError naming the sentence, the ID and vocab_size.
+        outside the table raises IndexError naming the sentence, the ID and vocab_size; a
+        sentence whose sum of rows (or of squares, to normalize) overflows float32, where
+        embed_tokens gives infinities, zeros or NaN, raises OverflowError naming it. The first
+        sentence that fails either way is the one named.
 
         >>> model.embed_ids([[101, 7592, 102], []]).shape  # doctest: +SKIP
         (2, 384)
@@ -421,6 +424,11 @@ class Model:
         here it is None, no limit), with two differences: model2vec first cuts each text to
         ``max_length`` times its median token length in characters (so it may keep fewer
         tokens), and for an F16 table it returns float16 rather than float32.
+
+        The first text, in input order, that cannot be embedded raises an error naming it as
+        ``texts[i]``: IndexError for a kept token ID beyond the table (IDs cut by ``max_length``
+        and unknown tokens are never looked up, whoever tokenizes), OverflowError for an
+        embedding beyond float32.
         """
         if isinstance(texts, str) or not isinstance(texts, Iterable):
             raise TypeError(f"texts must be a sequence of str, not {type(texts).__name__}")
@@ -509,7 +517,7 @@ class Model:
                     raise ValueError(f"texts changed length while being encoded: {len(into)} "
                                      f"at the start, at least {first + len(batch)} read")
                 if self._native_tokenizer is not None:
-                    deferred = self._table.encode_texts(
+                    deferred, failure = self._table.encode_texts(
                         self._native_tokenizer,
                         batch,
                         out,
@@ -517,13 +525,25 @@ class Model:
                         threads,
                         max_length,
                         self._unknown_token_id,
+                        first,
                     )
+                    if failure is not None:
+                        # The texts the tokenizers package takes before the failing one are
+                        # checked first: the error is the first in input order, as it is when
+                        # that package tokenizes everything.
+                        deferred = [index for index in deferred if index < failure[0]]
                     if deferred:
                         out[deferred] = self._encode_with(
-                            tokenize, [batch[index] for index in deferred], max_length, threads
+                            tokenize,
+                            [batch[index] for index in deferred],
+                            max_length,
+                            threads,
+                            [first + index for index in deferred],
                         )
+                    if failure is not None:
+                        raise failure[1]
                 else:
-                    out[:] = self._encode_with(tokenize, batch, max_length, threads)
+                    out[:] = self._encode_with(tokenize, batch, max_length, threads, first)
                 if progress is not None:
                     progress.update(len(batch))
                 yield out
@@ -532,9 +552,15 @@ class Model:
                 progress.close()
 
     def _encode_with(
-        self, tokenize: Any, batch: list[str], max_length: int | None, threads: int
+        self,
+        tokenize: Any,
+        batch: list[str],
+        max_length: int | None,
+        threads: int,
+        numbering: int | list[int],
     ) -> Embeddings:
-        """The embeddings of ``batch`` as tokenized by the tokenizers package."""
+        """The embeddings of ``batch`` as tokenized by the tokenizers package; errors name each
+        text by ``numbering`` (the first text's index in the input, or every text's)."""
         encodings = tokenize(batch, add_special_tokens=False)
         out = np.empty((len(batch), self.dim), dtype=np.float32)
         self._table.embed_lists(
@@ -544,6 +570,7 @@ class Model:
             threads,
             max_length,
             self._unknown_token_id,
+            numbering,
         )
         return out
 

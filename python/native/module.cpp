@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "../src/arguments.hpp"
 #include "../src/conversions.hpp"
@@ -158,19 +159,39 @@ std::span<float> float_rows(const Py_buffer& view, std::size_t sentences, std::s
     return {static_cast<float*>(view.buf), sentences * dimension};
 }
 
+// The exception of a batch's failure, naming its sentence by `names`: IndexError for a token
+// outside the table, OverflowError for an embedding beyond single precision.
+Ref failure_exception(const BatchFailure& failure, const SentenceNames& names) {
+    const std::size_t sentence = failed_sentence(failure);
+    const auto* outside = std::get_if<TokenOutOfRange>(&failure);
+    const std::string message = outside != nullptr
+                                    ? outside->display(names(sentence))
+                                    : std::get<RowOverflow>(failure).display(names(sentence));
+    PyObject* type = outside != nullptr ? PyExc_IndexError : PyExc_OverflowError;
+    const Ref text = require(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    return require(PyObject_CallOneArg(type, text.get()));
+}
+
+[[noreturn]] void raise_failure(const BatchFailure& failure, const SentenceNames& names) {
+    const Ref error = failure_exception(failure, names);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw ErrorAlreadySet{};
+}
+
 // Computes `batch` into `out`, a writable C-contiguous float32 buffer of N x D values, with the
 // interpreter released.
 void embed_into(const EmbeddingTable& table, const GatheredBatch& batch, PyObject* out,
-                bool normalize, unsigned threads) {
+                bool normalize, unsigned threads, const SentenceNames& names = {}) {
     const BufferView buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
     const std::size_t sentences = batch.view().sentence_count();
     const std::span<float> rows = float_rows(buffer.get(), sentences, table.dimension());
-    std::expected<void, TokenOutOfRange> done;
+    std::expected<void, BatchFailure> done;
     {
         const DetachedFromInterpreter detached;
         done = embed_batch(table, batch.view(), normalize, rows, threads);
     }
-    if (!done) throw_python_error(PyExc_IndexError, done.error().display());
+    if (!done) raise_failure(done.error(), names);
 }
 
 // None, or an integer from 0 to `limit`.
@@ -199,8 +220,8 @@ TokenFilter to_token_filter(PyObject* max_length, PyObject* skipped_token) {
 }
 
 constexpr stub::ParameterEntry embed_lists_parameters[] = {
-    required("token_lists"), required("out"),        required("normalize"),
-    required("threads"),     optional("max_length"), optional("skipped_token")};
+    required("token_lists"), required("out"),           required("normalize"), required("threads"),
+    optional("max_length"),  optional("skipped_token"), optional("numbering")};
 constexpr stub::MethodEntry embed_lists_method = method("embed_lists", embed_lists_parameters);
 constexpr Signature embed_lists_signature{"Table", embed_lists_method};
 
@@ -212,9 +233,10 @@ PyObject* embed_lists(PyObject* self, PyObject* const* args, Py_ssize_t position
         const EmbeddingTable& table = as_table(self).table;
         const bool normalize = to_bool(bound[2]);
         const unsigned threads = to_thread_count(bound[3]);
+        const SentenceNames names = SentenceNames::from(bound[6]);
         const GatheredBatch batch =
-            gather_token_lists(bound[0], table.rows(), to_token_filter(bound[4], bound[5]));
-        embed_into(table, batch, bound[1], normalize, threads);
+            gather_token_lists(bound[0], table.rows(), to_token_filter(bound[4], bound[5]), names);
+        embed_into(table, batch, bound[1], normalize, threads, names);
         Py_RETURN_NONE;
     });
 }
@@ -308,14 +330,17 @@ PyType_Spec tokenizer_spec = {
 };
 
 constexpr stub::ParameterEntry encode_texts_parameters[] = {
-    required("tokenizer"), required("texts"),      required("out"),          required("normalize"),
-    required("threads"),   optional("max_length"), optional("skipped_token")};
+    required("tokenizer"),     required("texts"),    required("out"),
+    required("normalize"),     required("threads"),  optional("max_length"),
+    optional("skipped_token"), optional("numbering")};
 constexpr stub::MethodEntry encode_texts_method = method("encode_texts", encode_texts_parameters);
 constexpr Signature encode_texts_signature{"Table", encode_texts_method};
 
 // Tokenizes and embeds a list of str in one detached, parallel call. Returns the indices of the
 // texts it deferred (their rows are zeros), for the caller to tokenize with the tokenizers
-// package.
+// package, and None or the failure of the texts it tokenized: (index, exception). The caller
+// raises the exception after embedding the deferred texts before that index, so that the error
+// reported is the first in input order whoever tokenized it.
 PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
                        PyObject* kwnames) {
     return native_guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -330,6 +355,7 @@ PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positio
         const bool normalize = to_bool(bound[3]);
         const unsigned threads = to_thread_count(bound[4]);
         const TokenFilter filter = to_token_filter(bound[5], bound[6]);
+        const SentenceNames names = SentenceNames::from(bound[7]);
         // The texts are held for the call, so their UTF-8 stays valid while detached whatever
         // other threads do to the list.
         const Ref items = require(PySequence_Fast(bound[1], "texts must be a list of str"));
@@ -356,19 +382,24 @@ PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positio
         const BufferView buffer(bound[2], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
         std::span<float> out = float_rows(buffer.get(), texts.size(), table.dimension());
         TokenizedBatch batch;
-        std::expected<void, TokenOutOfRange> done;
+        std::expected<void, BatchFailure> done;
         {
             const DetachedFromInterpreter detached;
             batch = tokenize_batch(tokenizer, texts, filter, threads);
             done = embed_batch(table, {batch.tokens, batch.offsets}, normalize, out, threads);
         }
-        if (!done) throw_python_error(PyExc_IndexError, done.error().display());
         Ref deferred = require(PyList_New(static_cast<Py_ssize_t>(batch.deferred.size())));
         for (std::size_t index = 0; index < batch.deferred.size(); ++index) {
             PyList_SET_ITEM(deferred.get(), static_cast<Py_ssize_t>(index),
                             require(PyLong_FromSize_t(batch.deferred[index])).release());
         }
-        return deferred.release();
+        Ref failure = Ref::borrow(Py_None);
+        if (!done) {
+            const Ref error = failure_exception(done.error(), names);
+            failure = require(Py_BuildValue(
+                "(nO)", static_cast<Py_ssize_t>(failed_sentence(done.error())), error.get()));
+        }
+        return require(PyTuple_Pack(2, deferred.get(), failure.get())).release();
     });
 }
 
@@ -396,15 +427,19 @@ PyMethodDef table_methods[] = {
     {"embed_lists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(embed_lists)),
      METH_FASTCALL | METH_KEYWORDS,
      "embed_lists($self, token_lists, out, normalize, threads, max_length=None, "
-     "skipped_token=None)\n--\n\n"
+     "skipped_token=None, numbering=None)\n--\n\n"
      "Writes the embedding of each sentence (a sequence of token IDs) into out's rows; of each\n"
-     "sentence only the first max_length tokens count, and of those none equal to skipped_token."},
+     "sentence only the first max_length tokens count, and of those none equal to skipped_token;\n"
+     "only those are checked against the table. numbering (the first sentence's number, or a\n"
+     "list of each one's) makes errors name sentences texts[n]."},
     {"encode_texts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_texts)),
      METH_FASTCALL | METH_KEYWORDS,
      "encode_texts($self, tokenizer, texts, out, normalize, threads, max_length=None, "
-     "skipped_token=None)\n--\n\n"
+     "skipped_token=None, numbering=None)\n--\n\n"
      "Tokenizes the texts (a list of str) and writes their embeddings into out's rows; returns\n"
-     "the indices of the texts left to the tokenizers package (their rows are zeros)."},
+     "(deferred, failure): the indices of the texts left to the tokenizers package (their rows\n"
+     "are zeros), and None or (index, exception) for the first text that cannot be embedded.\n"
+     "numbering: the first text's number in errors (texts[n])."},
     {"embed_flat", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(embed_flat)),
      METH_FASTCALL | METH_KEYWORDS,
      "embed_flat($self, tokens, offsets, out, normalize, threads)\n--\n\n"

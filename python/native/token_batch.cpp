@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "../src/guard.hpp"
 #include "../src/ref.hpp"
@@ -30,18 +31,39 @@ std::uint64_t token_limit(std::uint64_t vocab_size) noexcept {
     return std::min<std::uint64_t>(vocab_size, std::uint64_t{1} << 32);
 }
 
-[[noreturn]] void throw_out_of_range(std::size_t sentence, std::string_view token,
-                                     std::uint64_t vocab_size) {
-    throw_python_error(PyExc_IndexError, token_out_of_range_text(sentence, token, vocab_size));
+// Where a batch's token IDs go: the sentence being read (named in errors), the table's row
+// count, and the filter that decides which IDs count. An ID the filter drops is never checked
+// against the table, as the native tokenizer's path never sees it.
+struct Destination {
+    const SentenceNames& names;
+    std::size_t sentence;
+    std::uint64_t vocab_size;
+    const TokenFilter& filter;
+    std::vector<std::uint32_t>& tokens;
+
+    // The number of leading items of a sentence of `size` that count.
+    [[nodiscard]] std::size_t counted(std::size_t size = SIZE_MAX) const noexcept {
+        return filter.max_length ? std::min(size, *filter.max_length) : size;
+    }
+    // Whether `value` is the skipped token, left out before any check.
+    template <typename Value>
+    [[nodiscard]] bool skips(Value value) const noexcept {
+        return filter.skipped_token && std::cmp_equal(value, *filter.skipped_token);
+    }
+};
+
+[[noreturn]] void throw_out_of_range(const Destination& to, std::string_view token) {
+    throw_python_error(PyExc_IndexError,
+                       token_out_of_range_text(to.names(to.sentence), token, to.vocab_size));
 }
 
-// Adds "while processing sentence <n>" to the pending error.
-void add_sentence_note(std::size_t sentence) noexcept {
-    add_error_note("while processing sentence " + std::to_string(sentence));
+// Adds "while processing <sentence name>" to the pending error.
+void add_sentence_note(const Destination& to) noexcept {
+    add_error_note("while processing " + to.names(to.sentence));
 }
 
-// One Python integer (or an object with __index__) as a token ID.
-std::uint32_t to_token_id(PyObject* item, std::size_t sentence, std::uint64_t vocab_size) {
+// One Python integer (or an object with __index__) as a token ID; none when the filter skips it.
+std::optional<std::uint32_t> to_token_id(PyObject* item, const Destination& to) {
     long long value = 0;
     if (PyLong_CheckExact(item) &&
         PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
@@ -52,7 +74,7 @@ std::uint32_t to_token_id(PyObject* item, std::size_t sentence, std::uint64_t vo
         int overflow = 0;
         value = PyLong_AsLongLongAndOverflow(held.get(), &overflow);
         if (value == -1 && PyErr_Occurred()) {
-            add_sentence_note(sentence);
+            add_sentence_note(to);
             throw ErrorAlreadySet{};
         }
         if (overflow != 0) {
@@ -60,33 +82,36 @@ std::uint32_t to_token_id(PyObject* item, std::size_t sentence, std::uint64_t vo
             Ref text = require(PyObject_Str(index.get()));
             const char* digits = PyUnicode_AsUTF8(text.get());
             if (digits == nullptr) throw ErrorAlreadySet{};
-            throw_out_of_range(sentence, digits, vocab_size);
+            throw_out_of_range(to, digits);
         }
     }
-    if (value < 0 || static_cast<unsigned long long>(value) >= token_limit(vocab_size)) {
-        throw_out_of_range(sentence, std::to_string(value), vocab_size);
+    if (to.skips(value)) return std::nullopt;
+    if (value < 0 || static_cast<unsigned long long>(value) >= token_limit(to.vocab_size)) {
+        throw_out_of_range(to, std::to_string(value));
     }
     return static_cast<std::uint32_t>(value);
 }
 
 // Reads an exact list or tuple the way its iterator would: the size is read again before each
 // item, since an item's __index__ may shrink a list.
-void append_items(PyObject* list_or_tuple, std::size_t sentence, std::uint64_t vocab_size,
-                  std::vector<std::uint32_t>& tokens) {
-    const std::uint64_t limit = token_limit(vocab_size);
-    for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(list_or_tuple); ++index) {
+void append_items(PyObject* list_or_tuple, const Destination& to) {
+    const std::uint64_t limit = token_limit(to.vocab_size);
+    const std::size_t counted = to.counted();
+    for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(list_or_tuple) &&
+                               static_cast<std::size_t>(index) < counted;
+         ++index) {
         PyObject* item = PySequence_Fast_GET_ITEM(list_or_tuple, index);
         // The common case inline: a small exact int inside the table.
         if (PyLong_CheckExact(item) &&
             PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
             const Py_ssize_t value =
                 PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
-            if (value >= 0 && static_cast<std::uint64_t>(value) < limit) {
-                tokens.push_back(static_cast<std::uint32_t>(value));
+            if (value >= 0 && static_cast<std::uint64_t>(value) < limit && !to.skips(value)) {
+                to.tokens.push_back(static_cast<std::uint32_t>(value));
                 continue;
             }
         }
-        tokens.push_back(to_token_id(item, sentence, vocab_size));
+        if (const auto token = to_token_id(item, to)) to.tokens.push_back(*token);
     }
 }
 
@@ -150,27 +175,27 @@ bool is_negative(Element value) noexcept {
 }
 
 template <typename Element>
-void append_checked(std::span<const Element> values, std::size_t sentence, std::uint64_t vocab_size,
-                    std::vector<std::uint32_t>& tokens) {
-    const std::uint64_t limit = token_limit(vocab_size);
-    for (const Element value : values) {
+void append_checked(std::span<const Element> values, const Destination& to) {
+    const std::uint64_t limit = token_limit(to.vocab_size);
+    for (const Element value : values.first(to.counted(values.size()))) {
+        if (to.skips(value)) continue;
         if (is_negative(value) || static_cast<std::uint64_t>(value) >= limit) {
-            throw_out_of_range(sentence, std::to_string(value), vocab_size);
+            throw_out_of_range(to, std::to_string(value));
         }
-        tokens.push_back(static_cast<std::uint32_t>(value));
+        to.tokens.push_back(static_cast<std::uint32_t>(value));
     }
 }
 
-void append_sentence(PyObject* sentence, std::size_t index, std::uint64_t vocab_size,
-                     std::vector<std::uint32_t>& tokens) {
+void append_sentence(PyObject* sentence, const Destination& to) {
+    const std::size_t index = to.sentence;
     if (PyList_CheckExact(sentence)) {
         // Keeps other threads of a free-threaded interpreter from changing the list under us.
         Py_BEGIN_CRITICAL_SECTION(sentence);
-        append_items(sentence, index, vocab_size, tokens);
+        append_items(sentence, to);
         Py_END_CRITICAL_SECTION();
         return;
     }
-    if (PyTuple_CheckExact(sentence)) return append_items(sentence, index, vocab_size, tokens);
+    if (PyTuple_CheckExact(sentence)) return append_items(sentence, to);
     if (PyUnicode_Check(sentence) ||
         !(PySequence_Check(sentence) || PyObject_CheckBuffer(sentence))) {
         PyErr_Format(PyExc_TypeError,
@@ -184,14 +209,13 @@ void append_sentence(PyObject* sentence, std::size_t index, std::uint64_t vocab_
         if (PyObject_GetBuffer(sentence, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
             const BufferView buffer(view);
             const char format = require_integer_vector(view, "a sentence given as a buffer");
-            visit_integers(view, format,
-                           [&](auto values) { append_checked(values, index, vocab_size, tokens); });
+            visit_integers(view, format, [&](auto values) { append_checked(values, to); });
             return;
         }
         PyErr_Clear();
     }
     const Ref items = require(PySequence_Tuple(sentence));
-    append_items(items.get(), index, vocab_size, tokens);
+    append_items(items.get(), to);
 }
 
 }  // namespace
@@ -200,8 +224,38 @@ BufferView::BufferView(PyObject* object, int flags) {
     require(PyObject_GetBuffer(object, &view_, flags));
 }
 
+std::string SentenceNames::operator()(std::size_t sentence) const {
+    if (!texts_) return "sentence " + std::to_string(sentence);
+    return "texts[" + std::to_string(number(sentence)) + "]";
+}
+
+std::size_t SentenceNames::number(std::size_t sentence) const noexcept {
+    if (!numbers_.empty()) return sentence < numbers_.size() ? numbers_[sentence] : sentence;
+    return first_ + sentence;
+}
+
+SentenceNames SentenceNames::from(PyObject* numbering) {
+    SentenceNames names;
+    if (numbering == nullptr || numbering == Py_None) return names;
+    names.texts_ = true;
+    if (PyLong_Check(numbering)) {
+        names.first_ = PyLong_AsSize_t(numbering);
+        if (names.first_ == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+            throw ErrorAlreadySet{};
+        }
+        return names;
+    }
+    const Ref items = require(PySequence_Fast(numbering, "numbering must be an int or a list"));
+    for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(items.get()); ++index) {
+        const std::size_t number = PyLong_AsSize_t(PySequence_Fast_GET_ITEM(items.get(), index));
+        if (number == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw ErrorAlreadySet{};
+        names.numbers_.push_back(number);
+    }
+    return names;
+}
+
 GatheredBatch gather_token_lists(PyObject* token_lists, std::uint64_t vocab_size,
-                                 TokenFilter filter) {
+                                 const TokenFilter& filter, const SentenceNames& names) {
     if (PyUnicode_Check(token_lists) || !PySequence_Check(token_lists)) {
         PyErr_Format(PyExc_TypeError,
                      "token_lists must be a sequence of sequences of token IDs, not '%T'",
@@ -215,10 +269,9 @@ GatheredBatch gather_token_lists(PyObject* token_lists, std::uint64_t vocab_size
     batch.offsets.reserve(static_cast<std::size_t>(count) + 1);
     batch.offsets.push_back(0);
     for (Py_ssize_t index = 0; index < count; ++index) {
-        const std::size_t begin = batch.tokens.size();
-        append_sentence(PyTuple_GET_ITEM(sentences.get(), index), static_cast<std::size_t>(index),
-                        vocab_size, batch.tokens);
-        filter.apply(batch.tokens, begin);
+        const Destination to{names, static_cast<std::size_t>(index), vocab_size, filter,
+                             batch.tokens};
+        append_sentence(PyTuple_GET_ITEM(sentences.get(), index), to);
         batch.offsets.push_back(batch.tokens.size());
     }
     return batch;
@@ -257,12 +310,14 @@ GatheredBatch gather_flat_tokens(PyObject* tokens, PyObject* offsets, std::uint6
     const std::uint64_t first = boundaries.front();
     batch.offsets.reserve(boundaries.size());
     batch.tokens.reserve(static_cast<std::size_t>(boundaries.back() - first));
+    const SentenceNames names;
+    const TokenFilter all;
     visit_integers(token_buffer.get(), token_format, [&](auto values) {
         batch.offsets.push_back(0);
         for (std::size_t sentence = 0; sentence + 1 < boundaries.size(); ++sentence) {
             append_checked(values.subspan(boundaries[sentence],
                                           boundaries[sentence + 1] - boundaries[sentence]),
-                           sentence, vocab_size, batch.tokens);
+                           Destination{names, sentence, vocab_size, all, batch.tokens});
             batch.offsets.push_back(boundaries[sentence + 1] - first);
         }
     });

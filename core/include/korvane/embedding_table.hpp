@@ -11,6 +11,10 @@
 //     in token order, a true division by the count, the sum of squares in index order, division
 //     by max(norm, 1e-12)), so its results do not depend on the thread count or the processor.
 //     The one difference: an empty sentence gives a row of zeros, where embed_tokens gives NaN.
+//  4. No row is ever silently wrong: `load` refuses a table holding a value that is not finite
+//     once widened to single precision, and `embed_batch` refuses a sentence whose sum of rows,
+//     or the sum of squares it is scaled by, overflows (embed_tokens then gives infinities,
+//     zeros or NaN).
 #pragma once
 
 #include <cstddef>
@@ -21,6 +25,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "korvane/errors.hpp"
@@ -45,7 +50,8 @@ class EmbeddingTable {
 public:
     // Reads the tensor named `tensor_name` from the file at `path`. Fails when the file cannot be
     // read, the tensor is missing, not two-dimensional, of an element type other than the ten
-    // known ones, or when its byte range does not match its shape or leaves the file. Throws
+    // known ones, when its byte range does not match its shape or leaves the file, or when it
+    // holds a value that is infinite or NaN in single precision (naming its row). Throws
     // std::bad_alloc when the table's memory cannot be had.
     [[nodiscard]] static std::expected<EmbeddingTable, LoadError> load(
         const std::filesystem::path& path, std::string_view tensor_name);
@@ -79,12 +85,34 @@ struct TokenOutOfRange {
 
     // The text of token_out_of_range_text.
     [[nodiscard]] std::string display() const;
+    // The same text naming the sentence `name` ("texts[12]") instead of "sentence <n>".
+    [[nodiscard]] std::string display(std::string_view name) const;
 };
 
 // "token ID <token> in sentence <sentence> is outside the table (vocab_size <n>)", for callers
 // that meet a token out of range before it becomes a token ID (a negative one, say).
 [[nodiscard]] std::string token_out_of_range_text(std::size_t sentence, std::string_view token,
                                                   std::uint64_t vocab_size);
+// The same text naming the sentence `name` ("texts[12]") instead of "sentence <n>".
+[[nodiscard]] std::string token_out_of_range_text(std::string_view name, std::string_view token,
+                                                  std::uint64_t vocab_size);
+
+// A sentence whose embedding does not fit single precision: a column of its rows' sum, or the
+// sum of squares of its mean, overflowed to infinity.
+struct RowOverflow {
+    std::size_t sentence;
+
+    // "the embedding of sentence <n> overflows float32: ..."
+    [[nodiscard]] std::string display() const;
+    // The same text naming the sentence `name` ("texts[12]").
+    [[nodiscard]] std::string display(std::string_view name) const;
+};
+
+// Why embed_batch refused a batch: the first sentence, in batch order, that cannot be embedded.
+using BatchFailure = std::variant<TokenOutOfRange, RowOverflow>;
+
+// The sentence a failure names.
+[[nodiscard]] std::size_t failed_sentence(const BatchFailure& failure) noexcept;
 
 // The sentences of a batch: sentence i is tokens[offsets[i], offsets[i + 1]).
 struct TokenBatch {
@@ -97,12 +125,13 @@ struct TokenBatch {
 };
 
 // Writes the embedding of every sentence of `batch` into `out`, row i at out[i * D, (i + 1) * D),
-// using up to `threads` threads (the caller's among them). Every token is checked before anything
-// is written: a token outside the table fails the call and leaves `out` untouched. Throws
+// using up to `threads` threads (the caller's among them). Fails naming the first sentence, in
+// batch order, that holds a token outside the table or whose embedding overflows; the content
+// of `out` is then unspecified (a batch with a token outside the table is computed only up to
+// that sentence). Memory beyond `out` is taken only for sentences with tokens. Throws
 // InternalFailure when `offsets` break their rules or `out` does not hold N x D floats.
-[[nodiscard]] std::expected<void, TokenOutOfRange> embed_batch(const EmbeddingTable& table,
-                                                               TokenBatch batch, bool normalize,
-                                                               std::span<float> out,
-                                                               unsigned threads);
+[[nodiscard]] std::expected<void, BatchFailure> embed_batch(const EmbeddingTable& table,
+                                                            TokenBatch batch, bool normalize,
+                                                            std::span<float> out, unsigned threads);
 
 }  // namespace korvane

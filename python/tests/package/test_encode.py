@@ -104,7 +104,7 @@ def test_a_tokenizer_with_more_ids_than_the_table_rows(model_dir, tokenizer):
     """IDs the tokenizer gives beyond the table are an IndexError, not a read past it."""
     table = random_table(np.random.default_rng(1), 8, 16, "F32")
     write_table(model_dir, table)
-    with pytest.raises(IndexError, match="in sentence 0 is outside the table"):
+    with pytest.raises(IndexError, match=r"in texts\[0\] is outside the table"):
         korvane.Model.load(model_dir).encode(["the storm"])
 
 
