@@ -93,6 +93,18 @@ def _carry_over(source: Path, destination: Path) -> None:
         _link_or_copy(str(source), str(destination))
 
 
+def _follow_working_directory(old: Path, new: Path) -> None:
+    """Where the working directory lay in the directory now at `old`, about to be removed,
+    moves it to the same place in its successor `new` (or to `new` itself)."""
+    try:
+        working = Path(os.getcwd())
+    except FileNotFoundError:
+        return
+    if lies_within(working, old):
+        inside = working.relative_to(os.path.realpath(old))
+        os.chdir(new / inside if (new / inside).is_dir() else new)
+
+
 def replace_directory(target: Path, build: Callable[[Path], None],
                       keep: Callable[[str], bool]) -> Path:
     """Makes the directory `target` anew: a hidden directory beside it receives the entries of
@@ -100,8 +112,7 @@ def replace_directory(target: Path, build: Callable[[Path], None],
     takes the place of `target` in one step. On any failure, or an interruption, the hidden
     directory is removed and `target` stays as it was. A symbolic link `target` keeps pointing
     at the new directory. Returns the directory replaced."""
-    if target.is_symlink():
-        target = Path(os.path.realpath(target))
+    target = Path(os.path.realpath(target) if target.is_symlink() else os.path.abspath(target))
     old = target.stat() if target.exists() else None
     if old is not None and not stat.S_ISDIR(old.st_mode):
         raise NotADirectoryError(errno.ENOTDIR, "exists and is not a directory", str(target))
@@ -127,6 +138,8 @@ def replace_directory(target: Path, build: Callable[[Path], None],
                 raise
             shutil.rmtree(aside, ignore_errors=True)
         # After an exchange, `staging` holds the old directory.
+        if old is not None:
+            _follow_working_directory(staging, target)
     except OSError as error:
         # A failure inside the hidden directory is told as one in `target`.
         for attribute in ("filename", "filename2"):

@@ -180,6 +180,16 @@ def test_convert_replaces_the_directory_whole(tmp_path, monkeypatch, swap, linke
     np.testing.assert_array_equal(Model.load(named).embed_ids([[4]])[0], table[4])
 
 
+def test_convert_into_the_working_directory(tmp_path, monkeypatch, capsys):
+    source, table = write_checkpoint(tmp_path / "checkpoint", 4, 3, 4)
+    (tmp_path / "model" / "sub").mkdir(parents=True)
+    monkeypatch.chdir(tmp_path / "model" / "sub")  # moved to the new directory's "sub"
+    assert main(["convert", str(source), ".."]) == 0
+    assert capsys.readouterr().out.startswith("wrote ..: 4 x 3 F32, with tokenizer.json")
+    assert os.path.samefile(".", tmp_path / "model" / "sub")
+    np.testing.assert_array_equal(Model.load("..", normalize=False).embed_ids([[2]])[0], table[2])
+
+
 # ---------------------------------------------------------------------------------------------
 # Termination signals
 
