@@ -20,7 +20,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Protocol
+from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -178,7 +178,7 @@ class NpyWriter:
         self.file.write(memoryview(np.ascontiguousarray(rows, "<f4")).cast("B"))
         self.filled += len(rows)
 
-    def changed(self, found: int) -> None:
+    def changed(self, found: int) -> NoReturn:
         raise UsageError(f"the input changed while it was read: expected {self.count} texts, "
                          f"got {found}")
 

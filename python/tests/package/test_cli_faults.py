@@ -21,32 +21,27 @@ from korvane.convert import write_model_dir
 
 from .package_models import WORDS
 
-DIM = 16  # the width of conftest's model_dir
 # Distinct texts, so that Parquet output does not compress below the small disk's size.
 TEXTS = [" ".join(words) for words in np.random.default_rng(3).choice(WORDS[4:], (4000, 6))]
 
 
-def mount_small_disk(directory, size):
-    """A tmpfs of `size` at `directory`; skips the test where mounting is not allowed."""
-    directory.mkdir()
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(directory)],
-                          capture_output=True, text=True, check=False)
-    if done.returncode != 0:
-        pytest.skip(f"cannot mount a small file system: {done.stderr.strip()}")
-    return directory
-
-
 @pytest.fixture
 def small_disk(tmp_path):
-    mounted = []
+    """Mounts a tmpfs of the size asked for at tmp_path/"disk"; skips the test where mounting
+    is not allowed."""
+    disk = tmp_path / "disk"
 
-    def make(size, name="disk"):
-        mounted.append(mount_small_disk(tmp_path / name, size))
-        return mounted[-1]
+    def mount(size):
+        disk.mkdir()
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", disk],
+                              capture_output=True, text=True, check=False)
+        if done.returncode != 0:
+            pytest.skip(f"cannot mount a small file system: {done.stderr.strip()}")
+        return disk
 
-    yield make
-    for directory in mounted:
-        subprocess.run(["umount", "-l", str(directory)], check=False)
+    yield mount
+    if os.path.ismount(disk):
+        subprocess.run(["umount", "-l", disk], check=False)
 
 
 def entries(directory):
