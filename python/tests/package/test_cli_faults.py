@@ -253,13 +253,14 @@ SIGNALS = [signal.SIGTERM, signal.SIGHUP, signal.SIGINT]
 
 
 def start_child(code, *arguments, path=None):
+    """The child leads a process group of its own, as a job of a shell or a scheduler does."""
     environment = dict(os.environ)
     if path is not None:
         environment["PYTHONPATH"] = os.pathsep.join(
             [str(path), *filter(None, [environment.get("PYTHONPATH")])])
     return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, arguments)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=environment)
+                            env=environment, start_new_session=True)
 
 
 def expected_ending(number):
@@ -268,8 +269,11 @@ def expected_ending(number):
     return f"korvane embed: terminated by {signal.Signals(number).name}", 128 + number
 
 
-def finish(process, number):
-    process.send_signal(number)
+def finish(process, number, group=False):
+    if group:  # as a closed terminal, Ctrl-C or a batch scheduler signals every process
+        os.killpg(process.pid, number)
+    else:  # as `timeout` does
+        process.send_signal(number)
     try:
         _, errors = process.communicate(timeout=120)
     finally:
@@ -295,8 +299,11 @@ def test_signal_during_embed_removes_the_temporary_file(tmp_path, model_dir, suf
     assert entries(out_dir) == []
 
 
-@pytest.mark.parametrize("number", SIGNALS, ids=lambda number: signal.Signals(number).name)
-def test_signal_during_a_dask_embed_removes_the_temporary_files(tmp_path, model_dir, number):
+@pytest.mark.parametrize(("number", "group"), [
+    (signal.SIGTERM, False), (signal.SIGTERM, True), (signal.SIGHUP, True), (signal.SIGINT, True),
+], ids=["SIGTERM", "SIGTERM to the group", "SIGHUP to the group", "SIGINT to the group"])
+def test_signal_during_a_dask_embed_removes_the_temporary_files(tmp_path, model_dir, number,
+                                                                group):
     helpers = tmp_path / "helpers"
     helpers.mkdir()
     (helpers / "waiting_model.py").write_text(textwrap.dedent(WAITING_MODEL))
@@ -312,7 +319,7 @@ def test_signal_during_a_dask_embed_removes_the_temporary_files(tmp_path, model_
         assert time.monotonic() < deadline
         time.sleep(0.05)
 
-    finish(process, number)
+    finish(process, number, group)
 
     assert entries(target) == []
 
