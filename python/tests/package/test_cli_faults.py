@@ -392,6 +392,6 @@ def test_dask_embed_refuses_a_target_inside_its_source(tmp_path, model_dir, caps
     assert main(["embed", str(model_dir), str(corpus), "-o", str(target), "--quiet"]) == 1
 
     assert capsys.readouterr().err == (
-        f"korvane embed: error: ValueError: the target {target} lies within the source "
+        f"korvane embed: error: ValueError: the target {target} is or lies within the source "
         f"{corpus}: embed into a directory outside it\n")
     assert entries(corpus) == ["part.parquet"]
