@@ -105,17 +105,46 @@ def _follow_working_directory(old: Path, new: Path) -> None:
         os.chdir(new / inside if (new / inside).is_dir() else new)
 
 
+# What a freshly made file system holds.
+_EMPTY_FILE_SYSTEM_ENTRIES = {"lost+found"}
+
+
+def _fill_mount_point(target: Path, build: Callable[[Path], None]) -> None:
+    """A mount point cannot be renamed: an empty one gets the files built in a hidden directory
+    inside it, moved up; one with files in it is refused, as it cannot be replaced whole."""
+    if any(entry.name not in _EMPTY_FILE_SYSTEM_ENTRIES for entry in target.iterdir()):
+        raise ValueError(f"{target} is a mount point with files in it, which cannot be "
+                         "replaced whole: empty it first, or write elsewhere")
+    staging = target / f".{os.getpid()}.{uuid.uuid4().hex[:8]}.tmp"
+    staging.mkdir()
+    moved: list[Path] = []
+    try:
+        build(staging)
+        for entry in sorted(staging.iterdir()):
+            moved.append(target / entry.name)
+            os.rename(entry, moved[-1])
+        moved.clear()
+    finally:
+        for path in moved:  # a failure part way leaves the mount point empty again
+            path.unlink(missing_ok=True)
+        shutil.rmtree(staging, ignore_errors=True)
+
+
 def replace_directory(target: Path, build: Callable[[Path], None],
                       keep: Callable[[str], bool]) -> Path:
     """Makes the directory `target` anew: a hidden directory beside it receives the entries of
     the old `target` for which `keep(name)` holds, then whatever `build` writes into it, and
     takes the place of `target` in one step. On any failure, or an interruption, the hidden
     directory is removed and `target` stays as it was. A symbolic link `target` keeps pointing
-    at the new directory. Returns the directory replaced."""
+    at the new directory. A mount point, which cannot be renamed, must be empty. Returns the
+    directory replaced."""
     target = Path(os.path.realpath(target) if target.is_symlink() else os.path.abspath(target))
     old = target.stat() if target.exists() else None
     if old is not None and not stat.S_ISDIR(old.st_mode):
         raise NotADirectoryError(errno.ENOTDIR, "exists and is not a directory", str(target))
+    if old is not None and os.path.ismount(target):
+        _fill_mount_point(target, build)
+        return target
     target.parent.mkdir(parents=True, exist_ok=True)
     staging = target.with_name(f".{target.name}.{os.getpid()}.{uuid.uuid4().hex[:8]}.tmp")
     staging.mkdir()

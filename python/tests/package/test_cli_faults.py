@@ -175,6 +175,19 @@ def test_convert_replaces_the_directory_whole(tmp_path, monkeypatch, swap, linke
     np.testing.assert_array_equal(Model.load(named).embed_ids([[4]])[0], table[4])
 
 
+def test_convert_into_a_mount_point(tmp_path, small_disk, capsys):
+    disk = small_disk("1m")  # cannot be renamed: only an empty one is filled
+    source, table = write_checkpoint(tmp_path / "checkpoint", 4, 3, 4)
+    assert main(["convert", str(source), str(disk)]) == 0
+    before = snapshot(disk)
+    assert main(["convert", str(source), str(disk), "--no-normalize"]) == 1
+    assert capsys.readouterr().err.endswith(
+        f"{disk} is a mount point with files in it, which cannot be replaced whole: "
+        "empty it first, or write elsewhere\n")
+    assert snapshot(disk) == before and entries(disk) == sorted(before)
+    np.testing.assert_array_equal(Model.load(disk, normalize=False).embed_ids([[1]])[0], table[1])
+
+
 def test_convert_into_the_working_directory(tmp_path, monkeypatch, capsys):
     source, table = write_checkpoint(tmp_path / "checkpoint", 4, 3, 4)
     (tmp_path / "model" / "sub").mkdir(parents=True)
