@@ -293,7 +293,8 @@ def finish(process, number, group=False):
         process.kill()
         process.wait()
     message, status = expected_ending(number)
-    assert (process.returncode, errors.splitlines()[-1:]) == (status, [message]), errors
+    # Processes of a signalled Dask cluster (its resource tracker) may write on after it.
+    assert process.returncode == status and message in errors.splitlines(), errors
 
 
 @pytest.mark.parametrize("number", SIGNALS, ids=lambda number: signal.Signals(number).name)
