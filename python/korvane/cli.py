@@ -9,18 +9,23 @@ that does not fit) print one line on stderr and give exit status 1.
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import os
+import signal
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Protocol
+from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 
 import numpy as np
 import numpy.typing as npt
+
+from ._files import reserve, same_file
 
 if TYPE_CHECKING:
     from .model import Model
@@ -29,6 +34,8 @@ INPUT_SUFFIXES = (".txt", ".jsonl", ".parquet")
 OUTPUT_SUFFIXES = (".npy", ".parquet")
 OUTPUT_COLUMN = "embedding"
 PARQUET_READ_ROWS = 65_536
+# Write failures that mean the output does not fit.
+NO_ROOM = (errno.ENOSPC, errno.EDQUOT, errno.EFBIG)
 
 
 class UsageError(Exception):
@@ -145,26 +152,46 @@ def open_texts(path: Path, column: str | None) -> TextSource:
 class EmbeddingWriter(Protocol):
     def write(self, rows: npt.NDArray[np.float32]) -> None: ...
     def close(self) -> None: ...
+    def abandon(self) -> None: ...
 
 
 class NpyWriter:
-    """Fills a float32 (count, dim) .npy file row block by row block."""
+    """Writes a float32 (count, dim) .npy file row block by row block. The file's whole size is
+    reserved first, so that a full disk fails before the work rather than after it, and written
+    with ordinary writes: a write that finds no room raises instead of killing the process."""
 
     def __init__(self, path: Path, count: int, dim: int) -> None:
-        self.array = np.lib.format.open_memmap(path, mode="w+", dtype=np.float32,
-                                               shape=(count, dim))
+        self.count = count
+        self.file = open(path, "wb")
+        try:
+            header = {"descr": "<f4", "fortran_order": False, "shape": (count, dim)}
+            np.lib.format.write_array_header_1_0(self.file, header)
+            reserve(self.file, self.file.tell() + count * dim * 4)
+        except BaseException:
+            self.file.close()
+            raise
         self.filled = 0
 
     def write(self, rows: npt.NDArray[np.float32]) -> None:
-        self.array[self.filled : self.filled + len(rows)] = rows
+        if self.filled + len(rows) > self.count:
+            self.changed(self.filled + len(rows))
+        self.file.write(memoryview(np.ascontiguousarray(rows, "<f4")).cast("B"))
         self.filled += len(rows)
 
+    def changed(self, found: int) -> NoReturn:
+        raise UsageError(f"the input changed while it was read: expected {self.count} texts, "
+                         f"got {found}")
+
     def close(self) -> None:
-        if self.filled != len(self.array):
-            raise UsageError(f"the input changed while it was read: expected {len(self.array)} "
-                             f"texts, got {self.filled}")
-        self.array.flush()
-        del self.array
+        if self.filled != self.count:
+            self.changed(self.filled)
+        self.file.close()
+
+    def abandon(self) -> None:
+        try:
+            self.file.close()
+        except OSError:
+            pass  # what could not be flushed is thrown away with the file
 
 
 class ParquetWriter:
@@ -185,22 +212,39 @@ class ParquetWriter:
     def close(self) -> None:
         self.writer.close()
 
+    def abandon(self) -> None:
+        try:
+            self.writer.close()
+        except (OSError, self.pa.ArrowException):
+            pass
 
-def open_writer(path: Path, suffix: str, count: int, dim: int) -> EmbeddingWriter:
-    """A writer of `suffix`'s format to `path`, which may be named otherwise."""
-    if suffix.lower() == ".npy":
-        return NpyWriter(path, count, dim)
-    return ParquetWriter(path, dim)
+
+@contextmanager
+def open_writer(path: Path, suffix: str, count: int, dim: int) -> Iterator[EmbeddingWriter]:
+    """A writer of `suffix`'s format to `path`, which may be named otherwise. The block must
+    close it; if the block fails, the writer lets go of the file."""
+    writer: EmbeddingWriter = (NpyWriter(path, count, dim) if suffix.lower() == ".npy"
+                               else ParquetWriter(path, dim))
+    try:
+        yield writer
+    except BaseException:
+        writer.abandon()
+        raise
 
 
 @contextmanager
 def atomic_output(target: Path) -> Iterator[Path]:
     """A temporary path beside `target` that becomes `target` only when the block completes;
-    on any failure (an interruption included) it is removed, and `target` is left as it was."""
+    on any failure (an interruption or a termination included) it is removed, and `target` is
+    left as it was. Running out of room is told as a failure to write `target`."""
     tmp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
     try:
         yield tmp
         os.replace(tmp, target)
+    except OSError as error:
+        if error.errno in NO_ROOM:
+            raise UsageError(f"cannot write {target}: {os.strerror(error.errno)}") from None
+        raise
     finally:
         tmp.unlink(missing_ok=True)
 
@@ -269,6 +313,9 @@ def run_embed(args: argparse.Namespace) -> int:
         raise UsageError(f"{output}: output must be a {' or '.join(OUTPUT_SUFFIXES)} file")
     if not output.parent.is_dir():
         raise UsageError(f"{output}: no such directory {output.parent}")
+    if same_file(args.input, output):
+        raise UsageError(f"the output {output} is the input {args.input}: "
+                         "write the embeddings to another file")
     source = open_texts(args.input, args.column)
     if output.suffix.lower() == ".parquet":
         import_pyarrow()
@@ -277,9 +324,10 @@ def run_embed(args: argparse.Namespace) -> int:
     from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
     started = time.perf_counter()
-    with atomic_output(output) as tmp, tqdm(total=source.count, unit=" texts", file=sys.stderr,
-                                            disable=args.quiet, dynamic_ncols=True) as bar:
-        writer = open_writer(tmp, output.suffix, source.count, model.dim)
+    with (atomic_output(output) as tmp,
+          tqdm(total=source.count, unit=" texts", file=sys.stderr, disable=args.quiet,
+               dynamic_ncols=True) as bar,
+          open_writer(tmp, output.suffix, source.count, model.dim) as writer):
         for rows in embeddings(model, source.texts(), args):
             writer.write(rows)
             bar.update(len(rows))
@@ -343,7 +391,12 @@ def run_convert(args: argparse.Namespace) -> int:
     try:
         model_dir = convert(args.source, args.out_dir, tensor=args.tensor,
                             tokenizer=args.tokenizer, dtype=args.dtype, normalize=args.normalize)
-    except (ValueError, OSError) as error:
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    except OSError as error:
+        # A write that found no room names no file: the directory is what could not be written.
+        if error.filename is None and error.strerror:
+            raise UsageError(f"cannot write {args.out_dir}: {error.strerror}") from None
         raise UsageError(str(error)) from None
     from .convert import TENSOR_NAME, read_header
 
@@ -374,13 +427,55 @@ def build_parser(commands: list[Command] = COMMANDS) -> argparse.ArgumentParser:
     return parser
 
 
+class Terminated(BaseException):
+    """Raised by a termination signal, so that it unwinds the run and its clean-up as Ctrl-C's
+    KeyboardInterrupt does."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
+# What `timeout`, batch schedulers and a closed terminal send.
+TERMINATION_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
+@contextmanager
+def termination_raises() -> Iterator[None]:
+    """Within the block, SIGTERM and SIGHUP raise Terminated in the main thread (where their
+    action is the default one: a signal the caller ignores, as nohup does SIGHUP, stays
+    ignored). The first such signal is the one acted on; later ones wait for the clean-up."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    handled = [number for number in TERMINATION_SIGNALS
+               if signal.getsignal(number) == signal.SIG_DFL]
+
+    def terminate(number: int, frame: object) -> None:
+        for other in handled:
+            signal.signal(other, signal.SIG_IGN)
+        raise Terminated(number)
+
+    previous = {number: signal.signal(number, terminate) for number in handled}
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        status: int = args.run(args)
+        with termination_raises():
+            status: int = args.run(args)
     except KeyboardInterrupt:
         print(f"korvane {args.command}: interrupted", file=sys.stderr)
         return 130
+    except Terminated as terminated:
+        name = signal.Signals(terminated.number).name
+        print(f"korvane {args.command}: terminated by {name}", file=sys.stderr)
+        return 128 + terminated.number
     except (UsageError, OSError, ValueError, TypeError, IndexError, OverflowError,
             UnicodeDecodeError, RuntimeError) as error:
         message = str(error) if isinstance(error, UsageError) else f"{type(error).__name__}: {error}"

@@ -15,12 +15,13 @@ from __future__ import annotations
 import json
 import os
 import shutil
-from collections.abc import Callable
 from pathlib import Path
 from typing import Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
+
+from ._files import lies_within, replace_directory
 
 Table: TypeAlias = npt.NDArray[Any]
 PathLike: TypeAlias = str | os.PathLike[str]
@@ -170,36 +171,43 @@ def check_tokenizer(tokenizer: PathLike, rows: int) -> None:
         )
 
 
+# The files `write_model_dir` writes; any others of an existing directory are kept.
+WRITTEN_FILES = ("model.safetensors", "tokenizer.json", "config.json")
+
+
 def write_model_dir(table: Table, model_dir: PathLike, dtype: str = "f32", *,
                     tokenizer: PathLike | None = None, normalize: bool = True) -> Path:
     """Writes `model_dir` with `table` in `dtype` ("f32" or "f16"), the tokenizer.json at
     `tokenizer` (checked against the table) and a config.json holding `normalize`.
 
-    Everything is checked before anything is written, and each file is replaced atomically, so
-    an interrupted run never leaves a half-written file. Returns the directory as a Path.
+    Everything is checked before anything is written. The directory is built beside
+    `model_dir` and put in its place whole, so a run that fails or is interrupted (a full disk,
+    Ctrl-C) leaves an existing `model_dir` as it was. Files of an existing directory other than
+    those three are carried over; its tokenizer.json never is, as it would not index the new
+    table. Returns the directory as a Path.
     """
     converted = checked_table(np.asarray(table), dtype.lower())
     if tokenizer is not None:
         check_tokenizer(tokenizer, converted.shape[0])
+    config = json.dumps({"normalize": normalize}, indent=2) + "\n"
+
+    def build(directory: Path) -> None:
+        save_table(directory / "model.safetensors", converted)
+        if tokenizer is not None:
+            shutil.copyfile(tokenizer, directory / "tokenizer.json")
+        (directory / "config.json").write_text(config, encoding="utf-8")
 
     model_dir = Path(model_dir)
-    model_dir.mkdir(parents=True, exist_ok=True)
-    replace(model_dir / "model.safetensors", lambda tmp: save_table(tmp, converted))
-    if tokenizer is not None:
-        replace(model_dir / "tokenizer.json", lambda tmp: shutil.copyfile(tokenizer, tmp))
-    config = json.dumps({"normalize": normalize}, indent=2) + "\n"
-    replace(model_dir / "config.json", lambda tmp: tmp.write_text(config, encoding="utf-8"))
+    replace_directory(model_dir, build, keep=lambda name: name not in WRITTEN_FILES)
     return model_dir
 
 
-def replace(target: Path, write: Callable[[Path], object]) -> None:
-    """Writes `target` through a temporary file beside it, renamed into place once complete."""
-    tmp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
-    try:
-        write(tmp)
-        os.replace(tmp, target)
-    finally:
-        tmp.unlink(missing_ok=True)
+def check_not_overwriting(source: PathLike, out_dir: PathLike) -> None:
+    """Refuses an output directory that is the source or holds it: writing the model would
+    replace the files it is made from."""
+    if lies_within(source, out_dir):
+        raise ValueError(f"the output directory {out_dir} is or holds the source {source}: "
+                         "write the model to another directory")
 
 
 def convert(source: Table | PathLike, out_dir: PathLike, *, tensor: str | None = None,
@@ -207,6 +215,8 @@ def convert(source: Table | PathLike, out_dir: PathLike, *, tensor: str | None =
             normalize: bool = True) -> Path:
     """Writes the model directory `out_dir` from `source` (see `load_table`). A checkpoint
     directory's own tokenizer.json is taken when `tokenizer` is not given."""
+    if not isinstance(source, np.ndarray):
+        check_not_overwriting(source, out_dir)
     if tokenizer is None and not isinstance(source, np.ndarray):
         beside = Path(source) / "tokenizer.json"
         if Path(source).is_dir() and beside.is_file():

@@ -40,6 +40,7 @@ import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 from distributed import Client, Future, LocalCluster, as_completed
 from tqdm import tqdm
 
+from ._files import lies_within
 from .model import Model, _usable_cpus
 
 __all__ = ["embed_parquet"]
@@ -105,6 +106,9 @@ def embed_parquet(
     source_fs, source_location = pafs.FileSystem.from_uri(source_path)
     partitions, has_id = _partitions(source_fs, source_location, source_path, column)
     target_path = _absolute(target)
+    if "://" not in target_path + source_path and lies_within(target_path, source_path):
+        raise ValueError(f"the target {target_path} is or lies within the source {source_path}: "
+                         "embed into a directory outside it")
     _prepare_target(target_path)
     job = _Job(
         model=pickle.dumps(model),
@@ -116,19 +120,29 @@ def embed_parquet(
         max_length=max_length,
         width=max(5, len(str(len(partitions) - 1))),
     )
-    if client is not None:
-        return _run(client, job, partitions, show_progress)
-    # One worker process per core, each on one thread: left on, the tokenizer's own thread pool
-    # would add a thread per core in every worker.
-    env = {"TOKENIZERS_PARALLELISM": os.environ.get("TOKENIZERS_PARALLELISM", "false")}
-    workers = _usable_cpus()
-    with (
-        LocalCluster(  # type: ignore[no-untyped-call, unused-ignore]
-            n_workers=workers, threads_per_worker=1, processes=True, env=env
-        ) as cluster,
-        Client(cluster) as own_client,  # type: ignore[no-untyped-call, unused-ignore]
-    ):
-        return _run(own_client, job, partitions, show_progress)
+    try:
+        if client is not None:
+            return _run(client, job, partitions, show_progress)
+        # One worker process per core, each on one thread: left on, the tokenizer's own thread
+        # pool would add a thread per core in every worker.
+        env = {"TOKENIZERS_PARALLELISM": os.environ.get("TOKENIZERS_PARALLELISM", "false")}
+        workers = _usable_cpus()
+        with (
+            LocalCluster(  # type: ignore[no-untyped-call, unused-ignore]
+                n_workers=workers, threads_per_worker=1, processes=True, env=env
+            ) as cluster,
+            Client(cluster) as own_client,  # type: ignore[no-untyped-call, unused-ignore]
+        ):
+            return _run(own_client, job, partitions, show_progress)
+    except BaseException:
+        # A failed or interrupted job keeps the files of finished tasks, but not the temporary
+        # files of the tasks it stopped: a local cluster is closed by now, so its workers are
+        # gone; on a remote one, only tasks that were already running can still write.
+        try:
+            _remove_temporaries(job.target)
+        except OSError:
+            pass  # the job's own failure is the one to report
+        raise
 
 
 def _absolute(location: str | os.PathLike[str]) -> str:

@@ -98,7 +98,10 @@ def test_instance_that_was_never_constructed(tmp_path):
 
 
 INTERRUPTED_LOAD = """
+    import signal
     import time
+    # Ctrl-C raises here however the tests were started (in the background, SIGINT is ignored).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     model_file, replacement = sys.argv[1], sys.argv[2]
     if sys.argv[3] == "fifo":
         os.mkfifo(model_file)
