@@ -87,7 +87,7 @@ def format_clusters(texts, line_numbers, labels, fit, shown):
     lines = []
     for number, cluster in enumerate(clusters, start=1):
         members = np.flatnonzero(labels == cluster)
-        lines.append(f"Cluster {number}: {len(members):,} texts, mean cosine to the centre "
+        lines.append(f"Cluster {number}: {example_support.count(len(members), 'text')}, mean cosine to the centre "
                      f"{fit[members].mean():.3f}")
         for row in members[np.argsort(-fit[members], kind="stable")][:shown]:
             lines.append(f"  {fit[row]:6.3f}  line {line_numbers[row]:<6} {example_support.clip(texts[row])}")
@@ -99,7 +99,7 @@ def cluster(args):
     # Texts whose tokens are all unknown have no direction to group by.
     usable = np.flatnonzero(np.linalg.norm(vectors, axis=1) > 0)
     if len(usable) < len(texts):
-        print(f"{len(texts) - len(usable):,} texts have no known token and are left out.")
+        print(f"Left out: {example_support.count(len(texts) - len(usable), 'text')} without a known token.")
     if not len(usable):
         raise ValueError(f"no text of {args.texts} has a known token")
     texts = [texts[row] for row in usable]
@@ -119,7 +119,7 @@ def cluster(args):
             file.write("line\tcluster\tcosine\ttext\n")
             for row, text in enumerate(texts):
                 file.write(f"{line_numbers[row]}\t{number_of[labels[row]]}\t{fit[row]:.4f}\t{text}\n")
-        print(f"\nwrote {args.output}: the cluster of each of the {len(texts):,} texts")
+        print(f"\nwrote {args.output}: the cluster of each of {example_support.count(len(texts), 'text')}")
     return 0
 
 

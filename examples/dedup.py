@@ -77,15 +77,16 @@ def format_report(texts, line_numbers, kept, dropped, shown):
     groups = {}
     for row, (other, score) in dropped.items():
         groups.setdefault(other, []).append((row, score))
-    lines = [f"{len(texts):,} texts: {len(kept):,} kept, {len(dropped):,} dropped as near-duplicates "
-             f"of {len(groups):,} kept texts."]
+    count = example_support.count
+    lines = [f"{count(len(texts), 'text')}: {len(kept):,} kept, {len(dropped):,} dropped as "
+             f"near-duplicates of {count(len(groups), 'kept text')}."]
     # The kept texts with the most duplicates first.
     for other, members in sorted(groups.items(), key=lambda item: (-len(item[1]), item[0]))[:shown]:
         lines.append(f"\nline {line_numbers[other]}: {example_support.clip(texts[other])}")
         for row, score in members:
             lines.append(f"  {score:6.3f}  line {line_numbers[row]:<6} {example_support.clip(texts[row])}")
     if len(groups) > shown:
-        lines.append(f"\n(and {len(groups) - shown:,} more groups: --show N lists more)")
+        lines.append(f"\n(and {count(len(groups) - shown, 'more group')}: --show N lists more)")
     return "\n".join(lines)
 
 
@@ -106,7 +107,7 @@ def dedup(args):
     print(format_report(texts, line_numbers, kept, dropped, args.show))
     if args.output:
         args.output.write_text("".join(texts[row] + "\n" for row in kept), encoding="utf-8")
-        print(f"\nwrote {args.output}: the {len(kept):,} kept texts")
+        print(f"\nwrote {args.output}: {example_support.count(len(kept), 'kept text')}")
     return 0
 
 

@@ -1,5 +1,6 @@
 """What search.py, dedup.py and cluster.py share: the model option and reading a file of texts."""
 
+import os
 import sys
 import time
 from pathlib import Path
@@ -30,11 +31,17 @@ def load_model(path=None):
 
 
 def read_texts(path):
-    """The file's non-blank lines (without their line ends) and their 1-based line numbers."""
+    """The file's non-blank lines (without their line ends) and their 1-based line numbers.
+
+    A line that is not UTF-8 is reported by its number, with the offending byte."""
     texts, line_numbers = [], []
-    with open(path, encoding="utf-8") as file:
-        for number, line in enumerate(file, start=1):
-            line = line.rstrip("\r\n")
+    with open(path, "rb") as file:
+        for number, raw in enumerate(file, start=1):
+            try:
+                line = raw.decode("utf-8").rstrip("\r\n")
+            except UnicodeDecodeError as error:
+                raise ValueError(f"{path}, line {number}: not UTF-8 (byte 0x{raw[error.start]:02x} "
+                                 f"at byte {error.start + 1} of the line)") from None
             if line.strip():
                 texts.append(line)
                 line_numbers.append(number)
@@ -55,9 +62,14 @@ def embed_texts(args):
     vectors = model.encode(texts, show_progress=not args.quiet)
     if not args.quiet:
         elapsed = time.perf_counter() - started
-        print(f"Embedded {len(texts):,} texts of {args.texts} in {elapsed:.2f} s "
+        print(f"Embedded {count(len(texts), 'text')} of {args.texts} in {elapsed:.2f} s "
               f"({model.vocab_size:,} tokens x {model.dim} model at {model.path}).", file=sys.stderr)
     return model, texts, line_numbers, vectors
+
+
+def count(number, noun):
+    """'1 text', '2,000 texts'."""
+    return f"{number:,} {noun}{'' if number == 1 else 's'}"
 
 
 def clip(text, width=100):
@@ -68,6 +80,9 @@ def run(main_body, args):
     """Runs main_body(args), turning the expected failures into one line and status 1."""
     try:
         return main_body(args)
+    except BrokenPipeError:  # the reader went away (| head): no more output, and no complaint
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (OSError, ValueError) as error:  # a missing file, a bad model, an undecodable line
         print(f"error: {error}", file=sys.stderr)
         return 1

@@ -101,11 +101,8 @@ def format_results(query, rows, scores, texts, line_numbers):
 
 def search(args):
     model, texts, line_numbers, vectors = example_support.embed_texts(args)
-    queries = args.queries or [line.rstrip("\r\n") for line in sys.stdin if line.strip()]
-    if not queries:
-        raise ValueError("no query: give some after the file or on standard input")
-    started = time.perf_counter()
     if args.index == "usearch":
+        started = time.perf_counter()
         try:
             index, reused = build_index(vectors, args.index_file)
         except ImportError:
@@ -115,13 +112,26 @@ def search(args):
             how = f"read from {args.index_file}" if reused else "built"
             print(f"Index of {len(index):,} rows {how} in {time.perf_counter() - started:.2f} s.",
                   file=sys.stderr)
-    query_vectors = model.encode(queries)
-    if args.index == "usearch":
-        rows, scores = top_k_index(index, query_vectors, args.k)
-    else:
-        rows, scores = top_k_exact(vectors, query_vectors, args.k)
-    print("\n\n".join(format_results(query, rows[number], scores[number], texts, line_numbers)
-                      for number, query in enumerate(queries)))
+
+    def answer(queries):
+        query_vectors = model.encode(queries)
+        if args.index == "usearch":
+            rows, scores = top_k_index(index, query_vectors, args.k)
+        else:
+            rows, scores = top_k_exact(vectors, query_vectors, args.k)
+        for number, query in enumerate(queries):
+            print(format_results(query, rows[number], scores[number], texts, line_numbers), end="\n\n",
+                  flush=True)
+
+    if args.queries:
+        answer(args.queries)
+        return 0
+    # One query per line of standard input, each answered as soon as it is read.
+    if sys.stdin.isatty():
+        print("Type a query and press Enter (Ctrl-D to end).", file=sys.stderr)
+    for line in sys.stdin:
+        if line.strip():
+            answer([line.strip()])
     return 0
 
 

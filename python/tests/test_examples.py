@@ -1,5 +1,6 @@
-"""The examples' preparation and embedding, end to end on a tiny table and tokenizer."""
+"""The examples, end to end on a tiny table and tokenizer, and on the demo's model."""
 
+import io
 import json
 import os
 import re
@@ -13,8 +14,11 @@ from safetensors import safe_open
 from safetensors.numpy import save_file
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+import cluster  # noqa: E402
+import dedup  # noqa: E402
 import demo  # noqa: E402
 import embed_file  # noqa: E402
+import search  # noqa: E402
 import korvane_py  # noqa: E402
 from model_files import write_transformer_tokenizer  # noqa: E402
 from korvane.convert import write_model_dir  # noqa: E402
@@ -119,10 +123,6 @@ def test_demo_prepares_its_models_once(tmp_path, capsys):
 
 # search.py, dedup.py and cluster.py: on the tiny table, then on the demo's model.
 
-import cluster  # noqa: E402
-import dedup  # noqa: E402
-import search  # noqa: E402
-
 INDEXES = ["numpy", "usearch"]
 
 
@@ -155,7 +155,7 @@ def result_lines(output):
 
 
 @pytest.mark.parametrize("index", INDEXES)
-def test_search_ranks_the_lines_by_cosine(tmp_path, capsys, tiny_model, index):
+def test_search_ranks_the_lines_by_cosine(tmp_path, capsys, monkeypatch, tiny_model, index):
     needs_index(index)
     corpus = ["the dog", "a puppy", "", "the bank rates", "rain storm", "the ball .", "a rain", "dog ball"]
     texts = write_lines(tmp_path / "texts.txt", corpus)
@@ -175,6 +175,11 @@ def test_search_ranks_the_lines_by_cosine(tmp_path, capsys, tiny_model, index):
         assert results[query] == [numbered[row][0] for row in np.argsort(-scores, kind="stable")[:3]]
     if index == "usearch":
         assert (tmp_path / "texts.usearch").is_file()
+
+    # The same queries from standard input, blank lines skipped; the saved index is reused.
+    monkeypatch.setattr(sys, "stdin", io.StringIO("\n".join(["", *queries, ""])))
+    assert search.main([argument for argument in arguments if argument not in queries]) == 0
+    assert result_lines(capsys.readouterr().out) == results
 
 
 @pytest.mark.parametrize(("count", "k"), [(1, 5), (7, 3), (40, 40), (40, 1)])
@@ -288,7 +293,7 @@ def test_cluster_groups_the_lines_of_one_topic(tmp_path, capsys, tiny_model, cen
     assert cluster.main(arguments + ([] if center else ["--no-center"])) == 0
     report = capsys.readouterr().out
 
-    assert "1 texts have no known token and are left out." in report
+    assert "Left out: 1 text without a known token." in report
     sizes = [int(size) for size in re.findall(r"Cluster \d+: (\d+) texts", report)]
     assert sizes == [3, 2, 2]
     rows = [line.split("\t") for line in output.read_text(encoding="utf-8").splitlines()]
@@ -301,11 +306,19 @@ def test_cluster_groups_the_lines_of_one_topic(tmp_path, capsys, tiny_model, cen
 
 
 @pytest.mark.parametrize("script", [search, dedup, cluster])
-def test_examples_report_a_missing_file_in_one_line(tmp_path, capsys, tiny_model, script):
-    arguments = [str(tmp_path / "missing.txt"), "--model", str(tiny_model), "--quiet"]
+@pytest.mark.parametrize(("content", "message"), [
+    (None, "missing.txt"),
+    (b"fine\n\nstill fine\nLatin-1: caf\xe9\n", "texts.txt, line 4: not UTF-8 (byte 0xe9 at byte 13 of the line)"),
+    (b"\n  \n", "texts.txt holds no text"),
+])
+def test_examples_report_bad_input_in_one_line(tmp_path, capsys, tiny_model, script, content, message):
+    texts = tmp_path / ("missing.txt" if content is None else "texts.txt")
+    if content is not None:
+        texts.write_bytes(content)
+    arguments = [str(texts), "--model", str(tiny_model), "--quiet"]
     assert script.main(arguments + (["a query"] if script is search else [])) == 1
     error = capsys.readouterr().err
-    assert error.startswith("error: ") and "missing.txt" in error and "Traceback" not in error
+    assert error.startswith("error: ") and message in error and len(error.splitlines()) == 1
 
 
 @pytest.fixture(scope="module")
