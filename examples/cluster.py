@@ -124,7 +124,7 @@ def cluster(args):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     example_support.add_common_arguments(parser)
     parser.add_argument("-k", type=int, default=8, help="the number of clusters (default: 8)")
     parser.add_argument("--show", type=int, default=5, metavar="N",

@@ -112,7 +112,7 @@ def dedup(args):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     example_support.add_common_arguments(parser)
     parser.add_argument("--threshold", type=float, default=0.95,
                         help="the cosine similarity from which two texts count as one (default: 0.95)")
