@@ -22,6 +22,7 @@ from pathlib import Path
 import numpy as np
 
 import example_support
+from example_support import clip, count
 
 
 def initial_centres(vectors, k, rng):
@@ -31,7 +32,10 @@ def initial_centres(vectors, k, rng):
     for _ in range(1, k):
         weights = np.clip(distance, 0, None) ** 2
         total = weights.sum()
-        chosen = rng.choice(len(vectors), p=weights / total) if total > 0 else rng.integers(len(vectors))
+        if total > 0:
+            chosen = rng.choice(len(vectors), p=weights / total)
+        else:  # every row is a chosen one (or opposite to one)
+            chosen = rng.integers(len(vectors))
         centres.append(vectors[chosen])
         distance = np.minimum(distance, 1 - vectors @ vectors[chosen])
     return np.array(centres)
@@ -83,14 +87,15 @@ def centered(vectors):
 
 def format_clusters(texts, line_numbers, labels, fit, shown):
     sizes = np.bincount(labels)
-    clusters = sorted(np.flatnonzero(sizes).tolist(), key=lambda cluster: (-sizes[cluster], cluster))
+    clusters = sorted(np.flatnonzero(sizes).tolist(),
+                      key=lambda cluster: (-sizes[cluster], cluster))
     lines = []
     for number, cluster in enumerate(clusters, start=1):
         members = np.flatnonzero(labels == cluster)
-        lines.append(f"Cluster {number}: {example_support.count(len(members), 'text')}, mean cosine to the centre "
-                     f"{fit[members].mean():.3f}")
+        lines.append(f"Cluster {number}: {count(len(members), 'text')}, "
+                     f"mean cosine to the centre {fit[members].mean():.3f}")
         for row in members[np.argsort(-fit[members], kind="stable")][:shown]:
-            lines.append(f"  {fit[row]:6.3f}  line {line_numbers[row]:<6} {example_support.clip(texts[row])}")
+            lines.append(f"  {fit[row]:6.3f}  line {line_numbers[row]:<6} {clip(texts[row])}")
     return "\n".join(lines), clusters
 
 
@@ -99,7 +104,7 @@ def cluster(args):
     # Texts whose tokens are all unknown have no direction to group by.
     usable = np.flatnonzero(np.linalg.norm(vectors, axis=1) > 0)
     if len(usable) < len(texts):
-        print(f"Left out: {example_support.count(len(texts) - len(usable), 'text')} without a known token.")
+        print(f"Left out: {count(len(texts) - len(usable), 'text')} without a known token.")
     if not len(usable):
         raise ValueError(f"no text of {args.texts} has a known token")
     texts = [texts[row] for row in usable]
@@ -118,21 +123,24 @@ def cluster(args):
         with open(args.output, "w", encoding="utf-8") as file:
             file.write("line\tcluster\tcosine\ttext\n")
             for row, text in enumerate(texts):
-                file.write(f"{line_numbers[row]}\t{number_of[labels[row]]}\t{fit[row]:.4f}\t{text}\n")
-        print(f"\nwrote {args.output}: the cluster of each of {example_support.count(len(texts), 'text')}")
+                cluster_number = number_of[labels[row]]
+                file.write(f"{line_numbers[row]}\t{cluster_number}\t{fit[row]:.4f}\t{text}\n")
+        print(f"\nwrote {args.output}: the cluster of each of {count(len(texts), 'text')}")
     return 0
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     example_support.add_common_arguments(parser)
     parser.add_argument("-k", type=int, default=8, help="the number of clusters (default: 8)")
     parser.add_argument("--show", type=int, default=5, metavar="N",
                         help="texts listed per cluster, nearest the centre first (default: 5)")
     parser.add_argument("-o", "--output", type=Path, help="write each text's cluster here (TSV)")
     parser.add_argument("--no-center", dest="center", action="store_false",
-                        help="cluster the embeddings as they are, without first subtracting their mean")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the random starts (default: 0)")
+                        help="cluster the embeddings as they are, without subtracting their mean")
+    parser.add_argument("--seed", type=int, default=0,
+                        help="seed of the random starts (default: 0)")
     parser.add_argument("--restarts", type=int, default=4,
                         help="runs from different starts, the best kept (default: 4)")
     args = parser.parse_args(argv)

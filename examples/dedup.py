@@ -27,6 +27,7 @@ from pathlib import Path
 import numpy as np
 
 import example_support
+from example_support import clip, count
 import search
 
 
@@ -77,14 +78,13 @@ def format_report(texts, line_numbers, kept, dropped, shown):
     groups = {}
     for row, (other, score) in dropped.items():
         groups.setdefault(other, []).append((row, score))
-    count = example_support.count
     lines = [f"{count(len(texts), 'text')}: {len(kept):,} kept, {len(dropped):,} dropped as "
              f"near-duplicates of {count(len(groups), 'kept text')}."]
     # The kept texts with the most duplicates first.
     for other, members in sorted(groups.items(), key=lambda item: (-len(item[1]), item[0]))[:shown]:
-        lines.append(f"\nline {line_numbers[other]}: {example_support.clip(texts[other])}")
+        lines.append(f"\nline {line_numbers[other]}: {clip(texts[other])}")
         for row, score in members:
-            lines.append(f"  {score:6.3f}  line {line_numbers[row]:<6} {example_support.clip(texts[row])}")
+            lines.append(f"  {score:6.3f}  line {line_numbers[row]:<6} {clip(texts[row])}")
     if len(groups) > shown:
         lines.append(f"\n(and {count(len(groups) - shown, 'more group')}: --show N lists more)")
     return "\n".join(lines)
@@ -107,20 +107,22 @@ def dedup(args):
     print(format_report(texts, line_numbers, kept, dropped, args.show))
     if args.output:
         args.output.write_text("".join(texts[row] + "\n" for row in kept), encoding="utf-8")
-        print(f"\nwrote {args.output}: {example_support.count(len(kept), 'kept text')}")
+        print(f"\nwrote {args.output}: {count(len(kept), 'kept text')}")
     return 0
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     example_support.add_common_arguments(parser)
     parser.add_argument("--threshold", type=float, default=0.95,
-                        help="the cosine similarity from which two texts count as one (default: 0.95)")
+                        help="the cosine from which two texts count as one (default: 0.95)")
     parser.add_argument("-o", "--output", type=Path, help="write the kept texts here, one per line")
     parser.add_argument("--show", type=int, default=10, metavar="N",
                         help="groups of duplicates to list (default: 10)")
     parser.add_argument("--index", choices=("numpy", "usearch"), default="numpy",
-                        help="compare all pairs with numpy, or each text's neighbours from a usearch index")
+                        help="compare all pairs with numpy, or each text with its neighbours "
+                             "in a usearch index")
     parser.add_argument("--neighbours", type=int, default=10,
                         help="with --index usearch: neighbours compared per text (default: 10)")
     parser.add_argument("--index-file", type=Path,

@@ -11,10 +11,12 @@ import demo
 
 
 def add_common_arguments(parser):
-    parser.add_argument("texts", type=Path, help="a UTF-8 text file, one text per line (blank lines are skipped)")
+    parser.add_argument("texts", type=Path,
+                        help="a UTF-8 text file, one text per line (blank lines are skipped)")
     parser.add_argument("--model", type=Path,
-                        help="a model directory with its tokenizer.json (default: the demo's model, "
-                             "all-MiniLM-L6-v2's token table, prepared under .cache/demo on first use)")
+                        help="a model directory with its tokenizer.json (default: the demo's "
+                             "model, all-MiniLM-L6-v2's token table, prepared under .cache/demo "
+                             "on first use)")
     parser.add_argument("--quiet", action="store_true", help="no progress bar and no timings")
 
 
@@ -63,7 +65,8 @@ def embed_texts(args):
     if not args.quiet:
         elapsed = time.perf_counter() - started
         print(f"Embedded {count(len(texts), 'text')} of {args.texts} in {elapsed:.2f} s "
-              f"({model.vocab_size:,} tokens x {model.dim} model at {model.path}).", file=sys.stderr)
+              f"({model.vocab_size:,} tokens x {model.dim} model at {model.path}).",
+              file=sys.stderr)
     return model, texts, line_numbers, vectors
 
 

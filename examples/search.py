@@ -25,6 +25,7 @@ from pathlib import Path
 import numpy as np
 
 import example_support
+from example_support import clip
 
 
 def top_k_exact(vectors, queries, k):
@@ -99,7 +100,7 @@ def format_results(query, rows, scores, texts, line_numbers):
         if row < 0:
             break
         lines.append(f"  {rank:>2}. {score:6.3f}  line {line_numbers[row]:<6} "
-                     f"{example_support.clip(texts[row])}")
+                     f"{clip(texts[row])}")
     return "\n".join(lines)
 
 
@@ -124,8 +125,8 @@ def search(args):
         else:
             rows, scores = top_k_exact(vectors, query_vectors, args.k)
         for number, query in enumerate(queries):
-            print(format_results(query, rows[number], scores[number], texts, line_numbers), end="\n\n",
-                  flush=True)
+            results = format_results(query, rows[number], scores[number], texts, line_numbers)
+            print(results, end="\n\n", flush=True)
 
     if args.queries:
         answer(args.queries)
@@ -140,7 +141,8 @@ def search(args):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     example_support.add_common_arguments(parser)
     parser.add_argument("queries", nargs="*", help="texts to look for (default: standard input)")
     parser.add_argument("-k", type=int, default=5, help="results per query (default: 5)")

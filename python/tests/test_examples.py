@@ -124,11 +124,12 @@ def test_demo_prepares_its_models_once(tmp_path, capsys):
 # search.py, dedup.py and cluster.py: on the tiny table, then on the demo's model.
 
 INDEXES = ["numpy", "usearch"]
+NO_USEARCH = "usearch is not installed (requirements-examples.txt)"
 
 
 def needs_index(index):
     if index == "usearch":
-        pytest.importorskip("usearch", reason="usearch is not installed (requirements-examples.txt)")
+        pytest.importorskip("usearch", reason=NO_USEARCH)
 
 
 @pytest.fixture
@@ -157,10 +158,12 @@ def result_lines(output):
 @pytest.mark.parametrize("index", INDEXES)
 def test_search_ranks_the_lines_by_cosine(tmp_path, capsys, monkeypatch, tiny_model, index):
     needs_index(index)
-    corpus = ["the dog", "a puppy", "", "the bank rates", "rain storm", "the ball .", "a rain", "dog ball"]
+    corpus = ["the dog", "a puppy", "", "the bank rates", "rain storm", "the ball .", "a rain",
+              "dog ball"]
     texts = write_lines(tmp_path / "texts.txt", corpus)
     queries = ["the dog ball", "storm"]
-    arguments = [str(texts), *queries, "--model", str(tiny_model), "-k", "3", "--quiet", "--index", index]
+    arguments = [str(texts), *queries, "--model", str(tiny_model), "-k", "3", "--quiet",
+                 "--index", index]
     if index == "usearch":
         arguments += ["--index-file", str(tmp_path / "texts.usearch")]
 
@@ -172,7 +175,8 @@ def test_search_ranks_the_lines_by_cosine(tmp_path, capsys, monkeypatch, tiny_mo
     rows = np.array([expected_embedding(token_ids(text)) for _, text in numbered])
     for query in queries:
         scores = rows @ expected_embedding(token_ids(query))
-        assert results[query] == [numbered[row][0] for row in np.argsort(-scores, kind="stable")[:3]]
+        best = np.argsort(-scores, kind="stable")[:3]
+        assert results[query] == [numbered[row][0] for row in best]
     if index == "usearch":
         assert (tmp_path / "texts.usearch").is_file()
 
@@ -196,7 +200,7 @@ def test_top_k_exact_agrees_with_a_full_sort(count, k):
 
 
 def test_usearch_index_agrees_with_numpy_and_is_reused_only_for_the_same_rows(tmp_path):
-    pytest.importorskip("usearch", reason="usearch is not installed (requirements-examples.txt)")
+    pytest.importorskip("usearch", reason=NO_USEARCH)
     vectors = np.random.default_rng(1).standard_normal((300, 16)).astype(np.float32)
     vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
     path = tmp_path / "index.usearch"
@@ -208,9 +212,12 @@ def test_usearch_index_agrees_with_numpy_and_is_reused_only_for_the_same_rows(tm
     rows, scores = search.top_k_index(index, vectors[:20], 5)
     exact_rows, _ = search.top_k_exact(vectors, vectors[:20], 5)
     assert rows[:, 0].tolist() == list(range(20))
-    np.testing.assert_allclose(scores, np.sum(vectors[rows] * vectors[:20, None], axis=2), atol=1e-5)
+    np.testing.assert_allclose(scores, np.sum(vectors[rows] * vectors[:20, None], axis=2),
+                               atol=1e-5)
     assert np.all(np.diff(scores, axis=1) <= 1e-6)
-    assert sum(len(set(found) & set(exact)) for found, exact in zip(rows.tolist(), exact_rows.tolist())) >= 90
+    found = sum(len(set(approximate) & set(exact))
+                for approximate, exact in zip(rows.tolist(), exact_rows.tolist()))
+    assert found >= 90
     # One query: usearch answers with another type than for several.
     one_rows, one_scores = search.top_k_index(index, vectors[:1], 5)
     assert one_rows.shape == one_scores.shape == (1, 5) and one_rows[0, 0] == 0
@@ -257,7 +264,8 @@ def test_dedup_keeps_the_first_of_each_repeated_text(tmp_path, capsys, tiny_mode
                        "--threshold", "0.999", "--index", index]) == 0
     report = capsys.readouterr().out
 
-    assert output.read_text(encoding="utf-8").splitlines() == ["rain", "the ball", "a puppy", "storm"]
+    kept = output.read_text(encoding="utf-8").splitlines()
+    assert kept == ["rain", "the ball", "a puppy", "storm"]
     assert "7 texts: 4 kept, 3 dropped as near-duplicates of 2 kept texts." in report
     # The text with the most duplicates first, each duplicate with its line number.
     assert re.search(r"line 1: rain\n +1\.000 +line 4 +rain rain\n +1\.000 +line 8 +rain\n\n"
@@ -291,7 +299,8 @@ def test_centering_leaves_no_shared_part():
 
 @pytest.mark.parametrize("center", [True, False])
 def test_cluster_groups_the_lines_of_one_topic(tmp_path, capsys, tiny_model, center):
-    corpus = ["rain", "dog", "rain rain", "bank", "dog dog dog", "Zebra", "bank bank", "rain rain rain"]
+    corpus = ["rain", "dog", "rain rain", "bank", "dog dog dog", "Zebra", "bank bank",
+              "rain rain rain"]
     texts = write_lines(tmp_path / "texts.txt", corpus)
     output = tmp_path / "clusters.tsv"
     arguments = [str(texts), "--model", str(tiny_model), "-k", "3", "--quiet", "-o", str(output)]
@@ -313,10 +322,12 @@ def test_cluster_groups_the_lines_of_one_topic(tmp_path, capsys, tiny_model, cen
 @pytest.mark.parametrize("script", [search, dedup, cluster])
 @pytest.mark.parametrize(("content", "message"), [
     (None, "missing.txt"),
-    (b"fine\n\nstill fine\nLatin-1: caf\xe9\n", "texts.txt, line 4: not UTF-8 (byte 0xe9 at byte 13 of the line)"),
+    (b"fine\n\nstill fine\nLatin-1: caf\xe9\n",
+     "texts.txt, line 4: not UTF-8 (byte 0xe9 at byte 13 of the line)"),
     (b"\n  \n", "texts.txt holds no text"),
 ])
-def test_examples_report_bad_input_in_one_line(tmp_path, capsys, tiny_model, script, content, message):
+def test_examples_report_bad_input_in_one_line(tmp_path, capsys, tiny_model, script, content,
+                                               message):
     texts = tmp_path / ("missing.txt" if content is None else "texts.txt")
     if content is not None:
         texts.write_bytes(content)
