@@ -284,9 +284,17 @@ def _write_partition(job: _Job, partition: _Partition) -> int:
         ) as writer:
             for start in range(0, len(texts), _CHUNK_ROWS):
                 chunk = texts[start : start + _CHUNK_ROWS]
-                embeddings = model.encode(
-                    chunk, batch_size=job.batch_size, max_length=job.max_length, threads=1
-                )
+                try:
+                    embeddings = model.encode(
+                        chunk, batch_size=job.batch_size, max_length=job.max_length, threads=1
+                    )
+                except (IndexError, OverflowError) as error:
+                    # The error counts texts from the chunk's first: say where that lies.
+                    row = partition.first_row + start
+                    raise type(error)(
+                        f"{partition.describe()}, whose texts[0] here is row {row} of the "
+                        f"source: {error}"
+                    ) from error
                 flat = pa.array(embeddings.reshape(-1), type=pa.float32())
                 batch = pa.record_batch(
                     [

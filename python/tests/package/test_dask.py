@@ -19,7 +19,7 @@ from korvane import Model
 from korvane.cli import main
 from korvane.dask import embed_parquet
 
-from .package_models import WORDS
+from .package_models import WORDS, random_table, write_table
 
 DIM = 16  # the width of conftest's model_dir
 # Whole words of the tokenizer, and one it does not know.
@@ -257,3 +257,19 @@ def test_command_refuses_what_dask_runs_cannot_do(model_dir, tmp_path, capsys, i
     assert main(arguments + options) == 1
     assert message in capsys.readouterr().err
     assert not (tmp_path / "out").exists()
+
+
+def test_token_beyond_the_table_is_named_by_its_row_in_the_source(client, model_dir, tmp_path,
+                                                                  tokenizer):
+    # A table that stops before the tokenizer's last words: "streets" lies beyond it.
+    table = random_table(np.random.default_rng(7), WORDS.index("streets"), DIM, "F32")
+    write_table(model_dir, table)
+    texts = ["rain"] * 13 + ["heavy streets"] + ["storm"] * 2
+    write_corpus(tmp_path / "corpus", [[3, 3], [4, 6]], texts=texts)
+    with pytest.raises(IndexError) as error:
+        bounded(embed_parquet, model_dir, tmp_path / "corpus", tmp_path / "out", client=client,
+                show_progress=False)
+    assert str(error.value).startswith(
+        "partition 3 (file-1.parquet, row group 1), whose texts[0] here is row 10 of the "
+        "source: ")
+    assert "texts[3]" in str(error.value)
