@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -122,59 +121,103 @@ bool is_whitespace(char32_t code_point) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Vocabulary: open addressing over string views into the tokens' own storage.
+// Vocabulary: a byte trie, so that the longest token at a position is found in one walk as long
+// as that token, whatever the length of the word.
 
-std::uint64_t hash_bytes(std::string_view key) noexcept {
-    std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ key.size();
-    std::size_t index = 0;
-    for (; index + 8 <= key.size(); index += 8) {
-        std::uint64_t chunk;
-        std::memcpy(&chunk, key.data() + index, 8);
-        hash = (hash ^ chunk) * 0xBF58476D1CE4E5B9ull;
-        hash ^= hash >> 31;
-    }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, key.data() + index, key.size() - index);
-    hash = (hash ^ tail) * 0x94D049BB133111EBull;
-    return hash ^ (hash >> 29);
-}
-
-class TokenTable {
+class TokenTrie {
 public:
-    void reserve(std::size_t count) {
-        const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, count * 2));
-        slots_.assign(capacity, Slot{});
-    }
+    static constexpr std::uint32_t no_id = UINT32_MAX;
 
-    // Keeps the first ID given for a key.
-    void insert(std::string_view key, std::uint32_t id) {
-        std::size_t index = hash_bytes(key) & (slots_.size() - 1);
-        while (slots_[index].data != nullptr) {
-            if (view(slots_[index]) == key) return;
-            index = (index + 1) & (slots_.size() - 1);
+    // Builds the trie of `entries` (key, ID); for a key given twice, the first ID is kept.
+    void build(std::vector<std::pair<std::string_view, std::uint32_t>> entries) {
+        std::ranges::stable_sort(entries, {}, [](const auto& entry) { return entry.first; });
+        const auto duplicate =
+            std::ranges::unique(entries, {}, [](const auto& entry) { return entry.first; });
+        entries.erase(duplicate.begin(), duplicate.end());
+        nodes_.assign(1, Node{});
+        labels_.clear();
+        targets_.clear();
+        // Breadth first, so that each node's children are stored side by side. A pending node
+        // stands for the keys entries[first, last), which share their first `depth` bytes.
+        struct Pending {
+            std::uint32_t node;
+            std::size_t first;
+            std::size_t last;
+            std::size_t depth;
+        };
+        std::vector<Pending> pending{{0, 0, entries.size(), 0}};
+        for (std::size_t next = 0; next < pending.size(); ++next) {
+            auto [node, first, last, depth] = pending[next];
+            if (first < last && entries[first].first.size() == depth) {
+                nodes_[node].id = entries[first].second;
+                ++first;
+            }
+            nodes_[node].first_edge = static_cast<std::uint32_t>(labels_.size());
+            while (first < last) {
+                const char label = entries[first].first[depth];
+                std::size_t group_end = first + 1;
+                while (group_end < last && entries[group_end].first[depth] == label) ++group_end;
+                const auto child = static_cast<std::uint32_t>(nodes_.size());
+                nodes_.push_back(Node{});
+                labels_.push_back(static_cast<unsigned char>(label));
+                targets_.push_back(child);
+                pending.push_back({child, first, group_end, depth + 1});
+                first = group_end;
+            }
+            nodes_[node].edge_count =
+                static_cast<std::uint32_t>(labels_.size()) - nodes_[node].first_edge;
         }
-        slots_[index] = Slot{key.data(), static_cast<std::uint32_t>(key.size()), id};
     }
 
     [[nodiscard]] std::optional<std::uint32_t> find(std::string_view key) const noexcept {
-        std::size_t index = hash_bytes(key) & (slots_.size() - 1);
-        while (slots_[index].data != nullptr) {
-            const Slot& slot = slots_[index];
-            if (slot.length == key.size() && std::memcmp(slot.data, key.data(), key.size()) == 0)
-                return slot.id;
-            index = (index + 1) & (slots_.size() - 1);
+        std::uint32_t node = 0;
+        for (const char byte : key) {
+            node = child(node, static_cast<unsigned char>(byte));
+            if (node == no_node) return std::nullopt;
         }
-        return std::nullopt;
+        if (nodes_[node].id == no_id) return std::nullopt;
+        return nodes_[node].id;
+    }
+
+    // The longest non-empty token that starts `text` and ends at a character boundary:
+    // its length in bytes and its ID, or length 0.
+    [[nodiscard]] std::pair<std::size_t, std::uint32_t> longest_prefix(
+        std::string_view text) const noexcept {
+        std::pair<std::size_t, std::uint32_t> found{0, no_id};
+        std::uint32_t node = 0;
+        for (std::size_t index = 0; index < text.size(); ++index) {
+            node = child(node, static_cast<unsigned char>(text[index]));
+            if (node == no_node) break;
+            if (nodes_[node].id != no_id &&
+                (index + 1 == text.size() ||
+                 (static_cast<unsigned char>(text[index + 1]) & 0xC0) != 0x80))
+                found = {index + 1, nodes_[node].id};
+        }
+        return found;
     }
 
 private:
-    struct Slot {
-        const char* data = nullptr;
-        std::uint32_t length = 0;
-        std::uint32_t id = 0;
+    static constexpr std::uint32_t no_node = 0;  // the root is nobody's child
+
+    struct Node {
+        std::uint32_t first_edge = 0;
+        std::uint32_t edge_count = 0;
+        std::uint32_t id = no_id;
     };
-    static std::string_view view(const Slot& slot) { return {slot.data, slot.length}; }
-    std::vector<Slot> slots_;
+
+    [[nodiscard]] std::uint32_t child(std::uint32_t node, unsigned char label) const noexcept {
+        const Node& parent = nodes_[node];
+        const unsigned char* first = labels_.data() + parent.first_edge;
+        const unsigned char* last = first + parent.edge_count;
+        const unsigned char* found = parent.edge_count <= 8 ? std::find(first, last, label)
+                                                            : std::lower_bound(first, last, label);
+        if (found == last || *found != label) return no_node;
+        return targets_[static_cast<std::size_t>(found - labels_.data())];
+    }
+
+    std::vector<Node> nodes_;
+    std::vector<unsigned char> labels_;  // of each node's edges, sorted
+    std::vector<std::uint32_t> targets_;
 };
 
 struct AddedToken {
@@ -207,14 +250,19 @@ public:
         std::size_t end;
         std::uint32_t id;
     };
+    static constexpr std::uint32_t unusable = UINT32_MAX;  // a single-word token inside a word
 
-    // All usable matches in `text`, in order. Matches are found first, without overlap and
-    // whether usable or not; stripping whitespace then stops at the neighbouring matches.
-    void find_all(std::string_view text, std::vector<Match>& matches) const {
+    // All usable matches in `text`, in order, and true; or false when the text is left to the
+    // `tokenizers` package. Matches are found first, without overlap and whether usable or not;
+    // a token then takes the whitespace before it (lstrip) and after it (rstrip). Where that
+    // whitespace reaches another match or another token's whitespace, tokenizers gives both
+    // tokens the shared characters (and sometimes fails), so such texts are handed back.
+    [[nodiscard]] bool find_all(std::string_view text, std::vector<Match>& matches) const {
         matches.clear();
         std::size_t position = 0;
         std::vector<const AddedToken*>& found_tokens = found_tokens_;
         found_tokens.clear();
+        bool strips = false;
         while (position < text.size()) {
             if (!first_bytes_[static_cast<unsigned char>(text[position])]) {
                 ++position;
@@ -237,25 +285,36 @@ public:
                   (end < text.size() && is_word_character(decode_at(text, end))))) {
                 matches.push_back(Match{position, end, found->id});
                 found_tokens.push_back(found);
+                strips = strips || found->lstrip || found->rstrip;
+            } else if (strips || found->lstrip || found->rstrip) {
+                // An unusable match still ends a neighbour's whitespace in tokenizers.
+                matches.push_back(Match{position, end, unusable});
+                found_tokens.push_back(found);
             }
             position = end;
         }
+        if (!strips) {
+            std::erase_if(matches, [](const Match& match) { return match.id == unusable; });
+            return true;
+        }
+        std::size_t floor = 0;  // where the previous match's span ends
         for (std::size_t index = 0; index < matches.size(); ++index) {
             Match& match = matches[index];
-            if (found_tokens[index]->lstrip) {
-                const std::size_t floor = index == 0 ? 0 : matches[index - 1].end;
-                while (match.start > floor && is_whitespace(decode_before(text, match.start))) {
+            if (match.id != unusable && found_tokens[index]->lstrip) {
+                while (match.start > 0 && is_whitespace(decode_before(text, match.start))) {
                     do --match.start;
                     while ((static_cast<unsigned char>(text[match.start]) & 0xC0) == 0x80);
                 }
             }
-            if (found_tokens[index]->rstrip) {
-                const std::size_t ceiling =
-                    index + 1 == matches.size() ? text.size() : matches[index + 1].start;
-                while (match.end < ceiling && is_whitespace(decode_at(text, match.end)))
+            if (match.start < floor) return false;
+            if (match.id != unusable && found_tokens[index]->rstrip) {
+                while (match.end < text.size() && is_whitespace(decode_at(text, match.end)))
                     match.end += character_length(static_cast<unsigned char>(text[match.end]));
             }
+            floor = match.end;
         }
+        std::erase_if(matches, [](const Match& match) { return match.id == unusable; });
+        return true;
     }
 
 private:
@@ -290,8 +349,8 @@ thread_local Scratch scratch;
 
 struct WordPieceTokenizer::State {
     std::vector<std::string> vocabulary;  // by ID; the tables' keys point into it
-    TokenTable words;
-    TokenTable continuations;  // keyed without the prefix
+    TokenTrie words;
+    TokenTrie continuations;  // keyed without the prefix
     std::uint32_t unknown_id = 0;
     std::size_t max_word_characters = 100;
     std::size_t id_count = 0;
@@ -388,14 +447,15 @@ bool WordPieceTokenizer::State::normalize(std::string_view text, std::string& ou
                 decomposition.empty() ? std::span<const char32_t>(&code_point, 1) : decomposition;
             for (const char32_t part : parts) {
                 const std::uint32_t part_flags = unicode::properties(part);
-                if (part_flags & unicode::nonspacing_mark) continue;
                 const std::uint32_t combining_class = unicode::combining_class(part_flags);
-                if (combining_class == 0) {
-                    flush_marks(out);
+                // A character of class 0 ends the run of marks being reordered, even one that
+                // is then removed as an accent (U+034F).
+                if (combining_class == 0) flush_marks(out);
+                if (part_flags & unicode::nonspacing_mark) continue;
+                if (combining_class == 0)
                     emit_character(part, out);
-                } else {
+                else
                     scratch.marks.emplace_back(combining_class, part);
-                }
             }
         } else {
             emit_character(code_point, out);
@@ -420,22 +480,15 @@ void WordPieceTokenizer::State::tokenize_word(std::string_view word,
     const std::size_t first_new = ids.size();
     std::size_t start = 0;
     while (start < word.size()) {
-        std::size_t end = word.size();
-        std::optional<std::uint32_t> found;
-        const TokenTable& table = start == 0 ? words : continuations;
-        while (end > start) {
-            found = table.find(word.substr(start, end - start));
-            if (found) break;
-            do --end;
-            while (end > start && (static_cast<unsigned char>(word[end]) & 0xC0) == 0x80);
-        }
-        if (!found) {
+        const TokenTrie& trie = start == 0 ? words : continuations;
+        const auto [length, id] = trie.longest_prefix(word.substr(start));
+        if (length == 0) {
             ids.resize(first_new);
             ids.push_back(unknown_id);
             return;
         }
-        ids.push_back(*found);
-        start = end;
+        ids.push_back(id);
+        start += length;
     }
 }
 
@@ -479,7 +532,7 @@ bool WordPieceTokenizer::State::tokenize_segment(std::string_view text,
     const std::string_view rest = normalized;
     std::size_t done = 0;
     if (!normalized_tokens.empty()) {
-        normalized_tokens.find_all(rest, scratch.normalized_matches);
+        if (!normalized_tokens.find_all(rest, scratch.normalized_matches)) return false;
         for (const auto& match : scratch.normalized_matches) {
             tokenize_normalized(rest.substr(done, match.start - done), ids);
             ids.push_back(match.id);
@@ -505,7 +558,7 @@ WordPieceTokenizer::Outcome WordPieceTokenizer::tokenize(std::string_view text,
     out.clear();
     std::size_t done = 0;
     if (!state.raw_tokens.empty()) {
-        state.raw_tokens.find_all(text, scratch.raw_matches);
+        if (!state.raw_tokens.find_all(text, scratch.raw_matches)) return Outcome::deferred;
         for (const auto& match : scratch.raw_matches) {
             if (!state.tokenize_segment(text.substr(done, match.start - done), out))
                 return Outcome::deferred;
@@ -587,15 +640,18 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
         return std::unexpected("the WordPiece model has no unk_token");
     const std::string& unknown = *unknown_value->if_string();
 
-    state->words.reserve(vocab.size());
-    state->continuations.reserve(vocab.size());
+    std::vector<std::pair<std::string_view, std::uint32_t>> words;
+    std::vector<std::pair<std::string_view, std::uint32_t>> continuations;
+    words.reserve(vocab.size());
     std::optional<std::uint32_t> unknown_id;
     for (std::uint32_t id = 0; id < state->vocabulary.size(); ++id) {
         const std::string_view token = state->vocabulary[id];
-        state->words.insert(token, id);
-        if (token.starts_with(prefix)) state->continuations.insert(token.substr(prefix.size()), id);
+        words.emplace_back(token, id);
+        if (token.starts_with(prefix)) continuations.emplace_back(token.substr(prefix.size()), id);
         if (token == unknown) unknown_id = id;
     }
+    state->words.build(std::move(words));
+    state->continuations.build(std::move(continuations));
     if (!unknown_id) return std::unexpected("the unk_token is not in the vocabulary");
     state->unknown_id = *unknown_id;
 
@@ -679,6 +735,11 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
                     return std::unexpected(
                         "an added token holds a character unknown to the "
                         "character table");
+                // tokenizers would match the empty text between any two characters, splitting
+                // every word and failing inside a multibyte character.
+                if (normalized_content.empty())
+                    return std::unexpected("the added token of ID " + std::to_string(token.id) +
+                                           " is normalized to an empty text");
                 token.content = std::move(normalized_content);
                 // tokenizers then takes either of them, differently from run to run.
                 if (!state->normalized_tokens.add(std::move(token)))

@@ -535,7 +535,13 @@ class Model:
         self, tokenize: Any, batch: list[str], max_length: int | None, threads: int
     ) -> Embeddings:
         """The embeddings of ``batch`` as tokenized by the tokenizers package."""
-        encodings = tokenize(batch, add_special_tokens=False)
+        try:
+            encodings = tokenize(batch, add_special_tokens=False)
+        except BaseException as error:
+            # A failure inside tokenizers (a Rust panic) is a BaseException: make it an error.
+            if type(error).__name__ != "PanicException":
+                raise
+            raise ValueError(f"the tokenizers package failed on these texts: {error}") from error
         out = np.empty((len(batch), self.dim), dtype=np.float32)
         self._table.embed_lists(
             [encoding.ids for encoding in encodings],

@@ -26,6 +26,8 @@
 #include <string_view>
 #include <vector>
 
+#include "korvane/cancellation.hpp"
+
 namespace korvane {
 
 class WordPieceTokenizer {
@@ -62,6 +64,7 @@ struct TokenizedBatch {
     std::vector<std::uint32_t> tokens;
     std::vector<std::uint64_t> offsets;  // N + 1 boundaries, the first 0
     std::vector<std::size_t> deferred;   // texts left empty here, for the caller to tokenize
+    bool cancelled = false;              // stopped on request: the rest is incomplete
 };
 
 // What is kept of each text's tokens: at most `max_length` leading tokens (none: all), and of
@@ -82,10 +85,13 @@ struct TokenFilter {
 };
 
 // Tokenizes `texts` on up to `threads` threads (the caller's among them). Texts that are
-// deferred or not valid UTF-8 get no tokens and are listed in `deferred`, in order.
+// deferred or not valid UTF-8 get no tokens and are listed in `deferred`, in order. When
+// `cancellation` is requested, the threads stop after their current text and the batch comes
+// back `cancelled`.
 [[nodiscard]] TokenizedBatch tokenize_batch(const WordPieceTokenizer& tokenizer,
                                             std::span<const std::string_view> texts,
-                                            TokenFilter filter, unsigned threads);
+                                            TokenFilter filter, unsigned threads,
+                                            const Cancellation* cancellation = nullptr);
 
 // The library and Unicode version the character table was generated from, e.g.
 // "ICU 72.1 (Unicode 15.0)".
