@@ -28,10 +28,10 @@ bool tokenize_chunk(const WordPieceTokenizer& tokenizer, std::span<const std::st
     for (std::size_t index = 0; index < texts.size(); ++index) {
         if (cancellation != nullptr && cancellation->requested()) return false;
         const std::size_t start = result.tokens.size();
-        if (tokenizer.tokenize(texts[index], result.tokens) !=
-            WordPieceTokenizer::Outcome::tokenized) {
+        const auto outcome = tokenizer.tokenize(texts[index], result.tokens, cancellation);
+        if (outcome == WordPieceTokenizer::Outcome::cancelled) return false;
+        if (outcome != WordPieceTokenizer::Outcome::tokenized)
             result.deferred.push_back(first + index);
-        }
         filter.apply(result.tokens, start);
         result.lengths.push_back(result.tokens.size() - start);
     }

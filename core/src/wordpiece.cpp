@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -121,6 +122,62 @@ bool is_whitespace(char32_t code_point) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Vocabulary, for whole keys: open addressing over string views into the tokens' own storage.
+
+std::uint64_t hash_bytes(std::string_view key) noexcept {
+    std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ key.size();
+    std::size_t index = 0;
+    for (; index + 8 <= key.size(); index += 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, key.data() + index, 8);
+        hash = (hash ^ chunk) * 0xBF58476D1CE4E5B9ull;
+        hash ^= hash >> 31;
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, key.data() + index, key.size() - index);
+    hash = (hash ^ tail) * 0x94D049BB133111EBull;
+    return hash ^ (hash >> 29);
+}
+
+class TokenTable {
+public:
+    void reserve(std::size_t count) {
+        const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, count * 2));
+        slots_.assign(capacity, Slot{});
+    }
+
+    // Keeps the first ID given for a key.
+    void insert(std::string_view key, std::uint32_t id) {
+        std::size_t index = hash_bytes(key) & (slots_.size() - 1);
+        while (slots_[index].data != nullptr) {
+            if (view(slots_[index]) == key) return;
+            index = (index + 1) & (slots_.size() - 1);
+        }
+        slots_[index] = Slot{key.data(), static_cast<std::uint32_t>(key.size()), id};
+    }
+
+    [[nodiscard]] std::optional<std::uint32_t> find(std::string_view key) const noexcept {
+        std::size_t index = hash_bytes(key) & (slots_.size() - 1);
+        while (slots_[index].data != nullptr) {
+            const Slot& slot = slots_[index];
+            if (slot.length == key.size() && std::memcmp(slot.data, key.data(), key.size()) == 0)
+                return slot.id;
+            index = (index + 1) & (slots_.size() - 1);
+        }
+        return std::nullopt;
+    }
+
+private:
+    struct Slot {
+        const char* data = nullptr;
+        std::uint32_t length = 0;
+        std::uint32_t id = 0;
+    };
+    static std::string_view view(const Slot& slot) { return {slot.data, slot.length}; }
+    std::vector<Slot> slots_;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Vocabulary: a byte trie, so that the longest token at a position is found in one walk as long
 // as that token, whatever the length of the word.
 
@@ -167,16 +224,6 @@ public:
             nodes_[node].edge_count =
                 static_cast<std::uint32_t>(labels_.size()) - nodes_[node].first_edge;
         }
-    }
-
-    [[nodiscard]] std::optional<std::uint32_t> find(std::string_view key) const noexcept {
-        std::uint32_t node = 0;
-        for (const char byte : key) {
-            node = child(node, static_cast<unsigned char>(byte));
-            if (node == no_node) return std::nullopt;
-        }
-        if (nodes_[node].id == no_id) return std::nullopt;
-        return nodes_[node].id;
     }
 
     // The longest non-empty token that starts `text` and ends at a character boundary:
@@ -339,9 +386,21 @@ struct Scratch {
     std::vector<std::uint32_t> ids;
     std::vector<TokenMatcher::Match> raw_matches;
     std::vector<TokenMatcher::Match> normalized_matches;
+    const Cancellation* cancellation = nullptr;  // of the text being tokenized
+    bool cancelled = false;
 };
 
 thread_local Scratch scratch;
+
+// Long texts check for cancellation every this many bytes.
+constexpr std::size_t cancellation_interval = 64 * 1024;
+
+// True once the current text's cancellation is requested; remembered in scratch.cancelled.
+bool stop_requested() {
+    if (scratch.cancellation != nullptr && scratch.cancellation->requested())
+        scratch.cancelled = true;
+    return scratch.cancelled;
+}
 
 }  // namespace
 
@@ -349,8 +408,13 @@ thread_local Scratch scratch;
 
 struct WordPieceTokenizer::State {
     std::vector<std::string> vocabulary;  // by ID; the tables' keys point into it
-    TokenTrie words;
-    TokenTrie continuations;  // keyed without the prefix
+    // Each twice: whole keys by hash (most words are a token, or end in one) and a trie for the
+    // longest key that starts a text.
+    TokenTable words;
+    TokenTable continuations;  // keyed without the prefix
+    TokenTrie word_trie;
+    TokenTrie continuation_trie;
+    std::size_t longest_key = 0;  // in bytes
     std::uint32_t unknown_id = 0;
     std::size_t max_word_characters = 100;
     std::size_t id_count = 0;
@@ -411,7 +475,12 @@ void WordPieceTokenizer::State::flush_marks(std::string& out) const {
 bool WordPieceTokenizer::State::normalize(std::string_view text, std::string& out) const {
     scratch.marks.clear();  // a text given up on midway leaves its marks
     std::size_t position = 0;
+    std::size_t next_check = cancellation_interval;
     while (position < text.size()) {
+        if (position >= next_check) {
+            if (stop_requested()) return false;
+            next_check = position + cancellation_interval;
+        }
         const auto byte = static_cast<unsigned char>(text[position]);
         if (byte < 0x80) {
             ++position;
@@ -480,8 +549,17 @@ void WordPieceTokenizer::State::tokenize_word(std::string_view word,
     const std::size_t first_new = ids.size();
     std::size_t start = 0;
     while (start < word.size()) {
-        const TokenTrie& trie = start == 0 ? words : continuations;
-        const auto [length, id] = trie.longest_prefix(word.substr(start));
+        const std::string_view rest = word.substr(start);
+        // The rest of the word as one token is the longest match there can be. Tried only when
+        // it could be a key, so that a long word costs time in proportion to its length.
+        if (rest.size() <= longest_key) {
+            if (const auto id = (start == 0 ? words : continuations).find(rest)) {
+                ids.push_back(*id);
+                return;
+            }
+        }
+        const TokenTrie& trie = start == 0 ? word_trie : continuation_trie;
+        const auto [length, id] = trie.longest_prefix(rest);
         if (length == 0) {
             ids.resize(first_new);
             ids.push_back(unknown_id);
@@ -500,7 +578,12 @@ void WordPieceTokenizer::State::tokenize_normalized(std::string_view text,
     const auto finish_word = [&](std::size_t end) {
         if (end > word_start) tokenize_word(text.substr(word_start, end - word_start), ids);
     };
+    std::size_t next_check = cancellation_interval;
     while (position < text.size()) {
+        if (position >= next_check) {
+            if (stop_requested()) return;
+            next_check = position + cancellation_interval;
+        }
         const auto byte = static_cast<unsigned char>(text[position]);
         std::size_t next = position + 1;
         std::uint32_t flags = 0;
@@ -544,7 +627,8 @@ bool WordPieceTokenizer::State::tokenize_segment(std::string_view text,
 }
 
 WordPieceTokenizer::Outcome WordPieceTokenizer::tokenize(std::string_view text,
-                                                         std::vector<std::uint32_t>& ids) const {
+                                                         std::vector<std::uint32_t>& ids,
+                                                         const Cancellation* cancellation) const {
     // Validate first, so that a failure leaves `ids` untouched and later code may trust the text.
     for (std::size_t position = 0; position < text.size();) {
         if (static_cast<unsigned char>(text[position]) < 0x80) {
@@ -556,17 +640,21 @@ WordPieceTokenizer::Outcome WordPieceTokenizer::tokenize(std::string_view text,
     const State& state = *state_;
     auto& out = scratch.ids;
     out.clear();
+    scratch.cancellation = cancellation;
+    scratch.cancelled = false;
+    const auto given_up = [] { return scratch.cancelled ? Outcome::cancelled : Outcome::deferred; };
     std::size_t done = 0;
     if (!state.raw_tokens.empty()) {
         if (!state.raw_tokens.find_all(text, scratch.raw_matches)) return Outcome::deferred;
         for (const auto& match : scratch.raw_matches) {
             if (!state.tokenize_segment(text.substr(done, match.start - done), out))
-                return Outcome::deferred;
+                return given_up();
             out.push_back(match.id);
             done = match.end;
         }
     }
-    if (!state.tokenize_segment(text.substr(done), out)) return Outcome::deferred;
+    if (!state.tokenize_segment(text.substr(done), out)) return given_up();
+    if (stop_requested()) return Outcome::cancelled;
     ids.insert(ids.end(), out.begin(), out.end());
     return Outcome::tokenized;
 }
@@ -650,8 +738,15 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
         if (token.starts_with(prefix)) continuations.emplace_back(token.substr(prefix.size()), id);
         if (token == unknown) unknown_id = id;
     }
-    state->words.build(std::move(words));
-    state->continuations.build(std::move(continuations));
+    state->words.reserve(words.size());
+    state->continuations.reserve(continuations.size());
+    for (const auto& [key, id] : words) {
+        state->words.insert(key, id);
+        state->longest_key = std::max(state->longest_key, key.size());
+    }
+    for (const auto& [key, id] : continuations) state->continuations.insert(key, id);
+    state->word_trie.build(std::move(words));
+    state->continuation_trie.build(std::move(continuations));
     if (!unknown_id) return std::unexpected("the unk_token is not in the vocabulary");
     state->unknown_id = *unknown_id;
 
@@ -728,6 +823,8 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
             positions.emplace(token.content, tokens.size());
             tokens.emplace_back(std::move(token), normalized);
         }
+        scratch.cancellation = nullptr;  // whatever the thread tokenized last
+        scratch.cancelled = false;
         for (auto& [token, normalized] : tokens) {
             if (normalized) {
                 std::string normalized_content;

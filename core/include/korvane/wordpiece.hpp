@@ -32,7 +32,7 @@ namespace korvane {
 
 class WordPieceTokenizer {
 public:
-    enum class Outcome : std::uint8_t { tokenized, deferred, invalid_utf8 };
+    enum class Outcome : std::uint8_t { tokenized, deferred, invalid_utf8, cancelled };
 
     // Parses the text of a tokenizer.json file. The error says which part is not supported.
     [[nodiscard]] static std::expected<WordPieceTokenizer, std::string> from_json(
@@ -46,8 +46,9 @@ public:
     ~WordPieceTokenizer();
 
     // Appends the IDs of the UTF-8 `text` to `ids`. On any outcome but `tokenized`, `ids` is left
-    // as it was.
-    [[nodiscard]] Outcome tokenize(std::string_view text, std::vector<std::uint32_t>& ids) const;
+    // as it was. A long text gives up midway, `cancelled`, once `cancellation` is requested.
+    [[nodiscard]] Outcome tokenize(std::string_view text, std::vector<std::uint32_t>& ids,
+                                   const Cancellation* cancellation = nullptr) const;
 
     // Number of IDs: the vocabulary and the added tokens outside it.
     [[nodiscard]] std::size_t id_count() const noexcept;
