@@ -473,7 +473,11 @@ void WordPieceTokenizer::State::flush_marks(std::string& out) const {
 }
 
 bool WordPieceTokenizer::State::normalize(std::string_view text, std::string& out) const {
-    scratch.marks.clear();  // a text given up on midway leaves its marks
+    auto& marks = scratch.marks;  // one look-up of the thread's storage per text
+    marks.clear();                // a text given up on midway leaves its marks
+    const auto flush = [&] {
+        if (!marks.empty()) flush_marks(out);
+    };
     std::size_t position = 0;
     std::size_t next_check = cancellation_interval;
     while (position < text.size()) {
@@ -486,7 +490,7 @@ bool WordPieceTokenizer::State::normalize(std::string_view text, std::string& ou
             ++position;
             const std::int16_t mapped = ascii_normalized[byte];
             if (mapped < 0) continue;
-            flush_marks(out);
+            flush();
             out.push_back(static_cast<char>(mapped));
             continue;
         }
@@ -500,14 +504,14 @@ bool WordPieceTokenizer::State::normalize(std::string_view text, std::string& ou
         if (normalizer.clean_text) {
             if (flags & unicode::control) continue;
             if (flags & unicode::whitespace) {
-                flush_marks(out);
+                flush();
                 out.push_back(' ');
                 continue;
             }
         }
         const bool chinese = normalizer.handle_chinese_chars && is_chinese(code_point);
         if (chinese) {
-            flush_marks(out);
+            flush();
             out.push_back(' ');
         }
         if (normalizer.strip_accents) {
@@ -519,22 +523,22 @@ bool WordPieceTokenizer::State::normalize(std::string_view text, std::string& ou
                 const std::uint32_t combining_class = unicode::combining_class(part_flags);
                 // A character of class 0 ends the run of marks being reordered, even one that
                 // is then removed as an accent (U+034F).
-                if (combining_class == 0) flush_marks(out);
+                if (combining_class == 0) flush();
                 if (part_flags & unicode::nonspacing_mark) continue;
                 if (combining_class == 0)
                     emit_character(part, out);
                 else
-                    scratch.marks.emplace_back(combining_class, part);
+                    marks.emplace_back(combining_class, part);
             }
         } else {
             emit_character(code_point, out);
         }
         if (chinese) {
-            flush_marks(out);
+            flush();
             out.push_back(' ');
         }
     }
-    flush_marks(out);
+    flush();
     return true;
 }
 
@@ -638,15 +642,16 @@ WordPieceTokenizer::Outcome WordPieceTokenizer::tokenize(std::string_view text,
         }
     }
     const State& state = *state_;
-    auto& out = scratch.ids;
+    Scratch& local = scratch;
+    auto& out = local.ids;
     out.clear();
-    scratch.cancellation = cancellation;
-    scratch.cancelled = false;
-    const auto given_up = [] { return scratch.cancelled ? Outcome::cancelled : Outcome::deferred; };
+    local.cancellation = cancellation;
+    local.cancelled = false;
+    const auto given_up = [&] { return local.cancelled ? Outcome::cancelled : Outcome::deferred; };
     std::size_t done = 0;
     if (!state.raw_tokens.empty()) {
-        if (!state.raw_tokens.find_all(text, scratch.raw_matches)) return Outcome::deferred;
-        for (const auto& match : scratch.raw_matches) {
+        if (!state.raw_tokens.find_all(text, local.raw_matches)) return Outcome::deferred;
+        for (const auto& match : local.raw_matches) {
             if (!state.tokenize_segment(text.substr(done, match.start - done), out))
                 return given_up();
             out.push_back(match.id);
@@ -654,7 +659,8 @@ WordPieceTokenizer::Outcome WordPieceTokenizer::tokenize(std::string_view text,
         }
     }
     if (!state.tokenize_segment(text.substr(done), out)) return given_up();
-    if (stop_requested()) return Outcome::cancelled;
+    if (local.cancelled || (cancellation != nullptr && cancellation->requested()))
+        return Outcome::cancelled;
     ids.insert(ids.end(), out.begin(), out.end());
     return Outcome::tokenized;
 }
