@@ -389,6 +389,50 @@ def test_random_runs_of_marks(marks_pair, text):
     assert marks_pair.mismatches([f"a{text}", f"E{text}e"]) == []
 
 
+# Every normalizer setting, on texts mixing what each setting changes: a vocabulary of the
+# alphabet's characters (and their normalized forms) spells the normalized text out.
+SETTING_ALPHABET = [
+    "a", "B", "É", "e\u0301", "\u1e0b\u0323", "İ", "ß", "Σ", "中", "𠀀", "ア", " ", "\t", "\u3000",
+    "\x01", "\u200d", "\u00ad", "\u034f", ",", "-", "\U0001d165", "\U0001d16d", "\U0001e944",
+    "\U00011446", "\u08d4", "\ufb01", "Å", "\u0345", "ǅ",
+]
+ALL_SETTINGS = [
+    {"clean_text": clean, "handle_chinese_chars": chinese, "strip_accents": strip,
+     "lowercase": lower}
+    for clean, chinese, strip, lower in itertools.product(
+        [True, False], [True, False], [None, True, False], [True, False])
+]
+
+
+@pytest.fixture(scope="module")
+def setting_pairs(tmp_path_factory):
+    characters = set()
+    for text in SETTING_ALPHABET:
+        for form in (text, text.lower(), unicodedata.normalize("NFD", text),
+                     unicodedata.normalize("NFD", text.lower())):
+            characters.update(form)
+    pairs = []
+    for normalizer in ALL_SETTINGS:
+        directory = tmp_path_factory.mktemp("setting")
+        pairs.append(Pair(write_characters(directory, normalizer, sorted(characters))))
+    return pairs
+
+
+def test_every_normalizer_setting_on_pairs_and_triples(setting_pairs):
+    words = [f"a{x}{y}a" for x, y in itertools.product(SETTING_ALPHABET, repeat=2)]
+    words += [f"a{x}\u034f{y}" for x, y in itertools.product(SETTING_ALPHABET, repeat=2)]
+    texts = [" ".join(words[i : i + 30]) for i in range(0, len(words), 30)]
+    for pair in setting_pairs:
+        assert pair.mismatches(texts) == []
+
+
+@settings(max_examples=300, deadline=None)
+@given(text=st.lists(st.sampled_from(SETTING_ALPHABET), max_size=16).map("".join),
+       setting=st.integers(0, len(ALL_SETTINGS) - 1))
+def test_every_normalizer_setting(setting_pairs, text, setting):
+    assert setting_pairs[setting].mismatches([text, f"a{text}a"]) == []
+
+
 # ---------------------------------------------------------------------------------------------
 # Added tokens where tokenizers has no clear answer
 
