@@ -10,8 +10,14 @@
 //     here and are ignored.
 //  2. `tokenize` is const and may run on many threads at once.
 //  3. A text holding a character that is unassigned in the Unicode version of the character
-//     table (unicode_version()) is `deferred`: `tokenizers` may know its lowercase form. The
+//     table (unicode_version()) is `deferred`: `tokenizers` may know its lowercase form. So is
+//     a text where an added token's lstrip/rstrip whitespace meets another added token's match
+//     or whitespace (`tokenizers` then gives the shared characters to both, or fails). The
 //     caller tokenizes such texts with `tokenizers`.
+//  4. An added token whose normalized form is empty makes `from_json` fail: `tokenizers` splits
+//     every word around it.
+//  5. A word costs time in proportion to its length times at most the longest vocabulary token,
+//     whatever max_input_chars_per_word allows.
 #pragma once
 
 #include <algorithm>
