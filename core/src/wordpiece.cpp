@@ -186,52 +186,111 @@ public:
     static constexpr std::uint32_t no_id = UINT32_MAX;
 
     // Builds the trie of `entries` (key, ID); for a key given twice, the first ID is kept.
-    void build(std::vector<std::pair<std::string_view, std::uint32_t>> entries) {
-        std::ranges::stable_sort(entries, {}, [](const auto& entry) { return entry.first; });
-        const auto duplicate =
-            std::ranges::unique(entries, {}, [](const auto& entry) { return entry.first; });
-        entries.erase(duplicate.begin(), duplicate.end());
-        nodes_.assign(1, Node{});
+    void build(const std::vector<std::pair<std::string_view, std::uint32_t>>& entries) {
+        // First linked, without sorting the keys: a node's children in a list, or by byte once
+        // it has many (the root, "##", ...).
+        constexpr std::uint32_t list_limit = 12;
+        struct Linked {
+            std::uint32_t first_child = 0;  // 0: none (the root is nobody's child)
+            std::uint32_t next_sibling = 0;
+            std::uint32_t id = no_id;
+            std::uint32_t child_count = 0;
+            std::uint32_t by_byte = 0;  // 1 + index into `tables`, or 0
+            unsigned char label = 0;
+        };
+        std::size_t key_bytes = 0;
+        for (const auto& entry : entries) key_bytes += entry.first.size();
+        std::vector<Linked> linked(1);
+        linked.reserve(std::min(key_bytes, entries.size() * 4) + 1);
+        std::vector<std::array<std::uint32_t, 256>> tables(1);
+        tables.front().fill(0);
+        linked[0].by_byte = 1;
+        for (const auto& [key, id] : entries) {
+            std::uint32_t node = 0;
+            for (const char byte : key) {
+                const auto label = static_cast<unsigned char>(byte);
+                std::uint32_t child = 0;
+                if (linked[node].by_byte != 0) {
+                    child = tables[linked[node].by_byte - 1][label];
+                } else {
+                    for (child = linked[node].first_child;
+                         child != 0 && linked[child].label != label;
+                         child = linked[child].next_sibling) {
+                    }
+                }
+                if (child == 0) {
+                    child = static_cast<std::uint32_t>(linked.size());
+                    linked.push_back(Linked{0, linked[node].first_child, no_id, 0, 0, label});
+                    Linked& parent = linked[node];
+                    parent.first_child = child;
+                    ++parent.child_count;
+                    if (parent.by_byte != 0) {
+                        tables[parent.by_byte - 1][label] = child;
+                    } else if (parent.child_count > list_limit) {
+                        tables.emplace_back().fill(0);
+                        parent.by_byte = static_cast<std::uint32_t>(tables.size());
+                        for (std::uint32_t sibling = parent.first_child; sibling != 0;
+                             sibling = linked[sibling].next_sibling)
+                            tables.back()[linked[sibling].label] = sibling;
+                    }
+                }
+                node = child;
+            }
+            if (linked[node].id == no_id) linked[node].id = id;
+        }
+        // Then laid out breadth first, each node's children side by side and sorted.
+        nodes_.assign(1, Node{0, 0, linked[0].id});
         labels_.clear();
         targets_.clear();
-        // Breadth first, so that each node's children are stored side by side. A pending node
-        // stands for the keys entries[first, last), which share their first `depth` bytes.
-        struct Pending {
-            std::uint32_t node;
-            std::size_t first;
-            std::size_t last;
-            std::size_t depth;
-        };
-        std::vector<Pending> pending{{0, 0, entries.size(), 0}};
-        for (std::size_t next = 0; next < pending.size(); ++next) {
-            auto [node, first, last, depth] = pending[next];
-            if (first < last && entries[first].first.size() == depth) {
-                nodes_[node].id = entries[first].second;
-                ++first;
+        nodes_.reserve(linked.size());
+        labels_.reserve(linked.size());
+        targets_.reserve(linked.size());
+        std::vector<std::uint32_t> order{0};  // linked index of each laid-out node
+        order.reserve(linked.size());
+        std::vector<std::uint32_t> children;
+        for (std::uint32_t next = 0; next < order.size(); ++next) {
+            const Linked& parent = linked[order[next]];
+            children.clear();
+            if (parent.by_byte != 0) {
+                for (const std::uint32_t child : tables[parent.by_byte - 1])
+                    if (child != 0) children.push_back(child);
+            } else {
+                for (std::uint32_t child = parent.first_child; child != 0;
+                     child = linked[child].next_sibling)
+                    children.push_back(child);
+                std::ranges::sort(children, {},
+                                  [&](std::uint32_t child) { return linked[child].label; });
             }
-            nodes_[node].first_edge = static_cast<std::uint32_t>(labels_.size());
-            while (first < last) {
-                const char label = entries[first].first[depth];
-                std::size_t group_end = first + 1;
-                while (group_end < last && entries[group_end].first[depth] == label) ++group_end;
-                const auto child = static_cast<std::uint32_t>(nodes_.size());
-                nodes_.push_back(Node{});
-                labels_.push_back(static_cast<unsigned char>(label));
-                targets_.push_back(child);
-                pending.push_back({child, first, group_end, depth + 1});
-                first = group_end;
+            nodes_[next].first_edge = static_cast<std::uint32_t>(labels_.size());
+            nodes_[next].edge_count = static_cast<std::uint32_t>(children.size());
+            for (const std::uint32_t child : children) {
+                labels_.push_back(linked[child].label);
+                targets_.push_back(static_cast<std::uint32_t>(nodes_.size()));
+                nodes_.push_back(Node{0, 0, linked[child].id});
+                order.push_back(child);
             }
-            nodes_[node].edge_count =
-                static_cast<std::uint32_t>(labels_.size()) - nodes_[node].first_edge;
         }
     }
 
-    // The longest non-empty token that starts `text` and ends at a character boundary:
-    // its length in bytes and its ID, or length 0.
+    static constexpr std::uint32_t root = 0;
+
+    // The node of the keys that start with `prefix`, if any.
+    [[nodiscard]] std::optional<std::uint32_t> node_of(std::string_view prefix) const noexcept {
+        std::uint32_t node = root;
+        for (const char byte : prefix) {
+            node = child(node, static_cast<unsigned char>(byte));
+            if (node == no_node) return std::nullopt;
+        }
+        return node;
+    }
+
+    // The longest non-empty key that, after the path to `start` (a node_of), starts `text` and
+    // ends at a character boundary: its length in bytes (the path not counted) and its ID, or
+    // length 0.
     [[nodiscard]] std::pair<std::size_t, std::uint32_t> longest_prefix(
-        std::string_view text) const noexcept {
+        std::string_view text, std::uint32_t start = root) const noexcept {
         std::pair<std::size_t, std::uint32_t> found{0, no_id};
-        std::uint32_t node = 0;
+        std::uint32_t node = start;
         for (std::size_t index = 0; index < text.size(); ++index) {
             node = child(node, static_cast<unsigned char>(text[index]));
             if (node == no_node) break;
@@ -244,7 +303,7 @@ public:
     }
 
 private:
-    static constexpr std::uint32_t no_node = 0;  // the root is nobody's child
+    static constexpr std::uint32_t no_node = root;  // the root is nobody's child
 
     struct Node {
         std::uint32_t first_edge = 0;
@@ -411,10 +470,10 @@ struct WordPieceTokenizer::State {
     // Each twice: whole keys by hash (most words are a token, or end in one) and a trie for the
     // longest key that starts a text.
     TokenTable words;
-    TokenTable continuations;  // keyed without the prefix
-    TokenTrie word_trie;
-    TokenTrie continuation_trie;
-    std::size_t longest_key = 0;  // in bytes
+    TokenTable continuations;                        // keyed without the prefix
+    TokenTrie trie;                                  // of the vocabulary
+    std::optional<std::uint32_t> continuation_root;  // its node of the prefix
+    std::size_t longest_key = 0;                     // in bytes
     std::uint32_t unknown_id = 0;
     std::size_t max_word_characters = 100;
     std::size_t id_count = 0;
@@ -562,8 +621,10 @@ void WordPieceTokenizer::State::tokenize_word(std::string_view word,
                 return;
             }
         }
-        const TokenTrie& trie = start == 0 ? word_trie : continuation_trie;
-        const auto [length, id] = trie.longest_prefix(rest);
+        const std::optional<std::uint32_t> from =
+            start == 0 ? TokenTrie::root : continuation_root;  // none: no continuation tokens
+        const auto [length, id] =
+            from ? trie.longest_prefix(rest, *from) : std::pair<std::size_t, std::uint32_t>{};
         if (length == 0) {
             ids.resize(first_new);
             ids.push_back(unknown_id);
@@ -737,6 +798,7 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
     std::vector<std::pair<std::string_view, std::uint32_t>> words;
     std::vector<std::pair<std::string_view, std::uint32_t>> continuations;
     words.reserve(vocab.size());
+    continuations.reserve(vocab.size());
     std::optional<std::uint32_t> unknown_id;
     for (std::uint32_t id = 0; id < state->vocabulary.size(); ++id) {
         const std::string_view token = state->vocabulary[id];
@@ -751,8 +813,9 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
         state->longest_key = std::max(state->longest_key, key.size());
     }
     for (const auto& [key, id] : continuations) state->continuations.insert(key, id);
-    state->word_trie.build(std::move(words));
-    state->continuation_trie.build(std::move(continuations));
+    // The continuations are the trie's keys below the prefix.
+    state->trie.build(words);
+    state->continuation_root = state->trie.node_of(prefix);
     if (!unknown_id) return std::unexpected("the unk_token is not in the vocabulary");
     state->unknown_id = *unknown_id;
 
