@@ -344,6 +344,7 @@ public:
                                 [&](const AddedToken& t) { return t.content == token.content; }))
             return false;
         first_bytes_[static_cast<unsigned char>(token.content[0])] = true;
+        any_strip_ = any_strip_ || token.lstrip || token.rstrip;
         tokens_.push_back(std::move(token));
         std::ranges::stable_sort(tokens_, std::ranges::greater{},
                                  [](const AddedToken& t) { return t.content.size(); });
@@ -392,7 +393,7 @@ public:
                 matches.push_back(Match{position, end, found->id});
                 found_tokens.push_back(found);
                 strips = strips || found->lstrip || found->rstrip;
-            } else if (strips || found->lstrip || found->rstrip) {
+            } else if (any_strip_) {
                 // An unusable match still ends a neighbour's whitespace in tokenizers.
                 matches.push_back(Match{position, end, unusable});
                 found_tokens.push_back(found);
@@ -425,6 +426,7 @@ public:
 
 private:
     std::array<bool, 256> first_bytes_{};
+    bool any_strip_ = false;  // a token takes whitespace around it
     std::vector<AddedToken> tokens_;
     static thread_local std::vector<const AddedToken*> found_tokens_;
 };

@@ -456,10 +456,11 @@ WHITESPACE_TOKENS = [" ", "\u3000", "  ", "\t", " x"]
 @pytest.mark.parametrize("normalized", [False, True])
 def test_stripping_tokens_next_to_other_matches(tmp_path, space, strip, normalized):
     added = [(space, strip | {"normalized": normalized}),
-             ("xx", {"lstrip": True, "rstrip": True}), ("yy", {}), ("zz", {"rstrip": True})]
+             ("xx", {"lstrip": True, "rstrip": True}), ("yy", {}), ("zz", {"rstrip": True}),
+             ("q ", {"single_word": True})]  # unusable inside a word, as in "bq "
     pair = Pair(write_variant(tmp_path, added=added))
     rng = random.Random(hash((space, str(strip), normalized)) & 0xFFFF)
-    pieces = [" ", "xx", "yy", "zz", "a", space, "\u3000", "\t"]
+    pieces = [" ", "xx", "yy", "zz", "a", space, "\u3000", "\t", "q ", "bq "]
     texts = {"xx a", "xx  a", "a  xx", "a   b", "xx yy", "zz  yy", "   "}
     texts |= {"".join(rng.choice(pieces) for _ in range(rng.randint(1, 7))) for _ in range(400)}
     for text in sorted(texts):
