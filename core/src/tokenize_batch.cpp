@@ -20,38 +20,45 @@ struct ChunkResult {
     std::vector<std::size_t> deferred;
 };
 
-void tokenize_chunk(const WordPieceTokenizer& tokenizer, std::span<const std::string_view> texts,
-                    std::size_t first, TokenFilter filter, ChunkResult& result) {
+// False when stopped by `cancellation`.
+bool tokenize_chunk(const WordPieceTokenizer& tokenizer, std::span<const std::string_view> texts,
+                    std::size_t first, TokenFilter filter, const Cancellation* cancellation,
+                    ChunkResult& result) {
     result.lengths.reserve(texts.size());
     for (std::size_t index = 0; index < texts.size(); ++index) {
+        if (cancellation != nullptr && cancellation->requested()) return false;
         const std::size_t start = result.tokens.size();
-        if (tokenizer.tokenize(texts[index], result.tokens) !=
-            WordPieceTokenizer::Outcome::tokenized) {
+        const auto outcome = tokenizer.tokenize(texts[index], result.tokens, cancellation);
+        if (outcome == WordPieceTokenizer::Outcome::cancelled) return false;
+        if (outcome != WordPieceTokenizer::Outcome::tokenized)
             result.deferred.push_back(first + index);
-        }
         filter.apply(result.tokens, start);
         result.lengths.push_back(result.tokens.size() - start);
     }
+    return true;
 }
 
 }  // namespace
 
 TokenizedBatch tokenize_batch(const WordPieceTokenizer& tokenizer,
                               std::span<const std::string_view> texts, TokenFilter filter,
-                              unsigned threads) {
+                              unsigned threads, const Cancellation* cancellation) {
     const std::size_t chunks = (texts.size() + chunk_size - 1) / chunk_size;
     std::vector<ChunkResult> results(chunks);
     std::atomic<std::size_t> next_chunk{0};
     // A thread cannot throw: the first failure (memory) is kept and rethrown here.
     std::atomic<bool> failed{false};
+    std::atomic<bool> stopped{false};
     std::exception_ptr failure;
     const auto work = [&] {
-        for (std::size_t chunk = next_chunk++; chunk < chunks && !failed; chunk = next_chunk++) {
+        for (std::size_t chunk = next_chunk++; chunk < chunks && !failed && !stopped;
+             chunk = next_chunk++) {
             const std::size_t first = chunk * chunk_size;
             try {
-                tokenize_chunk(tokenizer,
-                               texts.subspan(first, std::min(chunk_size, texts.size() - first)),
-                               first, filter, results[chunk]);
+                if (!tokenize_chunk(
+                        tokenizer, texts.subspan(first, std::min(chunk_size, texts.size() - first)),
+                        first, filter, cancellation, results[chunk]))
+                    stopped = true;
             } catch (...) {
                 if (!failed.exchange(true)) failure = std::current_exception();
             }
@@ -74,6 +81,10 @@ TokenizedBatch tokenize_batch(const WordPieceTokenizer& tokenizer,
     if (failure) std::rethrow_exception(failure);
 
     TokenizedBatch batch;
+    if (stopped) {
+        batch.cancelled = true;
+        return batch;
+    }
     std::size_t total = 0;
     for (const ChunkResult& result : results) total += result.tokens.size();
     batch.tokens.reserve(total);

@@ -122,7 +122,7 @@ bool is_whitespace(char32_t code_point) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Vocabulary: open addressing over string views into the tokens' own storage.
+// Vocabulary, for whole keys: open addressing over string views into the tokens' own storage.
 
 std::uint64_t hash_bytes(std::string_view key) noexcept {
     std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ key.size();
@@ -177,6 +177,155 @@ private:
     std::vector<Slot> slots_;
 };
 
+// ---------------------------------------------------------------------------------------------
+// Vocabulary: a byte trie, so that the longest token at a position is found in one walk as long
+// as that token, whatever the length of the word.
+
+class TokenTrie {
+public:
+    static constexpr std::uint32_t no_id = UINT32_MAX;
+
+    // Builds the trie of `entries` (key, ID); for a key given twice, the first ID is kept.
+    void build(const std::vector<std::pair<std::string_view, std::uint32_t>>& entries) {
+        // First linked, without sorting the keys: a node's children in a list, or by byte once
+        // it has many (the root, "##", ...).
+        constexpr std::uint32_t list_limit = 12;
+        struct Linked {
+            std::uint32_t first_child = 0;  // 0: none (the root is nobody's child)
+            std::uint32_t next_sibling = 0;
+            std::uint32_t id = no_id;
+            std::uint32_t child_count = 0;
+            std::uint32_t by_byte = 0;  // 1 + index into `tables`, or 0
+            unsigned char label = 0;
+        };
+        std::size_t key_bytes = 0;
+        for (const auto& entry : entries) key_bytes += entry.first.size();
+        std::vector<Linked> linked(1);
+        linked.reserve(std::min(key_bytes, entries.size() * 4) + 1);
+        std::vector<std::array<std::uint32_t, 256>> tables(1);
+        tables.front().fill(0);
+        linked[0].by_byte = 1;
+        for (const auto& [key, id] : entries) {
+            std::uint32_t node = 0;
+            for (const char byte : key) {
+                const auto label = static_cast<unsigned char>(byte);
+                std::uint32_t child = 0;
+                if (linked[node].by_byte != 0) {
+                    child = tables[linked[node].by_byte - 1][label];
+                } else {
+                    for (child = linked[node].first_child;
+                         child != 0 && linked[child].label != label;
+                         child = linked[child].next_sibling) {
+                    }
+                }
+                if (child == 0) {
+                    child = static_cast<std::uint32_t>(linked.size());
+                    linked.push_back(Linked{0, linked[node].first_child, no_id, 0, 0, label});
+                    Linked& parent = linked[node];
+                    parent.first_child = child;
+                    ++parent.child_count;
+                    if (parent.by_byte != 0) {
+                        tables[parent.by_byte - 1][label] = child;
+                    } else if (parent.child_count > list_limit) {
+                        tables.emplace_back().fill(0);
+                        parent.by_byte = static_cast<std::uint32_t>(tables.size());
+                        for (std::uint32_t sibling = parent.first_child; sibling != 0;
+                             sibling = linked[sibling].next_sibling)
+                            tables.back()[linked[sibling].label] = sibling;
+                    }
+                }
+                node = child;
+            }
+            if (linked[node].id == no_id) linked[node].id = id;
+        }
+        // Then laid out breadth first, each node's children side by side and sorted.
+        nodes_.assign(1, Node{0, 0, linked[0].id});
+        labels_.clear();
+        targets_.clear();
+        nodes_.reserve(linked.size());
+        labels_.reserve(linked.size());
+        targets_.reserve(linked.size());
+        std::vector<std::uint32_t> order{0};  // linked index of each laid-out node
+        order.reserve(linked.size());
+        std::vector<std::uint32_t> children;
+        for (std::uint32_t next = 0; next < order.size(); ++next) {
+            const Linked& parent = linked[order[next]];
+            children.clear();
+            if (parent.by_byte != 0) {
+                for (const std::uint32_t child : tables[parent.by_byte - 1])
+                    if (child != 0) children.push_back(child);
+            } else {
+                for (std::uint32_t child = parent.first_child; child != 0;
+                     child = linked[child].next_sibling)
+                    children.push_back(child);
+                std::ranges::sort(children, {},
+                                  [&](std::uint32_t child) { return linked[child].label; });
+            }
+            nodes_[next].first_edge = static_cast<std::uint32_t>(labels_.size());
+            nodes_[next].edge_count = static_cast<std::uint32_t>(children.size());
+            for (const std::uint32_t child : children) {
+                labels_.push_back(linked[child].label);
+                targets_.push_back(static_cast<std::uint32_t>(nodes_.size()));
+                nodes_.push_back(Node{0, 0, linked[child].id});
+                order.push_back(child);
+            }
+        }
+    }
+
+    static constexpr std::uint32_t root = 0;
+
+    // The node of the keys that start with `prefix`, if any.
+    [[nodiscard]] std::optional<std::uint32_t> node_of(std::string_view prefix) const noexcept {
+        std::uint32_t node = root;
+        for (const char byte : prefix) {
+            node = child(node, static_cast<unsigned char>(byte));
+            if (node == no_node) return std::nullopt;
+        }
+        return node;
+    }
+
+    // The longest non-empty key that, after the path to `start` (a node_of), starts `text` and
+    // ends at a character boundary: its length in bytes (the path not counted) and its ID, or
+    // length 0.
+    [[nodiscard]] std::pair<std::size_t, std::uint32_t> longest_prefix(
+        std::string_view text, std::uint32_t start = root) const noexcept {
+        std::pair<std::size_t, std::uint32_t> found{0, no_id};
+        std::uint32_t node = start;
+        for (std::size_t index = 0; index < text.size(); ++index) {
+            node = child(node, static_cast<unsigned char>(text[index]));
+            if (node == no_node) break;
+            if (nodes_[node].id != no_id &&
+                (index + 1 == text.size() ||
+                 (static_cast<unsigned char>(text[index + 1]) & 0xC0) != 0x80))
+                found = {index + 1, nodes_[node].id};
+        }
+        return found;
+    }
+
+private:
+    static constexpr std::uint32_t no_node = root;  // the root is nobody's child
+
+    struct Node {
+        std::uint32_t first_edge = 0;
+        std::uint32_t edge_count = 0;
+        std::uint32_t id = no_id;
+    };
+
+    [[nodiscard]] std::uint32_t child(std::uint32_t node, unsigned char label) const noexcept {
+        const Node& parent = nodes_[node];
+        const unsigned char* first = labels_.data() + parent.first_edge;
+        const unsigned char* last = first + parent.edge_count;
+        const unsigned char* found = parent.edge_count <= 8 ? std::find(first, last, label)
+                                                            : std::lower_bound(first, last, label);
+        if (found == last || *found != label) return no_node;
+        return targets_[static_cast<std::size_t>(found - labels_.data())];
+    }
+
+    std::vector<Node> nodes_;
+    std::vector<unsigned char> labels_;  // of each node's edges, sorted
+    std::vector<std::uint32_t> targets_;
+};
+
 struct AddedToken {
     std::string content;  // as matched: normalized for a normalized token
     std::uint32_t id = 0;
@@ -195,6 +344,7 @@ public:
                                 [&](const AddedToken& t) { return t.content == token.content; }))
             return false;
         first_bytes_[static_cast<unsigned char>(token.content[0])] = true;
+        any_strip_ = any_strip_ || token.lstrip || token.rstrip;
         tokens_.push_back(std::move(token));
         std::ranges::stable_sort(tokens_, std::ranges::greater{},
                                  [](const AddedToken& t) { return t.content.size(); });
@@ -207,14 +357,19 @@ public:
         std::size_t end;
         std::uint32_t id;
     };
+    static constexpr std::uint32_t unusable = UINT32_MAX;  // a single-word token inside a word
 
-    // All usable matches in `text`, in order. Matches are found first, without overlap and
-    // whether usable or not; stripping whitespace then stops at the neighbouring matches.
-    void find_all(std::string_view text, std::vector<Match>& matches) const {
+    // All usable matches in `text`, in order, and true; or false when the text is left to the
+    // `tokenizers` package. Matches are found first, without overlap and whether usable or not;
+    // a token then takes the whitespace before it (lstrip) and after it (rstrip). Where that
+    // whitespace reaches another match or another token's whitespace, tokenizers gives both
+    // tokens the shared characters (and sometimes fails), so such texts are handed back.
+    [[nodiscard]] bool find_all(std::string_view text, std::vector<Match>& matches) const {
         matches.clear();
         std::size_t position = 0;
         std::vector<const AddedToken*>& found_tokens = found_tokens_;
         found_tokens.clear();
+        bool strips = false;
         while (position < text.size()) {
             if (!first_bytes_[static_cast<unsigned char>(text[position])]) {
                 ++position;
@@ -237,29 +392,41 @@ public:
                   (end < text.size() && is_word_character(decode_at(text, end))))) {
                 matches.push_back(Match{position, end, found->id});
                 found_tokens.push_back(found);
+                strips = strips || found->lstrip || found->rstrip;
+            } else if (any_strip_) {
+                // An unusable match still ends a neighbour's whitespace in tokenizers.
+                matches.push_back(Match{position, end, unusable});
+                found_tokens.push_back(found);
             }
             position = end;
         }
+        if (!strips) {
+            std::erase_if(matches, [](const Match& match) { return match.id == unusable; });
+            return true;
+        }
+        std::size_t floor = 0;  // where the previous match's span ends
         for (std::size_t index = 0; index < matches.size(); ++index) {
             Match& match = matches[index];
-            if (found_tokens[index]->lstrip) {
-                const std::size_t floor = index == 0 ? 0 : matches[index - 1].end;
-                while (match.start > floor && is_whitespace(decode_before(text, match.start))) {
+            if (match.id != unusable && found_tokens[index]->lstrip) {
+                while (match.start > 0 && is_whitespace(decode_before(text, match.start))) {
                     do --match.start;
                     while ((static_cast<unsigned char>(text[match.start]) & 0xC0) == 0x80);
                 }
             }
-            if (found_tokens[index]->rstrip) {
-                const std::size_t ceiling =
-                    index + 1 == matches.size() ? text.size() : matches[index + 1].start;
-                while (match.end < ceiling && is_whitespace(decode_at(text, match.end)))
+            if (match.start < floor) return false;
+            if (match.id != unusable && found_tokens[index]->rstrip) {
+                while (match.end < text.size() && is_whitespace(decode_at(text, match.end)))
                     match.end += character_length(static_cast<unsigned char>(text[match.end]));
             }
+            floor = match.end;
         }
+        std::erase_if(matches, [](const Match& match) { return match.id == unusable; });
+        return true;
     }
 
 private:
     std::array<bool, 256> first_bytes_{};
+    bool any_strip_ = false;  // a token takes whitespace around it
     std::vector<AddedToken> tokens_;
     static thread_local std::vector<const AddedToken*> found_tokens_;
 };
@@ -280,9 +447,21 @@ struct Scratch {
     std::vector<std::uint32_t> ids;
     std::vector<TokenMatcher::Match> raw_matches;
     std::vector<TokenMatcher::Match> normalized_matches;
+    const Cancellation* cancellation = nullptr;  // of the text being tokenized
+    bool cancelled = false;
 };
 
 thread_local Scratch scratch;
+
+// Long texts check for cancellation every this many bytes.
+constexpr std::size_t cancellation_interval = 64 * 1024;
+
+// True once the current text's cancellation is requested; remembered in scratch.cancelled.
+bool stop_requested() {
+    if (scratch.cancellation != nullptr && scratch.cancellation->requested())
+        scratch.cancelled = true;
+    return scratch.cancelled;
+}
 
 }  // namespace
 
@@ -290,8 +469,13 @@ thread_local Scratch scratch;
 
 struct WordPieceTokenizer::State {
     std::vector<std::string> vocabulary;  // by ID; the tables' keys point into it
+    // Each twice: whole keys by hash (most words are a token, or end in one) and a trie for the
+    // longest key that starts a text.
     TokenTable words;
-    TokenTable continuations;  // keyed without the prefix
+    TokenTable continuations;                        // keyed without the prefix
+    TokenTrie trie;                                  // of the vocabulary
+    std::optional<std::uint32_t> continuation_root;  // its node of the prefix
+    std::size_t longest_key = 0;                     // in bytes
     std::uint32_t unknown_id = 0;
     std::size_t max_word_characters = 100;
     std::size_t id_count = 0;
@@ -350,15 +534,24 @@ void WordPieceTokenizer::State::flush_marks(std::string& out) const {
 }
 
 bool WordPieceTokenizer::State::normalize(std::string_view text, std::string& out) const {
-    scratch.marks.clear();  // a text given up on midway leaves its marks
+    auto& marks = scratch.marks;  // one look-up of the thread's storage per text
+    marks.clear();                // a text given up on midway leaves its marks
+    const auto flush = [&] {
+        if (!marks.empty()) flush_marks(out);
+    };
     std::size_t position = 0;
+    std::size_t next_check = cancellation_interval;
     while (position < text.size()) {
+        if (position >= next_check) {
+            if (stop_requested()) return false;
+            next_check = position + cancellation_interval;
+        }
         const auto byte = static_cast<unsigned char>(text[position]);
         if (byte < 0x80) {
             ++position;
             const std::int16_t mapped = ascii_normalized[byte];
             if (mapped < 0) continue;
-            flush_marks(out);
+            flush();
             out.push_back(static_cast<char>(mapped));
             continue;
         }
@@ -372,14 +565,14 @@ bool WordPieceTokenizer::State::normalize(std::string_view text, std::string& ou
         if (normalizer.clean_text) {
             if (flags & unicode::control) continue;
             if (flags & unicode::whitespace) {
-                flush_marks(out);
+                flush();
                 out.push_back(' ');
                 continue;
             }
         }
         const bool chinese = normalizer.handle_chinese_chars && is_chinese(code_point);
         if (chinese) {
-            flush_marks(out);
+            flush();
             out.push_back(' ');
         }
         if (normalizer.strip_accents) {
@@ -388,24 +581,25 @@ bool WordPieceTokenizer::State::normalize(std::string_view text, std::string& ou
                 decomposition.empty() ? std::span<const char32_t>(&code_point, 1) : decomposition;
             for (const char32_t part : parts) {
                 const std::uint32_t part_flags = unicode::properties(part);
-                if (part_flags & unicode::nonspacing_mark) continue;
                 const std::uint32_t combining_class = unicode::combining_class(part_flags);
-                if (combining_class == 0) {
-                    flush_marks(out);
+                // A character of class 0 ends the run of marks being reordered, even one that
+                // is then removed as an accent (U+034F).
+                if (combining_class == 0) flush();
+                if (part_flags & unicode::nonspacing_mark) continue;
+                if (combining_class == 0)
                     emit_character(part, out);
-                } else {
-                    scratch.marks.emplace_back(combining_class, part);
-                }
+                else
+                    marks.emplace_back(combining_class, part);
             }
         } else {
             emit_character(code_point, out);
         }
         if (chinese) {
-            flush_marks(out);
+            flush();
             out.push_back(' ');
         }
     }
-    flush_marks(out);
+    flush();
     return true;
 }
 
@@ -420,22 +614,26 @@ void WordPieceTokenizer::State::tokenize_word(std::string_view word,
     const std::size_t first_new = ids.size();
     std::size_t start = 0;
     while (start < word.size()) {
-        std::size_t end = word.size();
-        std::optional<std::uint32_t> found;
-        const TokenTable& table = start == 0 ? words : continuations;
-        while (end > start) {
-            found = table.find(word.substr(start, end - start));
-            if (found) break;
-            do --end;
-            while (end > start && (static_cast<unsigned char>(word[end]) & 0xC0) == 0x80);
+        const std::string_view rest = word.substr(start);
+        // The rest of the word as one token is the longest match there can be. Tried only when
+        // it could be a key, so that a long word costs time in proportion to its length.
+        if (rest.size() <= longest_key) {
+            if (const auto id = (start == 0 ? words : continuations).find(rest)) {
+                ids.push_back(*id);
+                return;
+            }
         }
-        if (!found) {
+        const std::optional<std::uint32_t> from =
+            start == 0 ? TokenTrie::root : continuation_root;  // none: no continuation tokens
+        const auto [length, id] =
+            from ? trie.longest_prefix(rest, *from) : std::pair<std::size_t, std::uint32_t>{};
+        if (length == 0) {
             ids.resize(first_new);
             ids.push_back(unknown_id);
             return;
         }
-        ids.push_back(*found);
-        start = end;
+        ids.push_back(id);
+        start += length;
     }
 }
 
@@ -447,7 +645,12 @@ void WordPieceTokenizer::State::tokenize_normalized(std::string_view text,
     const auto finish_word = [&](std::size_t end) {
         if (end > word_start) tokenize_word(text.substr(word_start, end - word_start), ids);
     };
+    std::size_t next_check = cancellation_interval;
     while (position < text.size()) {
+        if (position >= next_check) {
+            if (stop_requested()) return;
+            next_check = position + cancellation_interval;
+        }
         const auto byte = static_cast<unsigned char>(text[position]);
         std::size_t next = position + 1;
         std::uint32_t flags = 0;
@@ -479,7 +682,7 @@ bool WordPieceTokenizer::State::tokenize_segment(std::string_view text,
     const std::string_view rest = normalized;
     std::size_t done = 0;
     if (!normalized_tokens.empty()) {
-        normalized_tokens.find_all(rest, scratch.normalized_matches);
+        if (!normalized_tokens.find_all(rest, scratch.normalized_matches)) return false;
         for (const auto& match : scratch.normalized_matches) {
             tokenize_normalized(rest.substr(done, match.start - done), ids);
             ids.push_back(match.id);
@@ -491,7 +694,8 @@ bool WordPieceTokenizer::State::tokenize_segment(std::string_view text,
 }
 
 WordPieceTokenizer::Outcome WordPieceTokenizer::tokenize(std::string_view text,
-                                                         std::vector<std::uint32_t>& ids) const {
+                                                         std::vector<std::uint32_t>& ids,
+                                                         const Cancellation* cancellation) const {
     // Validate first, so that a failure leaves `ids` untouched and later code may trust the text.
     for (std::size_t position = 0; position < text.size();) {
         if (static_cast<unsigned char>(text[position]) < 0x80) {
@@ -501,19 +705,25 @@ WordPieceTokenizer::Outcome WordPieceTokenizer::tokenize(std::string_view text,
         }
     }
     const State& state = *state_;
-    auto& out = scratch.ids;
+    Scratch& local = scratch;
+    auto& out = local.ids;
     out.clear();
+    local.cancellation = cancellation;
+    local.cancelled = false;
+    const auto given_up = [&] { return local.cancelled ? Outcome::cancelled : Outcome::deferred; };
     std::size_t done = 0;
     if (!state.raw_tokens.empty()) {
-        state.raw_tokens.find_all(text, scratch.raw_matches);
-        for (const auto& match : scratch.raw_matches) {
+        if (!state.raw_tokens.find_all(text, local.raw_matches)) return Outcome::deferred;
+        for (const auto& match : local.raw_matches) {
             if (!state.tokenize_segment(text.substr(done, match.start - done), out))
-                return Outcome::deferred;
+                return given_up();
             out.push_back(match.id);
             done = match.end;
         }
     }
-    if (!state.tokenize_segment(text.substr(done), out)) return Outcome::deferred;
+    if (!state.tokenize_segment(text.substr(done), out)) return given_up();
+    if (local.cancelled || (cancellation != nullptr && cancellation->requested()))
+        return Outcome::cancelled;
     ids.insert(ids.end(), out.begin(), out.end());
     return Outcome::tokenized;
 }
@@ -587,15 +797,27 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
         return std::unexpected("the WordPiece model has no unk_token");
     const std::string& unknown = *unknown_value->if_string();
 
-    state->words.reserve(vocab.size());
-    state->continuations.reserve(vocab.size());
+    std::vector<std::pair<std::string_view, std::uint32_t>> words;
+    std::vector<std::pair<std::string_view, std::uint32_t>> continuations;
+    words.reserve(vocab.size());
+    continuations.reserve(vocab.size());
     std::optional<std::uint32_t> unknown_id;
     for (std::uint32_t id = 0; id < state->vocabulary.size(); ++id) {
         const std::string_view token = state->vocabulary[id];
-        state->words.insert(token, id);
-        if (token.starts_with(prefix)) state->continuations.insert(token.substr(prefix.size()), id);
+        words.emplace_back(token, id);
+        if (token.starts_with(prefix)) continuations.emplace_back(token.substr(prefix.size()), id);
         if (token == unknown) unknown_id = id;
     }
+    state->words.reserve(words.size());
+    state->continuations.reserve(continuations.size());
+    for (const auto& [key, id] : words) {
+        state->words.insert(key, id);
+        state->longest_key = std::max(state->longest_key, key.size());
+    }
+    for (const auto& [key, id] : continuations) state->continuations.insert(key, id);
+    // The continuations are the trie's keys below the prefix.
+    state->trie.build(words);
+    state->continuation_root = state->trie.node_of(prefix);
     if (!unknown_id) return std::unexpected("the unk_token is not in the vocabulary");
     state->unknown_id = *unknown_id;
 
@@ -672,6 +894,8 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
             positions.emplace(token.content, tokens.size());
             tokens.emplace_back(std::move(token), normalized);
         }
+        scratch.cancellation = nullptr;  // whatever the thread tokenized last
+        scratch.cancelled = false;
         for (auto& [token, normalized] : tokens) {
             if (normalized) {
                 std::string normalized_content;
@@ -679,6 +903,11 @@ std::expected<WordPieceTokenizer, std::string> WordPieceTokenizer::from_json(
                     return std::unexpected(
                         "an added token holds a character unknown to the "
                         "character table");
+                // tokenizers would match the empty text between any two characters, splitting
+                // every word and failing inside a multibyte character.
+                if (normalized_content.empty())
+                    return std::unexpected("the added token of ID " + std::to_string(token.id) +
+                                           " is normalized to an empty text");
                 token.content = std::move(normalized_content);
                 // tokenizers then takes either of them, differently from run to run.
                 if (!state->normalized_tokens.add(std::move(token)))

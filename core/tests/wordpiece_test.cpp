@@ -116,5 +116,51 @@ TEST(WordPiece, RefusesModelsItDoesNotImplement) {
     EXPECT_FALSE(WordPieceTokenizer::from_file("/nonexistent/tokenizer.json"));
 }
 
+// The same file with no practical limit on a word's length.
+std::string unlimited_json() {
+    std::string text = tokenizer_json();
+    const std::string limit = R"("max_input_chars_per_word": 10)";
+    return text.replace(text.find(limit), limit.size(), R"("max_input_chars_per_word": 100000000)");
+}
+
+TEST(WordPiece, LongWordsTakeTheLongestTokenAtEachPosition) {
+    const auto tokenizer = WordPieceTokenizer::from_json(unlimited_json());
+    ASSERT_TRUE(tokenizer) << tokenizer.error();
+    // A million-character word: one walk per piece, not a search over every end.
+    const std::string word(1'000'000, 'a');
+    Ids expected(word.size(), 7);
+    expected[0] = 8;
+    EXPECT_EQ(ids_of(*tokenizer, word), expected);
+    std::string pieces = "un";
+    for (int index = 0; index < 50'000; ++index) pieces += "aff";
+    EXPECT_EQ(ids_of(*tokenizer, pieces + "able").size(), 50'002u);
+    EXPECT_EQ(ids_of(*tokenizer, pieces + "ab"), (Ids{0}));  // "##ab" is no token: [UNK]
+    EXPECT_EQ(ids_of(*tokenizer, "unaffable una"), (Ids{1, 2, 3, 1, 7}));
+}
+
+TEST(WordPiece, StopsOnRequest) {
+    const auto tokenizer = WordPieceTokenizer::from_json(unlimited_json());
+    ASSERT_TRUE(tokenizer);
+    Cancellation cancellation;
+    const std::string long_text(1'000'000, 'a');
+    std::vector<std::uint32_t> ids{5};
+    EXPECT_EQ(tokenizer->tokenize(long_text, ids, &cancellation),
+              WordPieceTokenizer::Outcome::tokenized);
+    ASSERT_EQ(ids.size(), 1'000'001u);
+    cancellation.request();
+    for (const std::string_view text : {std::string_view(long_text), std::string_view("a b")})
+        EXPECT_EQ(tokenizer->tokenize(text, ids, &cancellation),
+                  WordPieceTokenizer::Outcome::cancelled);
+    EXPECT_EQ(ids.size(), 1'000'001u);
+    EXPECT_EQ(ids_of(*tokenizer, "a a"), (Ids{8, 8}));  // the next text starts afresh
+
+    const std::vector<std::string_view> texts(1000, "una cafe");
+    const TokenizedBatch stopped = tokenize_batch(*tokenizer, texts, {}, 2, &cancellation);
+    EXPECT_TRUE(stopped.cancelled);
+    const TokenizedBatch whole = tokenize_batch(*tokenizer, texts, {}, 2);
+    EXPECT_FALSE(whole.cancelled);
+    EXPECT_EQ(whole.tokens.size(), 3000u);
+}
+
 }  // namespace
 }  // namespace korvane

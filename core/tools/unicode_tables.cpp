@@ -1,12 +1,15 @@
 // Writes the character table of the WordPiece tokenizer as C++ source, from ICU's data.
 //
 // The tokenizer must classify characters exactly as the `tokenizers` package does, and that
-// package answers different questions from different Unicode versions: general categories
-// (punctuation, control and format characters, nonspacing marks), canonical decompositions and
-// combining classes come from Unicode 8.0 tables, while lowercase mappings and White_Space come
-// from a current one. ICU carries one version (ICU 72: Unicode 15.0) plus each code point's age,
-// so the Unicode 8.0 answers are ICU's answers for code points assigned by 8.0 and "unassigned"
-// for the rest, except for the few code points whose category changed after 8.0 (below).
+// package answers different questions from different Unicode versions, found by probing it code
+// point by code point: general categories (punctuation, control and format characters, nonspacing
+// marks) come from Unicode 8.0 tables; canonical combining classes and canonical decompositions
+// from Unicode 9.0 ones (the 63 marks of 9.0 with a nonzero class are reordered by it, those of
+// 10.0 and later are not; no decomposition was added between 8.0 and 12.1); lowercase mappings
+// and White_Space from a current one. ICU carries one version (ICU 72: Unicode 15.0) plus each
+// code point's age, and combining classes and decompositions never change once assigned, so an
+// older version's answer is ICU's answer for code points assigned by then and "unassigned" for
+// the rest, except for the few code points whose category changed after 8.0 (below).
 // Code points unassigned in ICU's own version are marked: the tokenizer cannot know their
 // lowercase mapping and hands texts holding them back to its caller.
 //
@@ -31,7 +34,9 @@ namespace {
 
 using namespace korvane::unicode;
 
-constexpr std::array<std::uint8_t, 2> old_version{8, 0};
+using Version = std::array<std::uint8_t, 2>;
+constexpr Version category_version{8, 0};
+constexpr Version normalization_version{9, 0};
 
 // General categories in Unicode 8.0 of code points that had another one in Unicode 15.0.
 // Found by comparing every code point against `tokenizers`; the comparison is a test.
@@ -44,19 +49,19 @@ const std::map<UChar32, std::int8_t> categories_before_change{
     {0x1734, U_NON_SPACING_MARK},        // HANUNOO SIGN PAMUDPOD, Mc since 14.0
 };
 
-bool assigned_in_old_version(UChar32 code_point) {
+bool assigned_in(UChar32 code_point, Version version) {
     UVersionInfo age;
     u_charAge(code_point, age);
     return u_charType(code_point) != U_UNASSIGNED &&
-           (age[0] < old_version[0] || (age[0] == old_version[0] && age[1] <= old_version[1]));
+           (age[0] < version[0] || (age[0] == version[0] && age[1] <= version[1]));
 }
 
 std::int8_t old_category(UChar32 code_point) {
     if (const auto changed = categories_before_change.find(code_point);
         changed != categories_before_change.end())
         return changed->second;
-    return assigned_in_old_version(code_point) ? u_charType(code_point)
-                                               : static_cast<std::int8_t>(U_UNASSIGNED);
+    return assigned_in(code_point, category_version) ? u_charType(code_point)
+                                                     : static_cast<std::int8_t>(U_UNASSIGNED);
 }
 
 bool is_punctuation_category(std::int8_t category) {
@@ -92,7 +97,7 @@ void check(UErrorCode status, const char* what) {
 }
 
 std::u32string decomposition(const UNormalizer2* nfd, UChar32 code_point) {
-    if (!assigned_in_old_version(code_point)) return {};
+    if (!assigned_in(code_point, normalization_version)) return {};
     std::array<UChar, 32> units{};
     UErrorCode status = U_ZERO_ERROR;
     const int length =
@@ -169,8 +174,9 @@ int main(int argc, char** argv) {
                 (mask & (U_GC_M_MASK | U_GC_ND_MASK | U_GC_PC_MASK)) != 0 ||
                 u_hasBinaryProperty(code_point, UCHAR_JOIN_CONTROL))
                 flags |= word;
-            const std::uint32_t combining_class =
-                assigned_in_old_version(code_point) ? u_getCombiningClass(code_point) : 0;
+            const std::uint32_t combining_class = assigned_in(code_point, normalization_version)
+                                                      ? u_getCombiningClass(code_point)
+                                                      : 0;
             const std::uint32_t decomposition_offset = store(decomposition(nfd, code_point));
             const std::uint32_t lowercase_offset = store(lowercase(code_point));
             std::uint32_t mapping = 0;

@@ -561,7 +561,13 @@ class Model:
     ) -> Embeddings:
         """The embeddings of ``batch`` as tokenized by the tokenizers package; errors name each
         text by ``numbering`` (the first text's index in the input, or every text's)."""
-        encodings = tokenize(batch, add_special_tokens=False)
+        try:
+            encodings = tokenize(batch, add_special_tokens=False)
+        except BaseException as error:
+            # A failure inside tokenizers (a Rust panic) is a BaseException: make it an error.
+            if type(error).__name__ != "PanicException":
+                raise
+            raise ValueError(f"the tokenizers package failed on these texts: {error}") from error
         out = np.empty((len(batch), self.dim), dtype=np.float32)
         self._table.embed_lists(
             [encoding.ids for encoding in encodings],

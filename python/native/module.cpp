@@ -5,12 +5,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <variant>
 
@@ -18,6 +23,7 @@
 #include "../src/conversions.hpp"
 #include "../src/guard.hpp"
 #include "../src/ref.hpp"
+#include "korvane/cancellation.hpp"
 #include "korvane/embedding_table.hpp"
 #include "korvane/wordpiece.hpp"
 #include "token_batch.hpp"
@@ -57,6 +63,50 @@ public:
 private:
     PyThreadState* state_;
 };
+
+// Runs `work(cancellation)` detached from the interpreter. Long work runs on a thread of its
+// own while the calling thread wakes every 20 ms to run the interpreter's signal handlers; when
+// one raises (Ctrl-C: KeyboardInterrupt), the work is asked to stop and, once it has, the error
+// propagates. Short work, or work that cannot get a thread, runs on the calling thread.
+template <typename Work>
+void run_interruptible(bool long_work, Work&& work) {
+    Cancellation cancellation;
+    std::promise<void> finished;
+    std::future<void> outcome = finished.get_future();
+    std::jthread worker;
+    if (long_work) {
+        try {
+            worker = std::jthread([&] {
+                try {
+                    work(cancellation);
+                    finished.set_value();
+                } catch (...) {
+                    finished.set_exception(std::current_exception());
+                }
+            });
+        } catch (const std::system_error&) {
+        }
+    }
+    if (!worker.joinable()) {
+        const DetachedFromInterpreter detached;
+        work(cancellation);
+        return;
+    }
+    bool interrupted = false;
+    PyThreadState* state = PyEval_SaveThread();
+    while (outcome.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+        if (interrupted) continue;
+        PyEval_RestoreThread(state);
+        if (PyErr_CheckSignals() != 0) {
+            interrupted = true;
+            cancellation.request();
+        }
+        state = PyEval_SaveThread();
+    }
+    PyEval_RestoreThread(state);
+    if (interrupted) throw ErrorAlreadySet{};
+    outcome.get();
+}
 
 // A str or os.PathLike as a filesystem path, encoded as the interpreter encodes file names.
 std::filesystem::path to_path(PyObject* value) {
@@ -329,6 +379,10 @@ PyType_Spec tokenizer_spec = {
     tokenizer_slots,
 };
 
+// Texts of at least this many bytes in all are tokenized off the calling thread, which keeps
+// answering Ctrl-C (tokenizing them takes milliseconds or more).
+constexpr std::size_t interruptible_bytes = 64 * 1024;
+
 constexpr stub::ParameterEntry encode_texts_parameters[] = {
     required("tokenizer"),     required("texts"),    required("out"),
     required("normalize"),     required("threads"),  optional("max_length"),
@@ -383,11 +437,13 @@ PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positio
         std::span<float> out = float_rows(buffer.get(), texts.size(), table.dimension());
         TokenizedBatch batch;
         std::expected<void, BatchFailure> done;
-        {
-            const DetachedFromInterpreter detached;
-            batch = tokenize_batch(tokenizer, texts, filter, threads);
+        std::size_t bytes = 0;
+        for (const std::string_view text : texts) bytes += text.size();
+        run_interruptible(bytes >= interruptible_bytes, [&](const Cancellation& cancellation) {
+            batch = tokenize_batch(tokenizer, texts, filter, threads, &cancellation);
+            if (batch.cancelled) return;
             done = embed_batch(table, {batch.tokens, batch.offsets}, normalize, out, threads);
-        }
+        });
         Ref deferred = require(PyList_New(static_cast<Py_ssize_t>(batch.deferred.size())));
         for (std::size_t index = 0; index < batch.deferred.size(); ++index) {
             PyList_SET_ITEM(deferred.get(), static_cast<Py_ssize_t>(index),

@@ -10,8 +10,14 @@
 //     here and are ignored.
 //  2. `tokenize` is const and may run on many threads at once.
 //  3. A text holding a character that is unassigned in the Unicode version of the character
-//     table (unicode_version()) is `deferred`: `tokenizers` may know its lowercase form. The
+//     table (unicode_version()) is `deferred`: `tokenizers` may know its lowercase form. So is
+//     a text where an added token's lstrip/rstrip whitespace meets another added token's match
+//     or whitespace (`tokenizers` then gives the shared characters to both, or fails). The
 //     caller tokenizes such texts with `tokenizers`.
+//  4. An added token whose normalized form is empty makes `from_json` fail: `tokenizers` splits
+//     every word around it.
+//  5. A word costs time in proportion to its length times at most the longest vocabulary token,
+//     whatever max_input_chars_per_word allows.
 #pragma once
 
 #include <algorithm>
@@ -26,11 +32,13 @@
 #include <string_view>
 #include <vector>
 
+#include "korvane/cancellation.hpp"
+
 namespace korvane {
 
 class WordPieceTokenizer {
 public:
-    enum class Outcome : std::uint8_t { tokenized, deferred, invalid_utf8 };
+    enum class Outcome : std::uint8_t { tokenized, deferred, invalid_utf8, cancelled };
 
     // Parses the text of a tokenizer.json file. The error says which part is not supported.
     [[nodiscard]] static std::expected<WordPieceTokenizer, std::string> from_json(
@@ -44,8 +52,9 @@ public:
     ~WordPieceTokenizer();
 
     // Appends the IDs of the UTF-8 `text` to `ids`. On any outcome but `tokenized`, `ids` is left
-    // as it was.
-    [[nodiscard]] Outcome tokenize(std::string_view text, std::vector<std::uint32_t>& ids) const;
+    // as it was. A long text gives up midway, `cancelled`, once `cancellation` is requested.
+    [[nodiscard]] Outcome tokenize(std::string_view text, std::vector<std::uint32_t>& ids,
+                                   const Cancellation* cancellation = nullptr) const;
 
     // Number of IDs: the vocabulary and the added tokens outside it.
     [[nodiscard]] std::size_t id_count() const noexcept;
@@ -62,6 +71,7 @@ struct TokenizedBatch {
     std::vector<std::uint32_t> tokens;
     std::vector<std::uint64_t> offsets;  // N + 1 boundaries, the first 0
     std::vector<std::size_t> deferred;   // texts left empty here, for the caller to tokenize
+    bool cancelled = false;              // stopped on request: the rest is incomplete
 };
 
 // What is kept of each text's tokens: at most `max_length` leading tokens (none: all), and of
@@ -82,10 +92,13 @@ struct TokenFilter {
 };
 
 // Tokenizes `texts` on up to `threads` threads (the caller's among them). Texts that are
-// deferred or not valid UTF-8 get no tokens and are listed in `deferred`, in order.
+// deferred or not valid UTF-8 get no tokens and are listed in `deferred`, in order. When
+// `cancellation` is requested, the threads stop after their current text and the batch comes
+// back `cancelled`.
 [[nodiscard]] TokenizedBatch tokenize_batch(const WordPieceTokenizer& tokenizer,
                                             std::span<const std::string_view> texts,
-                                            TokenFilter filter, unsigned threads);
+                                            TokenFilter filter, unsigned threads,
+                                            const Cancellation* cancellation = nullptr);
 
 // The library and Unicode version the character table was generated from, e.g.
 // "ICU 72.1 (Unicode 15.0)".
