@@ -31,6 +31,7 @@ class Table:
         threads: int,
         max_length: int | None = None,
         skipped_token: int | None = None,
+        token_counts: Buffer | None = None,
     ) -> list[int]: ...
     def embed_flat(
         self, tokens: Buffer, offsets: Buffer, out: Buffer, normalize: bool, threads: int
