@@ -28,7 +28,7 @@ import threading
 import time
 from collections.abc import Awaitable, Callable, MutableMapping
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -142,7 +142,8 @@ class Job:
 class Batcher:
     """Gathers the jobs of one model that wait together into one native call per kind."""
 
-    def __init__(self, model: Model, config: ServeConfig, queue_gauge: Any) -> None:
+    def __init__(self, model: Model, config: ServeConfig, queue_gauge: Any,
+                 batch_counter: Any) -> None:
         self.model = model
         self.wait = config.batch_wait_ms / 1000
         self.max_batch = config.max_batch
@@ -151,6 +152,7 @@ class Batcher:
         self.queued_texts = 0
         self.running = False
         self.queue_gauge = queue_gauge
+        self.batch_counter = batch_counter
         self.executor = ThreadPoolExecutor(max_workers=1, thread_name_prefix="korvane-embed")
 
     async def embed(self, texts: list[str] | None,
@@ -179,6 +181,7 @@ class Batcher:
                     size += job.size
                 self.queued_texts -= size
                 self.queue_gauge.set(self.queued_texts)
+                self.batch_counter.inc()
                 threads = self.threads if size >= PARALLEL_FROM_TEXTS else 1
                 try:
                     results = await loop.run_in_executor(self.executor, self._compute, taken,
@@ -299,7 +302,7 @@ class Metrics:
     tokens: Any
     latency: Any
     queue_depth: Any
-    batches: Any = field(default=None)
+    batches: Any
 
 
 def make_metrics() -> Metrics:
@@ -317,6 +320,8 @@ def make_metrics() -> Metrics:
                           ["route"], buckets=LATENCY_BUCKETS, registry=registry),
         queue_depth=Gauge("korvane_queue_depth", "Texts waiting to be embedded", ["model"],
                           registry=registry),
+        batches=Counter("korvane_batches", "Native calls, each for the requests gathered",
+                        ["model"], registry=registry),
     )
 
 
@@ -366,8 +371,9 @@ class App:
 
     def _install(self, models: dict[str, Model]) -> None:
         for name, model in models.items():
-            gauge = self.metrics.queue_depth.labels(name)
-            self.batchers[name] = Batcher(model, self.config, gauge)
+            self.batchers[name] = Batcher(model, self.config,
+                                          self.metrics.queue_depth.labels(name),
+                                          self.metrics.batches.labels(name))
         self.models = dict(models)
 
     def load(self) -> None:
@@ -416,7 +422,8 @@ class App:
             status = 500
             body = self.error_body(ApiError(500, f"internal error ({type(error).__name__})",
                                             kind="server_error"))
-        await send({"type": "http.response.start", "status": status, "headers": headers})
+        await send({"type": "http.response.start", "status": status,
+                    "headers": [*headers, (b"content-length", str(len(body)).encode())]})
         await send({"type": "http.response.body", "body": body})
         elapsed = time.perf_counter() - started
         self.metrics.requests.labels(route, str(status)).inc()
