@@ -50,8 +50,8 @@ Counts = npt.NDArray[np.int64]
 API_KEY_VARIABLE = "KORVANE_API_KEY"
 CONFIG_VARIABLE = "KORVANE_SERVE_CONFIG"
 LOGGER = logging.getLogger("korvane.serve")
-# Below this many texts in a gathered batch, the native call runs on one thread: starting more
-# costs more than they save.
+# Below this many texts, a gathered batch is computed on the event loop's thread, by one thread:
+# handing it to another thread, or starting several, costs more than they save.
 PARALLEL_FROM_TEXTS = 256
 LATENCY_BUCKETS = (0.0005, 0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1.0, 2.0, 5.0)
 
@@ -153,6 +153,8 @@ class Batcher:
         self.running = False
         self.queue_gauge = queue_gauge
         self.batch_counter = batch_counter
+        self.texts_counter: Any = None
+        self.tokens_counter: Any = None
         self.executor = ThreadPoolExecutor(max_workers=1, thread_name_prefix="korvane-embed")
 
     async def embed(self, texts: list[str] | None,
@@ -182,10 +184,13 @@ class Batcher:
                 self.queued_texts -= size
                 self.queue_gauge.set(self.queued_texts)
                 self.batch_counter.inc()
-                threads = self.threads if size >= PARALLEL_FROM_TEXTS else 1
                 try:
-                    results = await loop.run_in_executor(self.executor, self._compute, taken,
-                                                         threads)
+                    if size < PARALLEL_FROM_TEXTS:
+                        # A few microseconds a text: cheaper here than a hand-over to a thread.
+                        results = self._compute(taken, 1)
+                    else:
+                        results = await loop.run_in_executor(self.executor, self._compute,
+                                                             taken, self.threads)
                 except Exception as error:  # a fault of the batch: every job gets it
                     for job in taken:
                         if not job.future.done():
@@ -356,6 +361,10 @@ class App:
         self.config = config
         self.orjson, self.b64encode = import_serving_packages()
         self.metrics = make_metrics()
+        # The labelled children, looked up once rather than on every request.
+        self.request_counters: dict[tuple[str, int], Any] = {}
+        self.latencies = {route: self.metrics.latency.labels(route)
+                          for route in (*ROUTES.values(), "other")}
         self.key = config.api_key.encode() if config.api_key else None
         self.loader = loader or _load_model
         self.models: dict[str, Model] = {}
@@ -374,6 +383,8 @@ class App:
             self.batchers[name] = Batcher(model, self.config,
                                           self.metrics.queue_depth.labels(name),
                                           self.metrics.batches.labels(name))
+            self.batchers[name].texts_counter = self.metrics.texts.labels(name)
+            self.batchers[name].tokens_counter = self.metrics.tokens.labels(name)
         self.models = dict(models)
 
     def load(self) -> None:
@@ -426,8 +437,12 @@ class App:
                     "headers": [*headers, (b"content-length", str(len(body)).encode())]})
         await send({"type": "http.response.body", "body": body})
         elapsed = time.perf_counter() - started
-        self.metrics.requests.labels(route, str(status)).inc()
-        self.metrics.latency.labels(route).observe(elapsed)
+        counter = self.request_counters.get((route, status))
+        if counter is None:
+            counter = self.metrics.requests.labels(route, str(status))
+            self.request_counters[(route, status)] = counter
+        counter.inc()
+        self.latencies[route].observe(elapsed)
         if LOGGER.isEnabledFor(logging.INFO):
             client = scope.get("client") or ("-", 0)
             LOGGER.info('%s:%s "%s %s" %d %.2f ms texts=%d', client[0], client[1],
@@ -577,8 +592,8 @@ class App:
         rows, counts = await batcher.embed(texts, token_lists)
         rows = resize(rows, dimensions, model.normalize)
         tokens = int(counts.sum())
-        self.metrics.texts.labels(name).inc(count)
-        self.metrics.tokens.labels(name).inc(tokens)
+        batcher.texts_counter.inc(count)
+        batcher.tokens_counter.inc(tokens)
         return 200, self.answer(rows, encoding, name, tokens), count
 
     def answer(self, rows: Rows, encoding: str, name: str, tokens: int) -> bytes:
