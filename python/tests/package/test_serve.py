@@ -459,3 +459,23 @@ def test_several_worker_processes(tiny_dir, tiny, tmp_path):
     finally:
         server.stop()
     assert server.output().count("Started server process") == 2
+
+
+def test_slow_and_dropped_clients_do_not_hold_the_server(tiny_dir, tmp_path):
+    server = Server([str(tiny_dir), "--read-timeout", "1"], tmp_path / "server.log")
+    try:
+        head = (b"POST /v1/embeddings HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                b"Content-Length: 100\r\n\r\n{\"input\": ")
+        with socket.create_connection(("127.0.0.1", server.port), timeout=30) as slow:
+            slow.sendall(head)
+            for _ in range(5):  # a client that goes away halfway through its body
+                with socket.create_connection(("127.0.0.1", server.port), timeout=30) as dropped:
+                    dropped.sendall(head)
+            # Meanwhile others are served.
+            assert post(server, {"input": "the cat"}, headers={}).status_code == 200
+            reply = slow.recv(4096)  # the slow one is answered once its body is overdue
+        assert reply.startswith(b"HTTP/1.1 408"), reply
+        assert b'"code":"timeout"' in reply
+        assert post(server, {"input": "the cat"}, headers={}).status_code == 200
+    finally:
+        server.stop()
