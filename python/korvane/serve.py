@@ -26,7 +26,7 @@ import os
 import sys
 import threading
 import time
-from collections.abc import Awaitable, Callable, MutableMapping
+from collections.abc import Awaitable, Callable, MutableMapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass
 from pathlib import Path
@@ -184,6 +184,7 @@ class Batcher:
                 self.queued_texts -= size
                 self.queue_gauge.set(self.queued_texts)
                 self.batch_counter.inc()
+                results: Sequence[tuple[Rows, Counts] | Exception]
                 try:
                     if size < PARALLEL_FROM_TEXTS:
                         # A few microseconds a text: cheaper here than a hand-over to a thread.
@@ -191,16 +192,24 @@ class Batcher:
                     else:
                         results = await loop.run_in_executor(self.executor, self._compute,
                                                              taken, self.threads)
-                except Exception as error:  # a fault of the batch: every job gets it
-                    for job in taken:
-                        if not job.future.done():
-                            job.future.set_exception(error)
-                    continue
+                except Exception:
+                    # A fault of one job must not fail the others gathered with it.
+                    results = [self._compute_alone(job) for job in taken]
                 for job, result in zip(taken, results):
-                    if not job.future.done():  # cancelled when its client went away
+                    if job.future.done():  # cancelled when its client went away
+                        continue
+                    if isinstance(result, BaseException):
+                        job.future.set_exception(result)
+                    else:
                         job.future.set_result(result)
         finally:
             self.running = False
+
+    def _compute_alone(self, job: Job) -> tuple[Rows, Counts] | Exception:
+        try:
+            return self._compute([job], 1)[0]
+        except Exception as error:
+            return error
 
     def _compute(self, jobs: list[Job], threads: int) -> list[tuple[Rows, Counts]]:
         """Each job's rows and token counts, from one call for all texts and one for all token

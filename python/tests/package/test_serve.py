@@ -191,6 +191,7 @@ ERROR_CASES = [
     (b'{"model": "tiny", "input": ', AUTH, 400, None, None),
     (b"\xff\xfe not utf-8", AUTH, 400, None, None),
     ([1, 2], AUTH, 400, None, None),
+    (b'{"model": "tiny", "input": "a\\ud800b"}', AUTH, 400, None, None),  # a lone surrogate
     ({"model": "tiny"}, AUTH, 400, "input", None),
     ({"model": "tiny", "input": 3}, AUTH, 400, "input", None),
     ({"model": "tiny", "input": None}, AUTH, 400, "input", None),
@@ -479,3 +480,26 @@ def test_slow_and_dropped_clients_do_not_hold_the_server(tiny_dir, tmp_path):
         assert post(server, {"input": "the cat"}, headers={}).status_code == 200
     finally:
         server.stop()
+
+
+def test_a_failing_request_does_not_fail_those_gathered_with_it(tiny, monkeypatch):
+    import korvane.serve
+
+    real = korvane.serve.encode_texts
+
+    def failing(model, texts, threads):
+        if "boom" in texts:
+            raise RuntimeError("boom")
+        return real(model, texts, threads)
+
+    monkeypatch.setattr(korvane.serve, "encode_texts", failing)
+
+    async def scenario():
+        app = App(ServeConfig(models={"tiny": "unused"}), models={"tiny": tiny})
+        bodies = [b'{"input": "the cat"}', b'{"input": "boom"}', b'{"input": ["a dog"]}']
+        return await asyncio.gather(*(call(app, "POST", "/v1/embeddings", body)
+                                      for body in bodies))
+
+    (good, _), (status, failed), (other, _) = asyncio.run(scenario())
+    assert (good, status, other) == (200, 500, 200)
+    assert failed["error"]["type"] == "server_error" and "boom" not in failed["error"]["message"]
