@@ -411,6 +411,19 @@ def write_results(path, results, args):
         f"Target: at least 8 x the FastAPI app; measured {results['korvane']['rps'] / base:.1f} x "
         "with one worker.",
         "",
+        "**The server.** The same ASGI application runs under uvicorn (httptools parser, uvloop "
+        "loop) and under granian (Rust HTTP server, uvloop): on this machine the two are within "
+        "the spread of run to run, which other work on the same 2 cores makes large (runs of "
+        "this script have put either one ahead, by up to a third). "
+        "korvane serve uses uvicorn: what the server must do beyond throughput, finishing the "
+        "requests in flight on SIGTERM, refusing connections over a limit, closing idle ones, "
+        "several worker processes, and httptools' and orjson's parsing of what clients send, is "
+        "what its tests check on uvicorn, and uvicorn is the server most Python deployments "
+        "already run. The peer's cost is FastAPI's validation and the Python float lists of its "
+        "response; korvane's is the HTTP exchange itself, JSON written by orjson straight from "
+        "the float32 rows (base64 from their bytes), and requests arriving together are "
+        "embedded in one native call.",
+        "",
         f"## Requests of {BATCH} texts, base64, 8 connections",
         "",
         f"{results['batch']['rps']:,.0f} requests/s = **{batch_texts:,.0f} texts/s** "
