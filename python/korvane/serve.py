@@ -299,7 +299,7 @@ def resize(rows: Rows, dimensions: int | None, normalize: bool) -> Rows:
     cut = rows[:, :dimensions]
     if not normalize:
         return np.ascontiguousarray(cut)
-    norms = np.sqrt(np.einsum("ij,ij->i", cut, cut))
+    norms: Rows = np.sqrt(np.einsum("ij,ij->i", cut, cut))
     norms[norms == 0] = 1
     return (cut / norms[:, None]).astype(np.float32, copy=False)
 
