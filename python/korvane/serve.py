@@ -721,7 +721,8 @@ def run(args: argparse.Namespace) -> int:
     # Loaded here first, so that a bad model stops the command at once with the loader's words.
     models = {name: _load_model(path) for name, path in config.models.items()}
     options: dict[str, Any] = dict(
-        host=args.host, port=args.port, loop="uvloop", http="httptools", lifespan="on",
+        # uvloop and httptools (korvane[serve]) whenever they are installed.
+        host=args.host, port=args.port, loop="auto", http="auto", lifespan="on",
         log_level=args.log_level, access_log=False, limit_concurrency=args.limit_concurrency,
         timeout_keep_alive=5, timeout_graceful_shutdown=30, server_header=False,
         date_header=False)
