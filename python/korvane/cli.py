@@ -407,12 +407,34 @@ def run_convert(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---------------------------------------------------------------------------------------------
+# korvane serve (korvane.serve holds its arguments and its work)
+
+
+def add_serve_arguments(parser: argparse.ArgumentParser) -> None:
+    from .serve import add_arguments
+
+    add_arguments(parser)
+
+
+def run_serve(args: argparse.Namespace) -> int:
+    from .serve import run
+
+    try:
+        return run(args)
+    except ImportError as error:
+        raise UsageError(str(error)) from None
+
+
 COMMANDS = [
     Command("embed", "embed the texts of a file into a .npy or .parquet file, or a Parquet "
             "dataset on Dask",
             add_embed_arguments, run_embed),
     Command("convert", "make a model directory from a token table or a transformer checkpoint",
             add_convert_arguments, run_convert),
+    Command("serve", "serve models over HTTP: OpenAI's POST /v1/embeddings, /v1/models, "
+            "/health and /metrics",
+            add_serve_arguments, run_serve),
 ]
 
 

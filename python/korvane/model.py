@@ -561,13 +561,7 @@ class Model:
     ) -> Embeddings:
         """The embeddings of ``batch`` as tokenized by the tokenizers package; errors name each
         text by ``numbering`` (the first text's index in the input, or every text's)."""
-        try:
-            encodings = tokenize(batch, add_special_tokens=False)
-        except BaseException as error:
-            # A failure inside tokenizers (a Rust panic) is a BaseException: make it an error.
-            if type(error).__name__ != "PanicException":
-                raise
-            raise ValueError(f"the tokenizers package failed on these texts: {error}") from error
+        encodings = _tokenize_with(tokenize, batch)
         out = np.empty((len(batch), self.dim), dtype=np.float32)
         self._table.embed_lists(
             [encoding.ids for encoding in encodings],
@@ -579,6 +573,18 @@ class Model:
             numbering,
         )
         return out
+
+
+def _tokenize_with(tokenize: Any, texts: list[str]) -> Any:
+    """The encodings of ``texts`` by the tokenizers package's ``tokenize`` (``encode_batch`` or
+    its fast form), without special tokens."""
+    try:
+        return tokenize(texts, add_special_tokens=False)
+    except BaseException as error:
+        # A failure inside tokenizers (a Rust panic) is a BaseException: make it an error.
+        if type(error).__name__ != "PanicException":
+            raise
+        raise ValueError(f"the tokenizers package failed on these texts: {error}") from error
 
 
 # Models this process has loaded, by what pickling records of them, so that unpickling in the
