@@ -492,7 +492,8 @@ def embeddings(model: Model, texts: Iterator[str], args: argparse.Namespace
 
 def print_throughput(count: int, elapsed: float, output: Path, dim: int) -> None:
     """The summary line. Its texts/s, like the progress bar's, is the texts embedded divided by
-    the seconds since the first was read (the model is loaded and the input counted before)."""
+    the seconds from reading the first to embedding the last (the model is loaded and the
+    input counted before; the output is completed after)."""
     rate = count / elapsed if elapsed > 0 else float("inf")
     print(f"embedded {count:,} texts in {elapsed:.2f} s ({rate:,.0f} texts/s): "
           f"{output}, {count} x {dim} float32", file=sys.stderr)
@@ -523,18 +524,21 @@ def run_embed(args: argparse.Namespace) -> int:
 
     from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
-    # smoothing=0: the bar's rate is the average since the start, as the summary's is.
+    # The bar's clock starts with the summary's, and smoothing=0 makes its rate the average
+    # since then, as the summary's is.
     with (atomic_output(output) as tmp,
-          tqdm(total=source.count, unit=" texts", file=sys.stderr, disable=args.quiet,
-               dynamic_ncols=True, smoothing=0) as bar,
           open_writer(tmp, output.suffix, source, model.dim, name) as writer):
         started = time.perf_counter()
-        bar.reset(total=source.count)  # its clock starts here too
-        for rows in embeddings(model, source.texts(), args):
-            writer.write(rows)
-            bar.update(len(rows))
+        bar = tqdm(total=source.count, unit=" texts", file=sys.stderr, disable=args.quiet,
+                   dynamic_ncols=True, smoothing=0)
+        with bar:
+            for rows in embeddings(model, source.texts(), args):
+                writer.write(rows)
+                bar.update(len(rows))
+            # The bar's own clock when it is drawn, so that its last rate is the summary's.
+            elapsed = (time.perf_counter() - started if bar.disable
+                       else bar.format_dict["elapsed"])
         writer.close()
-        elapsed = time.perf_counter() - started
     if not args.quiet:
         print_throughput(source.count, elapsed, output, model.dim)
     return 0
