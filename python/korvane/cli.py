@@ -14,6 +14,7 @@ import errno
 import io
 import json
 import os
+import re
 import signal
 import sys
 import threading
@@ -100,6 +101,29 @@ class TextSource:
     count: int
     texts: Callable[[], Iterator[str]]
     ids: Ids | None = None
+    # Where text i sits in the input, in the input's terms ("in.txt, line 3").
+    place: Callable[[int], str] = lambda index: f"text {index + 1}"
+
+
+def jsonl_place(name: str, read: Callable[[], Any], decoding: Decoding, index: int) -> str:
+    """The line of the `index`th record of a .jsonl file (blank lines hold none)."""
+    found = -1
+    for number, line in enumerate(decoded_lines(name, read, decoding), start=1):
+        found += bool(line.strip())
+        if found == index:
+            return f"{name}, line {number:,}"
+    return f"{name}, record {index + 1:,}"
+
+
+# How embedding errors name a text: texts[i], its position in what was read.
+TEXT_NUMBER = re.compile(r"\btexts\[(\d+)\]")
+
+
+def placed(error: Exception, source: TextSource) -> UsageError:
+    """`error` of embedding (a token beyond the table, an overflow) with the text it names as
+    texts[i] named by its place in the input file instead."""
+    message = str(error)
+    return UsageError(TEXT_NUMBER.sub(lambda found: source.place(int(found.group(1))), message))
 
 
 def undecodable_place(read: Callable[[], Any], encoding: str
@@ -240,7 +264,8 @@ def parquet_source(path: Path, column: str, decoding: Decoding) -> TextSource:
             yield from parquet_strings(path, column, values, start, decoding)
             start += len(values)
 
-    return TextSource(file.metadata.num_rows, texts, ids)
+    return TextSource(file.metadata.num_rows, texts, ids,
+                      lambda index: f"{path}, row {index:,} of column {column!r}")
 
 
 def parquet_strings(path: Path, column: str, values: Any, start: int,
@@ -273,7 +298,8 @@ def open_texts(path: Path, column: str | None, decoding: Decoding) -> TextSource
             raise UsageError("--column applies to .jsonl and .parquet input only")
         data = sys.stdin.buffer.read()
         lines = list(decoded_lines("standard input", lambda: io.BytesIO(data), decoding))
-        return TextSource(len(lines), lambda: iter(lines))
+        return TextSource(len(lines), lambda: iter(lines), None,
+                          lambda index: f"standard input, line {index + 1:,}")
     suffix = path.suffix.lower()
     if suffix not in INPUT_SUFFIXES:
         raise UsageError(f"{path}: input must be a {', '.join(INPUT_SUFFIXES)} file, or - for "
@@ -291,13 +317,15 @@ def open_texts(path: Path, column: str | None, decoding: Decoding) -> TextSource
         if column is not None:
             raise UsageError("--column applies to .jsonl and .parquet input only")
         return TextSource(sum(1 for _ in decoded_lines(name, read, decoding)),
-                          lambda: decoded_lines(name, read, decoding))
+                          lambda: decoded_lines(name, read, decoding), None,
+                          lambda index: f"{name}, line {index + 1:,}")
     if suffix == ".jsonl":
         field = column or "text"
         count = sum(1 for line in decoded_lines(name, read, decoding) if line.strip())
         kind = jsonl_id_type(name, read, decoding) if field != ID_FIELD else None
         ids = None if kind is None else Ids(kind)
-        return TextSource(count, lambda: jsonl_texts(name, read, decoding, field, ids), ids)
+        return TextSource(count, lambda: jsonl_texts(name, read, decoding, field, ids), ids,
+                          lambda index: jsonl_place(name, read, decoding, index))
     if decoding.encoding.replace("_", "-").lower() not in ("utf-8", "utf8"):
         raise UsageError("--encoding applies to .txt and .jsonl input: Parquet strings are UTF-8")
     return parquet_source(path, column or "text", decoding)
@@ -532,9 +560,12 @@ def run_embed(args: argparse.Namespace) -> int:
         bar = tqdm(total=source.count, unit=" texts", file=sys.stderr, disable=args.quiet,
                    dynamic_ncols=True, smoothing=0)
         with bar:
-            for rows in embeddings(model, source.texts(), args):
-                writer.write(rows)
-                bar.update(len(rows))
+            try:
+                for rows in embeddings(model, source.texts(), args):
+                    writer.write(rows)
+                    bar.update(len(rows))
+            except (IndexError, OverflowError) as error:
+                raise placed(error, source) from None
             # The bar's own clock when it is drawn, so that its last rate is the summary's.
             elapsed = (time.perf_counter() - started if bar.disable
                        else bar.format_dict["elapsed"])

@@ -111,7 +111,7 @@ def failing_inputs(tmp_path, model_dir):
         "bad JSON after the first batch": ([model, str(bad_json)], ["line 6", "not JSON"]),
         "a field that is not a string": ([model, str(wrong_type)], ["line 6", "int, not a string"]),
         "a null text": ([model, str(nulls)], ["row 5", "null"]),
-        "a token beyond the table": ([str(short), str(good)], ["texts[3]", "11"]),
+        "a token beyond the table": ([str(short), str(good)], ["good.txt, line 4", "11"]),
         "a missing parquet column": ([model, str(nulls), "--column", "body"], ["no column 'body'"]),
         "a missing model": ([str(tmp_path / "nowhere"), str(good)], ["nowhere"]),
         "a missing input": ([model, str(tmp_path / "absent.txt")], ["absent.txt", "no such file"]),

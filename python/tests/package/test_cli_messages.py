@@ -115,6 +115,33 @@ def test_a_parquet_value_that_is_not_utf8(tmp_path, model_dir, capsys):
                                   Model.load(model_dir).encode(["the dog", "a \ufffdball"]))
 
 
+@pytest.mark.parametrize(("suffix", "place"), [
+    (".txt", "in.txt, line 4"), (".jsonl", "in.jsonl, line 7"),
+    (".parquet", "in.parquet, row 3 of column 'text'"), ("-", "standard input, line 4"),
+])
+def test_a_failing_text_is_named_by_its_place_in_the_input(tmp_path, monkeypatch, capsys,
+                                                         suffix, place):
+    # A tokenizer with one word more than the table has rows: "zebra" has no row.
+    short = write_model_dir(TABLE, tmp_path / "short")
+    write_transformer_tokenizer(short / "tokenizer.json", VOCABULARY + ["zebra"])
+    texts = ["the dog", "a ball", "rain", "a zebra", "storm"]
+    if suffix == "-":
+        source = "-"
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO("\n".join(texts).encode())))
+    elif suffix == ".jsonl":  # blank lines hold no record
+        source = tmp_path / "in.jsonl"
+        source.write_text("\n" + "\n\n".join(json.dumps({"text": t}) for t in texts[:3]) + "\n"
+                          + "".join(json.dumps({"text": t}) + "\n" for t in texts[3:]))
+    else:
+        source = write_input(tmp_path / f"in{suffix}", texts)
+
+    assert main(["embed", str(short), str(source), "-o", str(tmp_path / "out.npy"),
+                 "--batch-size", "2", "--quiet"]) == 1
+
+    message = error_line(capsys)
+    assert f"{place}" in message and "texts[" not in message
+
+
 # ---------------------------------------------------------------------------------------------
 # Errors in the user's words
 

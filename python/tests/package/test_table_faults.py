@@ -239,5 +239,5 @@ def test_korvane_embed_reports_an_overflow(tmp_path, large_rows, capsys):
     (tmp_path / "in.txt").write_text("a\nthe\n")
     assert main(["embed", str(large_rows), str(tmp_path / "in.txt"), "-o",
                  str(tmp_path / "out.npy")]) == 1
-    assert "error: the embedding of texts[1] overflows" in capsys.readouterr().err
+    assert "in.txt, line 2 overflows" in capsys.readouterr().err
     assert not (tmp_path / "out.npy").exists()
