@@ -151,7 +151,7 @@ def test_korvane_embed_names_the_line_of_the_text(tmp_path, eleven_rows, capsys)
     status = main(["embed", str(eleven_rows), str(tmp_path / "in.txt"), "-o",
                    str(tmp_path / "out.npy"), "--batch-size", "2"])
     assert status == 1
-    assert "token ID 12 in texts[5] is outside" in capsys.readouterr().err
+    assert f"token ID 12 in {tmp_path / 'in.txt'}, line 6 is outside" in capsys.readouterr().err
 
 
 # ---------------------------------------------------------------------------------------------
