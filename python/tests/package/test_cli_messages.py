@@ -17,7 +17,7 @@ from safetensors.numpy import save_file
 
 import korvane
 from korvane import Model
-from korvane.cli import main
+from korvane.cli import main, undecodable_place
 from korvane.convert import write_model_dir
 from model_files import write_transformer_tokenizer
 
@@ -81,6 +81,16 @@ def test_an_undecodable_byte_is_named_by_line_and_offset(tmp_path, model_dir, ca
                               f"(byte {offset} of the file), ff, is not utf-8")
     assert "--encoding" in message and "--errors replace" in message
     assert not (tmp_path / "out.npy").exists()
+
+
+@pytest.mark.parametrize("start", [(1 << 20) - 2, (1 << 20) - 1, 1 << 20, (1 << 20) + 1])
+def test_the_place_of_an_undecodable_byte_across_read_blocks(start):
+    # A truncated three-byte sequence (e2 82, then "x") around the end of the first 1 MiB read.
+    lines, rest = divmod(start, 8)
+    data = b"1234567\n" * lines + b"y" * rest + b"\xe2\x82x\n" + b"tail\n"
+    place = undecodable_place(lambda: io.BytesIO(data), "utf-8")
+    assert place == (lines + 1, rest + 1, start + 1, b"\xe2\x82", "invalid continuation byte")
+    assert undecodable_place(lambda: io.BytesIO(data.replace(b"\xe2\x82", b"")), "utf-8") is None
 
 
 @pytest.mark.parametrize("suffix", [".txt", ".jsonl"])
