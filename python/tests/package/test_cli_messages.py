@@ -348,7 +348,8 @@ def test_texts_from_standard_input(tmp_path, model_dir, monkeypatch):
                  "--encoding", "latin-1", "--quiet"]) == 0
 
     texts = data.decode("latin-1").splitlines()  # no U+2028 left to split at
-    np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), Model.load(model_dir).encode(texts))
+    np.testing.assert_array_equal(np.load(tmp_path / "out.npy"),
+                                  Model.load(model_dir).encode(texts))
 
 
 def test_version():
