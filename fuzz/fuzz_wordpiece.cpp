@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "korvane/wordpiece.hpp"
+#include "korvane/tokenizer/tokenizer.hpp"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include "../src/conversions.hpp"
 #include "../src/guard.hpp"
 #include "../src/ref.hpp"
-#include "korvane/cancellation.hpp"
-#include "korvane/embedding_table.hpp"
-#include "korvane/wordpiece.hpp"
+#include "korvane/format/embedding_table.hpp"
+#include "korvane/tokenizer/tokenizer.hpp"
+#include "korvane/util/cancellation.hpp"
 #include "token_batch.hpp"
 
 namespace korvane::python {
