@@ -294,7 +294,7 @@ PyObject* embed_lists(PyObject* self, PyObject* const* args, Py_ssize_t position
 // The native tokenizer of a tokenizer.json file.
 struct TokenizerObject {
     PyObject ob_base;
-    WordPieceTokenizer tokenizer;  // never changed after construction
+    Tokenizer tokenizer;  // never changed after construction
 };
 
 TokenizerObject& as_tokenizer(PyObject* self) noexcept {
@@ -310,10 +310,10 @@ PyObject* new_tokenizer(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         PyObject* bound[std::size(tokenizer_parameters)];
         bind_arguments(tokenizer_signature, args, kwargs, bound);
         const std::filesystem::path path = to_path(bound[0]);
-        std::expected<WordPieceTokenizer, std::string> tokenizer = std::unexpected(std::string{});
+        std::expected<Tokenizer, std::string> tokenizer = std::unexpected(std::string{});
         {
             const DetachedFromInterpreter detached;
-            tokenizer = WordPieceTokenizer::from_file(path);
+            tokenizer = Tokenizer::from_file(path);
         }
         if (!tokenizer) throw_python_error(PyExc_ValueError, tokenizer.error());
         Ref instance = require(cls->tp_alloc(cls, 0));
@@ -341,8 +341,7 @@ PyObject* tokenize_text(PyObject* self, PyObject* const* args, Py_ssize_t positi
         bind_arguments(tokenize_signature, args, positional_count, kwnames, bound);
         const std::string text = to_utf8_text(bound[0]);
         std::vector<std::uint32_t> ids;
-        if (as_tokenizer(self).tokenizer.tokenize(text, ids) !=
-            WordPieceTokenizer::Outcome::tokenized)
+        if (as_tokenizer(self).tokenizer.tokenize(text, ids) != Tokenizer::Outcome::tokenized)
             Py_RETURN_NONE;
         Ref list = require(PyList_New(static_cast<Py_ssize_t>(ids.size())));
         for (std::size_t index = 0; index < ids.size(); ++index) {
@@ -404,7 +403,7 @@ PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positio
         if (PyType_GetSlot(Py_TYPE(bound[0]), Py_tp_new) != reinterpret_cast<void*>(new_tokenizer))
             throw_python_error(PyExc_TypeError, "tokenizer must be a korvane._native.Tokenizer");
         const Ref tokenizer_ref = Ref::borrow(bound[0]);
-        const WordPieceTokenizer& tokenizer = as_tokenizer(bound[0]).tokenizer;
+        const Tokenizer& tokenizer = as_tokenizer(bound[0]).tokenizer;
         const EmbeddingTable& table = as_table(self).table;
         const bool normalize = to_bool(bound[3]);
         const unsigned threads = to_thread_count(bound[4]);

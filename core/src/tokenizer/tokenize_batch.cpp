@@ -19,7 +19,7 @@ struct ChunkResult {
 };
 
 // False when stopped by `cancellation`.
-bool tokenize_chunk(const WordPieceTokenizer& tokenizer, std::span<const std::string_view> texts,
+bool tokenize_chunk(const Tokenizer& tokenizer, std::span<const std::string_view> texts,
                     std::size_t first, TokenFilter filter, const Cancellation* cancellation,
                     ChunkResult& result) {
     result.lengths.reserve(texts.size());
@@ -27,8 +27,8 @@ bool tokenize_chunk(const WordPieceTokenizer& tokenizer, std::span<const std::st
         if (cancellation != nullptr && cancellation->requested()) return false;
         const std::size_t start = result.tokens.size();
         const auto outcome = tokenizer.tokenize(texts[index], result.tokens, cancellation);
-        if (outcome == WordPieceTokenizer::Outcome::cancelled) return false;
-        if (outcome != WordPieceTokenizer::Outcome::tokenized)
+        if (outcome == Tokenizer::Outcome::cancelled) return false;
+        if (outcome != Tokenizer::Outcome::tokenized)
             result.deferred.push_back(first + index);
         filter.apply(result.tokens, start);
         result.lengths.push_back(result.tokens.size() - start);
@@ -38,7 +38,7 @@ bool tokenize_chunk(const WordPieceTokenizer& tokenizer, std::span<const std::st
 
 }  // namespace
 
-TokenizedBatch tokenize_batch(const WordPieceTokenizer& tokenizer,
+TokenizedBatch tokenize_batch(const Tokenizer& tokenizer,
                               std::span<const std::string_view> texts, TokenFilter filter,
                               unsigned threads, const Cancellation* cancellation) {
     const std::size_t chunks = (texts.size() + chunk_size - 1) / chunk_size;

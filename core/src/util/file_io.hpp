@@ -1,11 +1,16 @@
-// Small pieces of POSIX file reading shared by the model file readers.
+// Small pieces of file reading shared by the readers of model and tokenizer files.
 #pragma once
 
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <span>
+#include <sstream>
+#include <string>
 #include <utility>
 
 namespace korvane {
@@ -34,6 +39,16 @@ inline std::uint64_t read_u64_le(std::span<const std::byte, 8> bytes) noexcept {
     std::uint64_t value = 0;
     for (std::size_t i = 8; i-- > 0;) value = value << 8 | std::to_integer<std::uint64_t>(bytes[i]);
     return value;
+}
+
+// The whole content of the file at `path`, or none when it cannot be read.
+inline std::optional<std::string> read_text_file(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (!file && !file.eof()) return std::nullopt;
+    return std::move(text).str();
 }
 
 }  // namespace korvane

@@ -26,16 +26,16 @@ std::string tokenizer_json(std::string_view parts = R"(
                         "中": 6, "##a": 7, "a": 8}}})");
 }
 
-std::vector<std::uint32_t> ids_of(const WordPieceTokenizer& tokenizer, std::string_view text) {
+std::vector<std::uint32_t> ids_of(const Tokenizer& tokenizer, std::string_view text) {
     std::vector<std::uint32_t> ids{99};  // appended to, never cleared
-    EXPECT_EQ(tokenizer.tokenize(text, ids), WordPieceTokenizer::Outcome::tokenized) << text;
+    EXPECT_EQ(tokenizer.tokenize(text, ids), Tokenizer::Outcome::tokenized) << text;
     return {ids.begin() + 1, ids.end()};
 }
 
 using Ids = std::vector<std::uint32_t>;
 
 TEST(WordPiece, NormalizesSplitsAndMatchesGreedily) {
-    const auto tokenizer = WordPieceTokenizer::from_json(tokenizer_json());
+    const auto tokenizer = Tokenizer::from_json(tokenizer_json());
     ASSERT_TRUE(tokenizer) << tokenizer.error();
     EXPECT_EQ(ids_of(*tokenizer, "UNAFFABLE, Café"), (Ids{1, 2, 3, 5, 4}));
     EXPECT_EQ(ids_of(*tokenizer, "a中a"), (Ids{8, 6, 8}));  // ideographs are words of their own
@@ -50,26 +50,26 @@ TEST(WordPiece, NormalizesSplitsAndMatchesGreedily) {
 }
 
 TEST(WordPiece, AddedTokensAreMatchedInTheRawTextWithTheirWhitespace) {
-    const auto tokenizer = WordPieceTokenizer::from_json(tokenizer_json());
+    const auto tokenizer = Tokenizer::from_json(tokenizer_json());
     ASSERT_TRUE(tokenizer);
     // <Hi> is outside the vocabulary: it takes the first ID after it, whatever the file says.
     EXPECT_EQ(ids_of(*tokenizer, "a  <Hi>  a[UNK]<hi>"), (Ids{8, 9, 8, 0, 0, 0, 0}));
 }
 
 TEST(WordPiece, DefersTextsWithCharactersTheTableDoesNotKnow) {
-    const auto tokenizer = WordPieceTokenizer::from_json(tokenizer_json());
+    const auto tokenizer = Tokenizer::from_json(tokenizer_json());
     ASSERT_TRUE(tokenizer);
     std::vector<std::uint32_t> ids{7};
     // U+1C89 is assigned after the table's Unicode version; its lowercase form is unknown here.
-    EXPECT_EQ(tokenizer->tokenize("a \xE1\xB2\x89", ids), WordPieceTokenizer::Outcome::deferred);
+    EXPECT_EQ(tokenizer->tokenize("a \xE1\xB2\x89", ids), Tokenizer::Outcome::deferred);
     EXPECT_EQ(tokenizer->tokenize("a \xED\xA0\x80", ids),  // a surrogate
-              WordPieceTokenizer::Outcome::invalid_utf8);
-    EXPECT_EQ(tokenizer->tokenize("\xC0\xAF", ids), WordPieceTokenizer::Outcome::invalid_utf8);
+              Tokenizer::Outcome::invalid_utf8);
+    EXPECT_EQ(tokenizer->tokenize("\xC0\xAF", ids), Tokenizer::Outcome::invalid_utf8);
     EXPECT_EQ(ids, (Ids{7}));
     // Deferred while a combining mark kept through accent stripping (U+1D165, a spacing mark)
     // waits for canonical ordering, it leaves nothing behind for the next text.
     EXPECT_EQ(tokenizer->tokenize("a\xF0\x9D\x85\xA5\xE1\xB2\x89", ids),
-              WordPieceTokenizer::Outcome::deferred);
+              Tokenizer::Outcome::deferred);
     EXPECT_EQ(ids_of(*tokenizer, "a"), (Ids{8}));
     EXPECT_NE(unicode_version().find("Unicode"), std::string_view::npos);
 }
@@ -82,7 +82,7 @@ struct Unsupported {
 class WordPieceUnsupported : public testing::TestWithParam<Unsupported> {};
 
 TEST_P(WordPieceUnsupported, NamesThePart) {
-    const auto tokenizer = WordPieceTokenizer::from_json(tokenizer_json(GetParam().parts));
+    const auto tokenizer = Tokenizer::from_json(tokenizer_json(GetParam().parts));
     ASSERT_FALSE(tokenizer);
     EXPECT_NE(tokenizer.error().find(GetParam().reason), std::string::npos) << tokenizer.error();
 }
@@ -104,16 +104,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(WordPiece, RefusesModelsItDoesNotImplement) {
     const std::string bpe = R"({"model": {"type": "BPE", "vocab": {}}})";
-    EXPECT_NE(WordPieceTokenizer::from_json(bpe).error().find("not WordPiece"), std::string::npos);
+    EXPECT_NE(Tokenizer::from_json(bpe).error().find("not WordPiece"), std::string::npos);
     const std::string gap = R"({"pre_tokenizer": {"type": "BertPreTokenizer"},
         "model": {"type": "WordPiece", "unk_token": "a", "vocab": {"a": 0, "b": 2}}})";
-    EXPECT_NE(WordPieceTokenizer::from_json(gap).error().find("IDs"), std::string::npos);
+    EXPECT_NE(Tokenizer::from_json(gap).error().find("IDs"), std::string::npos);
     const std::string no_unknown = R"({"pre_tokenizer": {"type": "BertPreTokenizer"},
         "model": {"type": "WordPiece", "unk_token": "[UNK]", "vocab": {"a": 0}}})";
-    EXPECT_NE(WordPieceTokenizer::from_json(no_unknown).error().find("unk_token"),
-              std::string::npos);
-    EXPECT_FALSE(WordPieceTokenizer::from_json("{"));
-    EXPECT_FALSE(WordPieceTokenizer::from_file("/nonexistent/tokenizer.json"));
+    EXPECT_NE(Tokenizer::from_json(no_unknown).error().find("unk_token"), std::string::npos);
+    EXPECT_FALSE(Tokenizer::from_json("{"));
+    EXPECT_FALSE(Tokenizer::from_file("/nonexistent/tokenizer.json"));
 }
 
 // The same file with no practical limit on a word's length.
@@ -124,7 +123,7 @@ std::string unlimited_json() {
 }
 
 TEST(WordPiece, LongWordsTakeTheLongestTokenAtEachPosition) {
-    const auto tokenizer = WordPieceTokenizer::from_json(unlimited_json());
+    const auto tokenizer = Tokenizer::from_json(unlimited_json());
     ASSERT_TRUE(tokenizer) << tokenizer.error();
     // A million-character word: one walk per piece, not a search over every end.
     const std::string word(1'000'000, 'a');
@@ -139,18 +138,16 @@ TEST(WordPiece, LongWordsTakeTheLongestTokenAtEachPosition) {
 }
 
 TEST(WordPiece, StopsOnRequest) {
-    const auto tokenizer = WordPieceTokenizer::from_json(unlimited_json());
+    const auto tokenizer = Tokenizer::from_json(unlimited_json());
     ASSERT_TRUE(tokenizer);
     Cancellation cancellation;
     const std::string long_text(1'000'000, 'a');
     std::vector<std::uint32_t> ids{5};
-    EXPECT_EQ(tokenizer->tokenize(long_text, ids, &cancellation),
-              WordPieceTokenizer::Outcome::tokenized);
+    EXPECT_EQ(tokenizer->tokenize(long_text, ids, &cancellation), Tokenizer::Outcome::tokenized);
     ASSERT_EQ(ids.size(), 1'000'001u);
     cancellation.request();
     for (const std::string_view text : {std::string_view(long_text), std::string_view("a b")})
-        EXPECT_EQ(tokenizer->tokenize(text, ids, &cancellation),
-                  WordPieceTokenizer::Outcome::cancelled);
+        EXPECT_EQ(tokenizer->tokenize(text, ids, &cancellation), Tokenizer::Outcome::cancelled);
     EXPECT_EQ(ids.size(), 1'000'001u);
     EXPECT_EQ(ids_of(*tokenizer, "a a"), (Ids{8, 8}));  // the next text starts afresh
 

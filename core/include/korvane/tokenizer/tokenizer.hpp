@@ -1,9 +1,9 @@
-// A WordPiece tokenizer read from a `tokenizer.json` file, giving the IDs that the `tokenizers`
-// package's `encode(text, add_special_tokens=False).ids` gives for the same file, without its
-// truncation and padding.
+// A tokenizer read from a `tokenizer.json` file, giving the IDs that the `tokenizers` package's
+// `encode(text, add_special_tokens=False).ids` gives for the same file, without its truncation
+// and padding. It runs the file's stages as a pipeline (core/src/tokenizer/pipeline.hpp).
 //
 // Rules of use:
-//  1. Only a file made entirely of parts this tokenizer implements is accepted: a WordPiece
+//  1. Only a file made entirely of parts this tokenizer implements is accepted: today a WordPiece
 //     model, a BertNormalizer (or none), a BertPreTokenizer and added tokens. Anything else
 //     yields the reason as an error, and the caller keeps using the `tokenizers` package.
 //     Truncation, padding, the post-processor and the decoder do not change the IDs asked for
@@ -36,20 +36,20 @@
 
 namespace korvane {
 
-class WordPieceTokenizer {
+class Tokenizer {
 public:
     enum class Outcome : std::uint8_t { tokenized, deferred, invalid_utf8, cancelled };
 
     // Parses the text of a tokenizer.json file. The error says which part is not supported.
-    [[nodiscard]] static std::expected<WordPieceTokenizer, std::string> from_json(
+    [[nodiscard]] static std::expected<Tokenizer, std::string> from_json(
         std::string_view json_text);
     // Reads and parses the file at `path`.
-    [[nodiscard]] static std::expected<WordPieceTokenizer, std::string> from_file(
+    [[nodiscard]] static std::expected<Tokenizer, std::string> from_file(
         const std::filesystem::path& path);
 
-    WordPieceTokenizer(WordPieceTokenizer&&) noexcept;
-    WordPieceTokenizer& operator=(WordPieceTokenizer&&) noexcept;
-    ~WordPieceTokenizer();
+    Tokenizer(Tokenizer&&) noexcept;
+    Tokenizer& operator=(Tokenizer&&) noexcept;
+    ~Tokenizer();
 
     // Appends the IDs of the UTF-8 `text` to `ids`. On any outcome but `tokenized`, `ids` is left
     // as it was. A long text gives up midway, `cancelled`, once `cancellation` is requested.
@@ -62,7 +62,7 @@ public:
     struct State;
 
 private:
-    explicit WordPieceTokenizer(std::unique_ptr<State> state) noexcept;
+    explicit Tokenizer(std::unique_ptr<State> state) noexcept;
     std::unique_ptr<State> state_;
 };
 
@@ -95,7 +95,7 @@ struct TokenFilter {
 // deferred or not valid UTF-8 get no tokens and are listed in `deferred`, in order. When
 // `cancellation` is requested, the threads stop after their current text and the batch comes
 // back `cancelled`.
-[[nodiscard]] TokenizedBatch tokenize_batch(const WordPieceTokenizer& tokenizer,
+[[nodiscard]] TokenizedBatch tokenize_batch(const Tokenizer& tokenizer,
                                             std::span<const std::string_view> texts,
                                             TokenFilter filter, unsigned threads,
                                             const Cancellation* cancellation = nullptr);
