@@ -28,8 +28,7 @@ bool tokenize_chunk(const Tokenizer& tokenizer, std::span<const std::string_view
         const std::size_t start = result.tokens.size();
         const auto outcome = tokenizer.tokenize(texts[index], result.tokens, cancellation);
         if (outcome == Tokenizer::Outcome::cancelled) return false;
-        if (outcome != Tokenizer::Outcome::tokenized)
-            result.deferred.push_back(first + index);
+        if (outcome != Tokenizer::Outcome::tokenized) result.deferred.push_back(first + index);
         filter.apply(result.tokens, start);
         result.lengths.push_back(result.tokens.size() - start);
     }
@@ -38,9 +37,9 @@ bool tokenize_chunk(const Tokenizer& tokenizer, std::span<const std::string_view
 
 }  // namespace
 
-TokenizedBatch tokenize_batch(const Tokenizer& tokenizer,
-                              std::span<const std::string_view> texts, TokenFilter filter,
-                              unsigned threads, const Cancellation* cancellation) {
+TokenizedBatch tokenize_batch(const Tokenizer& tokenizer, std::span<const std::string_view> texts,
+                              TokenFilter filter, unsigned threads,
+                              const Cancellation* cancellation) {
     const std::size_t chunks = (texts.size() + chunk_size - 1) / chunk_size;
     std::vector<ChunkResult> results(chunks);
     std::atomic<std::size_t> next_chunk{0};

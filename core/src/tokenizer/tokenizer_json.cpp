@@ -74,7 +74,7 @@ std::expected<Tokenizer, std::string> Tokenizer::from_json(std::string_view json
     auto model = model_kind->read(*model_part->if_object());
     if (!model) return std::unexpected(std::move(model.error()));
 
-    Normalizer normalizer;  // none
+    Normalizer normalizer = no_normalizer();
     if (const json::Value* part = member(root, "normalizer"); part && !part->is_null()) {
         const auto* kind = kind_of(part, normalizers);
         if (kind == nullptr)
@@ -92,8 +92,8 @@ std::expected<Tokenizer, std::string> Tokenizer::from_json(std::string_view json
     auto pre_tokenizer = pre_tokenizer_kind->read(*pre_tokenizer_part->if_object());
     if (!pre_tokenizer) return std::unexpected(std::move(pre_tokenizer.error()));
 
-    auto state = std::make_unique<State>(State{std::move(*model), std::move(normalizer),
-                                               std::move(*pre_tokenizer), {}, {}, 0});
+    auto state = std::make_unique<State>(
+        State{std::move(*model), std::move(normalizer), std::move(*pre_tokenizer), {}, {}, 0});
     // Added tokens: the vocabulary's ID for a token it holds, else the next free ID in order.
     auto next_id = static_cast<std::uint32_t>(
         std::visit([](const auto& stage) { return stage.vocabulary_size(); }, state->model));

@@ -102,6 +102,37 @@ INSTANTIATE_TEST_SUITE_P(
                        "added_tokens": [{"content": "x"}, {"content": ""}],)",
                     "is empty"}));
 
+// The reader names the kinds each stage knows; callers see these texts.
+TEST(WordPiece, NamesTheKindsEachStageKnows) {
+    const auto error = [](std::string_view parts) {
+        return Tokenizer::from_json(tokenizer_json(parts)).error();
+    };
+    EXPECT_EQ(
+        error(R"("normalizer": {"type": "NFC"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
+        "the normalizer is NFC, not BertNormalizer");
+    EXPECT_EQ(error(R"("normalizer": [], "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
+              "the normalizer is ?, not BertNormalizer");
+    EXPECT_EQ(error(R"("pre_tokenizer": {"type": "Whitespace"},)"),
+              "the pre-tokenizer is not BertPreTokenizer");
+    EXPECT_EQ(Tokenizer::from_json(R"({"model": {"type": "BPE"}})").error(),
+              "the model is not WordPiece");
+    EXPECT_EQ(Tokenizer::from_json(R"({"model": "WordPiece"})").error(),
+              "the model is not WordPiece");
+}
+
+// Without a normalizer the text is kept as it is, and a character the table does not know still
+// defers it.
+TEST(WordPiece, WithoutANormalizerKeepsTheText) {
+    for (const std::string_view none : {R"("normalizer": null,)", ""}) {
+        const auto tokenizer = Tokenizer::from_json(tokenizer_json(
+            std::string(none) + R"("pre_tokenizer": {"type": "BertPreTokenizer"},)"));
+        ASSERT_TRUE(tokenizer) << tokenizer.error();
+        std::vector<std::uint32_t> ids;
+        EXPECT_EQ(tokenizer->tokenize("\xE1\xB2\x89", ids), Tokenizer::Outcome::deferred);
+        EXPECT_EQ(ids_of(*tokenizer, "cafe Cafe"), (Ids{4, 0}));
+    }
+}
+
 TEST(WordPiece, RefusesModelsItDoesNotImplement) {
     const std::string bpe = R"({"model": {"type": "BPE", "vocab": {}}})";
     EXPECT_NE(Tokenizer::from_json(bpe).error().find("not WordPiece"), std::string::npos);

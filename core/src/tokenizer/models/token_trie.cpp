@@ -31,8 +31,7 @@ void TokenTrie::build(const std::vector<std::pair<std::string_view, std::uint32_
             if (linked[node].by_byte != 0) {
                 child = tables[linked[node].by_byte - 1][label];
             } else {
-                for (child = linked[node].first_child;
-                     child != 0 && linked[child].label != label;
+                for (child = linked[node].first_child; child != 0 && linked[child].label != label;
                      child = linked[child].next_sibling) {
                 }
             }

@@ -5,10 +5,15 @@
 #include <variant>
 
 #include "tokenizer/normalizers/bert.hpp"
-#include "tokenizer/normalizers/none.hpp"
 
 namespace korvane::tokenizer {
 
-using Normalizer = std::variant<NoNormalizer, BertNormalizer>;
+using Normalizer = std::variant<BertNormalizer>;
+
+// No normalizer ("normalizer": null or absent) is the BertNormalizer with every option off: the
+// text as it is, still deferred when a character is unknown to the character table.
+[[nodiscard]] inline Normalizer no_normalizer() {
+    return BertNormalizer(BertNormalizer::Options{});
+}
 
 }  // namespace korvane::tokenizer
