@@ -34,8 +34,8 @@ constexpr std::uint64_t header_limit = std::uint64_t{100} << 20;
 constexpr std::size_t table_alignment = 64;
 
 // Tables of this size and more start on a 2 MiB boundary and are offered to the kernel for
-// transparent huge pages: the scattered row reads of a batch then miss the TLB far less (batches
-// of the demo's 47 MB table embed 35-40% faster). Smaller tables would gain little.
+// transparent huge pages: the scattered row reads of a batch then miss the TLB far less (how much:
+// bench/results.md, "Measured design choices"). Smaller tables would gain little.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 constexpr std::size_t huge_page_threshold = std::size_t{16} << 20;
 
@@ -140,7 +140,7 @@ std::size_t usable_cpus() {
 
 // Reads as `read_exactly` does, a part per usable CPU (parts of at least 8 MiB): most of a large
 // read is the kernel handing out and zeroing fresh pages, which the CPUs then do side by side
-// (the demo's 47 MB table loads in about 18 ms instead of 26 on two cores). Each part is then
+// (figures: bench/results.md, "Measured design choices"). Each part is then
 // tested by its own thread for values that are not finite, while its bytes are still in the
 // cache; `non_finite` receives the first such element's index. The first failure, in file
 // order, is the one reported.
@@ -157,9 +157,8 @@ std::expected<bool, LoadError> read_in_parts(int descriptor, std::span<std::byte
     const auto read_part = [&](std::size_t part) {
         const std::size_t first = std::min(part * part_size, into.size());
         const std::size_t end = first + std::min(part_size, into.size() - first);
-        // Tested a step at a time, just read and still in the cache: on the demo's 47 MB table
-        // the test adds about a tenth to the load's CPU time (23.5 to 26.5 ms), where testing
-        // in 1 MiB steps added a fifth.
+        // Tested a step at a time, just read and still in the cache: larger steps leave the
+        // cache first and cost about twice as much (bench/results.md).
         for (std::size_t step = first; step < end; step += scan_step) {
             const auto bytes = into.subspan(step, std::min(scan_step, end - step));
             results[part] = read_exactly(descriptor, bytes, offset + step);
@@ -328,8 +327,8 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
     // Advised only now that the bytes are in ordinary pages: the kernel's background thread
     // gathers them into huge pages later. Asked before the read, the faults would take huge
     // pages at once, and on a virtual machine that gives free memory back to its host each of
-    // those costs the host's work too: cold loads of the demo's table took 30 to 520 ms that
-    // way, against 25 ms now. Only advice: without huge pages the table keeps ordinary ones.
+    // those costs the host's work too, making cold loads many times slower (bench/results.md).
+    // Only advice: without huge pages the table keeps ordinary ones.
     if (alignment == huge_page) ::madvise(table.data_.get(), size, MADV_HUGEPAGE);
     table.size_ = size;
     table.dtype_ = *dtype;
