@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "errors/exact_texts.hpp"
 namespace korvane {
 
 namespace {
@@ -24,18 +25,22 @@ std::string system_message(int error_number) {
 std::string compose_io_message(std::string_view category, std::string_view details) {
     std::string message;
     message.reserve(32 + category.size() + details.size());
-    message.append("IO Error: ").append(category).append(". Details: ").append(details);
+    message.append(exact_texts::io_error)
+        .append(category)
+        .append(exact_texts::io_error_details)
+        .append(details);
     return message;
 }
 
 }  // namespace
 
 std::string InvalidModelOrPathError::display() const {
-    std::string text = "Invalid model or path to load the model: ";
+    std::string text(exact_texts::invalid_model_or_path);
     text.append(path).append(".\n").append(message);
     return text;
 }
 
+// The categories are texts callers match on: kept exactly (errors/exact_texts.hpp).
 std::string_view io_error_category(int error_number) noexcept {
     switch (error_number) {
         case ENOENT:
@@ -121,12 +126,12 @@ std::string_view io_error_category(int error_number) noexcept {
 
 LoadError LoadError::from_os_error(int error_number) {
     std::string details = system_message(error_number);
-    details.append(" (os error ").append(std::to_string(error_number)).append(")");
+    details.append(exact_texts::os_error_number).append(std::to_string(error_number)).append(")");
     return LoadError{compose_io_message(io_error_category(error_number), details)};
 }
 
 LoadError LoadError::from_json_error(std::string_view description) {
-    std::string message = "SerDe Error: ";
+    std::string message(exact_texts::serde_error);
     message.append(description);
     return LoadError{std::move(message)};
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "errors/exact_texts.hpp"
 #include "format/safetensors_header.hpp"
 #include "json/json.hpp"
 #include "util/exact_size.hpp"
@@ -130,8 +131,8 @@ std::optional<TensorDetails> decode_tensor_details(const json::Value& value) {
     return TensorDetails{*data_type, {entry->shape[0], entry->shape[1]}, entry->data_offsets};
 }
 
-[[noreturn]] void abandon(const std::string& text) {
-    throw InternalFailure(text);
+[[noreturn]] void abandon(std::string_view text) {
+    throw InternalFailure(std::string(text));
 }
 
 // The chosen tensor's bytes [start, end) of the data section, after checking both bounds.
@@ -140,8 +141,8 @@ std::span<const std::byte> tensor_bytes(std::span<const std::byte> data,
     const auto [start, end] = offsets;
     check_slice(start, end, data.size());
     if (start > end) {
-        abandon("slice index starts at " + std::to_string(start) + " but ends at " +
-                std::to_string(end));
+        abandon(std::string(exact_texts::slice_starts_at) + std::to_string(start) +
+                std::string(exact_texts::slice_but_ends_at) + std::to_string(end));
     }
     return data.subspan(start, end - start);
 }
@@ -162,9 +163,10 @@ std::expected<LoadedTensor, LoadError> load_safetensors_file(
     if (!content) return std::unexpected(std::move(content.error()));
     const std::span<const std::byte> file = content->bytes();
 
-    if (file.size() < safetensors::length_prefix) abandon("mid > len");
+    if (file.size() < safetensors::length_prefix) abandon(exact_texts::header_beyond_file);
     const std::uint64_t header_length = safetensors::header_length(file.first<8>());
-    if (header_length > file.size() - safetensors::length_prefix) abandon("mid > len");
+    if (header_length > file.size() - safetensors::length_prefix)
+        abandon(exact_texts::header_beyond_file);
     const std::span<const std::byte> header =
         file.subspan(safetensors::length_prefix, header_length);
     const std::span<const std::byte> data =
@@ -181,8 +183,7 @@ std::expected<LoadedTensor, LoadError> load_safetensors_file(
         if (details) break;
     }
     if (!details) {
-        return std::unexpected(LoadError::from_text(
-            "Could not find tensor details for the current safetensors model"));
+        return std::unexpected(LoadError::from_text(std::string(exact_texts::no_tensor_details)));
     }
 
     const std::span<const std::byte> tensor = tensor_bytes(data, details->data_offsets);

@@ -1,3 +1,5 @@
+// The parser's descriptions are texts korvane_py's callers match on (after "SerDe Error: "):
+// kept exactly, wording and layout included (errors/exact_texts.hpp says which others are).
 #include "json/json_messages.hpp"
 
 #include <algorithm>

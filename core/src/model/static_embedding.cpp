@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "errors/exact_texts.hpp"
 #include "model/embedding_state.hpp"
 
 namespace korvane {
@@ -19,8 +20,7 @@ std::expected<StaticEmbedding, InvalidModelOrPathError> StaticEmbedding::from_di
         model_dir.find('\0') == std::string::npos && ::stat(candidate.c_str(), &status) == 0;
     if (!exists) {
         return std::unexpected(InvalidModelOrPathError{
-            std::move(model_dir),
-            "Could not find `models.safetensors` in the specified directory"});
+            std::move(model_dir), std::string(exact_texts::missing_model_file)});
     }
     return StaticEmbedding(std::make_unique<EmbeddingState>(std::move(directory), normalize));
 }

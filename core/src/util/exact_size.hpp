@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "errors/exact_texts.hpp"
 #include "korvane/errors.hpp"
 
 namespace korvane {
@@ -26,19 +27,20 @@ __extension__ typedef unsigned __int128 ExactSize;
 
 // Abandons the operation because `bytes` bytes could not be allocated.
 [[noreturn]] inline void fail_allocation(ExactSize bytes) {
-    throw InternalFailure("memory allocation of " + decimal(bytes) + " bytes failed");
+    throw InternalFailure(std::string(exact_texts::allocation_failed) + decimal(bytes) +
+                          std::string(exact_texts::allocation_failed_end));
 }
 
 // Abandons the operation unless elements `start` and `end` both lie within a slice of `length`
 // elements (either may equal `length`).
 inline void check_slice(ExactSize start, ExactSize end, std::size_t length) {
     if (start > length) {
-        throw InternalFailure("range start index " + decimal(start) +
-                              " out of range for slice of length " + decimal(length));
+        throw InternalFailure(std::string(exact_texts::range_start) + decimal(start) +
+                              std::string(exact_texts::out_of_range_for_slice) + decimal(length));
     }
     if (end > length) {
-        throw InternalFailure("range end index " + decimal(end) +
-                              " out of range for slice of length " + decimal(length));
+        throw InternalFailure(std::string(exact_texts::range_end) + decimal(end) +
+                              std::string(exact_texts::out_of_range_for_slice) + decimal(length));
     }
 }
 

@@ -39,8 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Encoded{0x80, "\xC2\x80"}, Encoded{0x7FF, "\xDF\xBF"},
                     Encoded{0x800, "\xE0\xA0\x80"}, Encoded{0xD7FF, "\xED\x9F\xBF"},
                     Encoded{0xE000, "\xEE\x80\x80"}, Encoded{0xFFFF, "\xEF\xBF\xBF"},
-                    Encoded{0x10000, "\xF0\x90\x80\x80"},
-                    Encoded{0x10FFFF, "\xF4\x8F\xBF\xBF"}));
+                    Encoded{0x10000, "\xF0\x90\x80\x80"}, Encoded{0x10FFFF, "\xF4\x8F\xBF\xBF"}));
 
 class Utf8Invalid : public testing::TestWithParam<std::string_view> {};
 
@@ -54,15 +53,15 @@ TEST_P(Utf8Invalid, IsRefusedWithoutMoving) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, Utf8Invalid,
-                         testing::Values("\x80",               // a lone continuation
-                                         "\xC0\xAF",           // overlong
-                                         "\xE0\x9F\xBF",       // overlong
-                                         "\xF0\x8F\xBF\xBF",   // overlong
-                                         "\xED\xA0\x80",       // a surrogate
-                                         "\xF4\x90\x80\x80",   // beyond U+10FFFF
-                                         "\xF5\x80\x80\x80",   // no such lead byte
-                                         "\xE2\x82",           // cut short
-                                         "\xE2\x28\xA1"));     // a broken sequence
+                         testing::Values("\x80",              // a lone continuation
+                                         "\xC0\xAF",          // overlong
+                                         "\xE0\x9F\xBF",      // overlong
+                                         "\xF0\x8F\xBF\xBF",  // overlong
+                                         "\xED\xA0\x80",      // a surrogate
+                                         "\xF4\x90\x80\x80",  // beyond U+10FFFF
+                                         "\xF5\x80\x80\x80",  // no such lead byte
+                                         "\xE2\x82",          // cut short
+                                         "\xE2\x28\xA1"));    // a broken sequence
 
 }  // namespace
 }  // namespace korvane::utf8
