@@ -49,8 +49,10 @@ public:
     // Takes chunks from `next_chunk` until none is left. `scratch` holds D floats where rows
     // are decoded (null where none are). The first sentence whose embedding overflows lowers
     // `overflow` to its index.
-    void run(std::atomic<std::size_t>& next_chunk, float* scratch,
-             std::atomic<std::size_t>& overflow) const noexcept {
+    // Kept out of line: inlined into run_on_threads' caller, GCC lays out the norm loop of
+    // small batches less well (a third slower per call).
+    [[gnu::noinline]] void run(std::atomic<std::size_t>& next_chunk, float* scratch,
+                               std::atomic<std::size_t>& overflow) const noexcept {
         const std::size_t chunks = chunk_count();
         for (;;) {
             const std::size_t chunk = next_chunk.fetch_add(1, std::memory_order_relaxed);

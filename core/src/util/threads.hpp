@@ -17,6 +17,10 @@ namespace korvane {
 // worker raises is kept and rethrown here once every worker has finished.
 template <typename Work>
 void run_on_threads(std::size_t workers, Work&& work) {
+    if (workers <= 1) {  // the small batches' path: no thread, nothing to gather
+        if (workers == 1) work(std::size_t{0});
+        return;
+    }
     std::exception_ptr failure;
     std::atomic<bool> failed{false};
     const auto guarded = [&](std::size_t worker) {
