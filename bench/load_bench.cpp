@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "korvane/load.hpp"
+#include "korvane/format/load.hpp"
 
 namespace {
 

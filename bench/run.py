@@ -96,6 +96,7 @@ def main():
         reader,
     ) + "\n" + corpus_report.markdown(results["corpus"])
     text += "\n" + native_tokenizer.markdown(results["native_tokenizer"])
+    text += "\n" + (HERE / "design_choices.md").read_text()
     (arguments.output / "results.md").write_text(text)
     report.plot(results["latency"], results["scattered"], arguments.output / "latency.png")
     print()

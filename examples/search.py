@@ -7,12 +7,10 @@ Every line of the file is embedded once; each query is embedded the same way and
 all of them by cosine similarity (a dot product, the rows having unit length).
 
 With --index numpy (the default) that is one matrix product and a partial sort: exact, and
-quick enough for one person's queries even over a large file (about 13 ms a query over 200,000
-texts on two busy cores). For many queries, --index usearch puts the rows into an HNSW graph
-of the usearch package (requirements-examples.txt): 100 queries then take 44 ms instead of
-1.3 s, at the price of building the graph once (minutes for 200,000 texts, seconds for 10,000)
-and of missing some neighbours (of the exact top 10 over 11,317 distinct sentences, it found
-95 %). --index-file keeps the graph on disk: later runs over the same texts and model read it
+quick enough for one person's queries even over a large file. For many queries, --index usearch
+puts the rows into an HNSW graph of the usearch package (requirements-examples.txt): far
+quicker per query, at the price of building the graph once and of missing some neighbours
+(figures: bench/results.md, "Measured design choices"). --index-file keeps the graph on disk: later runs over the same texts and model read it
 instead of building it. Without queries on the command line, they are read from standard
 input, one per line, and each is answered as it comes.
 """

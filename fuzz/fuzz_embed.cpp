@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "decode.hpp"
 #include "fuzz_support.hpp"
-#include "korvane/static_embedding.hpp"
+#include "kernels/decode.hpp"
+#include "korvane/model/static_embedding.hpp"
 
 namespace korvane::fuzz {
 namespace {

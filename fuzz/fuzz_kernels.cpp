@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "decode.hpp"
 #include "fuzz_support.hpp"
+#include "kernels/decode.hpp"
 
 namespace korvane::fuzz {
 namespace {

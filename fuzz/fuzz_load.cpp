@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "fuzz_support.hpp"
-#include "korvane/load.hpp"
+#include "korvane/format/load.hpp"
 
 namespace korvane::fuzz {
 namespace {

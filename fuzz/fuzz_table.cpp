@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "korvane/embedding_table.hpp"
+#include "korvane/format/embedding_table.hpp"
 
 namespace korvane::fuzz {
 namespace {

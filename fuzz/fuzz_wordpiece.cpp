@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "korvane/wordpiece.hpp"
+#include "korvane/tokenizer/tokenizer.hpp"
 
 namespace {
 
-const korvane::WordPieceTokenizer& tokenizer() {
-    static const auto loaded = korvane::WordPieceTokenizer::from_file(KORVANE_FUZZ_WORDPIECE_JSON);
+const korvane::Tokenizer& tokenizer() {
+    static const auto loaded = korvane::Tokenizer::from_file(KORVANE_FUZZ_WORDPIECE_JSON);
     korvane::fuzz::require(loaded.has_value(), "the fuzz tokenizer.json is supported");
     return *loaded;
 }
@@ -71,7 +71,7 @@ std::vector<std::uint32_t> parse_ids(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using korvane::fuzz::require;
-    using Outcome = korvane::WordPieceTokenizer::Outcome;
+    using Outcome = korvane::Tokenizer::Outcome;
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     std::string_view text;
     const std::optional<std::string_view> recorded = recorded_ids(input, text);

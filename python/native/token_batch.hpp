@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "korvane/embedding_table.hpp"
-#include "korvane/wordpiece.hpp"
+#include "korvane/format/embedding_table.hpp"
+#include "korvane/tokenizer/tokenizer.hpp"
 
 namespace korvane::python {
 

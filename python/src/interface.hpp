@@ -44,6 +44,7 @@ inline constexpr stub::ParameterEntry embed_tokens_parameters[] = {
 
 inline constexpr stub::MethodEntry embed_tokens_method{
     "embed_tokens", embed_tokens_parameters, stub::PythonType<std::vector<float>>::output.hint(),
+    // "libary" is kept as callers know it (core/src/errors/exact_texts.hpp).
     "Generates an embedding for a pre-tokenized sequence of token IDs (use whatever tokenization\n"
     "libary you prefer to generate tokens).\n"
     "\n"

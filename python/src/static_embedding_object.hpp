@@ -10,7 +10,7 @@
 #include <source_location>
 #include <type_traits>
 
-#include "korvane/static_embedding.hpp"
+#include "korvane/model/static_embedding.hpp"
 
 namespace korvane::python {
 

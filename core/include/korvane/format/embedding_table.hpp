@@ -1,0 +1,137 @@
+// One named table of a model file, read into memory by itself, and the batch computation of many
+// sentence embeddings from it.
+//
+// Rules of use:
+//  1. `read_tensor_entries` reads only the file's header; `EmbeddingTable::load` reads the header
+//     again and then exactly the chosen tensor's bytes, into one buffer of the tensor's size.
+//     Every length and offset of the file is checked first: a damaged or hostile file gives a
+//     LoadError, never a crash or an allocation larger than the file.
+//  2. The table keeps its file encoding; rows are widened to single precision as they are added.
+//  3. `embed_batch` computes each row exactly as `StaticEmbedding::embed_tokens` does (rows added
+//     in token order, a true division by the count, the sum of squares in index order, division
+//     by max(norm, 1e-12)), so its results do not depend on the thread count or the processor.
+//     The one difference: an empty sentence gives a row of zeros, where embed_tokens gives NaN.
+//  4. No row is ever silently wrong: `load` refuses a table holding a value that is not finite
+//     once widened to single precision, and `embed_batch` refuses a sentence whose sum of rows,
+//     or the sum of squares it is scaled by, overflows (embed_tokens then gives infinities,
+//     zeros or NaN).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "korvane/errors.hpp"
+#include "korvane/format/load.hpp"
+
+namespace korvane {
+
+// One tensor described by a model file's header. Entries whose description cannot be read (the
+// `__metadata__` entry, for one) are not listed.
+struct TensorEntry {
+    std::string name;
+    std::string dtype;                 // as the header writes it: "F32", "I64", ...
+    std::vector<std::uint64_t> shape;  // any number of dimensions
+};
+
+// The tensors the header of the file at `path` describes, in the header's order.
+[[nodiscard]] std::expected<std::vector<TensorEntry>, LoadError> read_tensor_entries(
+    const std::filesystem::path& path);
+
+// A two-dimensional table: one row of `dimension()` elements per token ID.
+class EmbeddingTable {
+public:
+    // Reads the tensor named `tensor_name` from the file at `path`. Fails when the file cannot be
+    // read, the tensor is missing, not two-dimensional, of an element type other than the ten
+    // known ones, when its byte range does not match its shape or leaves the file, or when it
+    // holds a value that is infinite or NaN in single precision (naming its row). Throws
+    // std::bad_alloc when the table's memory cannot be had.
+    [[nodiscard]] static std::expected<EmbeddingTable, LoadError> load(
+        const std::filesystem::path& path, std::string_view tensor_name);
+
+    [[nodiscard]] DataType dtype() const noexcept { return dtype_; }
+    [[nodiscard]] std::uint64_t rows() const noexcept { return rows_; }
+    [[nodiscard]] std::size_t dimension() const noexcept { return dimension_; }
+    // The table's bytes, rows back to back; the first is aligned to at least 64 bytes.
+    [[nodiscard]] std::span<const std::byte> bytes() const noexcept { return {data_.get(), size_}; }
+
+private:
+    struct AlignedDelete {
+        std::size_t alignment;  // as the table was allocated with
+        void operator()(std::byte* bytes) const noexcept;
+    };
+
+    EmbeddingTable() = default;
+
+    std::unique_ptr<std::byte[], AlignedDelete> data_;
+    std::size_t size_ = 0;
+    DataType dtype_ = DataType::F32;
+    std::uint64_t rows_ = 0;
+    std::size_t dimension_ = 0;
+};
+
+// A token ID of a batch that lies outside the table: the first such one, in sentence order.
+struct TokenOutOfRange {
+    std::size_t sentence;
+    std::uint64_t token;
+    std::uint64_t vocab_size;
+
+    // The text of token_out_of_range_text.
+    [[nodiscard]] std::string display() const;
+    // The same text naming the sentence `name` ("texts[12]") instead of "sentence <n>".
+    [[nodiscard]] std::string display(std::string_view name) const;
+};
+
+// "token ID <token> in sentence <sentence> is outside the table (vocab_size <n>)", for callers
+// that meet a token out of range before it becomes a token ID (a negative one, say).
+[[nodiscard]] std::string token_out_of_range_text(std::size_t sentence, std::string_view token,
+                                                  std::uint64_t vocab_size);
+// The same text naming the sentence `name` ("texts[12]") instead of "sentence <n>".
+[[nodiscard]] std::string token_out_of_range_text(std::string_view name, std::string_view token,
+                                                  std::uint64_t vocab_size);
+
+// A sentence whose embedding does not fit single precision: a column of its rows' sum, or the
+// sum of squares of its mean, overflowed to infinity.
+struct RowOverflow {
+    std::size_t sentence;
+
+    // "the embedding of sentence <n> overflows float32: ..."
+    [[nodiscard]] std::string display() const;
+    // The same text naming the sentence `name` ("texts[12]").
+    [[nodiscard]] std::string display(std::string_view name) const;
+};
+
+// Why embed_batch refused a batch: the first sentence, in batch order, that cannot be embedded.
+using BatchFailure = std::variant<TokenOutOfRange, RowOverflow>;
+
+// The sentence a failure names.
+[[nodiscard]] std::size_t failed_sentence(const BatchFailure& failure) noexcept;
+
+// The sentences of a batch: sentence i is tokens[offsets[i], offsets[i + 1]).
+struct TokenBatch {
+    std::span<const std::uint32_t> tokens;
+    std::span<const std::uint64_t> offsets;  // N + 1 non-decreasing values, the last <= tokens
+
+    [[nodiscard]] std::size_t sentence_count() const noexcept {
+        return offsets.empty() ? 0 : offsets.size() - 1;
+    }
+};
+
+// Writes the embedding of every sentence of `batch` into `out`, row i at out[i * D, (i + 1) * D),
+// using up to `threads` threads (the caller's among them). Fails naming the first sentence, in
+// batch order, that holds a token outside the table or whose embedding overflows; the content
+// of `out` is then unspecified (a batch with a token outside the table is computed only up to
+// that sentence). Memory beyond `out` is taken only for sentences with tokens. Throws
+// InternalFailure when `offsets` break their rules or `out` does not hold N x D floats.
+[[nodiscard]] std::expected<void, BatchFailure> embed_batch(const EmbeddingTable& table,
+                                                            TokenBatch batch, bool normalize,
+                                                            std::span<float> out, unsigned threads);
+
+}  // namespace korvane

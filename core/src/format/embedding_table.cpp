@@ -1,0 +1,380 @@
+#include "korvane/format/embedding_table.hpp"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "format/safetensors_header.hpp"
+#include "json/json.hpp"
+#include "util/exact_size.hpp"
+#include "util/file_io.hpp"
+#include "util/threads.hpp"
+
+namespace korvane {
+
+namespace {
+
+// A header longer than this is refused before it is allocated: real headers take kilobytes, and
+// a hostile length must not claim memory the file does not back.
+constexpr std::uint64_t header_limit = std::uint64_t{100} << 20;
+
+constexpr std::size_t table_alignment = 64;
+
+// Tables of this size and more start on a 2 MiB boundary and are offered to the kernel for
+// transparent huge pages: the scattered row reads of a batch then miss the TLB far less (how much:
+// bench/results.md, "Measured design choices"). Smaller tables would gain little.
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+constexpr std::size_t huge_page_threshold = std::size_t{16} << 20;
+
+std::string in_quotes(std::string_view name) {
+    return std::string("'").append(name).append("'");
+}
+
+std::string shape_text(const std::vector<std::uint64_t>& shape) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (i != 0) text += ", ";
+        text += std::to_string(shape[i]);
+    }
+    return text + "]";
+}
+
+LoadError failure(std::string message) {
+    return LoadError::from_text(std::move(message));
+}
+
+// Reads exactly `into.size()` bytes at `offset`; false when the file ends first.
+std::expected<bool, LoadError> read_exactly(int descriptor, std::span<std::byte> into,
+                                            std::uint64_t offset) {
+    while (!into.empty()) {
+        // Linux moves at most about 2 GiB per call.
+        const std::size_t step = std::min<std::size_t>(into.size(), std::size_t{1} << 30);
+        const ssize_t count = ::pread(descriptor, into.data(), step, static_cast<off_t>(offset));
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(LoadError::from_os_error(errno));
+        }
+        if (count == 0) return false;
+        into = into.subspan(static_cast<std::size_t>(count));
+        offset += static_cast<std::uint64_t>(count);
+    }
+    return true;
+}
+
+// Whether any of `count` elements from `bytes` has all the bits of `exponent` set: an infinity
+// or a NaN. Counted without a branch per element, so the loop vectorises.
+template <typename Bits>
+bool any_exponent_full(const std::byte* bytes, std::size_t count, Bits exponent) noexcept {
+    unsigned found = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        Bits bits;
+        std::memcpy(&bits, bytes + i * sizeof(Bits), sizeof bits);
+        found |= static_cast<unsigned>((bits & exponent) == exponent);
+    }
+    return found != 0;
+}
+
+// Whether any of `count` doubles from `bytes` widens to an infinity or a NaN as decode_row widens
+// it: beyond the single range too.
+bool any_double_beyond_float(const std::byte* bytes, std::size_t count) noexcept {
+    unsigned found = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        double value;
+        std::memcpy(&value, bytes + i * sizeof value, sizeof value);
+        found |= static_cast<unsigned>(!(std::abs(static_cast<float>(value)) <= FLT_MAX));
+    }
+    return found != 0;
+}
+
+bool any_non_finite(DataType dtype, const std::byte* bytes, std::size_t count) noexcept {
+    switch (dtype) {
+        case DataType::F32:
+            return any_exponent_full<std::uint32_t>(bytes, count, 0x7F800000u);
+        case DataType::F16:
+            return any_exponent_full<std::uint16_t>(bytes, count, 0x7C00u);
+        case DataType::BF16:
+            return any_exponent_full<std::uint16_t>(bytes, count, 0x7F80u);
+        case DataType::F64:
+            return any_double_beyond_float(bytes, count);
+        default:  // integers and booleans widen to finite values
+            return false;
+    }
+}
+
+// The index of the first element of `bytes` (whole elements of `dtype`) that is an infinity or
+// a NaN once widened to single precision, or none.
+std::optional<std::size_t> first_non_finite(DataType dtype, std::span<const std::byte> bytes) {
+    const std::size_t width = element_width(dtype);
+    const std::size_t count = bytes.size() / width;
+    if (!any_non_finite(dtype, bytes.data(), count)) return std::nullopt;
+    for (std::size_t index = 0; index < count; ++index) {
+        if (any_non_finite(dtype, bytes.data() + index * width, 1)) return index;
+    }
+    return std::nullopt;
+}
+
+// A read's step: whole pages, few enough to stay in the cache until tested.
+constexpr std::size_t scan_step = std::size_t{256} << 10;
+
+// Below this size a table is read by the calling thread alone.
+constexpr std::size_t parallel_read_part = std::size_t{8} << 20;
+
+std::size_t usable_cpus() {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return static_cast<std::size_t>(std::max(CPU_COUNT(&set), 1));
+}
+
+// Reads as `read_exactly` does, a part per usable CPU (parts of at least 8 MiB): most of a large
+// read is the kernel handing out and zeroing fresh pages, which the CPUs then do side by side
+// (figures: bench/results.md, "Measured design choices"). Each part is then
+// tested by its own thread for values that are not finite, while its bytes are still in the
+// cache; `non_finite` receives the first such element's index. The first failure, in file
+// order, is the one reported.
+std::expected<bool, LoadError> read_in_parts(int descriptor, std::span<std::byte> into,
+                                             std::uint64_t offset, DataType dtype,
+                                             std::optional<std::size_t>& non_finite) {
+    const std::size_t parts =
+        std::clamp<std::size_t>(std::min(usable_cpus(), into.size() / parallel_read_part), 1, 8);
+    // Parts start on page boundaries of the buffer, so no page is faulted by two threads; every
+    // element width divides a page, so no element is split either.
+    const std::size_t part_size = (into.size() / parts + 4095) / 4096 * 4096;
+    std::vector<std::expected<bool, LoadError>> results(parts, true);
+    std::vector<std::optional<std::size_t>> found(parts);
+    const auto read_part = [&](std::size_t part) {
+        const std::size_t first = std::min(part * part_size, into.size());
+        const std::size_t end = first + std::min(part_size, into.size() - first);
+        // Tested a step at a time, just read and still in the cache: larger steps leave the
+        // cache first and cost about twice as much (bench/results.md).
+        for (std::size_t step = first; step < end; step += scan_step) {
+            const auto bytes = into.subspan(step, std::min(scan_step, end - step));
+            results[part] = read_exactly(descriptor, bytes, offset + step);
+            if (!results[part] || !*results[part]) return;
+            if (found[part]) continue;
+            if (auto index = first_non_finite(dtype, bytes)) {
+                found[part] = step / element_width(dtype) + *index;
+            }
+        }
+    };
+    run_on_threads(parts, read_part);
+    for (auto& result : results) {
+        if (!result || !*result) return std::move(result);
+    }
+    for (const auto& index : found) {
+        if (index) {
+            non_finite = index;
+            break;
+        }
+    }
+    return true;
+}
+
+// The opened file with its parsed header; the data section starts at `data_start`.
+struct ModelHeader {
+    FileDescriptor file;
+    std::uint64_t data_start = 0;
+    std::uint64_t data_size = 0;
+    json::Object entries;
+};
+
+std::expected<ModelHeader, LoadError> read_header(const std::filesystem::path& path) {
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is refused just after.
+    ModelHeader header{
+        FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)), 0, 0, {}};
+    if (header.file.get() < 0) return std::unexpected(LoadError::from_os_error(errno));
+    struct stat status {};
+    if (::fstat(header.file.get(), &status) != 0) {
+        return std::unexpected(LoadError::from_os_error(errno));
+    }
+    if (!S_ISREG(status.st_mode)) return std::unexpected(failure("not a regular file"));
+    const auto file_size = static_cast<std::uint64_t>(status.st_size);
+
+    std::array<std::byte, 8> length_bytes;
+    auto complete = read_exactly(header.file.get(), length_bytes, 0);
+    if (!complete) return std::unexpected(std::move(complete.error()));
+    if (!*complete || file_size < 8) {
+        return std::unexpected(failure("the file is shorter than its 8-byte header length"));
+    }
+    const std::uint64_t header_length = safetensors::header_length(length_bytes);
+    if (header_length > file_size - 8) {
+        return std::unexpected(failure("the header length (" + std::to_string(header_length) +
+                                       " bytes) exceeds the file (" + std::to_string(file_size) +
+                                       " bytes)"));
+    }
+    if (header_length > header_limit) {
+        return std::unexpected(failure("the header length (" + std::to_string(header_length) +
+                                       " bytes) exceeds the limit of " +
+                                       std::to_string(header_limit) + " bytes"));
+    }
+    std::string text(static_cast<std::size_t>(header_length), '\0');
+    complete = read_exactly(header.file.get(), std::as_writable_bytes(std::span(text)), 8);
+    if (!complete) return std::unexpected(std::move(complete.error()));
+    if (!*complete) return std::unexpected(failure("the file ended inside its header"));
+
+    auto entries = json::parse_object(text);
+    if (!entries) return std::unexpected(LoadError::from_json_error(entries.error()));
+    header.entries = std::move(*entries);
+    header.data_start = 8 + header_length;
+    header.data_size = file_size - header.data_start;
+    return header;
+}
+
+// A header entry in its usual form: an object with a string "dtype", an array "shape" of
+// unsigned integers and a pair "data_offsets".
+struct EntryDescription {
+    TensorEntry entry;
+    std::array<std::uint64_t, 2> data_offsets;
+};
+
+std::optional<EntryDescription> decode_entry(const json::Member& member) {
+    auto entry = safetensors::decode_entry(member.value);
+    if (!entry || entry->as_list || entry->dtype_as_object) return std::nullopt;
+    return EntryDescription{
+        TensorEntry{member.key, std::string(entry->dtype), std::move(entry->shape)},
+        entry->data_offsets};
+}
+
+}  // namespace
+
+std::expected<std::vector<TensorEntry>, LoadError> read_tensor_entries(
+    const std::filesystem::path& path) {
+    auto header = read_header(path);
+    if (!header) return std::unexpected(std::move(header.error()));
+    std::vector<TensorEntry> entries;
+    for (const json::Member& member : header->entries) {
+        if (auto description = decode_entry(member))
+            entries.push_back(std::move(description->entry));
+    }
+    return entries;
+}
+
+void EmbeddingTable::AlignedDelete::operator()(std::byte* bytes) const noexcept {
+    ::operator delete[](bytes, std::align_val_t{alignment});
+}
+
+std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesystem::path& path,
+                                                              std::string_view tensor_name) {
+    auto header = read_header(path);
+    if (!header) return std::unexpected(std::move(header.error()));
+
+    std::optional<EntryDescription> found;
+    for (const json::Member& member : header->entries) {
+        if (member.key == tensor_name) found = decode_entry(member);
+    }
+    const std::string name = in_quotes(tensor_name);
+    if (!found) return std::unexpected(failure("no tensor named " + name));
+    const TensorEntry& entry = found->entry;
+    if (entry.shape.size() != 2) {
+        return std::unexpected(failure("tensor " + name + " has shape " + shape_text(entry.shape) +
+                                       "; a table needs two dimensions"));
+    }
+    const std::optional<DataType> dtype = data_type_from_name(entry.dtype);
+    if (!dtype) {
+        return std::unexpected(failure("tensor " + name + " has the unsupported element type " +
+                                       in_quotes(entry.dtype)));
+    }
+    const auto [start, end] = found->data_offsets;
+    if (start > end || end > header->data_size) {
+        return std::unexpected(failure("tensor " + name + " has data offsets [" +
+                                       std::to_string(start) + ", " + std::to_string(end) +
+                                       "] outside the data section of " +
+                                       std::to_string(header->data_size) + " bytes"));
+    }
+    const ExactSize needed = ExactSize{entry.shape[0]} * entry.shape[1] * element_width(*dtype);
+    if (needed != end - start) {
+        return std::unexpected(failure("tensor " + name + " holds " + std::to_string(end - start) +
+                                       " bytes, but its shape " + shape_text(entry.shape) + " of " +
+                                       entry.dtype + " needs " + decimal(needed)));
+    }
+    // The byte count now fits the file, so the row width does too.
+    const std::size_t size = static_cast<std::size_t>(end - start);
+
+    EmbeddingTable table;
+    const std::size_t alignment = size >= huge_page_threshold ? huge_page : table_alignment;
+    table.data_ = {static_cast<std::byte*>(::operator new[](
+                       std::max<std::size_t>(size, 1), std::align_val_t{alignment}, std::nothrow)),
+                   AlignedDelete{alignment}};
+    if (!table.data_) throw std::bad_alloc();
+    std::optional<std::size_t> non_finite;
+    auto complete = read_in_parts(header->file.get(), {table.data_.get(), size},
+                                  header->data_start + start, *dtype, non_finite);
+    if (!complete) return std::unexpected(std::move(complete.error()));
+    if (!*complete) {
+        return std::unexpected(failure("the file ended inside tensor " + name +
+                                       " (was it changed while being read?)"));
+    }
+    // Every embedding that adds such a row would be infinite or NaN, with no sign of it.
+    if (non_finite) {
+        const auto columns = static_cast<std::size_t>(entry.shape[1]);
+        return std::unexpected(failure(
+            "tensor " + name + " holds a value that is infinite or NaN in single precision (row " +
+            std::to_string(*non_finite / columns) + ", column " +
+            std::to_string(*non_finite % columns) + "); its rows cannot be embedded"));
+    }
+    // Advised only now that the bytes are in ordinary pages: the kernel's background thread
+    // gathers them into huge pages later. Asked before the read, the faults would take huge
+    // pages at once, and on a virtual machine that gives free memory back to its host each of
+    // those costs the host's work too, making cold loads many times slower (bench/results.md).
+    // Only advice: without huge pages the table keeps ordinary ones.
+    if (alignment == huge_page) ::madvise(table.data_.get(), size, MADV_HUGEPAGE);
+    table.size_ = size;
+    table.dtype_ = *dtype;
+    table.rows_ = entry.shape[0];
+    table.dimension_ = static_cast<std::size_t>(entry.shape[1]);
+    return table;
+}
+
+std::string token_out_of_range_text(std::string_view name, std::string_view token,
+                                    std::uint64_t vocab_size) {
+    return std::string("token ID ")
+        .append(token)
+        .append(" in ")
+        .append(name)
+        .append(" is outside the table (vocab_size ")
+        .append(std::to_string(vocab_size))
+        .append(")");
+}
+
+std::string token_out_of_range_text(std::size_t sentence, std::string_view token,
+                                    std::uint64_t vocab_size) {
+    return token_out_of_range_text("sentence " + std::to_string(sentence), token, vocab_size);
+}
+
+std::string TokenOutOfRange::display() const {
+    return token_out_of_range_text(sentence, std::to_string(token), vocab_size);
+}
+
+std::string TokenOutOfRange::display(std::string_view name) const {
+    return token_out_of_range_text(name, std::to_string(token), vocab_size);
+}
+
+std::string RowOverflow::display() const {
+    return display("sentence " + std::to_string(sentence));
+}
+
+std::string RowOverflow::display(std::string_view name) const {
+    return std::string("the embedding of ")
+        .append(name)
+        .append(
+            " overflows float32: the sum of its rows, or of the squares that scale it to unit "
+            "length, exceeds 3.4e38 (the table's values are too large)");
+}
+
+std::size_t failed_sentence(const BatchFailure& failure) noexcept {
+    return std::visit([](const auto& reason) { return reason.sentence; }, failure);
+}
+
+}  // namespace korvane

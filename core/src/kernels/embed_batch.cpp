@@ -1,0 +1,220 @@
+#include <algorithm>
+#include <atomic>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "kernels/decode.hpp"
+#include "kernels/pooling.hpp"
+#include "kernels/sum_rows.hpp"
+#include "korvane/format/embedding_table.hpp"
+#include "util/exact_size.hpp"
+#include "util/threads.hpp"
+
+namespace korvane {
+
+namespace {
+
+// Sentences are handed out to the threads in chunks of this many: small enough that two threads
+// finish together on a batch of a few thousand, large enough that the shared counter is touched
+// rarely.
+constexpr std::size_t sentences_per_chunk = 32;
+
+// Lowers `target` to `value` when that is smaller.
+void lower_to(std::atomic<std::size_t>& target, std::size_t value) noexcept {
+    std::size_t current = target.load(std::memory_order_relaxed);
+    while (value < current &&
+           !target.compare_exchange_weak(current, value, std::memory_order_relaxed)) {
+    }
+}
+
+// The work of one batch, shared by its threads; each thread brings its own decoding scratch.
+class BatchKernel {
+public:
+    BatchKernel(const EmbeddingTable& table, TokenBatch batch, bool normalize, float* out) noexcept
+        : source_{table.bytes().data(), table.dtype(), table.dimension(),
+                  element_width(table.dtype()) * table.dimension()},
+          width_(table.dimension()),
+          distance_(prefetch_distance(source_.row_bytes)),
+          add_row_path_(add_row_kernel.active()),
+          fast_path_(sum_rows_supported(table.dtype())),
+          normalize_(normalize),
+          batch_(batch),
+          out_(out) {}
+
+    [[nodiscard]] std::size_t chunk_count() const noexcept {
+        return (batch_.sentence_count() + sentences_per_chunk - 1) / sentences_per_chunk;
+    }
+
+    // Takes chunks from `next_chunk` until none is left. `scratch` holds D floats where rows
+    // are decoded (null where none are). The first sentence whose embedding overflows lowers
+    // `overflow` to its index.
+    // Kept out of line: inlined into run_on_threads' caller, GCC lays out the norm loop of
+    // small batches less well (a third slower per call).
+    [[gnu::noinline]] void run(std::atomic<std::size_t>& next_chunk, float* scratch,
+                               std::atomic<std::size_t>& overflow) const noexcept {
+        const std::size_t chunks = chunk_count();
+        for (;;) {
+            const std::size_t chunk = next_chunk.fetch_add(1, std::memory_order_relaxed);
+            if (chunk >= chunks) return;
+            const std::size_t first = chunk * sentences_per_chunk;
+            const std::size_t last = std::min(first + sentences_per_chunk, batch_.sentence_count());
+            std::size_t overflowed = last;
+            for (std::size_t sentence = first; sentence < last; ++sentence) {
+                const auto tokens = sentence_tokens(sentence);
+                float* accumulator = out_ + sentence * width_;
+                if (tokens.empty()) {
+                    std::fill_n(accumulator, width_, 0.0f);  // not embed_tokens' 0 / 0
+                    continue;
+                }
+                if (fast_path_) {
+                    const auto next = sentence + 1 < last ? sentence_tokens(sentence + 1)
+                                                          : std::span<const std::uint32_t>();
+                    sum_rows(source_, tokens, next, accumulator);
+                } else {
+                    add_rows(tokens, batch_.offsets[last], accumulator, scratch);
+                }
+                // Finite rows added can overflow, never give NaN: an infinity is the only sign of
+                // it, which the mean keeps and the sum of squares reaches. Normalizing tests
+                // that sum; otherwise the mean is tested as it is divided.
+                if (normalize_) {
+                    divide_by_count({accumulator, width_}, tokens.size());
+                } else if (!divide_by_count_finite({accumulator, width_}, tokens.size())) {
+                    overflowed = std::min(overflowed, sentence);
+                }
+            }
+            if (normalize_) {
+                overflowed =
+                    divide_rows_by_norm(out_ + first * width_, last - first, width_) + first;
+            }
+            if (overflowed < last) lower_to(overflow, overflowed);
+        }
+    }
+
+    // Whether rows are widened into a scratch row before they are added.
+    [[nodiscard]] bool decodes_rows() const noexcept {
+        return !fast_path_ && source_.dtype != DataType::F32;
+    }
+
+private:
+    [[nodiscard]] std::span<const std::uint32_t> sentence_tokens(
+        std::size_t sentence) const noexcept {
+        return batch_.tokens.subspan(batch_.offsets[sentence],
+                                     batch_.offsets[sentence + 1] - batch_.offsets[sentence]);
+    }
+
+    [[nodiscard]] const std::byte* row_bytes_of(std::uint32_t token) const noexcept {
+        return source_.table + static_cast<std::size_t>(token) * source_.row_bytes;
+    }
+
+    // The path of every element type: each row widened as decode_row widens the cached rows of
+    // embed_tokens, then added with add_row. `prefetch_end` bounds the tokens this thread will
+    // read soon: the end of its chunk.
+    void add_rows(std::span<const std::uint32_t> tokens, std::size_t prefetch_end,
+                  float* accumulator, float* scratch) const noexcept {
+        std::fill_n(accumulator, width_, 0.0f);
+        const std::size_t begin = static_cast<std::size_t>(tokens.data() - batch_.tokens.data());
+        for (std::size_t index = 0; index < tokens.size(); ++index) {
+            if (begin + index + distance_ < prefetch_end) {
+                prefetch_row(row_bytes_of(batch_.tokens[begin + index + distance_]),
+                             source_.row_bytes, source_.row_bytes);
+            }
+            const std::byte* bytes = row_bytes_of(tokens[index]);
+            // F32 rows are added from the table itself (aligned: the table starts on 64 bytes,
+            // rows are whole floats).
+            const float* row = reinterpret_cast<const float*>(bytes);
+            if (source_.dtype != DataType::F32) {
+                decode_row(source_.dtype, bytes, width_, scratch);
+                row = scratch;
+            }
+            add_row(add_row_path_, accumulator, row, width_);
+        }
+    }
+
+    RowSource source_;
+    std::size_t width_;
+    std::size_t distance_;
+    AddRowPath add_row_path_;
+    bool fast_path_;
+    bool normalize_;
+    TokenBatch batch_;
+    float* out_;
+};
+
+void check_shape(const EmbeddingTable& table, TokenBatch batch, std::span<float> out) {
+    const auto& offsets = batch.offsets;
+    if (!std::is_sorted(offsets.begin(), offsets.end()) ||
+        (!offsets.empty() && offsets.back() > batch.tokens.size())) {
+        throw InternalFailure("batch offsets must be non-decreasing and within the tokens");
+    }
+    if (ExactSize{batch.sentence_count()} * table.dimension() != out.size()) {
+        throw InternalFailure("the output does not hold one row per sentence");
+    }
+}
+
+// The first token of the batch outside the table, with its sentence.
+std::optional<TokenOutOfRange> find_token_out_of_range(const EmbeddingTable& table,
+                                                       TokenBatch batch) {
+    if (batch.sentence_count() == 0) return std::nullopt;
+    const auto used =
+        batch.tokens.subspan(batch.offsets.front(), batch.offsets.back() - batch.offsets.front());
+    // A plain maximum first: it vectorises, and almost every batch passes it. A batch without
+    // tokens passes whatever the table, even one of no rows.
+    std::uint32_t largest = 0;
+    for (const std::uint32_t token : used) largest = std::max(largest, token);
+    if (used.empty() || largest < table.rows()) return std::nullopt;
+    const auto bad = std::find_if(used.begin(), used.end(),
+                                  [&](std::uint32_t token) { return token >= table.rows(); });
+    const auto index = static_cast<std::uint64_t>(bad - batch.tokens.begin());
+    // The sentence whose range holds `index`: the last offset not above it.
+    const auto sentence = static_cast<std::size_t>(
+        std::upper_bound(batch.offsets.begin(), batch.offsets.end(), index) -
+        batch.offsets.begin() - 1);
+    return TokenOutOfRange{sentence, *bad, table.rows()};
+}
+
+// Computes every sentence of `batch` (all tokens inside the table) into `out`; returns the
+// first sentence whose embedding overflows, or the sentence count.
+std::size_t compute(const EmbeddingTable& table, TokenBatch batch, bool normalize, float* out,
+                    unsigned threads) {
+    const std::size_t sentences = batch.sentence_count();
+    if (batch.offsets.empty() || batch.offsets.front() == batch.offsets.back()) {
+        // No tokens at all: zero rows, and no thread or scratch memory, whatever the width.
+        std::fill_n(out, sentences * table.dimension(), 0.0f);
+        return sentences;
+    }
+    const BatchKernel kernel(table, batch, normalize, out);
+    const std::size_t workers =
+        std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(kernel.chunk_count(), 1));
+    // Allocated here, where a failure can still be reported: a thread cannot throw. Only the
+    // paths that decode rows need it.
+    const std::size_t scratch_width = kernel.decodes_rows() ? table.dimension() : 0;
+    std::vector<float> scratch(workers * scratch_width);
+    std::atomic<std::size_t> next_chunk{0};
+    std::atomic<std::size_t> overflow{sentences};
+    // A thread that cannot be started leaves its share to the others: by the time its worker
+    // runs on the calling thread, the chunks are taken.
+    run_on_threads(workers, [&](std::size_t worker) {
+        kernel.run(next_chunk, scratch.data() + worker * scratch_width, overflow);
+    });
+    return overflow.load();
+}
+
+}  // namespace
+
+std::expected<void, BatchFailure> embed_batch(const EmbeddingTable& table, TokenBatch batch,
+                                              bool normalize, std::span<float> out,
+                                              unsigned threads) {
+    check_shape(table, batch, out);
+    const auto bad = find_token_out_of_range(table, batch);
+    // Up to a token outside the table, the sentences before it are computed: one of them may
+    // overflow, and the first sentence that cannot be embedded is the one reported.
+    const TokenBatch valid{batch.tokens,
+                           bad ? batch.offsets.first(bad->sentence + 1) : batch.offsets};
+    const std::size_t overflow = compute(table, valid, normalize, out.data(), threads);
+    if (overflow < valid.sentence_count()) return std::unexpected(RowOverflow{overflow});
+    if (bad) return std::unexpected(*bad);
+    return {};
+}
+
+}  // namespace korvane

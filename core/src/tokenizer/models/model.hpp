@@ -1,0 +1,14 @@
+// The tokenizer models, one alternative each: a new one is a file here, an alternative below and
+// a line in the reader's table (tokenizer_json.cpp). Each has tokenize_word, token_to_id and
+// vocabulary_size.
+#pragma once
+
+#include <variant>
+
+#include "tokenizer/models/wordpiece.hpp"
+
+namespace korvane::tokenizer {
+
+using Model = std::variant<WordPiece>;
+
+}  // namespace korvane::tokenizer

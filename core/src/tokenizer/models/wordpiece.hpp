@@ -1,0 +1,57 @@
+// The WordPiece model: each word is split greedily into the longest vocabulary tokens, those after
+// the first marked by the continuing-subword prefix; a word that cannot be split, or longer than
+// max_input_chars_per_word characters, is the unknown token.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/json.hpp"
+#include "tokenizer/models/token_table.hpp"
+#include "tokenizer/models/token_trie.hpp"
+
+namespace korvane::tokenizer {
+
+class WordPiece {
+public:
+    // Reads the model's part of tokenizer.json.
+    [[nodiscard]] static std::expected<WordPiece, std::string> from_json(const json::Object& part);
+
+    // The tables point into the vocabulary's strings: moved, never copied.
+    WordPiece(WordPiece&&) noexcept = default;
+    WordPiece& operator=(WordPiece&&) noexcept = default;
+    WordPiece(const WordPiece&) = delete;
+    WordPiece& operator=(const WordPiece&) = delete;
+
+    // Appends the IDs of `word` (valid UTF-8, one word of the pre-tokenizer) to `ids`.
+    void tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const;
+
+    // The ID of the vocabulary's token `token`, if it has one.
+    [[nodiscard]] std::optional<std::uint32_t> token_to_id(std::string_view token) const noexcept {
+        return words_.find(token);
+    }
+
+    // Number of IDs of the vocabulary: 0 to size - 1.
+    [[nodiscard]] std::size_t vocabulary_size() const noexcept { return vocabulary_.size(); }
+
+private:
+    WordPiece() = default;
+
+    std::vector<std::string> vocabulary_;  // by ID; the tables' keys point into it
+    // Each twice: whole keys by hash (most words are a token, or end in one) and a trie for the
+    // longest key that starts a text.
+    TokenTable words_;
+    TokenTable continuations_;                        // keyed without the prefix
+    TokenTrie trie_;                                  // of the vocabulary
+    std::optional<std::uint32_t> continuation_root_;  // its node of the prefix
+    std::size_t longest_key_ = 0;                     // in bytes
+    std::uint32_t unknown_id_ = 0;
+    std::size_t max_word_characters_ = 100;
+};
+
+}  // namespace korvane::tokenizer

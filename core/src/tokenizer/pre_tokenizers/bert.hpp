@@ -1,0 +1,62 @@
+// The BertPreTokenizer: splits on whitespace and around each punctuation character.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "json/json.hpp"
+#include "tokenizer/scratch.hpp"
+#include "tokenizer/unicode_flags.hpp"
+#include "util/utf8.hpp"
+
+namespace korvane::tokenizer {
+
+struct BertPreTokenizer {
+    // The part has no options.
+    [[nodiscard]] static std::expected<BertPreTokenizer, std::string> from_json(
+        const json::Object&) {
+        return BertPreTokenizer{};
+    }
+
+    // Calls `word(piece)` for each word of `text` (valid UTF-8), in order; stops early once the
+    // text's cancellation is requested.
+    template <typename OnWord>
+    void split(std::string_view text, Scratch& scratch, OnWord&& word) const {
+        std::size_t word_start = 0;
+        std::size_t position = 0;
+        const auto finish_word = [&](std::size_t end) {
+            if (end > word_start) word(text.substr(word_start, end - word_start));
+        };
+        std::size_t next_check = cancellation_interval;
+        while (position < text.size()) {
+            if (position >= next_check) {
+                if (scratch.stop_requested()) return;
+                next_check = position + cancellation_interval;
+            }
+            const auto byte = static_cast<unsigned char>(text[position]);
+            std::size_t next = position + 1;
+            std::uint32_t flags = 0;
+            if (byte < 0x80) {
+                flags = unicode::properties(byte);
+            } else {
+                flags = unicode::properties(utf8::decode_at(text, position));
+                next = position + utf8::character_length(byte);
+            }
+            if (flags & unicode::whitespace) {
+                finish_word(position);
+                word_start = next;
+            } else if (flags & unicode::punctuation) {
+                finish_word(position);
+                word_start = position;
+                finish_word(next);
+                word_start = next;
+            }
+            position = next;
+        }
+        finish_word(text.size());
+    }
+};
+
+}  // namespace korvane::tokenizer

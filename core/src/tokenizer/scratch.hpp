@@ -1,0 +1,44 @@
+// What one thread reuses from text to text while it tokenizes: nothing is allocated per character
+// or per text once these have grown. Each stage takes the thread's Scratch as an argument; the
+// tokenizer owns one per thread (Tokenizer::tokenize) and the reader of tokenizer.json one of its
+// own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "korvane/util/cancellation.hpp"
+#include "tokenizer/added_tokens.hpp"
+
+namespace korvane::tokenizer {
+
+// Long texts check for cancellation every this many bytes.
+inline constexpr std::size_t cancellation_interval = 64 * 1024;
+
+struct Scratch {
+    std::string normalized;
+    std::vector<std::pair<std::uint32_t, char32_t>> marks;  // combining class, code point
+    std::vector<std::uint32_t> ids;
+    std::vector<AddedTokens::Match> raw_matches;
+    std::vector<AddedTokens::Match> normalized_matches;
+    std::vector<const AddedToken*> found_tokens;
+    const Cancellation* cancellation = nullptr;  // of the text being tokenized
+    bool cancelled = false;
+
+    // Starts a text tokenized under `text_cancellation` (none: never cancelled).
+    void start(const Cancellation* text_cancellation) noexcept {
+        cancellation = text_cancellation;
+        cancelled = false;
+    }
+
+    // True once the current text's cancellation is requested; remembered in `cancelled`.
+    bool stop_requested() noexcept {
+        if (cancellation != nullptr && cancellation->requested()) cancelled = true;
+        return cancelled;
+    }
+};
+
+}  // namespace korvane::tokenizer

@@ -1,0 +1,134 @@
+#include "common.hpp"
+
+#include <chrono>
+#include <exception>
+#include <future>
+#include <system_error>
+#include <thread>
+#include <variant>
+
+namespace korvane::python {
+
+std::string method_doc(const stub::MethodEntry& record) {
+    std::string doc = record.name;
+    doc += "($self";
+    for (const stub::ParameterEntry& parameter : record.parameters) {
+        doc.append(", ").append(parameter.name);
+        if (parameter.default_value != nullptr) doc.append("=").append(parameter.default_value);
+    }
+    doc += ")\n--\n\n";
+    doc += record.docstring;
+    return doc;
+}
+
+void run_interruptible(bool long_work, const std::function<void(const Cancellation&)>& work) {
+    Cancellation cancellation;
+    std::promise<void> finished;
+    std::future<void> outcome = finished.get_future();
+    std::jthread worker;
+    if (long_work) {
+        try {
+            worker = std::jthread([&] {
+                try {
+                    work(cancellation);
+                    finished.set_value();
+                } catch (...) {
+                    finished.set_exception(std::current_exception());
+                }
+            });
+        } catch (const std::system_error&) {
+        }
+    }
+    if (!worker.joinable()) {
+        const DetachedFromInterpreter detached;
+        work(cancellation);
+        return;
+    }
+    bool interrupted = false;
+    PyThreadState* state = PyEval_SaveThread();
+    while (outcome.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+        if (interrupted) continue;
+        PyEval_RestoreThread(state);
+        if (PyErr_CheckSignals() != 0) {
+            interrupted = true;
+            cancellation.request();
+        }
+        state = PyEval_SaveThread();
+    }
+    PyEval_RestoreThread(state);
+    if (interrupted) throw ErrorAlreadySet{};
+    outcome.get();
+}
+
+std::filesystem::path to_path(PyObject* value) {
+    PyObject* encoded = nullptr;
+    if (PyUnicode_FSConverter(value, &encoded) == 0) throw ErrorAlreadySet{};
+    const Ref bytes = Ref::steal(encoded);
+    return std::filesystem::path(PyBytes_AS_STRING(bytes.get()));
+}
+
+void throw_load_error(const LoadError& error) {
+    throw_python_error(PyExc_ValueError, error.display());
+}
+
+unsigned to_thread_count(PyObject* value) {
+    const long count = PyLong_AsLong(value);
+    if (count == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    if (count < 1) throw_python_error(PyExc_ValueError, "threads must be at least 1");
+    return static_cast<unsigned>(std::min<long>(count, 1024));
+}
+
+namespace {
+
+// None, or an integer from 0 to `limit`.
+std::optional<std::uint64_t> to_optional_count(PyObject* value, const char* name,
+                                               std::uint64_t limit) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    const long long count = PyLong_AsLongLong(value);
+    if (count == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    if (count < 0 || static_cast<unsigned long long>(count) > limit) {
+        throw_python_error(PyExc_ValueError,
+                           std::string(name) + " must be between 0 and " + std::to_string(limit));
+    }
+    return static_cast<std::uint64_t>(count);
+}
+
+}  // namespace
+
+TokenFilter to_token_filter(PyObject* max_length, PyObject* skipped_token) {
+    TokenFilter filter;
+    if (auto length = to_optional_count(max_length, "max_length", PY_SSIZE_T_MAX)) {
+        filter.max_length = static_cast<std::size_t>(*length);
+    }
+    if (auto token = to_optional_count(skipped_token, "skipped_token", UINT32_MAX)) {
+        filter.skipped_token = static_cast<std::uint32_t>(*token);
+    }
+    return filter;
+}
+
+std::span<float> float_rows(const Py_buffer& view, std::size_t sentences, std::size_t dimension) {
+    const std::string_view format = view.format == nullptr ? "B" : view.format;
+    const bool is_float32 =
+        view.itemsize == 4 && (format == "f" || format == "<f" || format == "=f" || format == "@f");
+    if (!is_float32 ||
+        static_cast<std::size_t>(view.len) != sentences * dimension * sizeof(float)) {
+        throw_python_error(PyExc_ValueError, "out must be a C-contiguous float32 array of " +
+                                                 std::to_string(sentences) + " x " +
+                                                 std::to_string(dimension) + " values");
+    }
+    return {static_cast<float*>(view.buf), sentences * dimension};
+}
+
+Ref failure_exception(const BatchFailure& failure, const SentenceNames& names) {
+    const std::size_t sentence = failed_sentence(failure);
+    const auto* outside = std::get_if<TokenOutOfRange>(&failure);
+    const std::string message = outside != nullptr
+                                    ? outside->display(names(sentence))
+                                    : std::get<RowOverflow>(failure).display(names(sentence));
+    PyObject* type = outside != nullptr ? PyExc_IndexError : PyExc_OverflowError;
+    const Ref text = require(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    return require(PyObject_CallOneArg(type, text.get()));
+}
+
+}  // namespace korvane::python
