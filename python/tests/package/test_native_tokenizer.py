@@ -227,7 +227,7 @@ def test_random_strings(normalized, text):
 @pytest.mark.parametrize(
     ("parts", "reason"),
     [
-        ({"normalizer": {"type": "NFKC"}}, "normalizer is NFKC"),
+        ({"normalizer": {"type": "NFKD"}}, "normalizer is NFKD"),
         ({"pre_tokenizer": {"type": "Whitespace"}}, "pre-tokenizer"),
         ({"model": {"type": "BPE", "vocab": {}, "merges": []}}, "not WordPiece"),
     ],

@@ -5,9 +5,11 @@
 #include <variant>
 
 #include "tokenizer/pre_tokenizers/bert.hpp"
+#include "tokenizer/pre_tokenizers/metaspace.hpp"
+#include "tokenizer/pre_tokenizers/whole_text.hpp"
 
 namespace korvane::tokenizer {
 
-using PreTokenizer = std::variant<BertPreTokenizer>;
+using PreTokenizer = std::variant<BertPreTokenizer, Metaspace, WholeText>;
 
 }  // namespace korvane::tokenizer
