@@ -176,10 +176,9 @@ int main(int argc, char** argv) {
                 flags |= word;
             // The normalization forms' quick checks follow ICU's own version: a code point that
             // the other side does not have yet is left as it is there too.
-            const bool starter = u_getCombiningClass(code_point) == 0;
-            if (starter && u_getIntPropertyValue(code_point, UCHAR_NFKC_QUICK_CHECK) == UNORM_YES)
+            if (u_getIntPropertyValue(code_point, UCHAR_NFKC_QUICK_CHECK) == UNORM_YES)
                 flags |= nfkc_unchanged;
-            if (starter && u_getIntPropertyValue(code_point, UCHAR_NFC_QUICK_CHECK) == UNORM_YES)
+            if (u_getIntPropertyValue(code_point, UCHAR_NFC_QUICK_CHECK) == UNORM_YES)
                 flags |= nfc_unchanged;
             const std::uint32_t combining_class = assigned_in(code_point, normalization_version)
                                                       ? u_getCombiningClass(code_point)

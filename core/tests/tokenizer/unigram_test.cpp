@@ -60,24 +60,26 @@ TEST(Unigram, UnknownRunsFallBackToBytesWhenAllAreThere) {
     const auto all = Tokenizer::from_json(unigram_json(R"(, ["a", -1])" + byte_pieces(256), true));
     ASSERT_TRUE(all) << all.error();
     EXPECT_EQ(ids_of(*all, "ad"), (Ids{1, 0x64 + 2}));
-    EXPECT_EQ(ids_of(*all, "\xE4\xB8\xAD"
-                           "a"),
+    EXPECT_EQ(ids_of(*all,
+                     "\xE4\xB8\xAD"
+                     "a"),
               (Ids{0xE4 + 2, 0xB8 + 2, 0xAD + 2, 1}));
     // The <unk> piece alone stays itself; within a run it is bytes like the rest.
     EXPECT_EQ(ids_of(*all, "<unk>a"), (Ids{0, 1}));
     EXPECT_EQ(ids_of(*all, "x<unk>"), (Ids{'x' + 2, '<' + 2, 'u' + 2, 'n' + 2, 'k' + 2, '>' + 2}));
     const auto some = Tokenizer::from_json(unigram_json(R"(, ["a", -1])" + byte_pieces(200), true));
     ASSERT_TRUE(some) << some.error();
-    EXPECT_EQ(ids_of(*some, "\xE4\xB8\xAD\xE4\xB8\xAD"
-                            "a"),
+    EXPECT_EQ(ids_of(*some,
+                     "\xE4\xB8\xAD\xE4\xB8\xAD"
+                     "a"),
               (Ids{0, 1}));
     EXPECT_EQ(ids_of(*some, "\xC3\xBF"), (Ids{0xC3 + 2, 0xBF + 2}));
 }
 
 TEST(Unigram, MetaspaceAndNormalizerSequence) {
-    const auto tokenizer = Tokenizer::from_json(unigram_json(
-        R"(, ["\u2581", -1], ["a", -1], ["\u2581a", -1], ["b", -1])", false,
-        R"("normalizer": {"type": "Sequence", "normalizers": [
+    const auto tokenizer = Tokenizer::from_json(
+        unigram_json(R"(, ["\u2581", -1], ["a", -1], ["\u2581a", -1], ["b", -1])", false,
+                     R"("normalizer": {"type": "Sequence", "normalizers": [
                {"type": "Replace", "pattern": {"String": "x"}, "content": "a"},
                {"type": "Lowercase"}, {"type": "NFKC"},
                {"type": "Strip", "strip_left": false, "strip_right": true}]},

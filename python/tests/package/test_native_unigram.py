@@ -266,6 +266,29 @@ def test_every_code_point(trained, tmp_path):
     assert len(native) > 140_000
 
 
+MARKS = [
+    0x300, 0x301, 0x316, 0x323, 0x327, 0x334, 0x345, 0x5B0, 0x5BC, 0x64B, 0x670, 0x93C, 0x94D,
+    0x9BC, 0xE38, 0xE48, 0x1DC0, 0x1DFA, 0x20D0, 0x302A, 0x3099, 0xFE20, 0x1D165, 0x1D167,
+    0x11133, 0x1E944, 0x10EFD, 0x16FF0,
+]
+
+
+@pytest.mark.parametrize("form", ["NFKC", "NFC"])
+def test_combining_marks_in_and_out_of_order(trained, tmp_path, form):
+    content = variant(trained, "none", "always")
+    content["normalizer"] = {"type": form}
+    pair = Pair(content, tmp_path)
+    rng = random.Random(form)
+    bases = "aeoqA中कاא "
+    texts = [
+        "".join(rng.choice(bases) + "".join(chr(rng.choice(MARKS)) for _ in range(rng.randint(0, 3)))
+                for _ in range(rng.randint(1, 6)))
+        for _ in range(3000)
+    ]
+    assert pair.mismatches(texts) == []
+    assert pair.deferred(texts) < len(texts)
+
+
 @pytest.mark.parametrize(
     ("part", "value", "reason"),
     [

@@ -120,7 +120,8 @@ void Unigram::tokenize_word(std::string_view word, std::vector<std::uint32_t>& i
         }
     };
     for (std::size_t position = 0; position < size;) {
-        const std::size_t character = utf8::character_length(static_cast<unsigned char>(word[position]));
+        const std::size_t character =
+            utf8::character_length(static_cast<unsigned char>(word[position]));
         const double base = lattice.score[position];
         bool single = false;
         trie_.for_each_prefix(word.substr(position), [&](std::size_t length, std::uint32_t id) {

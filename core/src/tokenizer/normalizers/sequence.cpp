@@ -90,9 +90,9 @@ bool NormalizerSequence::normalize(std::string_view text, std::string& out,
         const bool last = index + 1 == steps_.size();
         std::string& target = last ? out : scratch.sequence_steps[index % 2];
         if (!last) target.clear();
-        const bool done = std::visit(
-            [&](const auto& step) { return step.normalize(input, target, scratch); },
-            steps_[index]);
+        const bool done =
+            std::visit([&](const auto& step) { return step.normalize(input, target, scratch); },
+                       steps_[index]);
         if (!done) return false;
         input = target;
     }

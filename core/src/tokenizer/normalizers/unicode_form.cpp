@@ -22,15 +22,21 @@ std::expected<UnicodeForm, std::string> UnicodeForm::from_json(const json::Objec
 }
 
 bool UnicodeForm::normalize(std::string_view text, std::string& out, Scratch&) const {
+    std::uint32_t last_class = 0;  // the previous character's combining class
     for (std::size_t position = 0; position < text.size();) {
         const auto byte = static_cast<unsigned char>(text[position]);
         if (byte < 0x80) {  // ASCII is in every form
+            last_class = 0;
             ++position;
             continue;
         }
         // A code point unassigned in the table's version may be assigned in the other's.
         const std::uint32_t flags = unicode::properties(utf8::decode_at(text, position));
         if ((flags & unchanged_) == 0 || (flags & unicode::unknown) != 0) return false;
+        // The table's combining classes are those tokenizers reorders by.
+        const std::uint32_t combining_class = unicode::combining_class(flags);
+        if (combining_class != 0 && last_class > combining_class) return false;
+        last_class = combining_class;
         position += utf8::character_length(byte);
     }
     out.append(text);

@@ -1,6 +1,6 @@
 // The Unicode normalization forms NFKC and NFC, for texts already in that form: those of
-// characters whose quick check says so, with combining class 0 (see unicode_flags.hpp). Any
-// other text is deferred to the caller.
+// characters whose quick check says so, their marks in canonical order (see unicode_flags.hpp).
+// Any other text is deferred to the caller.
 #pragma once
 
 #include <cstdint>
