@@ -39,6 +39,7 @@ std::optional<double> number_of(const json::Value& value) {
 
 std::expected<Unigram, std::string> Unigram::from_json(const json::Object& model) {
     Unigram unigram;
+    unigram.cache_ = std::make_unique<WordCache>();
     const json::Value* vocab_value = member(model, "vocab");
     if (vocab_value == nullptr || vocab_value->if_array() == nullptr)
         return std::unexpected("the Unigram vocabulary is not a list");
@@ -101,6 +102,37 @@ void Unigram::push_unknown(std::string_view piece, std::vector<std::uint32_t>& i
 }
 
 void Unigram::tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const {
+    if (word.size() > WordCache::longest_word) {
+        segment(word, ids);
+        return;
+    }
+    const std::uint64_t hash = hash_bytes(word);
+    WordCache::Shard& shard = cache_->shards[hash % WordCache::shard_count];
+    {
+        const std::lock_guard lock(shard.mutex);
+        if (const auto found = shard.spans.find(word); found != shard.spans.end()) {
+            const auto [first, count] = found->second;
+            ids.insert(ids.end(), shard.ids.begin() + first, shard.ids.begin() + first + count);
+            return;
+        }
+    }
+    const std::size_t start = ids.size();
+    segment(word, ids);
+    const std::lock_guard lock(shard.mutex);
+    if (shard.spans.size() >= WordCache::shard_capacity) {
+        shard.spans.clear();
+        shard.ids.clear();
+    }
+    const auto first = static_cast<std::uint32_t>(shard.ids.size());
+    if (shard.spans
+            .try_emplace(std::string(word),
+                         std::pair{first, static_cast<std::uint32_t>(ids.size() - start)})
+            .second)
+        shard.ids.insert(shard.ids.end(), ids.begin() + static_cast<std::ptrdiff_t>(start),
+                         ids.end());
+}
+
+void Unigram::segment(std::string_view word, std::vector<std::uint32_t>& ids) const {
     if (word.empty()) return;
     const std::size_t size = word.size();
     Lattice& lattice = thread_lattice();
