@@ -42,10 +42,15 @@ constexpr std::array normalizers{
     Kind<Normalizer>{"Replace", read_as<Normalizer, NormalizerSequence>},
     Kind<Normalizer>{"NFKC", read_as<Normalizer, NormalizerSequence>},
     Kind<Normalizer>{"NFC", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"Prepend", read_as<Normalizer, NormalizerSequence>},
 };
 constexpr std::array pre_tokenizers{
     Kind<PreTokenizer>{"BertPreTokenizer", read_as<PreTokenizer, BertPreTokenizer>},
     Kind<PreTokenizer>{"Metaspace", read_as<PreTokenizer, Metaspace>},
+    Kind<PreTokenizer>{"WhitespaceSplit", read_as<PreTokenizer, WhitespaceSplit>},
+    Kind<PreTokenizer>{"Whitespace", read_as<PreTokenizer, Whitespace>},
+    Kind<PreTokenizer>{"Punctuation", read_as<PreTokenizer, Punctuation>},
+    Kind<PreTokenizer>{"Sequence", read_as<PreTokenizer, PreTokenizerSequence>},
 };
 
 // The kinds' types, for an error: "A", "A or B", ...

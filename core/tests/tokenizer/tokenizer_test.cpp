@@ -93,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
         Unsupported{
             R"("normalizer": {"type": "NFKD"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)",
             "normalizer is NFKD"},
-        Unsupported{R"("pre_tokenizer": {"type": "Whitespace"},)", "pre-tokenizer"},
+        Unsupported{R"("pre_tokenizer": {"type": "Digits"},)", "pre-tokenizer"},
         Unsupported{R"("pre_tokenizer": {"type": "Metaspace", "replacement": "_"},)",
                     "prepend_scheme"},
         Unsupported{R"("pre_tokenizer": {"type": "BertPreTokenizer"},
@@ -111,13 +111,14 @@ TEST(WordPiece, NamesTheKindsEachStageKnows) {
     EXPECT_EQ(
         error(R"("normalizer": {"type": "NFKD"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
         "the normalizer is NFKD, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
-        "or NFKC or NFC");
+        "or NFKC or NFC or Prepend");
     EXPECT_EQ(
         error(R"("normalizer": [], "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
         "the normalizer is ?, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
-        "or NFKC or NFC");
-    EXPECT_EQ(error(R"("pre_tokenizer": {"type": "Whitespace"},)"),
-              "the pre-tokenizer is not BertPreTokenizer or Metaspace");
+        "or NFKC or NFC or Prepend");
+    EXPECT_EQ(error(R"("pre_tokenizer": {"type": "Digits"},)"),
+              "the pre-tokenizer is not BertPreTokenizer or Metaspace or WhitespaceSplit or "
+              "Whitespace or Punctuation or Sequence");
     EXPECT_EQ(Tokenizer::from_json(R"({"model": {"type": "BPE"}})").error(),
               "the model is not WordPiece or Unigram");
     EXPECT_EQ(Tokenizer::from_json(R"({"model": "WordPiece"})").error(),

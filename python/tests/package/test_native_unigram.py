@@ -295,6 +295,8 @@ def test_combining_marks_in_and_out_of_order(trained, tmp_path, form):
         ("model", {"unk_id": None}, "no unk_id"),
         ("model", {"vocab": [["a", -1.0], ["a", -2.0]], "unk_id": 0}, "piece twice"),
         ("normalizer", {"type": "Sequence", "normalizers": [{"type": "NFKD"}]}, "is NFKD"),
+        # tokenizers removes spacing marks too (U+093F), which the table does not tell apart.
+        ("normalizer", {"type": "StripAccents"}, "is StripAccents"),
         ("normalizer", {"type": "Replace", "pattern": {"Regex": "a+"}, "content": ""}, "pattern"),
         ("pre_tokenizer", {"type": "Metaspace", "replacement": "▁"}, "prepend_scheme"),
     ],
@@ -347,3 +349,66 @@ def test_encode_is_bit_identical_to_the_tokenizers_path(unigram_model_dir):
     got = native.encode(texts, batch_size=300, threads=2)
     expected = reference.encode(texts, batch_size=300, threads=1)
     assert got.tobytes() == expected.tobytes()
+
+
+# ---------------------------------------------------------------------------------------------
+# The other pre-tokenizers and normalizers, on the trained model
+
+
+PUNCTUATION_BEHAVIORS = ["Isolated", "Removed", "MergedWithPrevious", "MergedWithNext", "Contiguous"]
+MORE_PRE_TOKENIZERS = {
+    "whitespace-split": {"type": "WhitespaceSplit"},
+    "whitespace": {"type": "Whitespace"},
+    **{f"punctuation-{b}": {"type": "Punctuation", "behavior": b} for b in PUNCTUATION_BEHAVIORS},
+    "sequence": {"type": "Sequence", "pretokenizers": [
+        {"type": "WhitespaceSplit"}, {"type": "Punctuation", "behavior": "Contiguous"},
+        PRE_TOKENIZERS["always"],
+    ]},
+    "sequence-bert": {"type": "Sequence", "pretokenizers": [
+        PRE_TOKENIZERS["never-unsplit"], {"type": "BertPreTokenizer"},
+    ]},
+}
+MORE_NORMALIZERS = {
+    "prepend": {"type": "Prepend", "prepend": "▁"},
+    "nfc-lowercase-prepend": {"type": "Sequence", "normalizers": [
+        {"type": "NFC"}, {"type": "Lowercase"},
+        {"type": "Prepend", "prepend": "x"},
+    ]},
+}
+
+
+@pytest.mark.parametrize("pre_tokenizer", list(MORE_PRE_TOKENIZERS))
+def test_more_pre_tokenizers(trained, tmp_path, pre_tokenizer):
+    content = variant(trained, "lowercase", "none")
+    content["pre_tokenizer"] = MORE_PRE_TOKENIZERS[pre_tokenizer]
+    pair = Pair(content, tmp_path)
+    punctuation = "".join(chr(p) for p in range(0x20, 0x3000) if not chr(p).isalnum())
+    rng = random.Random(pre_tokenizer)
+    texts = SENTENCES + corpus(300) + multilingual_texts(300, seed=3) + [
+        "".join(rng.choice(punctuation + "ab  中") for _ in range(rng.randint(0, 20)))
+        for _ in range(2000)
+    ]
+    assert pair.mismatches(texts) == []
+
+
+@pytest.mark.parametrize("normalizer", list(MORE_NORMALIZERS))
+def test_more_normalizers(trained, tmp_path, normalizer):
+    content = variant(trained, "none", "always")
+    content["normalizer"] = MORE_NORMALIZERS[normalizer]
+    pair = Pair(content, tmp_path)
+    texts = SENTENCES + [s.upper() for s in SENTENCES] + multilingual_texts(300, seed=5)
+    assert pair.mismatches(texts) == []
+
+
+@pytest.mark.parametrize(
+    ("pre_tokenizer", "normalizer"),
+    [("whitespace", None), ("punctuation-Isolated", None), ("whitespace-split", "prepend")],
+)
+def test_every_code_point_by_class(trained, tmp_path, pre_tokenizer, normalizer):
+    content = variant(trained, "none", "none")
+    content["pre_tokenizer"] = MORE_PRE_TOKENIZERS[pre_tokenizer]
+    content["normalizer"] = MORE_NORMALIZERS.get(normalizer)
+    pair = Pair(content, tmp_path)
+    points = [p for p in range(0x110000) if not 0xD800 <= p <= 0xDFFF]
+    texts = ["".join(f"a{chr(p)}b" for p in points[i : i + 64]) for i in range(0, len(points), 64)]
+    assert pair.mismatches(texts) == []

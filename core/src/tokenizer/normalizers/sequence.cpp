@@ -34,6 +34,7 @@ constexpr std::array step_kinds{
     StepKind{"Replace", read_step<Replace>},
     StepKind{"NFKC", read_step<UnicodeForm>},
     StepKind{"NFC", read_step<UnicodeForm>},
+    StepKind{"Prepend", read_step<Prepend>},
 };
 
 // Sequences nested deeper than this are refused.

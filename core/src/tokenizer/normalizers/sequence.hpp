@@ -12,6 +12,7 @@
 
 #include "json/json.hpp"
 #include "tokenizer/normalizers/bert.hpp"
+#include "tokenizer/normalizers/prepend.hpp"
 #include "tokenizer/normalizers/replace.hpp"
 #include "tokenizer/normalizers/strip.hpp"
 #include "tokenizer/normalizers/unicode_form.hpp"
@@ -19,7 +20,7 @@
 
 namespace korvane::tokenizer {
 
-using NormalizerStep = std::variant<BertNormalizer, Strip, Replace, UnicodeForm>;
+using NormalizerStep = std::variant<BertNormalizer, Strip, Replace, UnicodeForm, Prepend>;
 
 class NormalizerSequence {
 public:

@@ -59,6 +59,8 @@ public:
     // may move; such pairs keep the tokenizers path.
     [[nodiscard]] bool may_follow(const json::Value* normalizer_part) const;
 
+    [[nodiscard]] bool prepends_first() const noexcept { return prepend_ == Prepend::first; }
+
 private:
     std::string replacement_ = "\u2581";
     Prepend prepend_ = Prepend::always;
