@@ -255,7 +255,7 @@ class Model:
         load fails listing the candidates.
 
         ``backend`` chooses who tokenizes for ``encode``: ``"native"`` (korvane's own WordPiece
-        tokenizer, exact to the tokenizers package and many times faster; ValueError when the
+        and Unigram tokenizers, exact to the tokenizers package and many times faster; ValueError when the
         tokenizer.json has a part it does not implement), ``"tokenizers"`` (the tokenizers
         package), or ``"auto"``: native whenever the file allows it.
         """
