@@ -51,6 +51,7 @@ constexpr std::array pre_tokenizers{
     Kind<PreTokenizer>{"Whitespace", read_as<PreTokenizer, Whitespace>},
     Kind<PreTokenizer>{"Punctuation", read_as<PreTokenizer, Punctuation>},
     Kind<PreTokenizer>{"Sequence", read_as<PreTokenizer, PreTokenizerSequence>},
+    Kind<PreTokenizer>{"Split", read_as<PreTokenizer, SplitString>},
 };
 
 // The kinds' types, for an error: "A", "A or B", ...

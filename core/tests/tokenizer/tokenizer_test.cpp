@@ -118,7 +118,7 @@ TEST(WordPiece, NamesTheKindsEachStageKnows) {
         "or NFKC or NFC or Prepend");
     EXPECT_EQ(error(R"("pre_tokenizer": {"type": "Digits"},)"),
               "the pre-tokenizer is not BertPreTokenizer or Metaspace or WhitespaceSplit or "
-              "Whitespace or Punctuation or Sequence");
+              "Whitespace or Punctuation or Sequence or Split");
     EXPECT_EQ(Tokenizer::from_json(R"({"model": {"type": "BPE"}})").error(),
               "the model is not WordPiece or Unigram");
     EXPECT_EQ(Tokenizer::from_json(R"({"model": "WordPiece"})").error(),

@@ -362,8 +362,14 @@ MORE_PRE_TOKENIZERS = {
     **{f"punctuation-{b}": {"type": "Punctuation", "behavior": b} for b in PUNCTUATION_BEHAVIORS},
     "sequence": {"type": "Sequence", "pretokenizers": [
         {"type": "WhitespaceSplit"}, {"type": "Punctuation", "behavior": "Contiguous"},
+        {"type": "Split", "pattern": {"String": "ab"}, "behavior": "MergedWithNext",
+         "invert": False},
         PRE_TOKENIZERS["always"],
     ]},
+    **{f"split-{b}-{invert}": {"type": "Split", "pattern": {"String": pattern}, "behavior": b,
+                                "invert": invert}
+       for b, pattern in zip(PUNCTUATION_BEHAVIORS, ["a", " ", "ab", ", ", "中"])
+       for invert in (False, True)},
     "sequence-bert": {"type": "Sequence", "pretokenizers": [
         PRE_TOKENIZERS["never-unsplit"], {"type": "BertPreTokenizer"},
     ]},

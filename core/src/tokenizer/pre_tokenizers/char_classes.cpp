@@ -26,4 +26,21 @@ std::expected<Punctuation, std::string> Punctuation::from_json(const json::Objec
     return punctuation;
 }
 
+std::expected<SplitString, std::string> SplitString::from_json(const json::Object& part) {
+    SplitString split;
+    const json::Value* pattern = member(part, "pattern");
+    const json::Object* pattern_part = pattern != nullptr ? pattern->if_object() : nullptr;
+    const json::Value* string = pattern_part != nullptr ? member(*pattern_part, "String") : nullptr;
+    if (string == nullptr || string->if_string() == nullptr || string->if_string()->empty())
+        return std::unexpected("the Split pattern is not a string");
+    split.pattern_ = *string->if_string();
+    auto behavior = read_behavior(part);
+    if (!behavior) return std::unexpected(std::move(behavior.error()));
+    split.behavior_ = *behavior;
+    auto invert = boolean_member(part, "invert", false, "pre_tokenizer");
+    if (!invert) return std::unexpected(std::move(invert.error()));
+    split.invert_ = *invert;
+    return split;
+}
+
 }  // namespace korvane::tokenizer

@@ -1,7 +1,7 @@
 // Pre-tokenizers that split by characters' classes in the character table: WhitespaceSplit
 // (words between white space), Whitespace (runs of word characters, \w, and runs of characters
 // that are neither word characters nor white space) and Punctuation (each punctuation character,
-// kept by its `behavior`).
+// kept by its `behavior`), and Split by a string pattern.
 #pragma once
 
 #include <cstddef>
@@ -89,55 +89,66 @@ enum class SplitBehavior { removed, isolated, merged_with_previous, merged_with_
 // Reads "behavior" of `part`.
 [[nodiscard]] std::expected<SplitBehavior, std::string> read_behavior(const json::Object& part);
 
-// Calls `word` for the words of `text` given its pieces to split on, each [start, end) in order,
-// by `behavior`: `for_each_match(on_match)` calls on_match(start, end) for each.
-template <typename ForEachMatch, typename OnWord>
-void split_by(std::string_view text, SplitBehavior behavior, ForEachMatch&& for_each_match,
+// Calls `word` for the words of a text given as segments, each a piece to split on (a match) or
+// not, by `behavior`: `for_each_segment(on_segment)` calls on_segment(start, end, is_match) for
+// consecutive segments covering the text. Runs of segments are merged only by Contiguous (those
+// of one kind) and by MergedWithPrevious and MergedWithNext (a match with the segment that is not
+// one before or after it).
+template <typename ForEachSegment, typename OnWord>
+void split_by(std::string_view text, SplitBehavior behavior, ForEachSegment&& for_each_segment,
               OnWord& word) {
-    std::size_t done = 0;     // the end of what was emitted or dropped
-    std::size_t pending = 0;  // MergedWithNext: the start of the matches waiting for the next
-    bool in_run = false;      // Contiguous: the last match ended at `done`, not yet emitted
-    std::size_t run_start = 0;
+    bool pending = false;  // a segment waits: [pending_start, pending_end), of kind pending_match
+    std::size_t pending_start = 0;
+    std::size_t pending_end = 0;
+    bool pending_match = false;
     const auto emit = [&](std::size_t start, std::size_t end) {
         if (end > start) word(text.substr(start, end - start));
     };
-    for_each_match([&](std::size_t start, std::size_t end) {
+    const auto hold = [&](std::size_t start, std::size_t end, bool is_match) {
+        if (pending) emit(pending_start, pending_end);
+        pending = true;
+        pending_start = start;
+        pending_end = end;
+        pending_match = is_match;
+    };
+    for_each_segment([&](std::size_t start, std::size_t end, bool is_match) {
+        if (end <= start) return;
         switch (behavior) {
             case SplitBehavior::removed:
-                emit(done, start);
+                if (!is_match) emit(start, end);
                 break;
             case SplitBehavior::isolated:
-                emit(done, start);
                 emit(start, end);
                 break;
             case SplitBehavior::merged_with_previous:
-                emit(done, end);
+                if (!is_match) {
+                    hold(start, end, false);
+                } else if (pending) {
+                    emit(pending_start, end);
+                    pending = false;
+                } else {
+                    emit(start, end);
+                }
                 break;
             case SplitBehavior::merged_with_next:
-                emit(pending, start);
-                pending = start;
+                if (is_match) {
+                    hold(start, end, true);
+                } else if (pending) {
+                    emit(pending_start, end);
+                    pending = false;
+                } else {
+                    emit(start, end);
+                }
                 break;
             case SplitBehavior::contiguous:
-                if (in_run && start == done) break;  // the run goes on
-                if (in_run) emit(run_start, done);
-                emit(done, start);
-                in_run = true;
-                run_start = start;
+                if (pending && pending_match == is_match)
+                    pending_end = end;
+                else
+                    hold(start, end, is_match);
                 break;
         }
-        done = end;
     });
-    switch (behavior) {
-        case SplitBehavior::merged_with_next:
-            emit(pending, text.size());
-            break;
-        case SplitBehavior::contiguous:
-            if (in_run) emit(run_start, done);
-            emit(done, text.size());
-            break;
-        default:
-            emit(done, text.size());
-    }
+    if (pending) emit(pending_start, pending_end);
 }
 
 class Punctuation {
@@ -149,19 +160,55 @@ public:
     void split(std::string_view text, Scratch&, OnWord&& word) const {
         split_by(
             text, behavior_,
-            [&](auto&& on_match) {
+            [&](auto&& on_segment) {
+                std::size_t done = 0;
                 for (std::size_t position = 0; position < text.size();) {
                     std::size_t length = 0;
-                    if ((flags_at(text, position, length) & unicode::punctuation) != 0)
-                        on_match(position, position + length);
+                    if ((flags_at(text, position, length) & unicode::punctuation) != 0) {
+                        on_segment(done, position, false);
+                        on_segment(position, position + length, true);
+                        done = position + length;
+                    }
                     position += length;
                 }
+                on_segment(done, text.size(), false);
             },
             word);
     }
 
 private:
     SplitBehavior behavior_ = SplitBehavior::isolated;
+};
+
+class SplitString {
+public:
+    // Reads a Split of a string pattern (a regular expression keeps the tokenizers path).
+    [[nodiscard]] static std::expected<SplitString, std::string> from_json(
+        const json::Object& part);
+
+    template <typename OnWord>
+    void split(std::string_view text, Scratch&, OnWord&& word) const {
+        split_by(
+            text, behavior_,
+            [&](auto&& on_segment) {
+                // The pattern's occurrences, left to right without overlaps, and the text
+                // between them; `invert` takes the latter as the matches.
+                std::size_t done = 0;
+                for (std::size_t found = text.find(pattern_); found != std::string_view::npos;
+                     found = text.find(pattern_, done)) {
+                    on_segment(done, found, invert_);
+                    on_segment(found, found + pattern_.size(), !invert_);
+                    done = found + pattern_.size();
+                }
+                on_segment(done, text.size(), invert_);
+            },
+            word);
+    }
+
+private:
+    std::string pattern_;
+    SplitBehavior behavior_ = SplitBehavior::isolated;
+    bool invert_ = false;
 };
 
 }  // namespace korvane::tokenizer

@@ -13,6 +13,6 @@
 namespace korvane::tokenizer {
 
 using PreTokenizer = std::variant<BertPreTokenizer, Metaspace, WholeText, WhitespaceSplit,
-                                  Whitespace, Punctuation, PreTokenizerSequence>;
+                                  Whitespace, Punctuation, PreTokenizerSequence, SplitString>;
 
 }  // namespace korvane::tokenizer

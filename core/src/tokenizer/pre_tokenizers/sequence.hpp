@@ -17,8 +17,8 @@
 
 namespace korvane::tokenizer {
 
-using PreTokenizerStep =
-    std::variant<BertPreTokenizer, Metaspace, WhitespaceSplit, Whitespace, Punctuation>;
+using PreTokenizerStep = std::variant<BertPreTokenizer, Metaspace, WhitespaceSplit, Whitespace,
+                                      Punctuation, SplitString>;
 
 class PreTokenizerSequence {
 public:
