@@ -51,7 +51,7 @@ constexpr std::array pre_tokenizers{
     Kind<PreTokenizer>{"Whitespace", read_as<PreTokenizer, Whitespace>},
     Kind<PreTokenizer>{"Punctuation", read_as<PreTokenizer, Punctuation>},
     Kind<PreTokenizer>{"Sequence", read_as<PreTokenizer, PreTokenizerSequence>},
-    Kind<PreTokenizer>{"Split", read_as<PreTokenizer, SplitString>},
+    Kind<PreTokenizer>{"Split", read_as<PreTokenizer, SplitPattern>},
 };
 
 // The kinds' types, for an error: "A", "A or B", ...

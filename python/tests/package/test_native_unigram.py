@@ -297,7 +297,7 @@ def test_combining_marks_in_and_out_of_order(trained, tmp_path, form):
         ("normalizer", {"type": "Sequence", "normalizers": [{"type": "NFKD"}]}, "is NFKD"),
         # tokenizers removes spacing marks too (U+093F), which the table does not tell apart.
         ("normalizer", {"type": "StripAccents"}, "is StripAccents"),
-        ("normalizer", {"type": "Replace", "pattern": {"Regex": "a+"}, "content": ""}, "pattern"),
+        ("normalizer", {"type": "Replace", "pattern": {"Regex": "a("}, "content": ""}, "compile"),
         ("pre_tokenizer", {"type": "Metaspace", "replacement": "▁"}, "prepend_scheme"),
     ],
 )
@@ -418,3 +418,63 @@ def test_every_code_point_by_class(trained, tmp_path, pre_tokenizer, normalizer)
     points = [p for p in range(0x110000) if not 0xD800 <= p <= 0xDFFF]
     texts = ["".join(f"a{chr(p)}b" for p in points[i : i + 64]) for i in range(0, len(points), 64)]
     assert pair.mismatches(texts) == []
+
+
+# ---------------------------------------------------------------------------------------------
+# Regular expressions, matched by Oniguruma as tokenizers matches them
+
+GPT2 = r"'s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+"
+SPLIT_REGEXES = [
+    (r"\s+", "Removed", False), (GPT2, "Isolated", False), (r"\p{L}+", "Contiguous", True),
+    (r"[0-9]+|\p{P}", "MergedWithPrevious", False), (r"\w+", "MergedWithNext", True),
+    (r"(?i)ab|▁", "Isolated", True), (r"\p{Han}|\p{Hangul}+", "Isolated", False),
+]
+REPLACE_REGEXES = [(r" {2,}", " "), (r"\p{Mn}", ""), (r"[0-9]", "#"), (r"(a)b", "$1"),
+                   (r"\s+$|^\s+", "")]
+
+
+@pytest.mark.parametrize(("pattern", "behavior", "invert"), SPLIT_REGEXES)
+def test_split_by_regular_expression(trained, tmp_path, pattern, behavior, invert):
+    content = variant(trained, "lowercase", "none")
+    content["pre_tokenizer"] = {"type": "Split", "pattern": {"Regex": pattern},
+                                "behavior": behavior, "invert": invert}
+    pair = Pair(content, tmp_path)
+    texts = SENTENCES + corpus(200) + multilingual_texts(200) + mixed_texts(9)
+    texts += ["it's 12 o'clock  ab AB  ▁x", "Ab中文한국어 123\n\t x  "]
+    assert pair.mismatches(texts) == []
+    assert pair.deferred(texts) == 0
+
+
+@pytest.mark.parametrize(("pattern", "content"), REPLACE_REGEXES)
+def test_replace_by_regular_expression(trained, tmp_path, pattern, content):
+    tokenizer = variant(trained, "none", "always")
+    tokenizer["normalizer"] = {"type": "Replace", "pattern": {"Regex": pattern}, "content": content}
+    pair = Pair(tokenizer, tmp_path)
+    texts = SENTENCES + multilingual_texts(200) + mixed_texts(10) + ["ab  ab 12 a\u0301b  "]
+    assert pair.mismatches(texts) == []
+
+
+def test_every_code_point_by_regular_expression(trained, tmp_path):
+    content = variant(trained, "none", "none")
+    content["pre_tokenizer"] = {"type": "Split", "pattern": {"Regex": GPT2},
+                                "behavior": "Isolated", "invert": False}
+    pair = Pair(content, tmp_path)
+    points = [p for p in range(0x110000) if not 0xD800 <= p <= 0xDFFF]
+    texts = [" ".join(f"a{chr(p)}1" for p in points[i : i + 64]) for i in range(0, len(points), 64)]
+    assert pair.mismatches(texts) == []
+
+
+@pytest.mark.parametrize("part", ["pre_tokenizer", "normalizer"])
+def test_regular_expressions_matching_the_empty_text_keep_the_tokenizers_path(
+    trained, tmp_path, part
+):
+    content = variant(trained, "none", "always")
+    content[part] = (
+        {"type": "Split", "pattern": {"Regex": "a*"}, "behavior": "Isolated", "invert": False}
+        if part == "pre_tokenizer"
+        else {"type": "Replace", "pattern": {"Regex": "a*"}, "content": "-"}
+    )
+    path = tmp_path / "tokenizer.json"
+    path.write_text(json.dumps(content), encoding="utf-8")
+    with pytest.raises(ValueError, match="matches the empty text"):
+        _native.Tokenizer(path)

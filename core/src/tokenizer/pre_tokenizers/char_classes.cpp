@@ -26,14 +26,22 @@ std::expected<Punctuation, std::string> Punctuation::from_json(const json::Objec
     return punctuation;
 }
 
-std::expected<SplitString, std::string> SplitString::from_json(const json::Object& part) {
-    SplitString split;
+std::expected<SplitPattern, std::string> SplitPattern::from_json(const json::Object& part) {
+    SplitPattern split;
     const json::Value* pattern = member(part, "pattern");
     const json::Object* pattern_part = pattern != nullptr ? pattern->if_object() : nullptr;
     const json::Value* string = pattern_part != nullptr ? member(*pattern_part, "String") : nullptr;
-    if (string == nullptr || string->if_string() == nullptr || string->if_string()->empty())
-        return std::unexpected("the Split pattern is not a string");
-    split.pattern_ = *string->if_string();
+    const json::Value* regex = pattern_part != nullptr ? member(*pattern_part, "Regex") : nullptr;
+    if (regex != nullptr && regex->if_string() != nullptr) {
+        auto compiled = Regex::compile(*regex->if_string());
+        if (!compiled) return std::unexpected(std::move(compiled.error()));
+        split.regex_ = std::move(*compiled);
+    } else if (string != nullptr && string->if_string() != nullptr &&
+               !string->if_string()->empty()) {
+        split.pattern_ = *string->if_string();
+    } else {
+        return std::unexpected("the Split pattern is not a string or a regular expression");
+    }
     auto behavior = read_behavior(part);
     if (!behavior) return std::unexpected(std::move(behavior.error()));
     split.behavior_ = *behavior;

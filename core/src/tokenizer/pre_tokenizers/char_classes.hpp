@@ -1,16 +1,18 @@
 // Pre-tokenizers that split by characters' classes in the character table: WhitespaceSplit
 // (words between white space), Whitespace (runs of word characters, \w, and runs of characters
 // that are neither word characters nor white space) and Punctuation (each punctuation character,
-// kept by its `behavior`), and Split by a string pattern.
+// kept by its `behavior`), and Split by a string or a regular expression.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "json/json.hpp"
+#include "tokenizer/regex.hpp"
 #include "tokenizer/scratch.hpp"
 #include "tokenizer/unicode_flags.hpp"
 #include "util/utf8.hpp"
@@ -180,10 +182,10 @@ private:
     SplitBehavior behavior_ = SplitBehavior::isolated;
 };
 
-class SplitString {
+class SplitPattern {
 public:
-    // Reads a Split of a string pattern (a regular expression keeps the tokenizers path).
-    [[nodiscard]] static std::expected<SplitString, std::string> from_json(
+    // Reads a Split of a string or a regular expression.
+    [[nodiscard]] static std::expected<SplitPattern, std::string> from_json(
         const json::Object& part);
 
     template <typename OnWord>
@@ -194,11 +196,17 @@ public:
                 // The pattern's occurrences, left to right without overlaps, and the text
                 // between them; `invert` takes the latter as the matches.
                 std::size_t done = 0;
-                for (std::size_t found = text.find(pattern_); found != std::string_view::npos;
-                     found = text.find(pattern_, done)) {
+                const auto occurrence = [&](std::size_t found, std::size_t end) {
                     on_segment(done, found, invert_);
-                    on_segment(found, found + pattern_.size(), !invert_);
-                    done = found + pattern_.size();
+                    on_segment(found, end, !invert_);
+                    done = end;
+                };
+                if (regex_) {
+                    (void)regex_->for_each_match(text, occurrence);
+                } else {
+                    for (std::size_t found = text.find(pattern_); found != std::string_view::npos;
+                         found = text.find(pattern_, done))
+                        occurrence(found, found + pattern_.size());
                 }
                 on_segment(done, text.size(), invert_);
             },
@@ -207,6 +215,7 @@ public:
 
 private:
     std::string pattern_;
+    std::optional<Regex> regex_;  // instead of the string
     SplitBehavior behavior_ = SplitBehavior::isolated;
     bool invert_ = false;
 };

@@ -13,6 +13,6 @@
 namespace korvane::tokenizer {
 
 using PreTokenizer = std::variant<BertPreTokenizer, Metaspace, WholeText, WhitespaceSplit,
-                                  Whitespace, Punctuation, PreTokenizerSequence, SplitString>;
+                                  Whitespace, Punctuation, PreTokenizerSequence, SplitPattern>;
 
 }  // namespace korvane::tokenizer

@@ -27,7 +27,7 @@ constexpr std::array step_kinds{
     StepKind{"WhitespaceSplit", read_step<WhitespaceSplit>},
     StepKind{"Whitespace", read_step<Whitespace>},
     StepKind{"Punctuation", read_step<Punctuation>},
-    StepKind{"Split", read_step<SplitString>},
+    StepKind{"Split", read_step<SplitPattern>},
 };
 
 }  // namespace

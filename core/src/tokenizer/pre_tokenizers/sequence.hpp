@@ -18,7 +18,7 @@
 namespace korvane::tokenizer {
 
 using PreTokenizerStep = std::variant<BertPreTokenizer, Metaspace, WhitespaceSplit, Whitespace,
-                                      Punctuation, SplitString>;
+                                      Punctuation, SplitPattern>;
 
 class PreTokenizerSequence {
 public:
