@@ -38,9 +38,8 @@ std::expected<Regex, std::string> Regex::compile(std::string_view pattern) {
     auto compiled = std::make_shared<Compiled>();
     OnigErrorInfo error_info;
     const auto* begin = reinterpret_cast<const OnigUChar*>(pattern.data());
-    const int result =
-        onig_new(&compiled->regex, begin, begin + pattern.size(), ONIG_OPTION_NONE,
-                 ONIG_ENCODING_UTF8, ONIG_SYNTAX_DEFAULT, &error_info);
+    const int result = onig_new(&compiled->regex, begin, begin + pattern.size(), ONIG_OPTION_NONE,
+                                ONIG_ENCODING_UTF8, ONIG_SYNTAX_DEFAULT, &error_info);
     if (result != ONIG_NORMAL) {
         OnigUChar message[ONIG_MAX_ERROR_MESSAGE_LEN];
         onig_error_code_to_str(message, result, &error_info);
@@ -62,8 +61,8 @@ int Regex::search(std::string_view text, std::size_t from, std::size_t& start,
     const auto* begin = reinterpret_cast<const OnigUChar*>(text.data());
     const auto* stop = begin + text.size();
     OnigRegion* region = thread_region();
-    const int found = onig_search(compiled_->regex, begin, stop, begin + from, stop, region,
-                                  ONIG_OPTION_NONE);
+    const int found =
+        onig_search(compiled_->regex, begin, stop, begin + from, stop, region, ONIG_OPTION_NONE);
     if (found < 0) return found;
     start = static_cast<std::size_t>(region->beg[0]);
     end = static_cast<std::size_t>(region->end[0]);

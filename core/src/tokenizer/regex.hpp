@@ -34,8 +34,7 @@ private:
     static constexpr int no_match = -1;  // ONIG_MISMATCH
     struct Compiled;
     // The first match at or after `from`: 0 with [start, end), or Oniguruma's negative result.
-    int search(std::string_view text, std::size_t from, std::size_t& start,
-               std::size_t& end) const;
+    int search(std::string_view text, std::size_t from, std::size_t& start, std::size_t& end) const;
 
     std::shared_ptr<const Compiled> compiled_;
 };
