@@ -30,8 +30,15 @@ SENTENCES = 50_000
 DIMENSION = 256
 VOCABULARY = 8_000
 SCRIPT_RANGES = [
-    (0x61, 0x7A), (0xE0, 0xFF), (0x3B1, 0x3C9), (0x430, 0x44F), (0x5D0, 0x5EA), (0x627, 0x64A),
-    (0x905, 0x939), (0x4E00, 0x4FFF), (0xAC00, 0xAD00),
+    (0x61, 0x7A),
+    (0xE0, 0xFF),
+    (0x3B1, 0x3C9),
+    (0x430, 0x44F),
+    (0x5D0, 0x5EA),
+    (0x627, 0x64A),
+    (0x905, 0x939),
+    (0x4E00, 0x4FFF),
+    (0xAC00, 0xAD00),
 ]
 
 
@@ -40,8 +47,10 @@ def multilingual(count, seed=0):
     texts = []
     for _ in range(count):
         low, high = rng.choice(SCRIPT_RANGES)
-        words = ["".join(chr(rng.randint(low, high)) for _ in range(rng.randint(2, 8)))
-                 for _ in range(rng.randint(5, 20))]
+        words = [
+            "".join(chr(rng.randint(low, high)) for _ in range(rng.randint(2, 8)))
+            for _ in range(rng.randint(5, 20))
+        ]
         texts.append(" ".join(words) + ".")
     return texts
 
@@ -50,13 +59,19 @@ def unigram_tokenizer(texts):
     from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, trainers
 
     tokenizer = Tokenizer(models.Unigram())
-    tokenizer.normalizer = normalizers.Sequence([
-        normalizers.Replace("``", '"'), normalizers.Replace("''", '"'), normalizers.NFKC(),
-        normalizers.Lowercase(), normalizers.Strip(),
-    ])
+    tokenizer.normalizer = normalizers.Sequence(
+        [
+            normalizers.Replace("``", '"'),
+            normalizers.Replace("''", '"'),
+            normalizers.NFKC(),
+            normalizers.Lowercase(),
+            normalizers.Strip(),
+        ]
+    )
     tokenizer.pre_tokenizer = pre_tokenizers.Metaspace(prepend_scheme="always")
-    trainer = trainers.UnigramTrainer(vocab_size=VOCABULARY, special_tokens=["<unk>", "<pad>"],
-                                      unk_token="<unk>")
+    trainer = trainers.UnigramTrainer(
+        vocab_size=VOCABULARY, special_tokens=["<unk>", "<pad>"], unk_token="<unk>"
+    )
     tokenizer.train_from_iterator(texts, trainer)
     return tokenizer
 
@@ -66,7 +81,9 @@ def save(directory, tokenizer, columns):
 
     rows = tokenizer.get_vocab_size()
     vectors = np.random.default_rng(0).standard_normal((rows, columns)).astype(np.float32)
-    StaticModel(vectors=vectors, tokenizer=tokenizer, normalize=True).save_pretrained(str(directory))
+    StaticModel(vectors=vectors, tokenizer=tokenizer, normalize=True).save_pretrained(
+        str(directory)
+    )
 
 
 def one_column(source, directory):
@@ -100,8 +117,9 @@ def measure(quick):
         model2vec = StaticModel.from_pretrained(str(model_dir))
         assert native.tokenizer_backend == "native"
         results["model"] = f"Unigram, {native.vocab_size} pieces x {native.dim} F32"
-        results["agreement"] = float(np.abs(native.encode(texts[:2000]) -
-                                            model2vec.encode(texts[:2000])).max())
+        results["agreement"] = float(
+            np.abs(native.encode(texts[:2000]) - model2vec.encode(texts[:2000])).max()
+        )
         cases = {
             "native": lambda: native.encode(texts),
             "tokenizers": lambda: reference.encode(texts),
@@ -111,8 +129,10 @@ def measure(quick):
             best, median = best_rate(run, len(texts), repeats)
             results["rates"][name] = {"best": best, "median": median}
             print(f"{name:12} {best:12,.0f} sentences/s (median {median:,.0f})", flush=True)
-        paths = {"Unigram": one_column(model_dir, Path(scratch, "unigram-1")),
-                 "WordPiece": one_column(demo_model_dir(), Path(scratch, "wordpiece-1"))}
+        paths = {
+            "Unigram": one_column(model_dir, Path(scratch, "unigram-1")),
+            "WordPiece": one_column(demo_model_dir(), Path(scratch, "wordpiece-1")),
+        }
         for name, path in paths.items():
             model = Model.load(path, backend="native")
             best, _ = best_rate(lambda: model.encode(texts, threads=1), len(texts), repeats)
@@ -138,8 +158,10 @@ def markdown(results):
     ]
     for name, label in labels.items():
         rate = rates[name]
-        lines.append(f"| {label} | {rate['best']:,.0f} | {rate['median']:,.0f} | "
-                     f"{native / rate['best']:.1f} x |")
+        lines.append(
+            f"| {label} | {rate['best']:,.0f} | {rate['median']:,.0f} | "
+            f"{native / rate['best']:.1f} x |"
+        )
     lines += ["", "| native tokenizing, one core | MB/s of UTF-8 text |", "| :-- | --: |"]
     for name, rate in results["per_core"].items():
         lines.append(f"| {name} | {rate:.1f} |")

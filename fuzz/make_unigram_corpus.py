@@ -14,9 +14,8 @@ import json
 import pathlib
 import random
 
-from tokenizers import Tokenizer
-
 from make_wordpiece_corpus import fnv1a
+from tokenizers import Tokenizer
 
 HERE = pathlib.Path(__file__).resolve().parent
 LETTERS = "abcdeinorstuéüσοφмира中文日本한국ाहन▁"
@@ -30,21 +29,46 @@ def tokenizer_json():
     vocab += [[piece, -float(rng.randint(10, 120)) / 10] for piece in sorted(pieces)]
     vocab += [[f"<0x{b:02X}>", -13.0] for b in range(256) if b % 7 != 3]
     return {
-        "version": "1.0", "truncation": None, "padding": None,
+        "version": "1.0",
+        "truncation": None,
+        "padding": None,
         "added_tokens": [
-            {"id": 1, "content": "<s>", "single_word": False, "lstrip": False, "rstrip": False,
-             "normalized": False, "special": True},
-            {"id": len(vocab), "content": "Zq", "single_word": False, "lstrip": False,
-             "rstrip": False, "normalized": True, "special": False},
+            {
+                "id": 1,
+                "content": "<s>",
+                "single_word": False,
+                "lstrip": False,
+                "rstrip": False,
+                "normalized": False,
+                "special": True,
+            },
+            {
+                "id": len(vocab),
+                "content": "Zq",
+                "single_word": False,
+                "lstrip": False,
+                "rstrip": False,
+                "normalized": True,
+                "special": False,
+            },
         ],
-        "normalizer": {"type": "Sequence", "normalizers": [
-            {"type": "Replace", "pattern": {"String": "``"}, "content": "\""},
-            {"type": "NFKC"}, {"type": "Lowercase"},
-            {"type": "Strip", "strip_left": True, "strip_right": True},
-        ]},
-        "pre_tokenizer": {"type": "Metaspace", "replacement": "▁", "prepend_scheme": "always",
-                          "split": True},
-        "post_processor": None, "decoder": None,
+        "normalizer": {
+            "type": "Sequence",
+            "normalizers": [
+                {"type": "Replace", "pattern": {"String": "``"}, "content": '"'},
+                {"type": "NFKC"},
+                {"type": "Lowercase"},
+                {"type": "Strip", "strip_left": True, "strip_right": True},
+            ],
+        },
+        "pre_tokenizer": {
+            "type": "Metaspace",
+            "replacement": "▁",
+            "prepend_scheme": "always",
+            "split": True,
+        },
+        "post_processor": None,
+        "decoder": None,
         "model": {"type": "Unigram", "unk_id": 0, "vocab": vocab, "byte_fallback": True},
     }
 
@@ -52,8 +76,29 @@ def tokenizer_json():
 def texts():
     rng = random.Random(16)
     pieces = list(LETTERS) + [
-        " ", "  ", "\t", "\u00a0", "\u3000", "\u0301", "É", "Σ", "ﬁ", "😀", "``", "<s>", "Zq",
-        "zq", "<unk>", "▁▁", "x", "\ufffd", "\u1c89", "①", "ｆ", "a\u0316\u0301", "ह\u093f",
+        " ",
+        "  ",
+        "\t",
+        "\u00a0",
+        "\u3000",
+        "\u0301",
+        "É",
+        "Σ",
+        "ﬁ",
+        "😀",
+        "``",
+        "<s>",
+        "Zq",
+        "zq",
+        "<unk>",
+        "▁▁",
+        "x",
+        "\ufffd",
+        "\u1c89",
+        "①",
+        "ｆ",
+        "a\u0316\u0301",
+        "ह\u093f",
     ]
     yield from ["", " ", "<s>", "Hello, world!", "ﬁne ``quote''", "\u1c89"]
     for _ in range(300):
@@ -64,7 +109,9 @@ def main():
     directory = HERE / "unigram"
     directory.mkdir(exist_ok=True)
     path = directory / "tokenizer.json"
-    path.write_text(json.dumps(tokenizer_json(), ensure_ascii=False, indent=1) + "\n", encoding="utf-8")
+    path.write_text(
+        json.dumps(tokenizer_json(), ensure_ascii=False, indent=1) + "\n", encoding="utf-8"
+    )
     tokenizer = Tokenizer.from_file(str(path))
     corpus = HERE / "corpus" / "unigram"
     corpus.mkdir(parents=True, exist_ok=True)

@@ -10,7 +10,9 @@ import native_unigram  # noqa: E402
 
 def test_markdown_reports_speed_ups_and_rates():
     results = {
-        "sentences": 1000, "model": "Unigram, 10 pieces x 4 F32", "agreement": 1e-7,
+        "sentences": 1000,
+        "model": "Unigram, 10 pieces x 4 F32",
+        "agreement": 1e-7,
         "rates": {
             "native": {"best": 900.0, "median": 800.0},
             "tokenizers": {"best": 100.0, "median": 90.0},

@@ -40,8 +40,17 @@ SENTENCES = [
 
 # Letters of several scripts, for made-up words.
 SCRIPT_RANGES = [
-    (0x61, 0x7A), (0xE0, 0xFF), (0x3B1, 0x3C9), (0x430, 0x44F), (0x5D0, 0x5EA), (0x627, 0x64A),
-    (0x905, 0x939), (0xE01, 0xE2E), (0x4E00, 0x4E80), (0xAC00, 0xAC60), (0x3041, 0x3093),
+    (0x61, 0x7A),
+    (0xE0, 0xFF),
+    (0x3B1, 0x3C9),
+    (0x430, 0x44F),
+    (0x5D0, 0x5EA),
+    (0x627, 0x64A),
+    (0x905, 0x939),
+    (0xE01, 0xE2E),
+    (0x4E00, 0x4E80),
+    (0xAC00, 0xAC60),
+    (0x3041, 0x3093),
 ]
 
 
@@ -88,12 +97,17 @@ BERT_SEQUENCE = {
     "type": "Sequence",
     "normalizers": [
         {
-            "type": "BertNormalizer", "clean_text": True, "handle_chinese_chars": True,
-            "strip_accents": None, "lowercase": True,
+            "type": "BertNormalizer",
+            "clean_text": True,
+            "handle_chinese_chars": True,
+            "strip_accents": None,
+            "lowercase": True,
         },
         {"type": "Replace", "pattern": {"String": " "}, "content": "  "},
-        {"type": "Sequence", "normalizers": [{"type": "Strip", "strip_left": False,
-                                              "strip_right": True}]},
+        {
+            "type": "Sequence",
+            "normalizers": [{"type": "Strip", "strip_left": False, "strip_right": True}],
+        },
     ],
 }
 NORMALIZERS = {
@@ -112,7 +126,10 @@ PRE_TOKENIZERS = {
     "always": {"type": "Metaspace", "replacement": "▁", "prepend_scheme": "always", "split": True},
     "first": {"type": "Metaspace", "replacement": "▁", "prepend_scheme": "first", "split": True},
     "never-unsplit": {
-        "type": "Metaspace", "replacement": "_", "prepend_scheme": "never", "split": False,
+        "type": "Metaspace",
+        "replacement": "_",
+        "prepend_scheme": "never",
+        "split": False,
     },
     "none": None,
 }
@@ -120,7 +137,9 @@ PRE_TOKENIZERS = {
 
 def train(vocab_size=1200):
     trainer = tokenizers.trainers.UnigramTrainer(
-        vocab_size=vocab_size, special_tokens=["<unk>", "<s>", "</s>"], unk_token="<unk>",
+        vocab_size=vocab_size,
+        special_tokens=["<unk>", "<s>", "</s>"],
+        unk_token="<unk>",
         shrinking_factor=0.75,
     )
     tokenizer = tokenizers.Tokenizer(tokenizers.models.Unigram())
@@ -210,15 +229,30 @@ def test_byte_fallback_and_added_tokens(trained_bytes, tmp_path):
     content = variant(trained_bytes, "lowercase", "first")
     assert content["model"]["byte_fallback"] is True
     content["added_tokens"] += [
-        {"id": 1, "content": "<s>", "single_word": False, "lstrip": False, "rstrip": False,
-         "normalized": False, "special": True},
-        {"id": 5000, "content": "Zq", "single_word": False, "lstrip": False, "rstrip": False,
-         "normalized": True, "special": False},
+        {
+            "id": 1,
+            "content": "<s>",
+            "single_word": False,
+            "lstrip": False,
+            "rstrip": False,
+            "normalized": False,
+            "special": True,
+        },
+        {
+            "id": 5000,
+            "content": "Zq",
+            "single_word": False,
+            "lstrip": False,
+            "rstrip": False,
+            "normalized": True,
+            "special": False,
+        },
     ]
     pair = Pair(content, tmp_path)
     texts = ["<s>a b", "a<s>b zq", "Zq x", " <s> ", "ꙮ ꙮꙮ 𝔄 ☃☃ ⸻", "<s>"] + mixed_texts(3)
-    texts += ["".join(random.Random(i).choice(SENTENCES[i % 12]) for _ in range(30))
-              for i in range(200)]
+    texts += [
+        "".join(random.Random(i).choice(SENTENCES[i % 12]) for _ in range(30)) for i in range(200)
+    ]
     assert pair.mismatches(texts) == []
 
 
@@ -235,8 +269,9 @@ def random_vocabulary(rng):
     vocab += [[piece, float(-rng.randint(1, 6))] for piece in sorted(pieces)]
     byte_fallback = rng.random() < 0.5
     if byte_fallback:
-        vocab += [[f"<0x{b:02X}>", float(-rng.randint(1, 8))] for b in range(256)
-                  if rng.random() < 0.9]
+        vocab += [
+            [f"<0x{b:02X}>", float(-rng.randint(1, 8))] for b in range(256) if rng.random() < 0.9
+        ]
     return vocab, byte_fallback
 
 
@@ -245,7 +280,9 @@ def test_ties_unknown_runs_and_byte_fallback(tmp_path, seed):
     rng = random.Random(seed)
     vocab, byte_fallback = random_vocabulary(rng)
     content = {
-        "version": "1.0", "added_tokens": [], "normalizer": None,
+        "version": "1.0",
+        "added_tokens": [],
+        "normalizer": None,
         "pre_tokenizer": PRE_TOKENIZERS[rng.choice(list(PRE_TOKENIZERS))],
         "model": {"type": "Unigram", "unk_id": 0, "vocab": vocab, "byte_fallback": byte_fallback},
     }
@@ -267,9 +304,34 @@ def test_every_code_point(trained, tmp_path):
 
 
 MARKS = [
-    0x300, 0x301, 0x316, 0x323, 0x327, 0x334, 0x345, 0x5B0, 0x5BC, 0x64B, 0x670, 0x93C, 0x94D,
-    0x9BC, 0xE38, 0xE48, 0x1DC0, 0x1DFA, 0x20D0, 0x302A, 0x3099, 0xFE20, 0x1D165, 0x1D167,
-    0x11133, 0x1E944, 0x10EFD, 0x16FF0,
+    0x300,
+    0x301,
+    0x316,
+    0x323,
+    0x327,
+    0x334,
+    0x345,
+    0x5B0,
+    0x5BC,
+    0x64B,
+    0x670,
+    0x93C,
+    0x94D,
+    0x9BC,
+    0xE38,
+    0xE48,
+    0x1DC0,
+    0x1DFA,
+    0x20D0,
+    0x302A,
+    0x3099,
+    0xFE20,
+    0x1D165,
+    0x1D167,
+    0x11133,
+    0x1E944,
+    0x10EFD,
+    0x16FF0,
 ]
 
 
@@ -281,8 +343,10 @@ def test_combining_marks_in_and_out_of_order(trained, tmp_path, form):
     rng = random.Random(form)
     bases = "aeoqA中कاא "
     texts = [
-        "".join(rng.choice(bases) + "".join(chr(rng.choice(MARKS)) for _ in range(rng.randint(0, 3)))
-                for _ in range(rng.randint(1, 6)))
+        "".join(
+            rng.choice(bases) + "".join(chr(rng.choice(MARKS)) for _ in range(rng.randint(0, 3)))
+            for _ in range(rng.randint(1, 6))
+        )
         for _ in range(3000)
     ]
     assert pair.mismatches(texts) == []
@@ -318,7 +382,9 @@ def random_pair(trained, tmp_path_factory):
     return Pair(variant(trained, "nfkc-sequence", "always"), tmp_path_factory.mktemp("random"))
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(text=st.text(max_size=60))
 def test_random_strings(random_pair, text):
     assert random_pair.mismatches([text, f" {text}  x{text}"]) == []
@@ -355,31 +421,59 @@ def test_encode_is_bit_identical_to_the_tokenizers_path(unigram_model_dir):
 # The other pre-tokenizers and normalizers, on the trained model
 
 
-PUNCTUATION_BEHAVIORS = ["Isolated", "Removed", "MergedWithPrevious", "MergedWithNext", "Contiguous"]
+PUNCTUATION_BEHAVIORS = [
+    "Isolated",
+    "Removed",
+    "MergedWithPrevious",
+    "MergedWithNext",
+    "Contiguous",
+]
 MORE_PRE_TOKENIZERS = {
     "whitespace-split": {"type": "WhitespaceSplit"},
     "whitespace": {"type": "Whitespace"},
     **{f"punctuation-{b}": {"type": "Punctuation", "behavior": b} for b in PUNCTUATION_BEHAVIORS},
-    "sequence": {"type": "Sequence", "pretokenizers": [
-        {"type": "WhitespaceSplit"}, {"type": "Punctuation", "behavior": "Contiguous"},
-        {"type": "Split", "pattern": {"String": "ab"}, "behavior": "MergedWithNext",
-         "invert": False},
-        PRE_TOKENIZERS["always"],
-    ]},
-    **{f"split-{b}-{invert}": {"type": "Split", "pattern": {"String": pattern}, "behavior": b,
-                                "invert": invert}
-       for b, pattern in zip(PUNCTUATION_BEHAVIORS, ["a", " ", "ab", ", ", "中"])
-       for invert in (False, True)},
-    "sequence-bert": {"type": "Sequence", "pretokenizers": [
-        PRE_TOKENIZERS["never-unsplit"], {"type": "BertPreTokenizer"},
-    ]},
+    "sequence": {
+        "type": "Sequence",
+        "pretokenizers": [
+            {"type": "WhitespaceSplit"},
+            {"type": "Punctuation", "behavior": "Contiguous"},
+            {
+                "type": "Split",
+                "pattern": {"String": "ab"},
+                "behavior": "MergedWithNext",
+                "invert": False,
+            },
+            PRE_TOKENIZERS["always"],
+        ],
+    },
+    **{
+        f"split-{b}-{invert}": {
+            "type": "Split",
+            "pattern": {"String": pattern},
+            "behavior": b,
+            "invert": invert,
+        }
+        for b, pattern in zip(PUNCTUATION_BEHAVIORS, ["a", " ", "ab", ", ", "中"])
+        for invert in (False, True)
+    },
+    "sequence-bert": {
+        "type": "Sequence",
+        "pretokenizers": [
+            PRE_TOKENIZERS["never-unsplit"],
+            {"type": "BertPreTokenizer"},
+        ],
+    },
 }
 MORE_NORMALIZERS = {
     "prepend": {"type": "Prepend", "prepend": "▁"},
-    "nfc-lowercase-prepend": {"type": "Sequence", "normalizers": [
-        {"type": "NFC"}, {"type": "Lowercase"},
-        {"type": "Prepend", "prepend": "x"},
-    ]},
+    "nfc-lowercase-prepend": {
+        "type": "Sequence",
+        "normalizers": [
+            {"type": "NFC"},
+            {"type": "Lowercase"},
+            {"type": "Prepend", "prepend": "x"},
+        ],
+    },
 }
 
 
@@ -390,10 +484,15 @@ def test_more_pre_tokenizers(trained, tmp_path, pre_tokenizer):
     pair = Pair(content, tmp_path)
     punctuation = "".join(chr(p) for p in range(0x20, 0x3000) if not chr(p).isalnum())
     rng = random.Random(pre_tokenizer)
-    texts = SENTENCES + corpus(300) + multilingual_texts(300, seed=3) + [
-        "".join(rng.choice(punctuation + "ab  中") for _ in range(rng.randint(0, 20)))
-        for _ in range(2000)
-    ]
+    texts = (
+        SENTENCES
+        + corpus(300)
+        + multilingual_texts(300, seed=3)
+        + [
+            "".join(rng.choice(punctuation + "ab  中") for _ in range(rng.randint(0, 20)))
+            for _ in range(2000)
+        ]
+    )
     assert pair.mismatches(texts) == []
 
 
@@ -425,19 +524,32 @@ def test_every_code_point_by_class(trained, tmp_path, pre_tokenizer, normalizer)
 
 GPT2 = r"'s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+"
 SPLIT_REGEXES = [
-    (r"\s+", "Removed", False), (GPT2, "Isolated", False), (r"\p{L}+", "Contiguous", True),
-    (r"[0-9]+|\p{P}", "MergedWithPrevious", False), (r"\w+", "MergedWithNext", True),
-    (r"(?i)ab|▁", "Isolated", True), (r"\p{Han}|\p{Hangul}+", "Isolated", False),
+    (r"\s+", "Removed", False),
+    (GPT2, "Isolated", False),
+    (r"\p{L}+", "Contiguous", True),
+    (r"[0-9]+|\p{P}", "MergedWithPrevious", False),
+    (r"\w+", "MergedWithNext", True),
+    (r"(?i)ab|▁", "Isolated", True),
+    (r"\p{Han}|\p{Hangul}+", "Isolated", False),
 ]
-REPLACE_REGEXES = [(r" {2,}", " "), (r"\p{Mn}", ""), (r"[0-9]", "#"), (r"(a)b", "$1"),
-                   (r"\s+$|^\s+", "")]
+REPLACE_REGEXES = [
+    (r" {2,}", " "),
+    (r"\p{Mn}", ""),
+    (r"[0-9]", "#"),
+    (r"(a)b", "$1"),
+    (r"\s+$|^\s+", ""),
+]
 
 
 @pytest.mark.parametrize(("pattern", "behavior", "invert"), SPLIT_REGEXES)
 def test_split_by_regular_expression(trained, tmp_path, pattern, behavior, invert):
     content = variant(trained, "lowercase", "none")
-    content["pre_tokenizer"] = {"type": "Split", "pattern": {"Regex": pattern},
-                                "behavior": behavior, "invert": invert}
+    content["pre_tokenizer"] = {
+        "type": "Split",
+        "pattern": {"Regex": pattern},
+        "behavior": behavior,
+        "invert": invert,
+    }
     pair = Pair(content, tmp_path)
     texts = SENTENCES + corpus(200) + multilingual_texts(200) + mixed_texts(9)
     texts += ["it's 12 o'clock  ab AB  ▁x", "Ab中文한국어 123\n\t x  "]
@@ -456,8 +568,12 @@ def test_replace_by_regular_expression(trained, tmp_path, pattern, content):
 
 def test_every_code_point_by_regular_expression(trained, tmp_path):
     content = variant(trained, "none", "none")
-    content["pre_tokenizer"] = {"type": "Split", "pattern": {"Regex": GPT2},
-                                "behavior": "Isolated", "invert": False}
+    content["pre_tokenizer"] = {
+        "type": "Split",
+        "pattern": {"Regex": GPT2},
+        "behavior": "Isolated",
+        "invert": False,
+    }
     pair = Pair(content, tmp_path)
     points = [p for p in range(0x110000) if not 0xD800 <= p <= 0xDFFF]
     texts = [" ".join(f"a{chr(p)}1" for p in points[i : i + 64]) for i in range(0, len(points), 64)]
