@@ -6,9 +6,17 @@ from typing import final
 
 @final
 class Table:
-    def __new__(cls, path: str | os.PathLike[str], tensor: str) -> Table: ...
+    def __new__(
+        cls,
+        path: str | os.PathLike[str],
+        tensor: str,
+        mapping: str | None = None,
+        weights: str | None = None,
+    ) -> Table: ...
     @property
     def rows(self) -> int: ...
+    @property
+    def vocab_size(self) -> int: ...
     @property
     def dimension(self) -> int: ...
     @property

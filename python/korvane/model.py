@@ -34,6 +34,9 @@ CONFIG_FILE: Final = "config.json"
 
 # Tables taken by name when a file holds several: model2vec's, and a BERT-style checkpoint's.
 KNOWN_TENSOR_NAMES: Final = ("embeddings", "embeddings.word_embeddings.weight")
+# model2vec's token mapping (token ID -> row) and per-token weights, applied when a file holds them.
+MAPPING_TENSOR: Final = "mapping"
+WEIGHTS_TENSOR: Final = "weights"
 
 Embeddings = npt.NDArray[np.float32]
 Backend = Literal["auto", "native", "tokenizers"]
@@ -177,6 +180,34 @@ def _choose_tensor(
     )
 
 
+def _token_tensors(
+    entries: list[tuple[str, str, tuple[int, ...]]],
+    chosen: str,
+    config: dict[str, Any],
+    location: pathlib.Path,
+) -> tuple[str | None, str | None]:
+    """The names of the token mapping and the per-token weights the file holds beside its table
+    (model2vec's ``mapping`` and ``weights``), each applied whenever present. The config's
+    ``vocabulary_quantization`` (the number of shared rows) is checked against the file."""
+    names = {entry[0]: entry for entry in entries}
+    mapping = MAPPING_TENSOR if MAPPING_TENSOR in names and chosen != MAPPING_TENSOR else None
+    weights = WEIGHTS_TENSOR if WEIGHTS_TENSOR in names and chosen != WEIGHTS_TENSOR else None
+    clusters = config.get("vocabulary_quantization")
+    if clusters is not None:
+        if mapping is None:
+            raise ValueError(
+                f"{location / CONFIG_FILE} gives vocabulary_quantization={clusters!r}, but the "
+                f"model file holds no {MAPPING_TENSOR!r} tensor mapping token IDs to rows"
+            )
+        rows = names[chosen][2][0] if len(names[chosen][2]) == 2 else None
+        if rows is not None and clusters != rows:
+            raise ValueError(
+                f"{location / CONFIG_FILE} gives vocabulary_quantization={clusters!r}, but the "
+                f"table {chosen!r} has {rows} rows"
+            )
+    return mapping, weights
+
+
 def _unknown_token_id(tokenizer: Tokenizer, tokenizer_file: pathlib.Path) -> int | None:
     """The ID of the tokenizer's unknown token, which encode leaves out as model2vec does."""
     with tokenizer_file.open("rb") as file:
@@ -290,15 +321,11 @@ class Model:
         # Raises the operating system's own error (PermissionError, ...) before the native reader.
         model_file.open("rb").close()
 
-        if "vocabulary_quantization" in config:
-            raise ValueError(
-                f"{location} is a vocabulary-quantized model2vec model (rows shared through a "
-                "token mapping, with per-token weights), which korvane does not read"
-            )
         try:
             entries = _native.read_tensor_entries(model_file)
             chosen = _choose_tensor(entries, tensor, model_file)
-            table = _native.Table(model_file, chosen)
+            mapping, weights = _token_tensors(entries, chosen, config, location)
+            table = _native.Table(model_file, chosen, mapping, weights)
         except ValueError as error:
             if not _looks_like_safetensors(model_file):
                 raise ValueError(
@@ -344,8 +371,8 @@ class Model:
 
     @property
     def vocab_size(self) -> int:
-        """The number of token IDs the table has rows for."""
-        return self._table.rows
+        """The number of token IDs: the table's rows, or the length of its token mapping."""
+        return self._table.vocab_size
 
     @property
     def dtype(self) -> str:

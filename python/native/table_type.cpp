@@ -28,7 +28,8 @@ TableObject& as_table(PyObject* self) noexcept {
 
 constexpr char class_name[] = "Table";
 
-constexpr stub::ParameterEntry new_parameters[] = {required("path"), required("tensor")};
+constexpr stub::ParameterEntry new_parameters[] = {required("path"), required("tensor"),
+                                                   optional("mapping"), optional("weights")};
 constexpr stub::MethodEntry new_record = method("__new__", new_parameters, "");
 
 PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -36,10 +37,16 @@ PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         const BoundArguments<new_record, class_name> arguments(args, kwargs);
         const std::filesystem::path path = to_path(arguments["path"]);
         const std::string tensor = to_utf8_text(arguments["tensor"]);
+        // The token mapping's and the weights' tensor names; absent or None: none.
+        const auto optional_name = [](PyObject* value) {
+            return value == nullptr || value == Py_None ? std::string() : to_utf8_text(value);
+        };
+        const std::string mapping = optional_name(arguments["mapping"]);
+        const std::string weights = optional_name(arguments["weights"]);
         std::expected<EmbeddingTable, LoadError> table = std::unexpected(LoadError{});
         {
             const DetachedFromInterpreter detached;
-            table = EmbeddingTable::load(path, tensor);
+            table = EmbeddingTable::load(path, tensor, mapping, weights);
         }
         if (!table) throw_load_error(table.error());
         Ref instance = require(cls->tp_alloc(cls, 0));
@@ -57,6 +64,10 @@ void deallocate_table(PyObject* self) {
 
 PyObject* table_rows(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(as_table(self).table.rows());
+}
+
+PyObject* table_vocab_size(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_table(self).table.vocab_size());
 }
 
 PyObject* table_dimension(PyObject* self, void*) {
@@ -109,7 +120,7 @@ PyObject* embed_lists(PyObject* self, PyObject* const* args, Py_ssize_t position
         const unsigned threads = to_thread_count(arguments["threads"]);
         const SentenceNames names = SentenceNames::from(arguments["numbering"]);
         const GatheredBatch batch = gather_token_lists(
-            arguments["token_lists"], table.rows(),
+            arguments["token_lists"], table.vocab_size(),
             to_token_filter(arguments["max_length"], arguments["skipped_token"]), names);
         embed_into(table, batch, arguments["out"], normalize, threads, names);
         Py_RETURN_NONE;
@@ -246,7 +257,7 @@ PyObject* embed_flat(PyObject* self, PyObject* const* args, Py_ssize_t positiona
         const bool normalize = to_bool(arguments["normalize"]);
         const unsigned threads = to_thread_count(arguments["threads"]);
         const GatheredBatch batch =
-            gather_flat_tokens(arguments["tokens"], arguments["offsets"], table.rows());
+            gather_flat_tokens(arguments["tokens"], arguments["offsets"], table.vocab_size());
         embed_into(table, batch, arguments["out"], normalize, threads);
         Py_RETURN_NONE;
     });
@@ -268,14 +279,17 @@ PyMethodDef table_methods[] = {
 
 PyGetSetDef table_properties[] = {
     {"rows", table_rows, nullptr, "The number of rows (token IDs) of the table.", nullptr},
+    {"vocab_size", table_vocab_size, nullptr,
+     "The number of token IDs: the token mapping's length, else the rows.", nullptr},
     {"dimension", table_dimension, nullptr, "The number of values in a row.", nullptr},
     {"dtype", table_dtype, nullptr, "The element type of the file: 'F32', 'F16', ...", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot table_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Table(path, tensor)\n--\n\n"
-                                  "One two-dimensional tensor of a model file, read into memory.")},
+    {Py_tp_doc, const_cast<char*>("Table(path, tensor, mapping=None, weights=None)\n--\n\n"
+                                  "One two-dimensional tensor of a model file, read into memory,\n"
+                                  "with the named token mapping and per-token weights if given.")},
     {Py_tp_new, reinterpret_cast<void*>(new_table)},
     {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_table)},
     {Py_tp_methods, table_methods},

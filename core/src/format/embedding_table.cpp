@@ -11,6 +11,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <utility>
@@ -19,6 +20,7 @@
 
 #include "format/safetensors_header.hpp"
 #include "json/json.hpp"
+#include "kernels/decode.hpp"
 #include "util/exact_size.hpp"
 #include "util/file_io.hpp"
 #include "util/threads.hpp"
@@ -247,6 +249,122 @@ std::optional<EntryDescription> decode_entry(const json::Member& member) {
         entry->data_offsets};
 }
 
+// The bytes of the one-dimensional tensor `name`, which plays the part `role` ("a token mapping")
+// and must have one of the element types `allowed`.
+struct VectorTensor {
+    DataType dtype;
+    std::vector<std::byte> bytes;
+    [[nodiscard]] std::size_t count() const noexcept { return bytes.size() / element_width(dtype); }
+};
+
+std::expected<VectorTensor, LoadError> read_vector(const ModelHeader& header,
+                                                   std::string_view tensor_name,
+                                                   std::string_view role,
+                                                   std::initializer_list<DataType> allowed) {
+    std::optional<EntryDescription> found;
+    for (const json::Member& member : header.entries) {
+        if (member.key == tensor_name) found = decode_entry(member);
+    }
+    const std::string name = in_quotes(tensor_name);
+    if (!found)
+        return std::unexpected(failure("no tensor named " + name + " (" + std::string(role) + ")"));
+    const TensorEntry& entry = found->entry;
+    if (entry.shape.size() != 1) {
+        return std::unexpected(failure("tensor " + name + " has shape " + shape_text(entry.shape) +
+                                       "; " + std::string(role) + " needs one dimension"));
+    }
+    const std::optional<DataType> dtype = data_type_from_name(entry.dtype);
+    std::string names;
+    for (const DataType type : allowed) {
+        names += names.empty() ? "" : " or ";
+        names += data_type_name(type);
+    }
+    if (!dtype || std::find(allowed.begin(), allowed.end(), *dtype) == allowed.end()) {
+        return std::unexpected(failure("tensor " + name + " has the element type " +
+                                       in_quotes(entry.dtype) + "; " + std::string(role) +
+                                       " needs " + names));
+    }
+    const auto [start, end] = found->data_offsets;
+    if (start > end || end > header.data_size) {
+        return std::unexpected(failure("tensor " + name + " has data offsets [" +
+                                       std::to_string(start) + ", " + std::to_string(end) +
+                                       "] outside the data section of " +
+                                       std::to_string(header.data_size) + " bytes"));
+    }
+    const ExactSize needed = ExactSize{entry.shape[0]} * element_width(*dtype);
+    if (needed != end - start) {
+        return std::unexpected(failure("tensor " + name + " holds " + std::to_string(end - start) +
+                                       " bytes, but its shape " + shape_text(entry.shape) + " of " +
+                                       entry.dtype + " needs " + decimal(needed)));
+    }
+    VectorTensor tensor{*dtype, {}};
+    try {
+        tensor.bytes.resize(static_cast<std::size_t>(end - start));
+    } catch (const std::bad_alloc&) {
+        fail_allocation(static_cast<std::size_t>(end - start));
+    }
+    auto complete = read_exactly(header.file.get(), tensor.bytes, header.data_start + start);
+    if (!complete) return std::unexpected(std::move(complete.error()));
+    if (!*complete) {
+        return std::unexpected(failure("the file ended inside tensor " + name +
+                                       " (was it changed while being read?)"));
+    }
+    return tensor;
+}
+
+// The token mapping `tensor` as rows, each checked against the table's `rows`.
+std::expected<std::vector<std::uint32_t>, LoadError> token_rows(const VectorTensor& tensor,
+                                                                std::string_view tensor_name,
+                                                                std::uint64_t rows) {
+    const std::size_t count = tensor.count();
+    if (count > (std::uint64_t{1} << 32)) {
+        return std::unexpected(failure("tensor " + in_quotes(tensor_name) + " maps " +
+                                       std::to_string(count) +
+                                       " token IDs, more than 2^32 that token IDs can name"));
+    }
+    std::vector<std::uint32_t> mapping(count);
+    for (std::size_t token = 0; token < count; ++token) {
+        std::int64_t row;
+        if (tensor.dtype == DataType::I64) {
+            std::memcpy(&row, tensor.bytes.data() + token * 8, 8);
+        } else {
+            std::int32_t narrow;
+            std::memcpy(&narrow, tensor.bytes.data() + token * 4, 4);
+            row = narrow;
+        }
+        if (row < 0 || static_cast<std::uint64_t>(row) >= rows) {
+            return std::unexpected(failure("tensor " + in_quotes(tensor_name) + " maps token ID " +
+                                           std::to_string(token) + " to row " +
+                                           std::to_string(row) + ", outside the table of " +
+                                           std::to_string(rows) + " rows"));
+        }
+        mapping[token] = static_cast<std::uint32_t>(row);
+    }
+    return mapping;
+}
+
+// The weights `tensor` in double precision: exact for every allowed type.
+std::expected<std::vector<double>, LoadError> token_weights(const VectorTensor& tensor,
+                                                            std::string_view tensor_name) {
+    std::vector<double> weights(tensor.count());
+    for (std::size_t token = 0; token < weights.size(); ++token) {
+        const std::byte* element = tensor.bytes.data() + token * element_width(tensor.dtype);
+        if (tensor.dtype == DataType::F64) {
+            std::memcpy(&weights[token], element, sizeof(double));
+        } else {
+            float single;
+            decode_row(tensor.dtype, element, 1, &single);
+            weights[token] = single;
+        }
+        if (!std::isfinite(weights[token])) {
+            return std::unexpected(failure("tensor " + in_quotes(tensor_name) +
+                                           " holds a weight that is infinite or NaN (token ID " +
+                                           std::to_string(token) + ")"));
+        }
+    }
+    return weights;
+}
+
 }  // namespace
 
 std::expected<std::vector<TensorEntry>, LoadError> read_tensor_entries(
@@ -266,7 +384,9 @@ void EmbeddingTable::AlignedDelete::operator()(std::byte* bytes) const noexcept 
 }
 
 std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesystem::path& path,
-                                                              std::string_view tensor_name) {
+                                                              std::string_view tensor_name,
+                                                              std::string_view mapping_name,
+                                                              std::string_view weights_name) {
     auto header = read_header(path);
     if (!header) return std::unexpected(std::move(header.error()));
 
@@ -334,6 +454,34 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
     table.dtype_ = *dtype;
     table.rows_ = entry.shape[0];
     table.dimension_ = static_cast<std::size_t>(entry.shape[1]);
+    if (!mapping_name.empty()) {
+        auto tensor =
+            read_vector(*header, mapping_name, "a token mapping", {DataType::I32, DataType::I64});
+        if (!tensor) return std::unexpected(std::move(tensor.error()));
+        auto mapping = token_rows(*tensor, mapping_name, table.rows_);
+        if (!mapping) return std::unexpected(std::move(mapping.error()));
+        table.mapping_ = std::move(*mapping);
+    }
+    if (!weights_name.empty()) {
+        auto tensor = read_vector(*header, weights_name, "per-token weights",
+                                  {DataType::F64, DataType::F32, DataType::F16});
+        if (!tensor) return std::unexpected(std::move(tensor.error()));
+        const std::uint64_t expected =
+            mapping_name.empty() ? table.rows_ : std::uint64_t{table.mapping_.size()};
+        if (tensor->count() != expected) {
+            return std::unexpected(
+                failure("tensor " + in_quotes(weights_name) + " holds " +
+                        std::to_string(tensor->count()) + " weights, but " +
+                        (mapping_name.empty()
+                             ? "table " + name + " has " + std::to_string(expected) + " rows"
+                             : "the token mapping " + in_quotes(mapping_name) + " has " +
+                                   std::to_string(expected) + " token IDs") +
+                        ": one weight per token ID is needed"));
+        }
+        auto weights = token_weights(*tensor, weights_name);
+        if (!weights) return std::unexpected(std::move(weights.error()));
+        table.weights_ = std::move(*weights);
+    }
     return table;
 }
 

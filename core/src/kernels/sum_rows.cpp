@@ -44,7 +44,7 @@ float load_scalar(const std::byte* element) noexcept {
 // The bytes of `columns` columns of `token`'s row from column `first` on, asked for early.
 void prefetch_columns(const RowSource& source, std::uint32_t token, std::size_t first,
                       std::size_t columns, std::size_t element) noexcept {
-    const std::byte* start = source.table + token * source.row_bytes + first * element;
+    const std::byte* start = source.row_of(token) + first * element;
     for (std::size_t offset = 0; offset < columns * element; offset += cache_line) {
         __builtin_prefetch(start + offset);
     }
@@ -64,7 +64,7 @@ __attribute__((target("avx2,f16c"))) void sum_block(const RowSource& source,
         if (index < prefetch.size()) {
             prefetch_columns(source, prefetch[index], first, Registers * lanes, element);
         }
-        const std::byte* row = source.table + tokens[index] * source.row_bytes + first * element;
+        const std::byte* row = source.row_of(tokens[index]) + first * element;
         for (std::size_t r = 0; r < Registers; ++r) {
             sums[r] = _mm256_add_ps(sums[r], load_lanes<dtype>(row + r * lanes * element));
         }
@@ -93,8 +93,7 @@ __attribute__((target("avx2,f16c"))) void sum_rows_avx2(const RowSource& source,
     for (std::size_t column = first; column < width; ++column) {
         float sum = 0.0f;
         for (const std::uint32_t token : tokens) {
-            sum = sum +
-                  load_scalar<dtype>(source.table + token * source.row_bytes + column * element);
+            sum = sum + load_scalar<dtype>(source.row_of(token) + column * element);
         }
         out[column] = sum;
     }

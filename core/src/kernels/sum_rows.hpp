@@ -14,12 +14,19 @@
 
 namespace korvane {
 
-// The table a token list is summed from: `rows` of `width` elements of `dtype`, back to back.
+// The table a token list is summed from: `rows` of `width` elements of `dtype`, back to back,
+// with the row of each token ID (`mapping`, null: the ID itself).
 struct RowSource {
     const std::byte* table;
     DataType dtype;
     std::size_t width;
     std::size_t row_bytes;
+    const std::uint32_t* mapping = nullptr;
+
+    [[nodiscard]] const std::byte* row_of(std::uint32_t token) const noexcept {
+        const std::uint32_t row = mapping == nullptr ? token : mapping[token];
+        return table + static_cast<std::size_t>(row) * row_bytes;
+    }
 };
 
 // Whether `sum_rows` has a fast path for `dtype` on this processor (F32 with AVX2, F16 with AVX2
