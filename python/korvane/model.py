@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, Final, Literal, cast
 import numpy as np
 import numpy.typing as npt
 
-from . import _native
+from . import _layouts, _native
 
 if TYPE_CHECKING:
     from tokenizers import Tokenizer
@@ -180,6 +180,14 @@ def _choose_tensor(
     )
 
 
+def _default_normalize(layout: _layouts.Layout, chosen: str, config: dict[str, Any]) -> bool:
+    """Whether to normalize when config.json does not say: as the sentence-transformers pipeline
+    implies (a Normalize module or not), and not for a StaticEmbedding module saved by itself."""
+    if layout.normalize is not None:
+        return layout.normalize
+    return not (chosen == _layouts.STATIC_EMBEDDING_TENSOR and not config)
+
+
 def _token_tensors(
     entries: list[tuple[str, str, tuple[int, ...]]],
     chosen: str,
@@ -299,17 +307,20 @@ class Model:
         location = pathlib.Path(path).absolute()
         config: dict[str, Any] = {}
         tokenizer_file: pathlib.Path | None = None
+        layout = _layouts.Layout(location, None, False)
         if location.is_dir():
-            model_file = location / MODEL_FILE
+            layout = _layouts.read_layout(location)
+            model_file = layout.directory / MODEL_FILE
             if not model_file.exists():
                 raise FileNotFoundError(
-                    errno.ENOENT, f"the model directory holds no {MODEL_FILE}", os.fspath(location)
+                    errno.ENOENT, f"the model directory holds no {MODEL_FILE}",
+                    os.fspath(layout.directory)
                 )
             _check_regular(model_file)
             if _present(location / CONFIG_FILE):
                 config = _read_config(location / CONFIG_FILE)
-            if _present(location / TOKENIZER_FILE):
-                tokenizer_file = location / TOKENIZER_FILE
+            if _present(layout.directory / TOKENIZER_FILE):
+                tokenizer_file = layout.directory / TOKENIZER_FILE
         elif location.is_file():
             model_file = location
         elif location.exists():
@@ -333,7 +344,7 @@ class Model:
                 ) from None
             raise ValueError(f"cannot load {model_file}: {error}") from None
 
-        configured = config.get("normalize", True)
+        configured = config.get("normalize", _default_normalize(layout, chosen, config))
         if not isinstance(configured, bool):
             raise ValueError(f"{location / CONFIG_FILE}: 'normalize' must be true or false")
 
@@ -350,7 +361,8 @@ class Model:
         model._native_tokenizer = None
         if tokenizer_file is not None:
             model._tokenizer = _load_tokenizer(tokenizer_file)
-            model._unknown_token_id = _unknown_token_id(model._tokenizer, tokenizer_file)
+            if not layout.keeps_unknown:
+                model._unknown_token_id = _unknown_token_id(model._tokenizer, tokenizer_file)
             if backend != "tokenizers":
                 try:
                     model._native_tokenizer = _native.Tokenizer(tokenizer_file)
