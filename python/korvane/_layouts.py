@@ -51,7 +51,9 @@ def read_layout(location: pathlib.Path) -> Layout:
         raise ValueError(f"{modules_file} is not valid JSON: {error}") from error
     if not isinstance(modules, list):
         raise ValueError(f"{modules_file} must hold a JSON list of modules")
-    static = [module for module in modules if _module_type(module) == "StaticEmbedding"]
+    static: list[dict[str, object]] = [
+        module for module in modules if _module_type(module) == "StaticEmbedding"
+    ]
     normalize = any(_module_type(module) == "Normalize" for module in modules)
     if not static:
         if (location / "model.safetensors").exists():  # another kind of model: read as before

@@ -449,7 +449,8 @@ def atomic_output(target: Path) -> Iterator[Path]:
 
 
 def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("model", help="a model directory or .safetensors file")
+    parser.add_argument("model", help="a model directory or .safetensors file, or a Hugging "
+                        "Face Hub ID (owner/name) fetched into huggingface_hub's cache")
     parser.add_argument("input", type=Path,
                         help="texts: .txt (a line each), .jsonl or .parquet (see --column), "
                         "or - for a line each from standard input")

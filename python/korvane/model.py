@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, Final, Literal, cast
 import numpy as np
 import numpy.typing as npt
 
-from . import _layouts, _native
+from . import _hub, _layouts, _native
 
 if TYPE_CHECKING:
     from tokenizers import Tokenizer
@@ -284,8 +284,14 @@ class Model:
         tensor: str | None = None,
         normalize: bool | None = None,
         backend: Backend = "auto",
+        revision: str | None = None,
     ) -> Model:
         """Reads a model directory or a ``.safetensors`` file; every error comes from here.
+
+        ``path`` may also be a Hugging Face Hub ID (``"owner/name"``, at ``revision``: a branch,
+        tag or commit, the default branch when None) when no directory or file of that name
+        is here: the model's files alone are fetched with ``huggingface_hub`` into its cache,
+        which it reuses, honouring HF_HOME, HF_ENDPOINT, HF_HUB_OFFLINE and HF_TOKEN.
 
         A directory holds ``model.safetensors`` and optionally ``tokenizer.json`` (needed by
         ``encode``) and ``config.json`` (whose ``normalize`` is the default). Of a file with
@@ -304,6 +310,13 @@ class Model:
             raise TypeError(f"normalize must be a bool or None, not {type(normalize).__name__}")
         if backend not in BACKENDS:
             raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}")
+        if revision is not None and not isinstance(revision, str):
+            raise TypeError(f"revision must be a str or None, not {type(revision).__name__}")
+        if _hub.is_hub_name(path):
+            path = _hub.fetch(cast(str, path), revision)
+        elif revision is not None:
+            raise ValueError(f"revision= applies to a Hugging Face Hub ID (owner/name), and "
+                             f"{os.fspath(path)!r} is not one or exists here")
         location = pathlib.Path(path).absolute()
         config: dict[str, Any] = {}
         tokenizer_file: pathlib.Path | None = None
