@@ -346,13 +346,14 @@ class NpyWriter:
     reserved first, so that a full disk fails before the work rather than after it, and written
     with ordinary writes: a write that finds no room raises instead of killing the process."""
 
-    def __init__(self, path: Path, count: int, dim: int) -> None:
+    def __init__(self, path: Path, count: int, dim: int, descr: str = "<f4") -> None:
         self.count = count
+        self.descr = descr
         self.file = open(path, "wb")
         try:
-            header = {"descr": "<f4", "fortran_order": False, "shape": (count, dim)}
+            header = {"descr": descr, "fortran_order": False, "shape": (count, dim)}
             np.lib.format.write_array_header_1_0(self.file, header)
-            reserve(self.file, self.file.tell() + count * dim * 4)
+            reserve(self.file, self.file.tell() + count * dim * np.dtype(descr).itemsize)
         except BaseException:
             self.file.close()
             raise
@@ -361,7 +362,7 @@ class NpyWriter:
     def write(self, rows: npt.NDArray[np.float32]) -> None:
         if self.filled + len(rows) > self.count:
             self.changed(self.filled + len(rows))
-        self.file.write(memoryview(np.ascontiguousarray(rows, "<f4")).cast("B"))
+        self.file.write(memoryview(np.ascontiguousarray(rows, self.descr)).cast("B"))
         self.filled += len(rows)
 
     def changed(self, found: int) -> NoReturn:
@@ -384,19 +385,22 @@ class ParquetWriter:
     """Writes a column `embedding` of fixed-size lists of `dim` float32 values, after the
     input's `id` column when it has one."""
 
-    def __init__(self, path: Path, dim: int, ids: Ids | None = None, name: str = "") -> None:
+    def __init__(self, path: Path, dim: int, ids: Ids | None = None, name: str = "",
+                 half: bool = False) -> None:
         self.pa = import_pyarrow()
         self.dim = dim
+        self.numpy_type = np.float16 if half else np.float32
         self.ids = ids
         self.name = name
         fields = [] if ids is None else [(ID_FIELD, ids.kind)]
-        fields.append((OUTPUT_COLUMN, self.pa.list_(self.pa.float32(), dim)))
+        element = self.pa.float16() if half else self.pa.float32()
+        fields.append((OUTPUT_COLUMN, self.pa.list_(element, dim)))
         self.schema = self.pa.schema(fields)
         # Dictionary encoding never pays for embeddings, and trying it doubles the writing time.
         self.writer = self.pa.parquet.ParquetWriter(path, self.schema, use_dictionary=False)
 
     def write(self, rows: npt.NDArray[np.float32]) -> None:
-        values = self.pa.array(np.ascontiguousarray(rows, np.float32).reshape(-1))
+        values = self.pa.array(np.ascontiguousarray(rows, self.numpy_type).reshape(-1))
         columns = [self.pa.FixedSizeListArray.from_arrays(values, self.dim)]
         if self.ids is not None:
             columns.insert(0, self.ids.take(len(rows), self.name))
@@ -413,13 +417,14 @@ class ParquetWriter:
 
 
 @contextmanager
-def open_writer(path: Path, suffix: str, source: TextSource, dim: int, name: str = ""
-                ) -> Iterator[EmbeddingWriter]:
+def open_writer(path: Path, suffix: str, source: TextSource, dim: int, name: str = "",
+                half: bool = False) -> Iterator[EmbeddingWriter]:
     """A writer of `suffix`'s format to `path`, which may be named otherwise, for the texts of
-    `source` (named `name`). The block must close it; if the block fails, the writer lets go
-    of the file."""
-    writer: EmbeddingWriter = (NpyWriter(path, source.count, dim) if suffix.lower() == ".npy"
-                               else ParquetWriter(path, dim, source.ids, name))
+    `source` (named `name`), of float16 values when `half`. The block must close it; if the
+    block fails, the writer lets go of the file."""
+    writer: EmbeddingWriter = (
+        NpyWriter(path, source.count, dim, "<f2" if half else "<f4")
+        if suffix.lower() == ".npy" else ParquetWriter(path, dim, source.ids, name, half))
     try:
         yield writer
     except BaseException:
@@ -473,6 +478,9 @@ def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
                         help="threads for tokenizing and embedding (default: every usable CPU)")
     parser.add_argument("--max-length", type=positive_int,
                         help="use at most this many tokens of each text (default: all)")
+    parser.add_argument("--dtype", choices=("f32", "f16"), default="f32",
+                        help="the embeddings' element type: f32 (the default), or f16 for half "
+                        "the file (computed and normalized in float32, then rounded)")
     parser.add_argument("--quiet", action="store_true",
                         help="print no progress bar or throughput")
     parser.add_argument("--scheduler", metavar="ADDRESS",
@@ -516,16 +524,19 @@ def load_model(path: str, needs_tokenizer: bool = True) -> Model:
 def embeddings(model: Model, texts: Iterator[str], args: argparse.Namespace
                ) -> Iterator[npt.NDArray[np.float32]]:
     return model.encode_iter(texts, batch_size=args.batch_size, max_length=args.max_length,
-                             threads=args.threads)
+                             threads=args.threads,
+                             dtype=np.float16 if getattr(args, "dtype", "f32") == "f16"
+                             else np.float32)
 
 
-def print_throughput(count: int, elapsed: float, output: Path, dim: int) -> None:
+def print_throughput(count: int, elapsed: float, output: Path, dim: int,
+                     element: str = "float32") -> None:
     """The summary line. Its texts/s, like the progress bar's, is the texts embedded divided by
     the seconds from reading the first to embedding the last (the model is loaded and the
     input counted before; the output is completed after)."""
     rate = count / elapsed if elapsed > 0 else float("inf")
     print(f"embedded {count:,} texts in {elapsed:.2f} s ({rate:,.0f} texts/s): "
-          f"{output}, {count} x {dim} float32", file=sys.stderr)
+          f"{output}, {count} x {dim} {element}", file=sys.stderr)
 
 
 def decoding(args: argparse.Namespace) -> Decoding:
@@ -534,6 +545,8 @@ def decoding(args: argparse.Namespace) -> Decoding:
 
 def run_embed(args: argparse.Namespace) -> int:
     if args.scheduler is not None or args.input.is_dir():
+        if args.dtype == "f16":
+            raise UsageError("--dtype f16 applies to one input file, not to a Dask run")
         return run_embed_on_dask(args)
     output: Path = args.output
     if output.suffix.lower() not in OUTPUT_SUFFIXES:
@@ -556,7 +569,8 @@ def run_embed(args: argparse.Namespace) -> int:
     # The bar's clock starts with the summary's, and smoothing=0 makes its rate the average
     # since then, as the summary's is.
     with (atomic_output(output) as tmp,
-          open_writer(tmp, output.suffix, source, model.dim, name) as writer):
+          open_writer(tmp, output.suffix, source, model.dim, name, args.dtype == "f16")
+          as writer):
         started = time.perf_counter()
         bar = tqdm(total=source.count, unit=" texts", file=sys.stderr, disable=args.quiet,
                    dynamic_ncols=True, smoothing=0)
@@ -572,7 +586,8 @@ def run_embed(args: argparse.Namespace) -> int:
                        else bar.format_dict["elapsed"])
         writer.close()
     if not args.quiet:
-        print_throughput(source.count, elapsed, output, model.dim)
+        print_throughput(source.count, elapsed, output, model.dim,
+                         "float16" if args.dtype == "f16" else "float32")
     return 0
 
 

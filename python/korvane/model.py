@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, Final, Literal, cast
 import numpy as np
 import numpy.typing as npt
 
-from . import _hub, _layouts, _native
+from . import _hub, _layouts, _native, _output
 
 if TYPE_CHECKING:
     from tokenizers import Tokenizer
@@ -510,9 +510,12 @@ class Model:
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
+        dtype: npt.DTypeLike = np.float32,
     ) -> Embeddings:
         """The embeddings of ``texts`` (a list, a numpy array or a pandas Series of str, ...):
-        a float32 array of shape (len(texts), dim).
+        a float32 array of shape (len(texts), dim), or float16 with ``dtype=numpy.float16``
+        (each row computed and normalized in float32, then rounded; OverflowError for a value
+        beyond float16's range).
 
         Texts are tokenized by the model's tokenizer without special tokens, ``batch_size`` at a
         time (each batch on all cores), and embedded as ``embed_ids`` does, with two rules
@@ -535,10 +538,28 @@ class Model:
         # length (a generator) is read whole first.
         if not isinstance(texts, Sequence | np.ndarray) and not hasattr(texts, "__len__"):
             texts = list(texts)
+        if _output.output_dtype(dtype) == np.float16:
+            return cast(Embeddings, self._encode_half(texts, batch_size, max_length,
+                                                      show_progress, threads))
         out = np.empty((len(cast(Sequence[str], texts)), self.dim), dtype=np.float32)
         # Each batch is computed in place in `out`: no array per batch, and no copy.
         filled = 0
         for batch in self._iterate(texts, batch_size, max_length, show_progress, threads, out):
+            filled += len(batch)
+        if filled != len(out):
+            raise ValueError(f"texts changed length while being encoded: {len(out)} at the "
+                             f"start, {filled} read")
+        return out
+
+    def _encode_half(self, texts: Any, batch_size: int, max_length: int | None,
+                     show_progress: bool, threads: int | None) -> Any:
+        out = np.empty((len(texts), self.dim), dtype=np.float16)
+        filled = 0
+        for batch in self._iterate(texts, batch_size, max_length, show_progress, threads, None):
+            if filled + len(batch) > len(out):
+                raise ValueError(f"texts changed length while being encoded: {len(out)} at the "
+                                 f"start, at least {filled + len(batch)} read")
+            out[filled : filled + len(batch)] = _output.to_half(batch, filled)
             filled += len(batch)
         if filled != len(out):
             raise ValueError(f"texts changed length while being encoded: {len(out)} at the "
@@ -553,13 +574,17 @@ class Model:
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
+        dtype: npt.DTypeLike = np.float32,
     ) -> Iterator[Embeddings]:
         """Yields the embeddings of ``texts`` one batch at a time, reading the texts as it goes.
 
         Suits inputs larger than memory: each yielded array has ``batch_size`` rows (the last may
-        have fewer) and is computed as ``encode`` computes its rows.
+        have fewer) and is computed as ``encode`` computes its rows, in ``dtype`` as there.
         """
-        return self._iterate(texts, batch_size, max_length, show_progress, threads, None)
+        batches = self._iterate(texts, batch_size, max_length, show_progress, threads, None)
+        if _output.output_dtype(dtype) == np.float16:
+            return _halves(batches, batch_size)
+        return batches
 
     def _iterate(
         self,
@@ -672,6 +697,11 @@ class Model:
             numbering,
         )
         return out
+
+
+def _halves(batches: Iterator[Embeddings], batch_size: int) -> Iterator[Any]:
+    for index, batch in enumerate(batches):
+        yield _output.to_half(batch, index * batch_size)
 
 
 def _tokenize_with(tokenize: Any, texts: list[str]) -> Any:
