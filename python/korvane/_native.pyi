@@ -12,6 +12,7 @@ class Table:
         tensor: str,
         mapping: str | None = None,
         weights: str | None = None,
+        columns: int | None = None,
     ) -> Table: ...
     @property
     def rows(self) -> int: ...

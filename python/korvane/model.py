@@ -260,6 +260,7 @@ class Model:
         "_unknown_token_id",
         "_backend_option",
         "_native_tokenizer",
+        "_dimensionality",
     )
 
     _path: pathlib.Path
@@ -272,6 +273,7 @@ class Model:
     _unknown_token_id: int | None
     _backend_option: Backend
     _native_tokenizer: _native.Tokenizer | None
+    _dimensionality: int | None
 
     def __init__(self) -> None:
         raise TypeError("create a Model with Model.load(path)")
@@ -285,6 +287,7 @@ class Model:
         normalize: bool | None = None,
         backend: Backend = "auto",
         revision: str | None = None,
+        dimensionality: int | None = None,
     ) -> Model:
         """Reads a model directory or a ``.safetensors`` file; every error comes from here.
 
@@ -292,6 +295,9 @@ class Model:
         tag or commit, the default branch when None) when no directory or file of that name
         is here: the model's files alone are fetched with ``huggingface_hub`` into its cache,
         which it reuses, honouring HF_HOME, HF_ENDPOINT, HF_HUB_OFFLINE and HF_TOKEN.
+
+        ``dimensionality`` keeps only the first N columns of the table, as model2vec's option of
+        that name does (embeddings are then normalized over those N values).
 
         A directory holds ``model.safetensors`` and optionally ``tokenizer.json`` (needed by
         ``encode``) and ``config.json`` (whose ``normalize`` is the default). Of a file with
@@ -310,6 +316,8 @@ class Model:
             raise TypeError(f"normalize must be a bool or None, not {type(normalize).__name__}")
         if backend not in BACKENDS:
             raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}")
+        if dimensionality is not None:
+            _positive("dimensionality", dimensionality)
         if revision is not None and not isinstance(revision, str):
             raise TypeError(f"revision must be a str or None, not {type(revision).__name__}")
         if _hub.is_hub_name(path):
@@ -349,7 +357,7 @@ class Model:
             entries = _native.read_tensor_entries(model_file)
             chosen = _choose_tensor(entries, tensor, model_file)
             mapping, weights = _token_tensors(entries, chosen, config, location)
-            table = _native.Table(model_file, chosen, mapping, weights)
+            table = _native.Table(model_file, chosen, mapping, weights, dimensionality)
         except ValueError as error:
             if not _looks_like_safetensors(model_file):
                 raise ValueError(
@@ -372,6 +380,7 @@ class Model:
         model._unknown_token_id = None
         model._backend_option = backend
         model._native_tokenizer = None
+        model._dimensionality = dimensionality
         if tokenizer_file is not None:
             model._tokenizer = _load_tokenizer(tokenizer_file)
             if not layout.keeps_unknown:
@@ -443,11 +452,11 @@ class Model:
             f"normalize={self._normalize}, tokenizer_backend={self.tokenizer_backend!r})"
         )
 
-    def __reduce__(self) -> tuple[Any, tuple[str, str | None, bool | None, Backend]]:
+    def __reduce__(self) -> tuple[Any, tuple[str, str | None, bool | None, Backend, int | None]]:
         return (
             _load_cached,
             (os.fspath(self._path), self._tensor_option, self._normalize_option,
-             self._backend_option),
+             self._backend_option, self._dimensionality),
         )
 
     def embed_ids(
@@ -718,7 +727,7 @@ def _tokenize_with(tokenize: Any, texts: list[str]) -> Any:
 
 # Models this process has loaded, by what pickling records of them, so that unpickling in the
 # same process gives the model back instead of loading it again.
-_CacheKey = tuple[str, str | None, bool | None, Backend]
+_CacheKey = tuple[str, str | None, bool | None, Backend, int | None]
 _registered: weakref.WeakValueDictionary[_CacheKey, Model] = (
     weakref.WeakValueDictionary()
 )
@@ -730,15 +739,16 @@ _cache_lock = threading.Lock()
 
 def _register(model: Model) -> None:
     key = (os.fspath(model.path), model._tensor_option, model._normalize_option,
-           model._backend_option)
+           model._backend_option, model._dimensionality)
     with _cache_lock:
         _registered.setdefault(key, model)
 
 
 def _load_cached(
-    path: str, tensor: str | None, normalize: bool | None, backend: Backend = "auto"
+    path: str, tensor: str | None, normalize: bool | None, backend: Backend = "auto",
+    dimensionality: int | None = None,
 ) -> Model:
-    key = (path, tensor, normalize, backend)
+    key = (path, tensor, normalize, backend, dimensionality)
     with _cache_lock:
         model = _kept.get(key) or _registered.get(key)
         if model is not None:
@@ -746,6 +756,7 @@ def _load_cached(
             return model
     # Loaded without the lock, so a slow load does not hold up other models; a rare second
     # load of the same model by a concurrent unpickling is harmless.
-    model = Model.load(path, tensor=tensor, normalize=normalize, backend=backend)
+    model = Model.load(path, tensor=tensor, normalize=normalize, backend=backend,
+                       dimensionality=dimensionality)
     with _cache_lock:
         return _kept.setdefault(key, model)

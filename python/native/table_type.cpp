@@ -29,7 +29,8 @@ TableObject& as_table(PyObject* self) noexcept {
 constexpr char class_name[] = "Table";
 
 constexpr stub::ParameterEntry new_parameters[] = {required("path"), required("tensor"),
-                                                   optional("mapping"), optional("weights")};
+                                                   optional("mapping"), optional("weights"),
+                                                   optional("columns")};
 constexpr stub::MethodEntry new_record = method("__new__", new_parameters, "");
 
 PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -43,10 +44,16 @@ PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         };
         const std::string mapping = optional_name(arguments["mapping"]);
         const std::string weights = optional_name(arguments["weights"]);
+        std::optional<std::size_t> columns;
+        if (PyObject* value = arguments["columns"]; value != nullptr && value != Py_None) {
+            const std::size_t count = PyLong_AsSize_t(value);
+            if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw ErrorAlreadySet{};
+            columns = count;
+        }
         std::expected<EmbeddingTable, LoadError> table = std::unexpected(LoadError{});
         {
             const DetachedFromInterpreter detached;
-            table = EmbeddingTable::load(path, tensor, mapping, weights);
+            table = EmbeddingTable::load(path, tensor, mapping, weights, columns);
         }
         if (!table) throw_load_error(table.error());
         Ref instance = require(cls->tp_alloc(cls, 0));
@@ -287,9 +294,11 @@ PyGetSetDef table_properties[] = {
 };
 
 PyType_Slot table_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Table(path, tensor, mapping=None, weights=None)\n--\n\n"
-                                  "One two-dimensional tensor of a model file, read into memory,\n"
-                                  "with the named token mapping and per-token weights if given.")},
+    {Py_tp_doc,
+     const_cast<char*>("Table(path, tensor, mapping=None, weights=None, columns=None)\n--\n\n"
+                       "One two-dimensional tensor of a model file, read into memory,\n"
+                       "with the named token mapping and per-token weights if given,\n"
+                       "and only the first `columns` columns if given.")},
     {Py_tp_new, reinterpret_cast<void*>(new_table)},
     {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_table)},
     {Py_tp_methods, table_methods},

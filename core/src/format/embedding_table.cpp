@@ -386,7 +386,8 @@ void EmbeddingTable::AlignedDelete::operator()(std::byte* bytes) const noexcept 
 std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesystem::path& path,
                                                               std::string_view tensor_name,
                                                               std::string_view mapping_name,
-                                                              std::string_view weights_name) {
+                                                              std::string_view weights_name,
+                                                              std::optional<std::size_t> columns) {
     auto header = read_header(path);
     if (!header) return std::unexpected(std::move(header.error()));
 
@@ -418,6 +419,11 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
         return std::unexpected(failure("tensor " + name + " holds " + std::to_string(end - start) +
                                        " bytes, but its shape " + shape_text(entry.shape) + " of " +
                                        entry.dtype + " needs " + decimal(needed)));
+    }
+    if (columns && *columns > entry.shape[1]) {
+        return std::unexpected(failure("tensor " + name + " has " + std::to_string(entry.shape[1]) +
+                                       " columns, fewer than the " + std::to_string(*columns) +
+                                       " asked for"));
     }
     // The byte count now fits the file, so the row width does too.
     const std::size_t size = static_cast<std::size_t>(end - start);
@@ -454,6 +460,19 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
     table.dtype_ = *dtype;
     table.rows_ = entry.shape[0];
     table.dimension_ = static_cast<std::size_t>(entry.shape[1]);
+    if (columns && *columns < table.dimension_) {
+        // Each row's first columns moved down in place, in row order: a row never lands past
+        // where it was read from.
+        const std::size_t element = element_width(*dtype);
+        const std::size_t kept = *columns * element;
+        const std::size_t stride = table.dimension_ * element;
+        const auto rows = static_cast<std::size_t>(table.rows_);
+        for (std::size_t row = 0; row < rows; ++row) {
+            std::memmove(table.data_.get() + row * kept, table.data_.get() + row * stride, kept);
+        }
+        table.dimension_ = *columns;
+        table.size_ = rows * kept;
+    }
     if (!mapping_name.empty()) {
         auto tensor =
             read_vector(*header, mapping_name, "a token mapping", {DataType::I32, DataType::I64});

@@ -33,6 +33,7 @@
 #include <expected>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -70,9 +71,13 @@ public:
     // another element type, when a mapping value lies outside the table, when the mapping and
     // the weights differ in length (or, without a mapping, the weights and the table's rows),
     // or when a weight is infinite or NaN.
+    //
+    // With `columns`, keeps only the first `columns` columns of every row (fails when the table
+    // has fewer), as a table reduced to that dimension.
     [[nodiscard]] static std::expected<EmbeddingTable, LoadError> load(
         const std::filesystem::path& path, std::string_view tensor_name,
-        std::string_view mapping_name = {}, std::string_view weights_name = {});
+        std::string_view mapping_name = {}, std::string_view weights_name = {},
+        std::optional<std::size_t> columns = std::nullopt);
 
     [[nodiscard]] DataType dtype() const noexcept { return dtype_; }
     [[nodiscard]] std::uint64_t rows() const noexcept { return rows_; }
