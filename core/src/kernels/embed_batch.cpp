@@ -41,7 +41,7 @@ public:
           width_(table.dimension()),
           distance_(prefetch_distance(source_.row_bytes)),
           add_row_path_(add_row_kernel.active()),
-          fast_path_(weights_ == nullptr && sum_rows_supported(table.dtype())),
+          fast_path_(sum_rows_supported(table.dtype())),
           normalize_(normalize),
           batch_(batch),
           out_(out) {}
@@ -73,7 +73,13 @@ public:
                 }
                 if (weights_ != nullptr) {
                     // The mean is formed in double precision and rounded once.
-                    add_weighted_rows(tokens, batch_.offsets[last], sums, scratch);
+                    if (fast_path_) {
+                        const auto next = sentence + 1 < last ? sentence_tokens(sentence + 1)
+                                                              : std::span<const std::uint32_t>();
+                        sum_weighted_rows(source_, weights_, tokens, next, sums);
+                    } else {
+                        add_weighted_rows(tokens, batch_.offsets[last], sums, scratch);
+                    }
                     if (!mean_to_single({accumulator, width_}, sums, tokens.size())) {
                         overflowed = std::min(overflowed, sentence);
                     }

@@ -39,4 +39,11 @@ struct RowSource {
 void sum_rows(const RowSource& source, std::span<const std::uint32_t> tokens,
               std::span<const std::uint32_t> prefetch, float* out) noexcept;
 
+// out[c] = +0.0 + double(row(tokens[0])[c]) * weights[tokens[0]] + ..., for every column c, in
+// double precision and token order, each product rounded before it is added. Same
+// requirements as sum_rows.
+void sum_weighted_rows(const RowSource& source, const double* weights,
+                       std::span<const std::uint32_t> tokens,
+                       std::span<const std::uint32_t> prefetch, double* out) noexcept;
+
 }  // namespace korvane
