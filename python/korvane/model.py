@@ -575,6 +575,43 @@ class Model:
                              f"start, {filled} read")
         return out
 
+    def encode_as_sequence(
+        self,
+        texts: Sequence[str],
+        *,
+        max_length: int | None = None,
+        threads: int | None = None,
+    ) -> list[Embeddings]:
+        """Each text's token rows, as model2vec's ``encode_as_sequence`` gives them (for NER or
+        late interaction): a list of float32 arrays of shape (tokens, dim), one per text, the
+        tokens those ``encode`` averages (the first ``max_length``, the unknown token left
+        out), each row after the model's token mapping and weight (float(double(row) * weight)),
+        never normalized. A text without tokens gives an array of shape (0, dim).
+        """
+        tokenizer = self._tokenizer
+        if tokenizer is None:
+            raise ValueError(f"{self._path} has no {TOKENIZER_FILE}: encode_as_sequence needs one")
+        if isinstance(texts, str) or not isinstance(texts, Iterable):
+            raise TypeError(f"texts must be a sequence of str, not {type(texts).__name__}")
+        batch = _check_texts(list(texts), 0)
+        length = _max_length(max_length)
+        count = _thread_count(threads)
+        lists = [encoding.ids for encoding in _tokenize_with(
+            getattr(tokenizer, "encode_batch_fast", tokenizer.encode_batch), batch)]
+        kept = [[token for token in ids[:length] if token != self._unknown_token_id]
+                for ids in lists]
+        offsets = np.cumsum([0, *map(len, kept)], dtype=np.int64)
+        tokens = np.fromiter(itertools.chain.from_iterable(kept), dtype=np.int64,
+                             count=int(offsets[-1]))
+        if len(tokens) and int(tokens.max()) >= self.vocab_size:
+            index = int(np.argmax(tokens >= self.vocab_size))
+            text = int(np.searchsorted(offsets, index, side="right")) - 1
+            raise IndexError(f"token ID {tokens[index]} in texts[{text}] is outside the table "
+                             f"(vocab_size {self.vocab_size})")
+        out = np.empty((len(tokens), self.dim), dtype=np.float32)
+        self._table.token_rows(tokens, offsets, out, count)
+        return [out[start:end] for start, end in itertools.pairwise(offsets.tolist())]
+
     def encode_iter(
         self,
         texts: Iterable[str],

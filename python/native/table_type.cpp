@@ -270,6 +270,35 @@ PyObject* embed_flat(PyObject* self, PyObject* const* args, Py_ssize_t positiona
     });
 }
 
+constexpr stub::ParameterEntry token_rows_parameters[] = {required("tokens"), required("offsets"),
+                                                          required("out"), required("threads")};
+constexpr stub::MethodEntry token_rows_record = method(
+    "token_rows", token_rows_parameters,
+    "Writes each token's row (after the token mapping and weights) into out's rows; tokens and\n"
+    "offsets as embed_flat takes them, errors naming sentences by offsets.");
+
+PyObject* token_rows_method(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
+                            PyObject* kwnames) {
+    return native_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        const BoundArguments<token_rows_record, class_name> arguments(args, positional_count,
+                                                                      kwnames);
+        const EmbeddingTable& table = as_table(self).table;
+        const unsigned threads = to_thread_count(arguments["threads"]);
+        const GatheredBatch batch =
+            gather_flat_tokens(arguments["tokens"], arguments["offsets"], table.vocab_size());
+        const std::span<const std::uint32_t> tokens = batch.view().tokens;
+        const BufferView buffer(arguments["out"],
+                                PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+        const std::span<float> rows = float_rows(buffer.get(), tokens.size(), table.dimension());
+        {
+            const DetachedFromInterpreter detached;
+            token_rows(table, tokens, rows, threads);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+const std::string token_rows_doc = method_doc(token_rows_record);
 const std::string embed_lists_doc = method_doc(embed_lists_record);
 const std::string encode_texts_doc = method_doc(encode_texts_record);
 const std::string embed_flat_doc = method_doc(embed_flat_record);
@@ -281,6 +310,8 @@ PyMethodDef table_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, encode_texts_doc.c_str()},
     {"embed_flat", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(embed_flat)),
      METH_FASTCALL | METH_KEYWORDS, embed_flat_doc.c_str()},
+    {"token_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(token_rows_method)),
+     METH_FASTCALL | METH_KEYWORDS, token_rows_doc.c_str()},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -283,4 +283,42 @@ std::expected<void, BatchFailure> embed_batch(const EmbeddingTable& table, Token
     return {};
 }
 
+void token_rows(const EmbeddingTable& table, std::span<const std::uint32_t> tokens,
+                std::span<float> out, unsigned threads) {
+    const std::size_t width = table.dimension();
+    if (ExactSize{tokens.size()} * width != out.size()) {
+        throw InternalFailure("the output does not hold one row per token");
+    }
+    for (const std::uint32_t token : tokens) {
+        if (token >= table.vocab_size())
+            throw InternalFailure("a token lies outside the vocabulary");
+    }
+    const std::size_t row_bytes = element_width(table.dtype()) * width;
+    const std::span<const std::uint32_t> mapping = table.mapping();
+    const std::span<const double> weights = table.weights();
+    constexpr std::size_t tokens_per_chunk = 256;
+    const std::size_t chunks = (tokens.size() + tokens_per_chunk - 1) / tokens_per_chunk;
+    std::atomic<std::size_t> next_chunk{0};
+    const std::size_t workers =
+        std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(chunks, 1));
+    run_on_threads(workers, [&](std::size_t) {
+        for (;;) {
+            const std::size_t chunk = next_chunk.fetch_add(1, std::memory_order_relaxed);
+            if (chunk >= chunks) return;
+            const std::size_t last = std::min(tokens.size(), (chunk + 1) * tokens_per_chunk);
+            for (std::size_t index = chunk * tokens_per_chunk; index < last; ++index) {
+                const std::uint32_t token = tokens[index];
+                const std::uint32_t row = mapping.empty() ? token : mapping[token];
+                float* into = out.data() + index * width;
+                decode_row(table.dtype(), table.bytes().data() + row * row_bytes, width, into);
+                if (weights.empty()) continue;
+                const double weight = weights[token];
+                for (std::size_t column = 0; column < width; ++column) {
+                    into[column] = static_cast<float>(static_cast<double>(into[column]) * weight);
+                }
+            }
+        }
+    });
+}
+
 }  // namespace korvane

@@ -170,4 +170,11 @@ struct TokenBatch {
                                                             TokenBatch batch, bool normalize,
                                                             std::span<float> out, unsigned threads);
 
+// Writes each token's row, after the mapping and the weight, into `out` (row i at
+// out[i * D, (i + 1) * D)), using up to `threads` threads: the row widened to single precision,
+// or with weights float(double(value) * weight), the product rounded once. Throws
+// InternalFailure when a token lies outside the vocabulary or `out` does not hold N x D floats.
+void token_rows(const EmbeddingTable& table, std::span<const std::uint32_t> tokens,
+                std::span<float> out, unsigned threads);
+
 }  // namespace korvane
