@@ -13,6 +13,7 @@ class Table:
         mapping: str | None = None,
         weights: str | None = None,
         columns: int | None = None,
+        half: bool = False,
     ) -> Table: ...
     @property
     def rows(self) -> int: ...

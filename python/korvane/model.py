@@ -261,6 +261,7 @@ class Model:
         "_backend_option",
         "_native_tokenizer",
         "_dimensionality",
+        "_quantize_to",
     )
 
     _path: pathlib.Path
@@ -274,6 +275,7 @@ class Model:
     _backend_option: Backend
     _native_tokenizer: _native.Tokenizer | None
     _dimensionality: int | None
+    _quantize_to: Literal["float16"] | None
 
     def __init__(self) -> None:
         raise TypeError("create a Model with Model.load(path)")
@@ -288,6 +290,7 @@ class Model:
         backend: Backend = "auto",
         revision: str | None = None,
         dimensionality: int | None = None,
+        quantize_to: Literal["float16"] | None = None,
     ) -> Model:
         """Reads a model directory or a ``.safetensors`` file; every error comes from here.
 
@@ -298,6 +301,8 @@ class Model:
 
         ``dimensionality`` keeps only the first N columns of the table, as model2vec's option of
         that name does (embeddings are then normalized over those N values).
+        ``quantize_to="float16"`` holds a wider floating table as float16 in memory (half the
+        memory; each value rounded to the nearest half), as model2vec's option does.
 
         A directory holds ``model.safetensors`` and optionally ``tokenizer.json`` (needed by
         ``encode``) and ``config.json`` (whose ``normalize`` is the default). Of a file with
@@ -318,6 +323,8 @@ class Model:
             raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}")
         if dimensionality is not None:
             _positive("dimensionality", dimensionality)
+        if quantize_to not in (None, "float16"):
+            raise ValueError(f"quantize_to must be None or 'float16', not {quantize_to!r}")
         if revision is not None and not isinstance(revision, str):
             raise TypeError(f"revision must be a str or None, not {type(revision).__name__}")
         if _hub.is_hub_name(path):
@@ -357,7 +364,8 @@ class Model:
             entries = _native.read_tensor_entries(model_file)
             chosen = _choose_tensor(entries, tensor, model_file)
             mapping, weights = _token_tensors(entries, chosen, config, location)
-            table = _native.Table(model_file, chosen, mapping, weights, dimensionality)
+            table = _native.Table(model_file, chosen, mapping, weights, dimensionality,
+                                  quantize_to == "float16")
         except ValueError as error:
             if not _looks_like_safetensors(model_file):
                 raise ValueError(
@@ -381,6 +389,7 @@ class Model:
         model._backend_option = backend
         model._native_tokenizer = None
         model._dimensionality = dimensionality
+        model._quantize_to = quantize_to
         if tokenizer_file is not None:
             model._tokenizer = _load_tokenizer(tokenizer_file)
             if not layout.keeps_unknown:
@@ -452,11 +461,11 @@ class Model:
             f"normalize={self._normalize}, tokenizer_backend={self.tokenizer_backend!r})"
         )
 
-    def __reduce__(self) -> tuple[Any, tuple[str, str | None, bool | None, Backend, int | None]]:
+    def __reduce__(self) -> tuple[Any, _CacheKey]:
         return (
             _load_cached,
             (os.fspath(self._path), self._tensor_option, self._normalize_option,
-             self._backend_option, self._dimensionality),
+             self._backend_option, self._dimensionality, self._quantize_to),
         )
 
     def embed_ids(
@@ -764,7 +773,7 @@ def _tokenize_with(tokenize: Any, texts: list[str]) -> Any:
 
 # Models this process has loaded, by what pickling records of them, so that unpickling in the
 # same process gives the model back instead of loading it again.
-_CacheKey = tuple[str, str | None, bool | None, Backend, int | None]
+_CacheKey = tuple[str, str | None, bool | None, Backend, int | None, Literal["float16"] | None]
 _registered: weakref.WeakValueDictionary[_CacheKey, Model] = (
     weakref.WeakValueDictionary()
 )
@@ -776,16 +785,16 @@ _cache_lock = threading.Lock()
 
 def _register(model: Model) -> None:
     key = (os.fspath(model.path), model._tensor_option, model._normalize_option,
-           model._backend_option, model._dimensionality)
+           model._backend_option, model._dimensionality, model._quantize_to)
     with _cache_lock:
         _registered.setdefault(key, model)
 
 
 def _load_cached(
     path: str, tensor: str | None, normalize: bool | None, backend: Backend = "auto",
-    dimensionality: int | None = None,
+    dimensionality: int | None = None, quantize_to: Literal["float16"] | None = None,
 ) -> Model:
-    key = (path, tensor, normalize, backend, dimensionality)
+    key = (path, tensor, normalize, backend, dimensionality, quantize_to)
     with _cache_lock:
         model = _kept.get(key) or _registered.get(key)
         if model is not None:
@@ -794,6 +803,6 @@ def _load_cached(
     # Loaded without the lock, so a slow load does not hold up other models; a rare second
     # load of the same model by a concurrent unpickling is harmless.
     model = Model.load(path, tensor=tensor, normalize=normalize, backend=backend,
-                       dimensionality=dimensionality)
+                       dimensionality=dimensionality, quantize_to=quantize_to)
     with _cache_lock:
         return _kept.setdefault(key, model)

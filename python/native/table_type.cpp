@@ -28,9 +28,9 @@ TableObject& as_table(PyObject* self) noexcept {
 
 constexpr char class_name[] = "Table";
 
-constexpr stub::ParameterEntry new_parameters[] = {required("path"), required("tensor"),
+constexpr stub::ParameterEntry new_parameters[] = {required("path"),    required("tensor"),
                                                    optional("mapping"), optional("weights"),
-                                                   optional("columns")};
+                                                   optional("columns"), optional("half")};
 constexpr stub::MethodEntry new_record = method("__new__", new_parameters, "");
 
 PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -50,10 +50,11 @@ PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
             if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw ErrorAlreadySet{};
             columns = count;
         }
+        const bool half = arguments["half"] != nullptr && to_bool(arguments["half"]);
         std::expected<EmbeddingTable, LoadError> table = std::unexpected(LoadError{});
         {
             const DetachedFromInterpreter detached;
-            table = EmbeddingTable::load(path, tensor, mapping, weights, columns);
+            table = EmbeddingTable::load(path, tensor, mapping, weights, columns, half);
         }
         if (!table) throw_load_error(table.error());
         Ref instance = require(cls->tp_alloc(cls, 0));
@@ -326,10 +327,11 @@ PyGetSetDef table_properties[] = {
 
 PyType_Slot table_slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("Table(path, tensor, mapping=None, weights=None, columns=None)\n--\n\n"
-                       "One two-dimensional tensor of a model file, read into memory,\n"
-                       "with the named token mapping and per-token weights if given,\n"
-                       "and only the first `columns` columns if given.")},
+     const_cast<char*>(
+         "Table(path, tensor, mapping=None, weights=None, columns=None, half=False)\n--\n\n"
+         "One two-dimensional tensor of a model file, read into memory,\n"
+         "with the named token mapping and per-token weights if given,\n"
+         "and only the first `columns` columns if given; held as F16 with half.")},
     {Py_tp_new, reinterpret_cast<void*>(new_table)},
     {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_table)},
     {Py_tp_methods, table_methods},

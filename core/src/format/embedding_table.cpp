@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -312,6 +313,37 @@ std::expected<VectorTensor, LoadError> read_vector(const ModelHeader& header,
     return tensor;
 }
 
+// The half nearest to `value` (ties to even), as IEEE 754 rounds: overflow to infinity,
+// subnormal halves below 2^-14.
+std::uint16_t narrow_to_f16_bits(float value) noexcept {
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    const auto sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
+    const std::uint32_t magnitude = bits & 0x7FFFFFFFu;
+    if (magnitude >= 0x7F800000u) {  // infinity or NaN (a table holds neither)
+        return static_cast<std::uint16_t>(sign | 0x7C00u | (magnitude > 0x7F800000u ? 0x200u : 0u));
+    }
+    if (magnitude >= 0x477FF000u) return static_cast<std::uint16_t>(sign | 0x7C00u);  // >= 65520
+    const int exponent = static_cast<int>(magnitude >> 23) - 127;
+    std::uint32_t mantissa = (magnitude & 0x7FFFFFu) | 0x800000u;
+    int shift;  // bits of the 24-bit significand dropped
+    std::uint32_t base;
+    if (exponent >= -14) {
+        shift = 13;
+        base = static_cast<std::uint32_t>(exponent + 15) << 10;
+        mantissa &= 0x7FFFFFu;  // the implicit bit is carried by the exponent field
+    } else {
+        if (exponent < -25) return sign;  // below half the smallest subnormal: zero
+        shift = 13 + (-14 - exponent);
+        base = 0;
+    }
+    std::uint32_t result = mantissa >> shift;
+    const std::uint32_t rest = mantissa & ((1u << shift) - 1u);
+    const std::uint32_t halfway = 1u << (shift - 1);
+    if (rest > halfway || (rest == halfway && (result & 1u) != 0)) ++result;
+    // A carry out of the mantissa lifts the exponent, as the encoding's order allows.
+    return static_cast<std::uint16_t>(sign | (base + result));
+}
+
 // The token mapping `tensor` as rows, each checked against the table's `rows`.
 std::expected<std::vector<std::uint32_t>, LoadError> token_rows(const VectorTensor& tensor,
                                                                 std::string_view tensor_name,
@@ -383,11 +415,9 @@ void EmbeddingTable::AlignedDelete::operator()(std::byte* bytes) const noexcept 
     ::operator delete[](bytes, std::align_val_t{alignment});
 }
 
-std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesystem::path& path,
-                                                              std::string_view tensor_name,
-                                                              std::string_view mapping_name,
-                                                              std::string_view weights_name,
-                                                              std::optional<std::size_t> columns) {
+std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
+    const std::filesystem::path& path, std::string_view tensor_name, std::string_view mapping_name,
+    std::string_view weights_name, std::optional<std::size_t> columns, bool hold_as_f16) {
     auto header = read_header(path);
     if (!header) return std::unexpected(std::move(header.error()));
 
@@ -472,6 +502,27 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
         }
         table.dimension_ = *columns;
         table.size_ = rows * kept;
+    }
+    if (hold_as_f16 &&
+        (*dtype == DataType::F32 || *dtype == DataType::F64 || *dtype == DataType::BF16)) {
+        // In place, element by element from the front: a half never lands past the element it
+        // is made from.
+        const std::size_t count = table.size_ / element_width(*dtype);
+        for (std::size_t index = 0; index < count; ++index) {
+            float value;
+            decode_row(*dtype, table.data_.get() + index * element_width(*dtype), 1, &value);
+            const std::uint16_t half = narrow_to_f16_bits(value);
+            if ((half & 0x7C00u) == 0x7C00u) {
+                const std::size_t width = table.dimension_;
+                return std::unexpected(
+                    failure("tensor " + name + " holds a value beyond float16's range (row " +
+                            std::to_string(index / width) + ", column " +
+                            std::to_string(index % width) + "): it cannot be held as float16"));
+            }
+            std::memcpy(table.data_.get() + index * 2, &half, 2);
+        }
+        table.dtype_ = DataType::F16;
+        table.size_ = count * 2;
     }
     if (!mapping_name.empty()) {
         auto tensor =

@@ -73,11 +73,13 @@ public:
     // or when a weight is infinite or NaN.
     //
     // With `columns`, keeps only the first `columns` columns of every row (fails when the table
-    // has fewer), as a table reduced to that dimension.
+    // has fewer), as a table reduced to that dimension. With `hold_as_f16`, a wider floating
+    // table (F32, F64, BF16) is held as F16 in memory, each value rounded to the nearest half
+    // (ties to even) from its single-precision value, as numpy's astype(float16) rounds F32.
     [[nodiscard]] static std::expected<EmbeddingTable, LoadError> load(
         const std::filesystem::path& path, std::string_view tensor_name,
         std::string_view mapping_name = {}, std::string_view weights_name = {},
-        std::optional<std::size_t> columns = std::nullopt);
+        std::optional<std::size_t> columns = std::nullopt, bool hold_as_f16 = false);
 
     [[nodiscard]] DataType dtype() const noexcept { return dtype_; }
     [[nodiscard]] std::uint64_t rows() const noexcept { return rows_; }
