@@ -40,7 +40,8 @@ def fetch(name: str, revision: str | None) -> pathlib.Path:
         ) from None
     from huggingface_hub import constants
 
-    where = f"{name}" + (f" at revision {revision!r}" if revision is not None else "")
+    where = (f"{name} (no directory or file of that name here) "
+             + (f"at revision {revision!r} " if revision is not None else ""))
     try:
         snapshot = huggingface_hub.snapshot_download(
             name, revision=revision, allow_patterns=list(MODEL_FILES)
@@ -57,11 +58,11 @@ def fetch(name: str, revision: str | None) -> pathlib.Path:
         cache = constants.HF_HUB_CACHE
         if constants.HF_HUB_OFFLINE:
             raise FileNotFoundError(
-                f"{where} is not in the Hugging Face cache ({cache}) and HF_HUB_OFFLINE is set: "
+                f"{where}is not in the Hugging Face cache ({cache}) and HF_HUB_OFFLINE is set: "
                 "download it once online, or unset HF_HUB_OFFLINE"
             ) from None
         raise ConnectionError(
-            f"{where} is not in the Hugging Face cache ({cache}) and the Hub "
+            f"{where}is not in the Hugging Face cache ({cache}) and the Hub "
             f"({constants.ENDPOINT}) cannot be reached: {error}"
         ) from None
     return pathlib.Path(snapshot)

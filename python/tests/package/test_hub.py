@@ -96,12 +96,14 @@ def test_fetches_only_the_model_files_then_reads_the_cache_offline(tmp_path, rep
 def test_offline_and_not_cached_says_so(tmp_path):
     result = load("owner/absent", tmp_path / "hf", HF_HUB_OFFLINE="1")
     assert result.returncode != 0
-    assert ("FileNotFoundError: owner/absent is not in the Hugging Face cache" in result.stderr
+    assert ("FileNotFoundError: owner/absent (no directory or file of that name here) is not in "
+            "the Hugging Face cache" in result.stderr
             and "HF_HUB_OFFLINE is set" in result.stderr), result.stderr
     command = run(["-m", "korvane", "embed", "owner/absent", "-", "-o", str(tmp_path / "o.npy")],
                   tmp_path / "hf", HF_HUB_OFFLINE="1")
     assert command.returncode != 0
-    assert "korvane embed: error: owner/absent is not in the Hugging Face cache" in command.stderr
+    assert ("korvane embed: error: owner/absent (no directory or file of that name here) is not "
+            "in the Hugging Face cache" in command.stderr), command.stderr
 
 
 def test_unknown_model_and_revision(tmp_path, repo_files):
