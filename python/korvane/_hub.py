@@ -12,8 +12,12 @@ from typing import Final
 # What a model needs: its table, tokenizer and settings, at the top or in the directory of a
 # sentence-transformers StaticEmbedding module (0_StaticEmbedding/). Nothing else is fetched.
 MODEL_FILES: Final = (
-    "model.safetensors", "tokenizer.json", "config.json", "modules.json",
-    "*/model.safetensors", "*/tokenizer.json",
+    "model.safetensors",
+    "tokenizer.json",
+    "config.json",
+    "modules.json",
+    "*/model.safetensors",
+    "*/tokenizer.json",
 )
 
 # A Hub ID: owner and name of letters, digits, '-', '_' and '.', neither starting with '.'.
@@ -23,8 +27,9 @@ _HUB_ID = re.compile(r"[A-Za-z0-9_-][\w.-]*/[A-Za-z0-9_-][\w.-]*")
 def is_hub_name(path: object) -> bool:
     """Whether `path` names a Hub model: "owner/name", with no directory or file of that name
     here (a local one wins)."""
-    return (isinstance(path, str) and _HUB_ID.fullmatch(path) is not None
-            and not os.path.lexists(path))
+    return (
+        isinstance(path, str) and _HUB_ID.fullmatch(path) is not None and not os.path.lexists(path)
+    )
 
 
 def fetch(name: str, revision: str | None) -> pathlib.Path:
@@ -40,8 +45,9 @@ def fetch(name: str, revision: str | None) -> pathlib.Path:
         ) from None
     from huggingface_hub import constants
 
-    where = (f"{name} (no directory or file of that name here) "
-             + (f"at revision {revision!r} " if revision is not None else ""))
+    where = f"{name} (no directory or file of that name here) " + (
+        f"at revision {revision!r} " if revision is not None else ""
+    )
     try:
         snapshot = huggingface_hub.snapshot_download(
             name, revision=revision, allow_patterns=list(MODEL_FILES)
@@ -52,8 +58,9 @@ def fetch(name: str, revision: str | None) -> pathlib.Path:
             "of that name here (a private or gated model needs HF_TOKEN)"
         ) from None
     except errors.RevisionNotFoundError:
-        raise FileNotFoundError(f"the Hugging Face Hub model {name} has no revision "
-                                f"{revision!r}") from None
+        raise FileNotFoundError(
+            f"the Hugging Face Hub model {name} has no revision {revision!r}"
+        ) from None
     except errors.LocalEntryNotFoundError as error:
         cache = constants.HF_HUB_CACHE
         if constants.HF_HUB_OFFLINE:

@@ -66,7 +66,9 @@ def read_layout(location: pathlib.Path) -> Layout:
     path = static[0].get("path", ".")
     relative = pathlib.PurePosixPath(path) if isinstance(path, str) else None
     if relative is None or relative.is_absolute() or ".." in relative.parts:
-        raise ValueError(f"{modules_file}: the StaticEmbedding module's path must be a "
-                         f"directory inside the model directory, not {path!r}")
+        raise ValueError(
+            f"{modules_file}: the StaticEmbedding module's path must be a "
+            f"directory inside the model directory, not {path!r}"
+        )
     directory = location / relative
     return Layout(directory, normalize, directory != location)

@@ -3,7 +3,6 @@ import os
 from collections.abc import Buffer
 from typing import final
 
-
 @final
 class Table:
     def __new__(
@@ -50,7 +49,9 @@ class Table:
     ) -> None: ...
     def token_rows(self, tokens: Buffer, offsets: Buffer, out: Buffer, threads: int) -> None: ...
 
-def read_tensor_entries(path: str | os.PathLike[str], /) -> list[tuple[str, str, tuple[int, ...]]]: ...
+def read_tensor_entries(
+    path: str | os.PathLike[str], /
+) -> list[tuple[str, str, tuple[int, ...]]]: ...
 
 @final
 class Tokenizer:

@@ -33,6 +33,8 @@ def to_half(rows: npt.NDArray[np.float32], first: int) -> npt.NDArray[np.float16
     finite = np.isfinite(half).all(axis=1)
     if not finite.all():
         index = first + int(np.argmin(finite))
-        raise OverflowError(f"the embedding of texts[{index}] overflows float16 (a value beyond "
-                            "65504): ask for float32 instead")
+        raise OverflowError(
+            f"the embedding of texts[{index}] overflows float16 (a value beyond "
+            "65504): ask for float32 instead"
+        )
     return half

@@ -113,9 +113,13 @@ def _read_config(path: pathlib.Path) -> dict[str, Any]:
 
 def _file_kind(mode: int) -> str | None:
     """What a file that is not a regular one is, in words; None for a regular file."""
-    for test, kind in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO (named pipe)"),
-                       (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
-                       (stat.S_ISBLK, "a block device")):
+    for test, kind in (
+        (stat.S_ISDIR, "a directory"),
+        (stat.S_ISFIFO, "a FIFO (named pipe)"),
+        (stat.S_ISSOCK, "a socket"),
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+    ):
         if test(mode):
             return kind
     return None if stat.S_ISREG(mode) else "not a regular file"
@@ -320,7 +324,9 @@ class Model:
         if normalize is not None and not isinstance(normalize, bool):
             raise TypeError(f"normalize must be a bool or None, not {type(normalize).__name__}")
         if backend not in BACKENDS:
-            raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}")
+            raise ValueError(
+                f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}"
+            )
         if dimensionality is not None:
             _positive("dimensionality", dimensionality)
         if quantize_to not in (None, "float16"):
@@ -330,8 +336,10 @@ class Model:
         if _hub.is_hub_name(path):
             path = _hub.fetch(cast(str, path), revision)
         elif revision is not None:
-            raise ValueError(f"revision= applies to a Hugging Face Hub ID (owner/name), and "
-                             f"{os.fspath(path)!r} is not one or exists here")
+            raise ValueError(
+                f"revision= applies to a Hugging Face Hub ID (owner/name), and "
+                f"{os.fspath(path)!r} is not one or exists here"
+            )
         location = pathlib.Path(path).absolute()
         config: dict[str, Any] = {}
         tokenizer_file: pathlib.Path | None = None
@@ -341,8 +349,9 @@ class Model:
             model_file = layout.directory / MODEL_FILE
             if not model_file.exists():
                 raise FileNotFoundError(
-                    errno.ENOENT, f"the model directory holds no {MODEL_FILE}",
-                    os.fspath(layout.directory)
+                    errno.ENOENT,
+                    f"the model directory holds no {MODEL_FILE}",
+                    os.fspath(layout.directory),
                 )
             _check_regular(model_file)
             if _present(location / CONFIG_FILE):
@@ -364,8 +373,9 @@ class Model:
             entries = _native.read_tensor_entries(model_file)
             chosen = _choose_tensor(entries, tensor, model_file)
             mapping, weights = _token_tensors(entries, chosen, config, location)
-            table = _native.Table(model_file, chosen, mapping, weights, dimensionality,
-                                  quantize_to == "float16")
+            table = _native.Table(
+                model_file, chosen, mapping, weights, dimensionality, quantize_to == "float16"
+            )
         except ValueError as error:
             if not _looks_like_safetensors(model_file):
                 raise ValueError(
@@ -464,8 +474,14 @@ class Model:
     def __reduce__(self) -> tuple[Any, _CacheKey]:
         return (
             _load_cached,
-            (os.fspath(self._path), self._tensor_option, self._normalize_option,
-             self._backend_option, self._dimensionality, self._quantize_to),
+            (
+                os.fspath(self._path),
+                self._tensor_option,
+                self._normalize_option,
+                self._backend_option,
+                self._dimensionality,
+                self._quantize_to,
+            ),
         )
 
     def embed_ids(
@@ -557,31 +573,42 @@ class Model:
         if not isinstance(texts, Sequence | np.ndarray) and not hasattr(texts, "__len__"):
             texts = list(texts)
         if _output.output_dtype(dtype) == np.float16:
-            return cast(Embeddings, self._encode_half(texts, batch_size, max_length,
-                                                      show_progress, threads))
+            return cast(
+                Embeddings, self._encode_half(texts, batch_size, max_length, show_progress, threads)
+            )
         out = np.empty((len(cast(Sequence[str], texts)), self.dim), dtype=np.float32)
         # Each batch is computed in place in `out`: no array per batch, and no copy.
         filled = 0
         for batch in self._iterate(texts, batch_size, max_length, show_progress, threads, out):
             filled += len(batch)
         if filled != len(out):
-            raise ValueError(f"texts changed length while being encoded: {len(out)} at the "
-                             f"start, {filled} read")
+            raise ValueError(
+                f"texts changed length while being encoded: {len(out)} at the start, {filled} read"
+            )
         return out
 
-    def _encode_half(self, texts: Any, batch_size: int, max_length: int | None,
-                     show_progress: bool, threads: int | None) -> Any:
+    def _encode_half(
+        self,
+        texts: Any,
+        batch_size: int,
+        max_length: int | None,
+        show_progress: bool,
+        threads: int | None,
+    ) -> Any:
         out = np.empty((len(texts), self.dim), dtype=np.float16)
         filled = 0
         for batch in self._iterate(texts, batch_size, max_length, show_progress, threads, None):
             if filled + len(batch) > len(out):
-                raise ValueError(f"texts changed length while being encoded: {len(out)} at the "
-                                 f"start, at least {filled + len(batch)} read")
+                raise ValueError(
+                    f"texts changed length while being encoded: {len(out)} at the "
+                    f"start, at least {filled + len(batch)} read"
+                )
             out[filled : filled + len(batch)] = _output.to_half(batch, filled)
             filled += len(batch)
         if filled != len(out):
-            raise ValueError(f"texts changed length while being encoded: {len(out)} at the "
-                             f"start, {filled} read")
+            raise ValueError(
+                f"texts changed length while being encoded: {len(out)} at the start, {filled} read"
+            )
         return out
 
     def encode_as_sequence(
@@ -605,18 +632,26 @@ class Model:
         batch = _check_texts(list(texts), 0)
         length = _max_length(max_length)
         count = _thread_count(threads)
-        lists = [encoding.ids for encoding in _tokenize_with(
-            getattr(tokenizer, "encode_batch_fast", tokenizer.encode_batch), batch)]
-        kept = [[token for token in ids[:length] if token != self._unknown_token_id]
-                for ids in lists]
+        lists = [
+            encoding.ids
+            for encoding in _tokenize_with(
+                getattr(tokenizer, "encode_batch_fast", tokenizer.encode_batch), batch
+            )
+        ]
+        kept = [
+            [token for token in ids[:length] if token != self._unknown_token_id] for ids in lists
+        ]
         offsets = np.cumsum([0, *map(len, kept)], dtype=np.int64)
-        tokens = np.fromiter(itertools.chain.from_iterable(kept), dtype=np.int64,
-                             count=int(offsets[-1]))
+        tokens = np.fromiter(
+            itertools.chain.from_iterable(kept), dtype=np.int64, count=int(offsets[-1])
+        )
         if len(tokens) and int(tokens.max()) >= self.vocab_size:
             index = int(np.argmax(tokens >= self.vocab_size))
             text = int(np.searchsorted(offsets, index, side="right")) - 1
-            raise IndexError(f"token ID {tokens[index]} in texts[{text}] is outside the table "
-                             f"(vocab_size {self.vocab_size})")
+            raise IndexError(
+                f"token ID {tokens[index]} in texts[{text}] is outside the table "
+                f"(vocab_size {self.vocab_size})"
+            )
         out = np.empty((len(tokens), self.dim), dtype=np.float32)
         self._table.token_rows(tokens, offsets, out, count)
         return [out[start:end] for start, end in itertools.pairwise(offsets.tolist())]
@@ -693,8 +728,10 @@ class Model:
                 elif first + len(batch) <= len(into):
                     out = into[first : first + len(batch)]
                 else:
-                    raise ValueError(f"texts changed length while being encoded: {len(into)} "
-                                     f"at the start, at least {first + len(batch)} read")
+                    raise ValueError(
+                        f"texts changed length while being encoded: {len(into)} "
+                        f"at the start, at least {first + len(batch)} read"
+                    )
                 if self._native_tokenizer is not None:
                     deferred, failure = self._table.encode_texts(
                         self._native_tokenizer,
@@ -774,9 +811,7 @@ def _tokenize_with(tokenize: Any, texts: list[str]) -> Any:
 # Models this process has loaded, by what pickling records of them, so that unpickling in the
 # same process gives the model back instead of loading it again.
 _CacheKey = tuple[str, str | None, bool | None, Backend, int | None, Literal["float16"] | None]
-_registered: weakref.WeakValueDictionary[_CacheKey, Model] = (
-    weakref.WeakValueDictionary()
-)
+_registered: weakref.WeakValueDictionary[_CacheKey, Model] = weakref.WeakValueDictionary()
 # Models unpickled in this process, kept for its life: a worker of a process pool receives the
 # model with every task, and loads it only the first time.
 _kept: dict[_CacheKey, Model] = {}
@@ -784,15 +819,25 @@ _cache_lock = threading.Lock()
 
 
 def _register(model: Model) -> None:
-    key = (os.fspath(model.path), model._tensor_option, model._normalize_option,
-           model._backend_option, model._dimensionality, model._quantize_to)
+    key = (
+        os.fspath(model.path),
+        model._tensor_option,
+        model._normalize_option,
+        model._backend_option,
+        model._dimensionality,
+        model._quantize_to,
+    )
     with _cache_lock:
         _registered.setdefault(key, model)
 
 
 def _load_cached(
-    path: str, tensor: str | None, normalize: bool | None, backend: Backend = "auto",
-    dimensionality: int | None = None, quantize_to: Literal["float16"] | None = None,
+    path: str,
+    tensor: str | None,
+    normalize: bool | None,
+    backend: Backend = "auto",
+    dimensionality: int | None = None,
+    quantize_to: Literal["float16"] | None = None,
 ) -> Model:
     key = (path, tensor, normalize, backend, dimensionality, quantize_to)
     with _cache_lock:
@@ -802,7 +847,13 @@ def _load_cached(
             return model
     # Loaded without the lock, so a slow load does not hold up other models; a rare second
     # load of the same model by a concurrent unpickling is harmless.
-    model = Model.load(path, tensor=tensor, normalize=normalize, backend=backend,
-                       dimensionality=dimensionality, quantize_to=quantize_to)
+    model = Model.load(
+        path,
+        tensor=tensor,
+        normalize=normalize,
+        backend=backend,
+        dimensionality=dimensionality,
+        quantize_to=quantize_to,
+    )
     with _cache_lock:
         return _kept.setdefault(key, model)

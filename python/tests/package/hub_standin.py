@@ -50,27 +50,37 @@ class HubStandIn:
         if parts[:2] == ["api", "models"] and len(parts) >= 4:
             repo = "/".join(parts[2:4])
             if repo not in self.repos:
-                return self.send(handler, 404, b'{"error":"Repository not found"}',
-                                 {"X-Error-Code": "RepoNotFound"}, body)
+                return self.send(
+                    handler,
+                    404,
+                    b'{"error":"Repository not found"}',
+                    {"X-Error-Code": "RepoNotFound"},
+                    body,
+                )
             files = self.repos[repo]
             if len(parts) > 4 and parts[4] == "tree":
-                listing = [{"type": "file", "path": name, "size": len(data),
-                            "oid": hashlib.sha1(data).hexdigest()}
-                           for name, data in files.items()]
+                listing = [
+                    {
+                        "type": "file",
+                        "path": name,
+                        "size": len(data),
+                        "oid": hashlib.sha1(data).hexdigest(),
+                    }
+                    for name, data in files.items()
+                ]
                 return self.send(handler, 200, json.dumps(listing).encode(), {}, body)
-            info = {"id": repo, "sha": COMMIT,
-                    "siblings": [{"rfilename": name} for name in files]}
+            info = {"id": repo, "sha": COMMIT, "siblings": [{"rfilename": name} for name in files]}
             return self.send(handler, 200, json.dumps(info).encode(), {}, body)
         # /{owner}/{name}/resolve/{revision}/{file...}
         if len(parts) >= 5 and parts[2] == "resolve":
             repo, name = "/".join(parts[:2]), "/".join(parts[4:])
             data = self.repos.get(repo, {}).get(name)
             if data is None:
-                return self.send(handler, 404, b"not found",
-                                 {"X-Error-Code": "EntryNotFound"}, body)
+                return self.send(
+                    handler, 404, b"not found", {"X-Error-Code": "EntryNotFound"}, body
+                )
             etag = f'"{hashlib.sha256(data).hexdigest()}"'
-            return self.send(handler, 200, data,
-                             {"X-Repo-Commit": COMMIT, "ETag": etag}, body)
+            return self.send(handler, 200, data, {"X-Repo-Commit": COMMIT, "ETag": etag}, body)
         return self.send(handler, 404, b"not found", {}, body)
 
     @staticmethod

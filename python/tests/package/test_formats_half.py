@@ -50,8 +50,22 @@ def test_command_line_writes_float16(tmp_path, model_dir, suffix):
     texts = tmp_path / "texts.txt"
     texts.write_text("\n".join(TEXTS) + "\n")
     output = tmp_path / f"out{suffix}"
-    result = subprocess.run([sys.executable, "-m", "korvane", "embed", str(model_dir), str(texts),
-                             "-o", str(output), "--dtype", "f16"], capture_output=True, text=True)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "korvane",
+            "embed",
+            str(model_dir),
+            str(texts),
+            "-o",
+            str(output),
+            "--dtype",
+            "f16",
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert result.returncode == 0, result.stderr
     assert "x 16 float16" in result.stderr
     expected = korvane.Model.load(model_dir).encode(TEXTS, dtype=np.float16)

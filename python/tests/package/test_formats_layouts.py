@@ -57,14 +57,20 @@ def test_nested_layout_follows_its_pipeline(tmp_path, tokenizer, modules):
     directory = write_nested(tmp_path / "st", tokenizer, modules)
     model = korvane.Model.load(directory)
     normalize = "Normalize" in modules
-    assert (model.normalize, model.tensor, model.vocab_size) == (normalize, "embedding.weight",
-                                                                 len(WORDS))
-    np.testing.assert_allclose(model.encode(SENTENCES),
-                               expected_rows(tokenizer, SENTENCES, normalize, False), atol=1e-6)
+    assert (model.normalize, model.tensor, model.vocab_size) == (
+        normalize,
+        "embedding.weight",
+        len(WORDS),
+    )
+    np.testing.assert_allclose(
+        model.encode(SENTENCES), expected_rows(tokenizer, SENTENCES, normalize, False), atol=1e-6
+    )
     # Pickled by its path, it comes back the same.
     import pickle
-    assert np.array_equal(pickle.loads(pickle.dumps(model)).encode(SENTENCES),
-                          model.encode(SENTENCES))
+
+    assert np.array_equal(
+        pickle.loads(pickle.dumps(model)).encode(SENTENCES), model.encode(SENTENCES)
+    )
 
 
 def test_flat_layout_is_not_normalized(tmp_path, tokenizer):
@@ -73,19 +79,27 @@ def test_flat_layout_is_not_normalized(tmp_path, tokenizer):
     tokenizer.save(str(directory / "tokenizer.json"))
     model = korvane.Model.load(directory)
     assert model.normalize is False
-    np.testing.assert_allclose(model.encode(SENTENCES),
-                               expected_rows(tokenizer, SENTENCES, False, True), atol=1e-6)
+    np.testing.assert_allclose(
+        model.encode(SENTENCES), expected_rows(tokenizer, SENTENCES, False, True), atol=1e-6
+    )
     assert korvane.Model.load(directory, normalize=True).normalize is True
 
 
-@pytest.mark.parametrize("modules, message", [
-    ('[{"path": "0_Transformer", "type": "sentence_transformers.models.Transformer"}]',
-     "names no StaticEmbedding module \\(its modules: 'Transformer'\\)"),
-    ('[{"path": "../elsewhere", "type": "sentence_transformers.models.StaticEmbedding"}]',
-     "must be a directory inside the model directory"),
-    ('{"0": 1}', "must hold a JSON list"),
-    ("[", "is not valid JSON"),
-])
+@pytest.mark.parametrize(
+    "modules, message",
+    [
+        (
+            '[{"path": "0_Transformer", "type": "sentence_transformers.models.Transformer"}]',
+            "names no StaticEmbedding module \\(its modules: 'Transformer'\\)",
+        ),
+        (
+            '[{"path": "../elsewhere", "type": "sentence_transformers.models.StaticEmbedding"}]',
+            "must be a directory inside the model directory",
+        ),
+        ('{"0": 1}', "must hold a JSON list"),
+        ("[", "is not valid JSON"),
+    ],
+)
 def test_unusable_modules_json_is_refused(tmp_path, modules, message):
     (tmp_path / "modules.json").write_text(modules)
     with pytest.raises(ValueError, match=message):

@@ -16,8 +16,13 @@ model2vec = pytest.importorskip("model2vec")
 def saved(tmp_path, tokenizer):
     rng = np.random.default_rng(2)
     table = rng.standard_normal((6, 16)).astype(np.float32)
-    model2vec.StaticModel(table, tokenizer, normalize=True, weights=rng.uniform(0.1, 2, len(WORDS)),
-                          token_mapping=rng.integers(0, 6, len(WORDS))).save_pretrained(str(tmp_path))
+    model2vec.StaticModel(
+        table,
+        tokenizer,
+        normalize=True,
+        weights=rng.uniform(0.1, 2, len(WORDS)),
+        token_mapping=rng.integers(0, 6, len(WORDS)),
+    ).save_pretrained(str(tmp_path))
     return tmp_path
 
 
@@ -26,19 +31,24 @@ def test_dimensionality_agrees_with_model2vec(saved, dimensionality):
     model = korvane.Model.load(saved, dimensionality=dimensionality)
     static_model = model2vec.StaticModel.from_pretrained(str(saved), dimensionality=dimensionality)
     assert model.dim == dimensionality
-    np.testing.assert_allclose(model.encode(SENTENCES, max_length=512),
-                               static_model.encode(SENTENCES, use_multiprocessing=False),
-                               atol=1e-6)
+    np.testing.assert_allclose(
+        model.encode(SENTENCES, max_length=512),
+        static_model.encode(SENTENCES, use_multiprocessing=False),
+        atol=1e-6,
+    )
     again = pickle.loads(pickle.dumps(model))
     assert again.dim == dimensionality
     assert np.array_equal(again.encode(SENTENCES), model.encode(SENTENCES))
 
 
-@pytest.mark.parametrize("value, error, message", [
-    (17, ValueError, "has 16 columns, fewer than the 17 asked for"),
-    (0, ValueError, "dimensionality must be at least 1"),
-    ("8", TypeError, "dimensionality must be an int"),
-])
+@pytest.mark.parametrize(
+    "value, error, message",
+    [
+        (17, ValueError, "has 16 columns, fewer than the 17 asked for"),
+        (0, ValueError, "dimensionality must be at least 1"),
+        ("8", TypeError, "dimensionality must be an int"),
+    ],
+)
 def test_dimensionality_out_of_reach_is_refused(saved, value, error, message):
     with pytest.raises(error, match=message):
         korvane.Model.load(saved, dimensionality=value)
@@ -57,7 +67,8 @@ def test_quantize_to_float16_holds_the_table_as_model2vec_rounds_it(tmp_path, to
     write_table(tmp_path / "wide", table, dtype)
     tokenizer.save(str(tmp_path / "wide" / "tokenizer.json"))
     widened = korvane.Model.load(tmp_path / "wide", normalize=False).embed_ids(
-        [[i] for i in range(len(WORDS))])
+        [[i] for i in range(len(WORDS))]
+    )
     expected = widened.astype(np.float16)  # numpy's rounding of the values the file holds
     write_table(tmp_path / "half", expected.astype(np.float32), "F16")
     model = korvane.Model.load(tmp_path / "wide", normalize=False, quantize_to="float16")
@@ -68,7 +79,8 @@ def test_quantize_to_float16_holds_the_table_as_model2vec_rounds_it(tmp_path, to
     # The same bits as a table model2vec wrote as float16: encode agrees bit for bit.
     assert np.array_equal(
         korvane.Model.load(tmp_path / "half", normalize=True).embed_ids([[1, 2, 3], [5]]),
-        korvane.Model.load(tmp_path / "wide", quantize_to="float16").embed_ids([[1, 2, 3], [5]]))
+        korvane.Model.load(tmp_path / "wide", quantize_to="float16").embed_ids([[1, 2, 3], [5]]),
+    )
     again = pickle.loads(pickle.dumps(model))
     assert again.dtype == "F16"
 
@@ -76,9 +88,11 @@ def test_quantize_to_float16_holds_the_table_as_model2vec_rounds_it(tmp_path, to
 def test_quantize_to_agrees_with_model2vec(saved):
     model = korvane.Model.load(saved, quantize_to="float16")
     static_model = model2vec.StaticModel.from_pretrained(str(saved), quantize_to="float16")
-    np.testing.assert_allclose(model.encode(SENTENCES, max_length=512),
-                               static_model.encode(SENTENCES, use_multiprocessing=False),
-                               atol=2e-3)  # model2vec averages in float16
+    np.testing.assert_allclose(
+        model.encode(SENTENCES, max_length=512),
+        static_model.encode(SENTENCES, use_multiprocessing=False),
+        atol=2e-3,
+    )  # model2vec averages in float16
     with pytest.raises(ValueError, match="quantize_to must be None or 'float16'"):
         korvane.Model.load(saved, quantize_to="int8")
 

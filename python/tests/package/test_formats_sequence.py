@@ -22,7 +22,9 @@ def test_agreement_with_model2vec(tmp_path, tokenizer, mapping, weights, dtype):
     rng = np.random.default_rng(8)
     rows = 5 if mapping else len(WORDS)
     model2vec.StaticModel(
-        rng.standard_normal((rows, 12)).astype(dtype), tokenizer, normalize=True,
+        rng.standard_normal((rows, 12)).astype(dtype),
+        tokenizer,
+        normalize=True,
         weights=rng.uniform(0.1, 2, len(WORDS)) if weights else None,
         token_mapping=rng.integers(0, rows, len(WORDS)) if mapping else None,
     ).save_pretrained(str(tmp_path))
@@ -31,8 +33,8 @@ def test_agreement_with_model2vec(tmp_path, tokenizer, mapping, weights, dtype):
     for texts, max_length in ((TEXTS, None), (SHORT_TOKENS, 3)):
         found = model.encode_as_sequence(texts, max_length=max_length, threads=2)
         expected = static_model.encode_as_sequence(
-            texts, max_length=512 if max_length is None else max_length,
-            use_multiprocessing=False)
+            texts, max_length=512 if max_length is None else max_length, use_multiprocessing=False
+        )
         assert [rows.shape for rows in found] == [rows.shape for rows in expected]
         for got, want in zip(found, expected):
             assert got.dtype == np.float32

@@ -29,15 +29,17 @@ print(json.dumps({"path": str(model.path), "rows": model.encode(sys.argv[3:]).to
 @pytest.fixture(scope="module")
 def repo_files(tmp_path_factory):
     from .package_models import make_tokenizer
+
     directory = tmp_path_factory.mktemp("repo")
     make_tokenizer().save(str(directory / "tokenizer.json"))
     return {
         "model.safetensors": safetensors_bytes(
-            {"embeddings": ("F32", table_bytes(TABLE, "F32"), TABLE.shape)}),
+            {"embeddings": ("F32", table_bytes(TABLE, "F32"), TABLE.shape)}
+        ),
         "tokenizer.json": (directory / "tokenizer.json").read_bytes(),
         "config.json": json.dumps({"normalize": False}).encode(),
         "modules.json": b'[{"idx": 0, "name": "0", "path": ".", '
-                        b'"type": "sentence_transformers.models.StaticEmbedding"}]',
+        b'"type": "sentence_transformers.models.StaticEmbedding"}]',
         "README.md": b"# a model card nobody needs here\n",
         "onnx/model.onnx": b"\0" * 4096,
     }
@@ -48,8 +50,14 @@ def run(script_args, home, endpoint=None, cwd=None, **env):
     environment.update(HF_HOME=str(home), HF_HUB_DISABLE_PROGRESS_BARS="1", **env)
     if endpoint is not None:
         environment["HF_ENDPOINT"] = endpoint
-    return subprocess.run([sys.executable, *script_args], capture_output=True, text=True,
-                          env=environment, cwd=cwd, timeout=120)
+    return subprocess.run(
+        [sys.executable, *script_args],
+        capture_output=True,
+        text=True,
+        env=environment,
+        cwd=cwd,
+        timeout=120,
+    )
 
 
 def load(name, home, endpoint=None, revision="-", cwd=None, **env):
@@ -58,7 +66,9 @@ def load(name, home, endpoint=None, revision="-", cwd=None, **env):
 
 def expected_rows():
     import korvane  # noqa: F401 (the rows are computed by the model's rule, not by korvane)
+
     from .package_models import make_tokenizer
+
     tokenizer = make_tokenizer()
     tokenizer.no_padding()
     tokenizer.no_truncation()
@@ -74,13 +84,18 @@ def test_fetches_only_the_model_files_then_reads_the_cache_offline(tmp_path, rep
     with HubStandIn({"owner/tiny": repo_files}) as hub:
         fetched = load("owner/tiny", home, hub.endpoint, HF_TOKEN="hf_secret")
         assert fetched.returncode == 0, fetched.stderr
-        downloads = sorted(path.rsplit("/", 1)[-1] if "/resolve/" in path else path
-                           for method, path in hub.requests
-                           if method == "GET" and "/resolve/" in path)
+        downloads = sorted(
+            path.rsplit("/", 1)[-1] if "/resolve/" in path else path
+            for method, path in hub.requests
+            if method == "GET" and "/resolve/" in path
+        )
         assert downloads == sorted(NEEDED)
         # The token goes with every request for the model.
-        assert {authorization for (_, path), authorization in zip(hub.requests, hub.authorizations)
-                if "owner/tiny" in path} == {"Bearer hf_secret"}
+        assert {
+            authorization
+            for (_, path), authorization in zip(hub.requests, hub.authorizations)
+            if "owner/tiny" in path
+        } == {"Bearer hf_secret"}
     result = json.loads(fetched.stdout)
     assert f"models--owner--tiny/snapshots/{COMMIT}" in result["path"]
     np.testing.assert_allclose(result["rows"], expected_rows(), atol=1e-6)
@@ -88,22 +103,33 @@ def test_fetches_only_the_model_files_then_reads_the_cache_offline(tmp_path, rep
     offline = load("owner/tiny", home, "http://127.0.0.1:9", HF_HUB_OFFLINE="1")
     assert offline.returncode == 0, offline.stderr
     assert json.loads(offline.stdout) == result
-    command = run(["-m", "korvane", "embed", "owner/tiny", "-", "-o", str(tmp_path / "out.npy")],
-                  home, HF_HUB_OFFLINE="1")
+    command = run(
+        ["-m", "korvane", "embed", "owner/tiny", "-", "-o", str(tmp_path / "out.npy")],
+        home,
+        HF_HUB_OFFLINE="1",
+    )
     assert command.returncode == 0, command.stderr
 
 
 def test_offline_and_not_cached_says_so(tmp_path):
     result = load("owner/absent", tmp_path / "hf", HF_HUB_OFFLINE="1")
     assert result.returncode != 0
-    assert ("FileNotFoundError: owner/absent (no directory or file of that name here) is not in "
-            "the Hugging Face cache" in result.stderr
-            and "HF_HUB_OFFLINE is set" in result.stderr), result.stderr
-    command = run(["-m", "korvane", "embed", "owner/absent", "-", "-o", str(tmp_path / "o.npy")],
-                  tmp_path / "hf", HF_HUB_OFFLINE="1")
+    assert (
+        "FileNotFoundError: owner/absent (no directory or file of that name here) is not in "
+        "the Hugging Face cache"
+        in result.stderr
+        and "HF_HUB_OFFLINE is set" in result.stderr
+    ), result.stderr
+    command = run(
+        ["-m", "korvane", "embed", "owner/absent", "-", "-o", str(tmp_path / "o.npy")],
+        tmp_path / "hf",
+        HF_HUB_OFFLINE="1",
+    )
     assert command.returncode != 0
-    assert ("korvane embed: error: owner/absent (no directory or file of that name here) is not "
-            "in the Hugging Face cache" in command.stderr), command.stderr
+    assert (
+        "korvane embed: error: owner/absent (no directory or file of that name here) is not "
+        "in the Hugging Face cache" in command.stderr
+    ), command.stderr
 
 
 def test_unknown_model_and_revision(tmp_path, repo_files):
