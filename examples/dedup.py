@@ -27,8 +27,8 @@ from pathlib import Path
 import numpy as np
 
 import example_support
-from example_support import clip, count
 import search
+from example_support import clip, count
 
 
 def similar_pairs_exact(vectors, threshold, block_values=1 << 26):

@@ -19,10 +19,11 @@ import argparse
 import sys
 from pathlib import Path
 
-import korvane_py
 import numpy as np
 from tokenizers import Tokenizer
 from tqdm import tqdm
+
+import korvane_py
 
 
 def load_tokenizer(path):

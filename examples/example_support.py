@@ -5,9 +5,8 @@ import sys
 import time
 from pathlib import Path
 
-from korvane import Model
-
 import demo
+from korvane import Model
 
 
 def add_common_arguments(parser):

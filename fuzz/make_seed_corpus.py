@@ -11,8 +11,7 @@ import random
 import struct
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
-from model_file import model_file_bytes as model_file  # noqa: E402
+from korvane_dev.model_file import model_file_bytes as model_file
 
 DTYPES = {"F64": 8, "F32": 4, "F16": 2, "BF16": 2, "I64": 8, "I32": 4, "I16": 2, "I8": 1,
           "U8": 1, "BOOL": 1}

@@ -3,10 +3,11 @@ counts, input forms and random tables."""
 
 import numpy as np
 import pytest
-from .package_models import DTYPES, random_table, write_table
 
 import korvane
 import korvane_py
+
+from .package_models import DTYPES, random_table, write_table
 
 
 def reference(directory, token_lists, normalize=True):

@@ -10,9 +10,10 @@ import sys
 
 import numpy as np
 import pytest
-from .package_models import WORDS, safetensors_bytes, table_bytes, write_table
 
 import korvane
+
+from .package_models import WORDS, safetensors_bytes, table_bytes, write_table
 
 TABLE = np.arange(24, dtype=np.float32).reshape(6, 4)
 
