@@ -11,7 +11,7 @@ BENCH_BUILD_DIR := build/bench
 OUTER_PATH := $(PATH)
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test build ctest pytest test-free-threaded sanitize fuzz-build fuzz fuzz-merge demo bench bench-dask \
+.PHONY: test build ctest pytest test-free-threaded sanitize fuzz-build fuzz fuzz-merge demo bench bench-dask bench-serve \
 	format format-check install-clang-format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
@@ -182,6 +182,13 @@ bench: build $(VENV)/.bench-ready $(VENV)/.demo-ready
 # process, with the demo's model; writes bench/dask_scaling.md. About a minute on an idle machine.
 bench-dask: build $(VENV)/.demo-ready
 	$(PYTHON) bench/dask_scaling.py
+
+# korvane serve under wrk (from Debian) on the loopback address: single-text requests against a
+# FastAPI app around model2vec's encode, requests of 256 texts, and a million requests with
+# malformed ones mixed in, every answer checked; writes bench/serve_results.md. About four minutes.
+bench-serve: build $(VENV)/.bench-ready $(VENV)/.demo-ready
+	tools/install-system-packages.sh "$$(PATH='$(OUTER_PATH)' tools/find-python.sh)" wrk
+	$(PYTHON) bench/serve.py
 
 # The C++ sources are laid out by .clang-format. One version formats them, here and in CI: the
 # layout of a file can differ between clang-format releases. The Python sources are formatted and

@@ -33,6 +33,7 @@ class Table:
         max_length: int | None = None,
         skipped_token: int | None = None,
         numbering: int | None = None,
+        token_counts: Buffer | None = None,
     ) -> tuple[list[int], tuple[int, Exception] | None]: ...
     def embed_flat(
         self, tokens: Buffer, offsets: Buffer, out: Buffer, normalize: bool, threads: int

@@ -9,9 +9,12 @@ that does not fit) print one line on stderr and give exit status 1.
 from __future__ import annotations
 
 import argparse
+import codecs
 import errno
+import io
 import json
 import os
+import re
 import signal
 import sys
 import threading
@@ -54,39 +57,172 @@ class Command:
 # Reading texts
 
 
+STDIN = "-"
+ID_FIELD = "id"
+
+
+@dataclass(frozen=True)
+class Decoding:
+    """How the bytes of a text input become str: the codec, and "strict" (an undecodable byte
+    fails, naming its place) or "replace" (it becomes U+FFFD)."""
+
+    encoding: str = "utf-8"
+    errors: str = "strict"
+
+
+class Ids:
+    """The input's ids of the texts read but not yet written: the text iterators add them as
+    they go, and the writer takes as many as each block of embeddings has rows."""
+
+    def __init__(self, kind: Any) -> None:
+        self.kind = kind  # the Arrow type of the ids
+        self.values: list[Any] = []  # ids of .jsonl records
+        self.arrays: list[Any] = []  # ids of Parquet rows, as Arrow arrays
+
+    def take(self, count: int, name: str) -> Any:
+        pa = import_pyarrow()
+        if self.arrays:
+            joined = pa.concat_arrays(self.arrays)
+            self.arrays = [joined.slice(count)]
+            return joined.slice(0, count)
+        taken, self.values = self.values[:count], self.values[count:]
+        try:
+            return pa.array(taken, type=self.kind)
+        except (pa.ArrowInvalid, pa.ArrowTypeError, OverflowError):
+            raise UsageError(f"{name}: the {ID_FIELD!r} fields are not all {self.kind} as the "
+                             f"first record's is") from None
+
+
 @dataclass(frozen=True)
 class TextSource:
-    """The texts of an input file: how many there are, and a fresh iterator over them."""
+    """The texts of an input: how many there are, a fresh iterator over them, and the ids of
+    the input's rows when it has them (filled by the iterator as it reads)."""
 
     count: int
     texts: Callable[[], Iterator[str]]
+    ids: Ids | None = None
+    # Where text i sits in the input, in the input's terms ("in.txt, line 3").
+    place: Callable[[int], str] = lambda index: f"text {index + 1}"
 
 
-def text_lines(path: Path) -> Iterator[str]:
-    # Only "\n", "\r\n" and "\r" end a line, unlike str.splitlines, which also splits at
-    # characters such as U+2028 that may sit inside a sentence.
-    with open(path, encoding="utf-8", newline=None) as file:
-        for line in file:
-            yield line[:-1] if line.endswith("\n") else line
+def jsonl_place(name: str, read: Callable[[], Any], decoding: Decoding, index: int) -> str:
+    """The line of the `index`th record of a .jsonl file (blank lines hold none)."""
+    found = -1
+    for number, line in enumerate(decoded_lines(name, read, decoding), start=1):
+        found += bool(line.strip())
+        if found == index:
+            return f"{name}, line {number:,}"
+    return f"{name}, record {index + 1:,}"
 
 
-def jsonl_texts(path: Path, column: str) -> Iterator[str]:
-    with open(path, encoding="utf-8") as file:
-        for number, line in enumerate(file, start=1):
-            if not line.strip():
-                continue
+# How embedding errors name a text: texts[i], its position in what was read.
+TEXT_NUMBER = re.compile(r"\btexts\[(\d+)\]")
+
+
+def placed(error: Exception, source: TextSource) -> UsageError:
+    """`error` of embedding (a token beyond the table, an overflow) with the text it names as
+    texts[i] named by its place in the input file instead."""
+    message = str(error)
+    return UsageError(TEXT_NUMBER.sub(lambda found: source.place(int(found.group(1))), message))
+
+
+def undecodable_place(read: Callable[[], Any], encoding: str
+                      ) -> tuple[int, int, int, bytes, str] | None:
+    """Where the bytes `read()` gives first fail to decode as `encoding`: (line, byte within
+    the line, byte within the file, the bytes, the reason), counting from 1, lines ending at
+    "\n". None if they all decode."""
+    decoder = codecs.getincrementaldecoder(encoding)("strict")
+    consumed, line, line_start = 0, 1, 0
+    with read() as file:
+        while True:
+            chunk = file.read(1 << 20)
+            pending = len(decoder.getstate()[0])
             try:
-                record = json.loads(line)
-            except json.JSONDecodeError as error:
-                raise UsageError(f"{path}, line {number}: not JSON ({error})") from None
-            if not isinstance(record, dict) or column not in record:
-                raise UsageError(f"{path}, line {number}: no field {column!r}")
-            text = record[column]
-            if not isinstance(text, str):
-                raise UsageError(
-                    f"{path}, line {number}: field {column!r} is {type(text).__name__}, not a string"
-                )
-            yield text
+                decoder.decode(chunk, final=not chunk)
+            except UnicodeDecodeError as error:
+                at = consumed - pending + error.start
+                before = chunk[:max(0, at - consumed)]
+                line += before.count(b"\n")
+                if (last := before.rfind(b"\n")) >= 0:
+                    line_start = consumed + last + 1
+                bad = error.object[error.start:error.end]
+                return line, at - line_start + 1, at + 1, bytes(bad), error.reason
+            if not chunk:
+                return None
+            line += chunk.count(b"\n")
+            if (last := chunk.rfind(b"\n")) >= 0:
+                line_start = consumed + last + 1
+            consumed += len(chunk)
+
+
+def decoding_failure(name: str, read: Callable[[], Any], decoding: Decoding,
+                     error: UnicodeDecodeError) -> UsageError:
+    place = undecodable_place(read, decoding.encoding)
+    if place is None:  # the file changed since: say what the decoder said
+        return UsageError(f"{name}: not {decoding.encoding} text ({error.reason})")
+    line, column, offset, bad, reason = place
+    return UsageError(
+        f"{name}, line {line:,}: byte {column:,} of the line (byte {offset:,} of the file), "
+        f"{bad.hex(' ')}, is not {decoding.encoding} ({reason}): name the input's encoding "
+        "with --encoding, or replace what does not decode with --errors replace")
+
+
+def decoded_lines(name: str, read: Callable[[], Any], decoding: Decoding) -> Iterator[str]:
+    """The lines of the bytes `read()` gives, decoded, each without its line end. Only "\n",
+    "\r\n" and "\r" end a line, unlike str.splitlines, which also splits at characters such
+    as U+2028 that may sit inside a sentence."""
+    try:
+        with io.TextIOWrapper(read(), encoding=decoding.encoding, errors=decoding.errors,
+                              newline=None) as file:
+            for line in file:
+                yield line[:-1] if line.endswith("\n") else line
+    except UnicodeDecodeError as error:
+        raise decoding_failure(name, read, decoding, error) from None
+
+
+def jsonl_texts(name: str, read: Callable[[], Any], decoding: Decoding, column: str,
+                ids: Ids | None) -> Iterator[str]:
+    for number, line in enumerate(decoded_lines(name, read, decoding), start=1):
+        if not line.strip():
+            continue
+        try:
+            record = json.loads(line)
+        except json.JSONDecodeError as error:
+            raise UsageError(f"{name}, line {number}: not JSON ({error})") from None
+        if not isinstance(record, dict) or column not in record:
+            raise UsageError(f"{name}, line {number}: no field {column!r}")
+        text = record[column]
+        if not isinstance(text, str):
+            raise UsageError(
+                f"{name}, line {number}: field {column!r} is {type(text).__name__}, not a string"
+            )
+        if ids is not None:
+            if ID_FIELD not in record:
+                raise UsageError(f"{name}, line {number}: no field {ID_FIELD!r}, which the "
+                                 "first record has")
+            ids.values.append(record[ID_FIELD])
+        yield text
+
+
+def jsonl_id_type(name: str, read: Callable[[], Any], decoding: Decoding) -> Any:
+    """The Arrow type of the first record's `id` (int64, float64 or string), None if it has
+    none."""
+    for line in decoded_lines(name, read, decoding):
+        if not line.strip():
+            continue
+        try:
+            record = json.loads(line)
+        except json.JSONDecodeError:
+            return None  # reported when the texts are read
+        if not isinstance(record, dict) or ID_FIELD not in record:
+            return None
+        value = record[ID_FIELD]
+        for kind, name_of_type in ((int, "int64"), (float, "float64"), (str, "string")):
+            if isinstance(value, kind) and not isinstance(value, bool):
+                return getattr(import_pyarrow(), name_of_type)()
+        raise UsageError(f"{name}, line 1: the {ID_FIELD!r} field is "
+                         f"{type(value).__name__}, not a number or a string")
+    return None
 
 
 def import_pyarrow() -> Any:
@@ -100,7 +236,7 @@ def import_pyarrow() -> Any:
     return pyarrow
 
 
-def parquet_source(path: Path, column: str) -> TextSource:
+def parquet_source(path: Path, column: str, decoding: Decoding) -> TextSource:
     pa = import_pyarrow()
     try:
         file = pa.parquet.ParquetFile(path)
@@ -112,37 +248,87 @@ def parquet_source(path: Path, column: str) -> TextSource:
     kind = schema.field(column).type
     if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)):
         raise UsageError(f"{path}: column {column!r} holds {kind}, not strings")
+    ids = Ids(schema.field(ID_FIELD).type) if ID_FIELD in schema.names and column != ID_FIELD \
+        else None
+    columns = [column] if ids is None else [column, ID_FIELD]
 
     def texts() -> Iterator[str]:
         start = 0
-        for batch in file.iter_batches(batch_size=PARQUET_READ_ROWS, columns=[column]):
+        for batch in file.iter_batches(batch_size=PARQUET_READ_ROWS, columns=columns):
             values = batch.column(0)
             if values.null_count:
                 row = start + values.is_null().to_pylist().index(True)
                 raise UsageError(f"{path}: row {row} of column {column!r} is null")
+            if ids is not None:
+                ids.arrays.append(batch.column(1))
+            yield from parquet_strings(path, column, values, start, decoding)
             start += len(values)
-            yield from values.to_pylist()
 
-    return TextSource(file.metadata.num_rows, texts)
+    return TextSource(file.metadata.num_rows, texts, ids,
+                      lambda index: f"{path}, row {index:,} of column {column!r}")
 
 
-def open_texts(path: Path, column: str | None) -> TextSource:
-    """The texts of a .txt (a line each), .jsonl or .parquet (`column`, default "text") file."""
+def parquet_strings(path: Path, column: str, values: Any, start: int,
+                    decoding: Decoding) -> list[str]:
+    """The str values of a batch of a string column, whose bytes a writer may not have checked
+    to be UTF-8: one that is not fails naming its row, or has U+FFFD where it does not decode
+    with --errors replace."""
+    try:
+        return values.to_pylist()  # type: ignore[no-any-return]
+    except UnicodeDecodeError:
+        pass
+    raw = values.cast(import_pyarrow().large_binary()).to_pylist()
+    decoded = []
+    for row, data in enumerate(raw, start=start):
+        try:
+            decoded.append(data.decode("utf-8", decoding.errors))
+        except UnicodeDecodeError as error:
+            raise UsageError(
+                f"{path}: row {row} of column {column!r}, byte {error.start + 1} of the value, "
+                f"{data[error.start:error.end].hex(' ')}, is not UTF-8 ({error.reason}): "
+                "replace what does not decode with --errors replace") from None
+    return decoded
+
+
+def open_texts(path: Path, column: str | None, decoding: Decoding) -> TextSource:
+    """The texts of a .txt (a line each), .jsonl or .parquet (`column`, default "text") file,
+    or of standard input (a line each) for "-"."""
+    if str(path) == STDIN:
+        if column is not None:
+            raise UsageError("--column applies to .jsonl and .parquet input only")
+        data = sys.stdin.buffer.read()
+        lines = list(decoded_lines("standard input", lambda: io.BytesIO(data), decoding))
+        return TextSource(len(lines), lambda: iter(lines), None,
+                          lambda index: f"standard input, line {index + 1:,}")
     suffix = path.suffix.lower()
     if suffix not in INPUT_SUFFIXES:
-        raise UsageError(f"{path}: input must be a {', '.join(INPUT_SUFFIXES)} file")
-    if not path.is_file():
+        raise UsageError(f"{path}: input must be a {', '.join(INPUT_SUFFIXES)} file, or - for "
+                         "standard input")
+    if not path.exists():
         raise UsageError(f"{path}: no such file")
+    if not path.is_file():
+        raise UsageError(f"{path}: not a regular file")
+    name = str(path)
+
+    def read() -> Any:
+        return open(path, "rb")
+
     if suffix == ".txt":
         if column is not None:
             raise UsageError("--column applies to .jsonl and .parquet input only")
-        return TextSource(sum(1 for _ in text_lines(path)), lambda: text_lines(path))
+        return TextSource(sum(1 for _ in decoded_lines(name, read, decoding)),
+                          lambda: decoded_lines(name, read, decoding), None,
+                          lambda index: f"{name}, line {index + 1:,}")
     if suffix == ".jsonl":
-        name = column or "text"
-        with open(path, encoding="utf-8") as file:
-            count = sum(1 for line in file if line.strip())
-        return TextSource(count, lambda: jsonl_texts(path, name))
-    return parquet_source(path, column or "text")
+        field = column or "text"
+        count = sum(1 for line in decoded_lines(name, read, decoding) if line.strip())
+        kind = jsonl_id_type(name, read, decoding) if field != ID_FIELD else None
+        ids = None if kind is None else Ids(kind)
+        return TextSource(count, lambda: jsonl_texts(name, read, decoding, field, ids), ids,
+                          lambda index: jsonl_place(name, read, decoding, index))
+    if decoding.encoding.replace("_", "-").lower() not in ("utf-8", "utf8"):
+        raise UsageError("--encoding applies to .txt and .jsonl input: Parquet strings are UTF-8")
+    return parquet_source(path, column or "text", decoding)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -195,19 +381,26 @@ class NpyWriter:
 
 
 class ParquetWriter:
-    """Writes a single column, `embedding`, of fixed-size lists of `dim` float32 values."""
+    """Writes a column `embedding` of fixed-size lists of `dim` float32 values, after the
+    input's `id` column when it has one."""
 
-    def __init__(self, path: Path, dim: int) -> None:
+    def __init__(self, path: Path, dim: int, ids: Ids | None = None, name: str = "") -> None:
         self.pa = import_pyarrow()
         self.dim = dim
-        self.schema = self.pa.schema([(OUTPUT_COLUMN, self.pa.list_(self.pa.float32(), dim))])
+        self.ids = ids
+        self.name = name
+        fields = [] if ids is None else [(ID_FIELD, ids.kind)]
+        fields.append((OUTPUT_COLUMN, self.pa.list_(self.pa.float32(), dim)))
+        self.schema = self.pa.schema(fields)
         # Dictionary encoding never pays for embeddings, and trying it doubles the writing time.
         self.writer = self.pa.parquet.ParquetWriter(path, self.schema, use_dictionary=False)
 
     def write(self, rows: npt.NDArray[np.float32]) -> None:
         values = self.pa.array(np.ascontiguousarray(rows, np.float32).reshape(-1))
-        column = self.pa.FixedSizeListArray.from_arrays(values, self.dim)
-        self.writer.write_batch(self.pa.record_batch([column], schema=self.schema))
+        columns = [self.pa.FixedSizeListArray.from_arrays(values, self.dim)]
+        if self.ids is not None:
+            columns.insert(0, self.ids.take(len(rows), self.name))
+        self.writer.write_batch(self.pa.record_batch(columns, schema=self.schema))
 
     def close(self) -> None:
         self.writer.close()
@@ -220,11 +413,13 @@ class ParquetWriter:
 
 
 @contextmanager
-def open_writer(path: Path, suffix: str, count: int, dim: int) -> Iterator[EmbeddingWriter]:
-    """A writer of `suffix`'s format to `path`, which may be named otherwise. The block must
-    close it; if the block fails, the writer lets go of the file."""
-    writer: EmbeddingWriter = (NpyWriter(path, count, dim) if suffix.lower() == ".npy"
-                               else ParquetWriter(path, dim))
+def open_writer(path: Path, suffix: str, source: TextSource, dim: int, name: str = ""
+                ) -> Iterator[EmbeddingWriter]:
+    """A writer of `suffix`'s format to `path`, which may be named otherwise, for the texts of
+    `source` (named `name`). The block must close it; if the block fails, the writer lets go
+    of the file."""
+    writer: EmbeddingWriter = (NpyWriter(path, source.count, dim) if suffix.lower() == ".npy"
+                               else ParquetWriter(path, dim, source.ids, name))
     try:
         yield writer
     except BaseException:
@@ -256,11 +451,21 @@ def atomic_output(target: Path) -> Iterator[Path]:
 def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("model", help="a model directory or .safetensors file")
     parser.add_argument("input", type=Path,
-                        help="texts: .txt (a line each), .jsonl or .parquet (see --column)")
+                        help="texts: .txt (a line each), .jsonl or .parquet (see --column), "
+                        "or - for a line each from standard input")
     parser.add_argument("-o", "--output", type=Path, required=True,
                         help="embeddings: .npy (float32, a row per text) or .parquet "
-                        f"(column {OUTPUT_COLUMN!r} of fixed-size float32 lists)")
+                        f"(column {OUTPUT_COLUMN!r} of fixed-size float32 lists, after the "
+                        f"input's {ID_FIELD!r} when it has one)")
+    parser.add_argument("-f", "--force", action="store_true",
+                        help="replace the output file if it exists (refused otherwise)")
     parser.add_argument("--column", help="the text field of .jsonl or .parquet input (default: text)")
+    parser.add_argument("--encoding", type=encoding_name, default="utf-8",
+                        help="the character encoding of .txt, .jsonl and standard input, such "
+                        "as latin-1 or cp1252 (default: utf-8)")
+    parser.add_argument("--errors", choices=("strict", "replace"), default="strict",
+                        help="what bytes that do not decode do: fail naming their line "
+                        "(strict, the default), or become U+FFFD (replace)")
     parser.add_argument("--batch-size", type=positive_int, default=4096,
                         help="texts tokenized and embedded together (default: 4096)")
     parser.add_argument("--threads", type=positive_int,
@@ -287,10 +492,24 @@ def positive_int(text: str) -> int:
     return value
 
 
-def load_model(path: str) -> Model:
+def encoding_name(text: str) -> str:
+    try:
+        return codecs.lookup(text).name
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding: {text!r}") from None
+
+
+def load_model(path: str, needs_tokenizer: bool = True) -> Model:
+    """The model at `path`; with `needs_tokenizer`, refused before any work when it has no
+    tokenizer.json to turn texts into token IDs."""
     from . import Model
 
-    return Model.load(path)
+    model = Model.load(path)
+    if needs_tokenizer and model.tokenizer is None:
+        raise UsageError(f"{path} has no tokenizer.json, which embedding texts needs: convert "
+                         "the model again with --tokenizer (a model without one embeds token "
+                         "IDs only, through Model.embed_ids)")
+    return model
 
 
 def embeddings(model: Model, texts: Iterator[str], args: argparse.Namespace
@@ -300,9 +519,16 @@ def embeddings(model: Model, texts: Iterator[str], args: argparse.Namespace
 
 
 def print_throughput(count: int, elapsed: float, output: Path, dim: int) -> None:
+    """The summary line. Its texts/s, like the progress bar's, is the texts embedded divided by
+    the seconds from reading the first to embedding the last (the model is loaded and the
+    input counted before; the output is completed after)."""
     rate = count / elapsed if elapsed > 0 else float("inf")
     print(f"embedded {count:,} texts in {elapsed:.2f} s ({rate:,.0f} texts/s): "
           f"{output}, {count} x {dim} float32", file=sys.stderr)
+
+
+def decoding(args: argparse.Namespace) -> Decoding:
+    return Decoding(args.encoding, args.errors)
 
 
 def run_embed(args: argparse.Namespace) -> int:
@@ -316,24 +542,36 @@ def run_embed(args: argparse.Namespace) -> int:
     if same_file(args.input, output):
         raise UsageError(f"the output {output} is the input {args.input}: "
                          "write the embeddings to another file")
-    source = open_texts(args.input, args.column)
+    if os.path.lexists(output) and not args.force:
+        raise UsageError(f"{output} exists: pass --force to replace it")
     if output.suffix.lower() == ".parquet":
         import_pyarrow()
     model = load_model(args.model)
+    source = open_texts(args.input, args.column, decoding(args))
+    name = "standard input" if str(args.input) == STDIN else str(args.input)
 
     from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
-    started = time.perf_counter()
+    # The bar's clock starts with the summary's, and smoothing=0 makes its rate the average
+    # since then, as the summary's is.
     with (atomic_output(output) as tmp,
-          tqdm(total=source.count, unit=" texts", file=sys.stderr, disable=args.quiet,
-               dynamic_ncols=True) as bar,
-          open_writer(tmp, output.suffix, source.count, model.dim) as writer):
-        for rows in embeddings(model, source.texts(), args):
-            writer.write(rows)
-            bar.update(len(rows))
+          open_writer(tmp, output.suffix, source, model.dim, name) as writer):
+        started = time.perf_counter()
+        bar = tqdm(total=source.count, unit=" texts", file=sys.stderr, disable=args.quiet,
+                   dynamic_ncols=True, smoothing=0)
+        with bar:
+            try:
+                for rows in embeddings(model, source.texts(), args):
+                    writer.write(rows)
+                    bar.update(len(rows))
+            except (IndexError, OverflowError) as error:
+                raise placed(error, source) from None
+            # The bar's own clock when it is drawn, so that its last rate is the summary's.
+            elapsed = (time.perf_counter() - started if bar.disable
+                       else bar.format_dict["elapsed"])
         writer.close()
     if not args.quiet:
-        print_throughput(source.count, time.perf_counter() - started, output, model.dim)
+        print_throughput(source.count, elapsed, output, model.dim)
     return 0
 
 
@@ -353,6 +591,8 @@ def run_embed_on_dask(args: argparse.Namespace) -> int:
     except ImportError:
         raise UsageError("runs on Dask need dask[distributed] and pyarrow: "
                          "pip install 'korvane[dask]'") from None
+    if args.encoding != "utf-8":
+        raise UsageError("--encoding applies to .txt and .jsonl input: Parquet strings are UTF-8")
     model = load_model(args.model)
     options: dict[str, Any] = {"column": args.column or "text", "show_progress": not args.quiet,
                                "batch_size": args.batch_size, "max_length": args.max_length}
@@ -377,27 +617,52 @@ def add_convert_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("out_dir", type=Path, help="the model directory to write")
     parser.add_argument("--tensor", help="the token table's name in a .safetensors file "
                         "(default: its only 2-D tensor, or a known name)")
-    parser.add_argument("--tokenizer", help="the tokenizer.json whose IDs index the table "
-                        "(default: the checkpoint directory's)")
+    tokenizer = parser.add_mutually_exclusive_group()
+    tokenizer.add_argument("--tokenizer", help="the tokenizer.json whose IDs index the table "
+                           "(default: the checkpoint directory's)")
+    tokenizer.add_argument("--no-tokenizer", action="store_true",
+                           help="write a model without tokenizer.json, which embeds token IDs "
+                           "only (Model.embed_ids), not texts")
+    parser.add_argument("-f", "--force", action="store_true",
+                        help="replace the model in an existing, non-empty OUT_DIR (refused "
+                        "otherwise); its files other than the model's own are kept")
     parser.add_argument("--dtype", choices=("f32", "f16"), default="f32",
                         type=str.lower, help="element type of the written table (default: f32)")
     parser.add_argument("--no-normalize", dest="normalize", action="store_false",
                         help="record that embeddings are the plain mean, not scaled to unit length")
 
 
+def holds_files(directory: Path) -> bool:
+    """Whether `directory` is there as anything but an empty directory."""
+    if not os.path.lexists(directory):
+        return False
+    return not directory.is_dir() or any(directory.iterdir())
+
+
 def run_convert(args: argparse.Namespace) -> int:
-    from .convert import convert
+    from .convert import check_not_overwriting, load_table, tokenizer_beside, write_model_dir
 
     try:
-        model_dir = convert(args.source, args.out_dir, tensor=args.tensor,
-                            tokenizer=args.tokenizer, dtype=args.dtype, normalize=args.normalize)
+        check_not_overwriting(args.source, args.out_dir)
+        if holds_files(args.out_dir) and not args.force:
+            raise UsageError(f"{args.out_dir} exists: pass --force to replace the model in it")
+        tokenizer = args.tokenizer
+        if tokenizer is None and not args.no_tokenizer:
+            tokenizer = tokenizer_beside(args.source)
+            if tokenizer is None:
+                raise UsageError(
+                    f"{args.source} has no tokenizer.json beside the table: name the one whose "
+                    "IDs index it with --tokenizer, or pass --no-tokenizer for a model that "
+                    "embeds token IDs only")
+        model_dir = write_model_dir(load_table(args.source, args.tensor), args.out_dir,
+                                    args.dtype, tokenizer=tokenizer, normalize=args.normalize)
     except ValueError as error:
         raise UsageError(str(error)) from None
     except OSError as error:
         # A write that found no room names no file: the directory is what could not be written.
         if error.filename is None and error.strerror:
             raise UsageError(f"cannot write {args.out_dir}: {error.strerror}") from None
-        raise UsageError(str(error)) from None
+        raise UsageError(os_error_text(error)) from None
     from .convert import TENSOR_NAME, read_header
 
     rows, dim = read_header(model_dir / "model.safetensors")[0][TENSOR_NAME]["shape"]
@@ -407,18 +672,43 @@ def run_convert(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---------------------------------------------------------------------------------------------
+# korvane serve (korvane.serve holds its arguments and its work)
+
+
+def add_serve_arguments(parser: argparse.ArgumentParser) -> None:
+    from .serve import add_arguments
+
+    add_arguments(parser)
+
+
+def run_serve(args: argparse.Namespace) -> int:
+    from .serve import run
+
+    try:
+        return run(args)
+    except ImportError as error:
+        raise UsageError(str(error)) from None
+
+
 COMMANDS = [
     Command("embed", "embed the texts of a file into a .npy or .parquet file, or a Parquet "
             "dataset on Dask",
             add_embed_arguments, run_embed),
     Command("convert", "make a model directory from a token table or a transformer checkpoint",
             add_convert_arguments, run_convert),
+    Command("serve", "serve models over HTTP: OpenAI's POST /v1/embeddings, /v1/models, "
+            "/health and /metrics",
+            add_serve_arguments, run_serve),
 ]
 
 
 def build_parser(commands: list[Command] = COMMANDS) -> argparse.ArgumentParser:
+    from . import __version__
+
     parser = argparse.ArgumentParser(
         prog="korvane", description="Static sentence embeddings: embed texts, convert models.")
+    parser.add_argument("--version", action="version", version=f"korvane {__version__}")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in commands:
         sub = subparsers.add_parser(command.name, help=command.help, description=command.help)
@@ -478,7 +768,27 @@ def main(argv: list[str] | None = None) -> int:
         return 128 + terminated.number
     except (UsageError, OSError, ValueError, TypeError, IndexError, OverflowError,
             UnicodeDecodeError, RuntimeError) as error:
-        message = str(error) if isinstance(error, UsageError) else f"{type(error).__name__}: {error}"
+        message = os_error_text(error) if isinstance(error, OSError) else str(error)
         print(f"korvane {args.command}: error: {message}", file=sys.stderr)
         return 1
     return status
+
+
+# What a failing system call says, in words a user reads, for the errors a path most often
+# meets; others take the system's own text.
+OS_ERROR_WORDS = {errno.ENOENT: "no such file or directory", errno.EACCES: "permission denied",
+                  errno.EPERM: "not permitted", errno.EISDIR: "is a directory",
+                  errno.ENOTDIR: "not a directory"}
+
+
+def os_error_text(error: OSError) -> str:
+    """`error` as "what went wrong: PATH", without the exception's class or errno number. A
+    text the raiser chose itself (not the system's standard one for the number) is kept."""
+    words = error.strerror or str(error)
+    if error.errno is not None and words == os.strerror(error.errno):
+        words = OS_ERROR_WORDS.get(error.errno, words[:1].lower() + words[1:])
+    if error.filename is None:
+        return words
+    if error.filename2 is not None:
+        return f"{words}: {error.filename} -> {error.filename2}"
+    return f"{words}: {error.filename}"

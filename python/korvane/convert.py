@@ -12,6 +12,7 @@ and `config.json` with `normalize`: the layout model2vec writes, so either libra
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import shutil
@@ -50,6 +51,7 @@ def load_table(source: Table | PathLike, tensor: str | None = None) -> Table:
     path = Path(source)
     if path.is_dir():
         path = path / "model.safetensors"
+    check_regular_file(path)
     if path.suffix == ".npy":
         return np.load(path, allow_pickle=False)  # type: ignore[no-any-return]
     if path.suffix == ".safetensors":
@@ -62,7 +64,9 @@ def choose_tensor(path: Path, shapes: dict[str, list[int]], tensor: str | None) 
     tables = [name for name, shape in shapes.items() if len(shape) == 2]
     if tensor is not None:
         if tensor not in shapes:
-            raise ValueError(f"{path} holds no tensor named {tensor!r}")
+            listed = ", ".join(f"{name} {' x '.join(map(str, shapes[name]))}"
+                               for name in tables) or "none"
+            raise ValueError(f"{path} holds no tensor named {tensor!r}; its 2-D tensors: {listed}")
         if tensor not in tables:
             raise ValueError(f"{path}: tensor {tensor!r} has shape {shapes[tensor]}, not 2-D")
         return tensor
@@ -157,8 +161,20 @@ def checked_table(table: Table, dtype: str) -> Table:
     return converted
 
 
+def check_regular_file(path: PathLike) -> None:
+    """Refuses a path that is missing or is not a regular file (a directory, a FIFO that would
+    keep the reader waiting, ...), saying which."""
+    from .model import _check_regular
+
+    if not Path(path).exists():
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(path))
+    _check_regular(Path(path))
+
+
 def check_tokenizer(tokenizer: PathLike, rows: int) -> None:
     from tokenizers import Tokenizer
+
+    check_regular_file(tokenizer)
 
     try:
         vocabulary = Tokenizer.from_file(str(tokenizer)).get_vocab_size(with_added_tokens=True)
@@ -210,6 +226,16 @@ def check_not_overwriting(source: PathLike, out_dir: PathLike) -> None:
                          "write the model to another directory")
 
 
+def tokenizer_beside(source: PathLike) -> Path | None:
+    """The tokenizer.json of a checkpoint directory, None if it has none (or is a file); one
+    that is not a regular file is refused rather than passed over."""
+    beside = Path(source) / "tokenizer.json"
+    if not (Path(source).is_dir() and beside.exists()):
+        return None
+    check_regular_file(beside)
+    return beside
+
+
 def convert(source: Table | PathLike, out_dir: PathLike, *, tensor: str | None = None,
             tokenizer: PathLike | None = None, dtype: str = "f32",
             normalize: bool = True) -> Path:
@@ -218,8 +244,6 @@ def convert(source: Table | PathLike, out_dir: PathLike, *, tensor: str | None =
     if not isinstance(source, np.ndarray):
         check_not_overwriting(source, out_dir)
     if tokenizer is None and not isinstance(source, np.ndarray):
-        beside = Path(source) / "tokenizer.json"
-        if Path(source).is_dir() and beside.is_file():
-            tokenizer = beside
+        tokenizer = tokenizer_beside(source)
     return write_model_dir(load_table(source, tensor), out_dir, dtype, tokenizer=tokenizer,
                            normalize=normalize)

@@ -12,6 +12,7 @@ import itertools
 import json
 import os
 import pathlib
+import stat
 import threading
 import weakref
 from collections.abc import Iterable, Iterator, Sequence, Sized
@@ -76,6 +77,7 @@ def _max_length(value: int | None) -> int | None:
 
 def _integer_vector(name: str, values: npt.ArrayLike) -> npt.NDArray[np.integer[Any]]:
     array = np.ascontiguousarray(values)
+    array = array.astype(array.dtype.newbyteorder("="), copy=False)
     if array.ndim == 1 and array.size == 0:
         return array.astype(np.int64)  # [] reads as float64
     if array.ndim != 1 or not np.issubdtype(array.dtype, np.integer):
@@ -104,6 +106,43 @@ def _read_config(path: pathlib.Path) -> dict[str, Any]:
     if not isinstance(config, dict):
         raise ValueError(f"{path} must hold a JSON object")
     return config
+
+
+def _file_kind(mode: int) -> str | None:
+    """What a file that is not a regular one is, in words; None for a regular file."""
+    for test, kind in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO (named pipe)"),
+                       (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device")):
+        if test(mode):
+            return kind
+    return None if stat.S_ISREG(mode) else "not a regular file"
+
+
+def _check_regular(path: pathlib.Path) -> None:
+    """ValueError saying what `path` is when it is not a regular file (a directory, a FIFO, ...),
+    which a model cannot be read from."""
+    kind = _file_kind(path.stat().st_mode)
+    if kind is not None:
+        raise ValueError(f"{path} is {kind}, not a regular file")
+
+
+def _present(path: pathlib.Path) -> bool:
+    """Whether the optional file `path` of a model directory is there; one that is there but is
+    not a regular file is refused rather than passed over."""
+    if not path.exists():
+        return False
+    _check_regular(path)
+    return True
+
+
+def _looks_like_safetensors(path: pathlib.Path) -> bool:
+    """Whether the file begins as a safetensors file does: an 8-byte header length that fits
+    the file, then a JSON object. A text file passed as the model does not."""
+    with path.open("rb") as file:
+        prefix = file.read(9)
+        size = os.fstat(file.fileno()).st_size
+    length = int.from_bytes(prefix[:8], "little")
+    return len(prefix) == 9 and length <= size - 8 and prefix[8:9] == b"{"
 
 
 def _describe(entry: tuple[str, str, tuple[int, ...]]) -> str:
@@ -231,13 +270,14 @@ class Model:
         tokenizer_file: pathlib.Path | None = None
         if location.is_dir():
             model_file = location / MODEL_FILE
-            if not model_file.is_file():
+            if not model_file.exists():
                 raise FileNotFoundError(
                     errno.ENOENT, f"the model directory holds no {MODEL_FILE}", os.fspath(location)
                 )
-            if (location / CONFIG_FILE).is_file():
+            _check_regular(model_file)
+            if _present(location / CONFIG_FILE):
                 config = _read_config(location / CONFIG_FILE)
-            if (location / TOKENIZER_FILE).is_file():
+            if _present(location / TOKENIZER_FILE):
                 tokenizer_file = location / TOKENIZER_FILE
         elif location.is_file():
             model_file = location
@@ -260,6 +300,10 @@ class Model:
             chosen = _choose_tensor(entries, tensor, model_file)
             table = _native.Table(model_file, chosen)
         except ValueError as error:
+            if not _looks_like_safetensors(model_file):
+                raise ValueError(
+                    f"cannot load {model_file}: not a safetensors file ({error})"
+                ) from None
             raise ValueError(f"cannot load {model_file}: {error}") from None
 
         configured = config.get("normalize", True)
@@ -391,7 +435,10 @@ class Model:
                         "an array of token IDs without offsets must have two dimensions "
                         "(sentences x tokens); pass offsets= with a flat array"
                     )
-                token_lists = np.ascontiguousarray(token_lists)
+                # IDs stored in the other byte order (read from a file, say) are as good.
+                token_lists = np.ascontiguousarray(
+                    token_lists, dtype=token_lists.dtype.newbyteorder("=")
+                )
             out = np.empty((len(token_lists), self.dim), dtype=np.float32)
             self._table.embed_lists(token_lists, out, self._normalize, count)
             return out
@@ -561,13 +608,7 @@ class Model:
     ) -> Embeddings:
         """The embeddings of ``batch`` as tokenized by the tokenizers package; errors name each
         text by ``numbering`` (the first text's index in the input, or every text's)."""
-        try:
-            encodings = tokenize(batch, add_special_tokens=False)
-        except BaseException as error:
-            # A failure inside tokenizers (a Rust panic) is a BaseException: make it an error.
-            if type(error).__name__ != "PanicException":
-                raise
-            raise ValueError(f"the tokenizers package failed on these texts: {error}") from error
+        encodings = _tokenize_with(tokenize, batch)
         out = np.empty((len(batch), self.dim), dtype=np.float32)
         self._table.embed_lists(
             [encoding.ids for encoding in encodings],
@@ -579,6 +620,18 @@ class Model:
             numbering,
         )
         return out
+
+
+def _tokenize_with(tokenize: Any, texts: list[str]) -> Any:
+    """The encodings of ``texts`` by the tokenizers package's ``tokenize`` (``encode_batch`` or
+    its fast form), without special tokens."""
+    try:
+        return tokenize(texts, add_special_tokens=False)
+    except BaseException as error:
+        # A failure inside tokenizers (a Rust panic) is a BaseException: make it an error.
+        if type(error).__name__ != "PanicException":
+            raise
+        raise ValueError(f"the tokenizers package failed on these texts: {error}") from error
 
 
 # Models this process has loaded, by what pickling records of them, so that unpickling in the

@@ -1,7 +1,10 @@
 #include "table_type.hpp"
 
+#include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -118,15 +121,29 @@ PyObject* embed_lists(PyObject* self, PyObject* const* args, Py_ssize_t position
 constexpr std::size_t interruptible_bytes = 64 * 1024;
 
 constexpr stub::ParameterEntry encode_texts_parameters[] = {
-    required("tokenizer"),     required("texts"),    required("out"),
-    required("normalize"),     required("threads"),  optional("max_length"),
-    optional("skipped_token"), optional("numbering")};
+    required("tokenizer"),     required("texts"),     required("out"),
+    required("normalize"),     required("threads"),   optional("max_length"),
+    optional("skipped_token"), optional("numbering"), optional("token_counts")};
 constexpr stub::MethodEntry encode_texts_record = method(
     "encode_texts", encode_texts_parameters,
     "Tokenizes the texts (a list of str) and writes their embeddings into out's rows; returns\n"
     "(deferred, failure): the indices of the texts left to the tokenizers package (their rows\n"
     "are zeros), and None or (index, exception) for the first text that cannot be embedded.\n"
-    "numbering: the first text's number in errors (texts[n]).");
+    "numbering: the first text's number in errors (texts[n]). With token_counts (an int64\n"
+    "array), writes there the number of tokens embedded of each text.");
+
+// `view` as `count` int64 values: a writable C-contiguous buffer, else ValueError.
+std::span<std::int64_t> int64_values(const Py_buffer& view, std::size_t count) {
+    const std::string_view format = view.format == nullptr ? "B" : view.format;
+    const bool is_int64 =
+        view.itemsize == 8 && (format == "q" || format == "<q" || format == "=q" ||
+                               format == "@q" || format == "l" || format == "@l");
+    if (!is_int64 || static_cast<std::size_t>(view.len) != count * sizeof(std::int64_t)) {
+        throw_python_error(PyExc_ValueError, "token_counts must be a C-contiguous int64 array of " +
+                                                 std::to_string(count) + " values");
+    }
+    return {static_cast<std::int64_t*>(view.buf), count};
+}
 
 // The UTF-8 of each str of `texts`, kept valid by `held` while the interpreter is released,
 // whatever other threads do to the list.
@@ -158,7 +175,8 @@ std::vector<std::string_view> utf8_texts(PyObject* texts, std::vector<Ref>& held
 // texts it deferred (their rows are zeros), for the caller to tokenize with the tokenizers
 // package, and None or the failure of the texts it tokenized: (index, exception). The caller
 // raises the exception after embedding the deferred texts before that index, so that the error
-// reported is the first in input order whoever tokenized it.
+// reported is the first in input order whoever tokenized it. With `token_counts`, writes there
+// how many tokens of each text were embedded (0 for a deferred text).
 PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
                        PyObject* kwnames) {
     return native_guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -177,6 +195,13 @@ PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positio
         const BufferView buffer(arguments["out"],
                                 PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
         std::span<float> out = float_rows(buffer.get(), texts.size(), table.dimension());
+        std::optional<BufferView> counts_buffer;
+        std::span<std::int64_t> counts;
+        if (PyObject* token_counts = arguments["token_counts"];
+            token_counts != nullptr && token_counts != Py_None) {
+            counts_buffer.emplace(token_counts, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+            counts = int64_values(counts_buffer->get(), texts.size());
+        }
         TokenizedBatch batch;
         std::expected<void, BatchFailure> done;
         std::size_t bytes = 0;
@@ -186,6 +211,10 @@ PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positio
             if (batch.cancelled) return;
             done = embed_batch(table, {batch.tokens, batch.offsets}, normalize, out, threads);
         });
+        for (std::size_t index = 0; index < counts.size(); ++index) {
+            counts[index] =
+                static_cast<std::int64_t>(batch.offsets[index + 1] - batch.offsets[index]);
+        }
         Ref deferred = require(PyList_New(static_cast<Py_ssize_t>(batch.deferred.size())));
         for (std::size_t index = 0; index < batch.deferred.size(); ++index) {
             PyList_SET_ITEM(deferred.get(), static_cast<Py_ssize_t>(index),

@@ -1,4 +1,5 @@
 import pathlib
+import shlex
 import re
 
 import numpy as np
@@ -24,15 +25,15 @@ def test_readme_usage_example_runs(tmp_path):
     assert np.allclose(namespace["raw_mean"], mean, rtol=1e-6, atol=1e-6)
 
 
-def test_readme_quick_start_runs(tmp_path, monkeypatch):
+def test_readme_encode_example_runs(tmp_path, monkeypatch):
     tokenizers = import_or_skip("tokenizers")
     Tokenizer, models, pre_tokenizers = (
         tokenizers.Tokenizer, tokenizers.models, tokenizers.pre_tokenizers)
 
     from korvane.convert import write_model_dir
 
-    quick_start = README.read_text().split("## Quick start", 1)[1]
-    example = re.search(r"```python\n(.*?)```", quick_start, re.DOTALL).group(1)
+    encode_section = README.read_text().split("## Encode", 1)[1]
+    example = re.search(r"```python\n(.*?)```", encode_section, re.DOTALL).group(1)
     words = ["[UNK]", "a", "storm", "brought", "thunder", "heavy", "rain", "flooded", "the", "streets"]
     vocabulary = {word: i for i, word in enumerate(words)} | {f"w{i}": i for i in range(10, 8000)}
     tokenizer = Tokenizer(models.WordLevel(vocabulary, unk_token="[UNK]"))
@@ -51,3 +52,23 @@ def test_readme_quick_start_runs(tmp_path, monkeypatch):
     mean = table[[2023, 2003]].mean(axis=0, dtype=np.float64)
     np.testing.assert_allclose(namespace["rows"][0], mean / np.linalg.norm(mean), atol=1e-6)
     assert namespace["batch"].shape == (2, 16)
+
+
+def test_readme_command_lines_parse():
+    """Every `korvane` command shown in a shell block is one the command line accepts."""
+    pytest = import_or_skip("pytest")
+    from korvane.cli import build_parser
+
+    text = README.read_text()
+    commands = []
+    for block in re.findall(r"```sh\n(.*?)```", text, re.DOTALL):
+        for line in block.replace("\\\n", " ").splitlines():
+            line = line.split("#", 1)[0].rsplit("|", 1)[-1].strip()
+            if line.startswith("korvane "):
+                commands.append(line)
+    assert len(commands) >= 8
+    for command in commands:
+        try:
+            build_parser().parse_args(shlex.split(command)[1:])
+        except SystemExit:
+            pytest.fail(f"the README's command does not parse: {command}")

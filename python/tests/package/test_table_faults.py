@@ -151,7 +151,7 @@ def test_korvane_embed_names_the_line_of_the_text(tmp_path, eleven_rows, capsys)
     status = main(["embed", str(eleven_rows), str(tmp_path / "in.txt"), "-o",
                    str(tmp_path / "out.npy"), "--batch-size", "2"])
     assert status == 1
-    assert "token ID 12 in texts[5] is outside" in capsys.readouterr().err
+    assert f"token ID 12 in {tmp_path / 'in.txt'}, line 6 is outside" in capsys.readouterr().err
 
 
 # ---------------------------------------------------------------------------------------------
@@ -239,5 +239,5 @@ def test_korvane_embed_reports_an_overflow(tmp_path, large_rows, capsys):
     (tmp_path / "in.txt").write_text("a\nthe\n")
     assert main(["embed", str(large_rows), str(tmp_path / "in.txt"), "-o",
                  str(tmp_path / "out.npy")]) == 1
-    assert "OverflowError: the embedding of texts[1] overflows" in capsys.readouterr().err
+    assert "in.txt, line 2 overflows" in capsys.readouterr().err
     assert not (tmp_path / "out.npy").exists()
