@@ -28,14 +28,16 @@ from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 import numpy as np
 import numpy.typing as npt
 
-from ._files import reserve, same_file
+from ._files import replaced_when_done, reserve, same_file
+from ._layout import DEFAULT_BATCH_SIZE, MODEL_FILE, TOKENIZER_FILE
+from ._parquet import EMBEDDING_COLUMN, embedding_batch, embedding_schema, open_embedding_writer
 
 if TYPE_CHECKING:
     from .model import Model
 
 INPUT_SUFFIXES = (".txt", ".jsonl", ".parquet")
 OUTPUT_SUFFIXES = (".npy", ".parquet")
-OUTPUT_COLUMN = "embedding"
+OUTPUT_COLUMN = EMBEDDING_COLUMN
 PARQUET_READ_ROWS = 65_536
 # Write failures that mean the output does not fit.
 NO_ROOM = (errno.ENOSPC, errno.EDQUOT, errno.EFBIG)
@@ -386,21 +388,14 @@ class ParquetWriter:
 
     def __init__(self, path: Path, dim: int, ids: Ids | None = None, name: str = "") -> None:
         self.pa = import_pyarrow()
-        self.dim = dim
         self.ids = ids
         self.name = name
-        fields = [] if ids is None else [(ID_FIELD, ids.kind)]
-        fields.append((OUTPUT_COLUMN, self.pa.list_(self.pa.float32(), dim)))
-        self.schema = self.pa.schema(fields)
-        # Dictionary encoding never pays for embeddings, and trying it doubles the writing time.
-        self.writer = self.pa.parquet.ParquetWriter(path, self.schema, use_dictionary=False)
+        self.schema = embedding_schema(dim, None if ids is None else (ID_FIELD, ids.kind))
+        self.writer = open_embedding_writer(path, self.schema)
 
     def write(self, rows: npt.NDArray[np.float32]) -> None:
-        values = self.pa.array(np.ascontiguousarray(rows, np.float32).reshape(-1))
-        columns = [self.pa.FixedSizeListArray.from_arrays(values, self.dim)]
-        if self.ids is not None:
-            columns.insert(0, self.ids.take(len(rows), self.name))
-        self.writer.write_batch(self.pa.record_batch(columns, schema=self.schema))
+        identity = None if self.ids is None else self.ids.take(len(rows), self.name)
+        self.writer.write_batch(embedding_batch(self.schema, rows, identity))
 
     def close(self) -> None:
         self.writer.close()
@@ -432,16 +427,13 @@ def atomic_output(target: Path) -> Iterator[Path]:
     """A temporary path beside `target` that becomes `target` only when the block completes;
     on any failure (an interruption or a termination included) it is removed, and `target` is
     left as it was. Running out of room is told as a failure to write `target`."""
-    tmp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
     try:
-        yield tmp
-        os.replace(tmp, target)
+        with replaced_when_done(target) as tmp:
+            yield tmp
     except OSError as error:
         if error.errno in NO_ROOM:
             raise UsageError(f"cannot write {target}: {os.strerror(error.errno)}") from None
         raise
-    finally:
-        tmp.unlink(missing_ok=True)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -466,8 +458,8 @@ def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--errors", choices=("strict", "replace"), default="strict",
                         help="what bytes that do not decode do: fail naming their line "
                         "(strict, the default), or become U+FFFD (replace)")
-    parser.add_argument("--batch-size", type=positive_int, default=4096,
-                        help="texts tokenized and embedded together (default: 4096)")
+    parser.add_argument("--batch-size", type=positive_int, default=DEFAULT_BATCH_SIZE,
+                        help=f"texts tokenized and embedded together (default: {DEFAULT_BATCH_SIZE})")
     parser.add_argument("--threads", type=positive_int,
                         help="threads for tokenizing and embedding (default: every usable CPU)")
     parser.add_argument("--max-length", type=positive_int,
@@ -665,8 +657,8 @@ def run_convert(args: argparse.Namespace) -> int:
         raise UsageError(os_error_text(error)) from None
     from .convert import TENSOR_NAME, read_header
 
-    rows, dim = read_header(model_dir / "model.safetensors")[0][TENSOR_NAME]["shape"]
-    tokenizer = "with" if (model_dir / "tokenizer.json").is_file() else "without"
+    rows, dim = read_header(model_dir / MODEL_FILE)[0][TENSOR_NAME]["shape"]
+    tokenizer = "with" if (model_dir / TOKENIZER_FILE).is_file() else "without"
     print(f"wrote {model_dir}: {rows} x {dim} {args.dtype.upper()}, {tokenizer} tokenizer.json, "
           f"normalize={'true' if args.normalize else 'false'}")
     return 0

@@ -22,18 +22,20 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
+from ._layout import (
+    CONFIG_FILE,
+    DEFAULT_BATCH_SIZE,
+    MODEL_FILE,
+    TOKENIZER_FILE,
+    choose_table,
+)
 
 if TYPE_CHECKING:
     from tokenizers import Tokenizer
 
 __all__ = ["Model"]
 
-MODEL_FILE: Final = "model.safetensors"
-TOKENIZER_FILE: Final = "tokenizer.json"
-CONFIG_FILE: Final = "config.json"
 
-# Tables taken by name when a file holds several: model2vec's, and a BERT-style checkpoint's.
-KNOWN_TENSOR_NAMES: Final = ("embeddings", "embeddings.word_embeddings.weight")
 
 Embeddings = npt.NDArray[np.float32]
 Backend = Literal["auto", "native", "tokenizers"]
@@ -163,12 +165,9 @@ def _choose_tensor(
                 f"{file} has no tensor named {tensor!r}; its two-dimensional tensors: {listing}"
             )
         return tensor
-    if len(tables) == 1:
-        return tables[0][0]
-    names = {entry[0] for entry in tables}
-    for known in KNOWN_TENSOR_NAMES:
-        if known in names:
-            return known
+    chosen = choose_table((name, shape) for name, _, shape in entries)
+    if chosen is not None:
+        return chosen
     if not tables:
         raise ValueError(f"{file} holds no two-dimensional tensor to use as a table")
     raise ValueError(
@@ -391,12 +390,13 @@ class Model:
             f"normalize={self._normalize}, tokenizer_backend={self.tokenizer_backend!r})"
         )
 
-    def __reduce__(self) -> tuple[Any, tuple[str, str | None, bool | None, Backend]]:
-        return (
-            _load_cached,
-            (os.fspath(self._path), self._tensor_option, self._normalize_option,
-             self._backend_option),
-        )
+    def _cache_key(self) -> _CacheKey:
+        """What the model is loaded from: its pickle, and its key in this process's cache."""
+        return (os.fspath(self._path), self._tensor_option, self._normalize_option,
+                self._backend_option)
+
+    def __reduce__(self) -> tuple[Any, _CacheKey]:
+        return (_load_cached, self._cache_key())
 
     def embed_ids(
         self,
@@ -454,7 +454,7 @@ class Model:
         self,
         texts: Iterable[str],
         *,
-        batch_size: int = 4096,
+        batch_size: int = DEFAULT_BATCH_SIZE,
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
@@ -497,7 +497,7 @@ class Model:
         self,
         texts: Iterable[str],
         *,
-        batch_size: int = 4096,
+        batch_size: int = DEFAULT_BATCH_SIZE,
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
@@ -647,10 +647,8 @@ _cache_lock = threading.Lock()
 
 
 def _register(model: Model) -> None:
-    key = (os.fspath(model.path), model._tensor_option, model._normalize_option,
-           model._backend_option)
     with _cache_lock:
-        _registered.setdefault(key, model)
+        _registered.setdefault(model._cache_key(), model)
 
 
 def _load_cached(
