@@ -45,8 +45,9 @@ def load_table(source: Table | PathLike, tensor: str | None = None) -> Table:
     a directory holding `model.safetensors`.
 
     `tensor` names the table in a safetensors file. Without it the file's only 2-D tensor is
-    taken, or else the one with a known name ("embeddings",
-    "embeddings.word_embeddings.weight"); anything else is refused with the candidates listed.
+    taken, or else the one with a known name ("embeddings", "embeddings.word_embeddings.weight",
+    or that with a prefix such as "bert."), as Model.load takes it; anything else is refused with
+    the candidates listed.
     """
     if isinstance(source, np.ndarray):
         return source

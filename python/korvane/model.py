@@ -250,8 +250,9 @@ class Model:
         A directory holds ``model.safetensors`` and optionally ``tokenizer.json`` (needed by
         ``encode``) and ``config.json`` (whose ``normalize`` is the default). Of a file with
         several two-dimensional tensors, ``tensor`` names the table; without it, one of the
-        known names ``embeddings`` or ``embeddings.word_embeddings.weight`` is taken, or the
-        load fails listing the candidates.
+        known names ``embeddings`` or ``embeddings.word_embeddings.weight`` (or that with a
+        prefix such as ``bert.``) is taken, as ``korvane convert`` takes it, or the load fails
+        listing the candidates.
 
         ``backend`` chooses who tokenizes for ``encode``: ``"native"`` (korvane's own WordPiece
         tokenizer, exact to the tokenizers package and many times faster; ValueError when the
