@@ -293,9 +293,8 @@ def main():
     if shutil.which("wrk") is None:
         sys.exit("wrk is missing: apt-get install wrk")
 
-    from korvane_dev.corpus_text import corpus
-
     from korvane import Model
+    from korvane_dev.corpus_text import corpus
 
     cache = ROOT / ".cache" / "bench-serve"
     cache.mkdir(parents=True, exist_ok=True)

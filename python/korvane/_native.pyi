@@ -3,7 +3,6 @@ import os
 from collections.abc import Buffer
 from typing import final
 
-
 @final
 class Table:
     def __new__(cls, path: str | os.PathLike[str], tensor: str) -> Table: ...

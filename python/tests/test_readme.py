@@ -1,6 +1,6 @@
 import pathlib
-import shlex
 import re
+import shlex
 
 import numpy as np
 

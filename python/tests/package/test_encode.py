@@ -3,10 +3,11 @@ a directory its save_pretrained wrote."""
 
 import numpy as np
 import pytest
-from .package_models import SENTENCES, WORDS, random_table, write_table
 
 import korvane
 import korvane_py
+
+from .package_models import SENTENCES, WORDS, random_table, write_table
 
 UNKNOWN = WORDS.index("[UNK]")
 

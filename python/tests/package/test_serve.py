@@ -31,6 +31,7 @@ for _package in ("uvicorn", "orjson", "prometheus_client"):
 
 from korvane import Model  # noqa: E402
 from korvane.serve import App, ServeConfig  # noqa: E402
+
 from .package_models import SENTENCES, WORDS, make_tokenizer, random_table, write_table  # noqa: E402
 
 KEY = "test-key-0123"

@@ -10,12 +10,13 @@ import textwrap
 
 import numpy as np
 import pytest
-from .package_models import make_tokenizer, safetensors_bytes, write_table
 
 import korvane
 import korvane_py
 from korvane import _native
 from korvane.cli import main
+
+from .package_models import make_tokenizer, safetensors_bytes, write_table
 
 BACKENDS = ["native", "tokenizers"]
 # In the tests' tokenizer: "the" 4, "cat" 6, "sat" 8, "storm" 12; "zebra" and "quantum" are
