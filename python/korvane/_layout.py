@@ -41,8 +41,16 @@ def choose_table(tensors: Iterable[tuple[str, Sequence[int]]]) -> str | None:
 # The element types a table may be read from: their numpy storage, BF16 as its raw 16 bits
 # (numpy has no bfloat16).
 READ_TYPES: Final[dict[str, str]] = {
-    "F64": "<f8", "F32": "<f4", "F16": "<f2", "BF16": "<u2", "I64": "<i8",
-    "I32": "<i4", "I16": "<i2", "I8": "i1", "U8": "u1", "BOOL": "?",
+    "F64": "<f8",
+    "F32": "<f4",
+    "F16": "<f2",
+    "BF16": "<u2",
+    "I64": "<i8",
+    "I32": "<i4",
+    "I16": "<i2",
+    "I8": "i1",
+    "U8": "u1",
+    "BOOL": "?",
 }
 # The element types convert writes: the option's name -> (the file's name, numpy's type).
 WRITTEN_TYPES: Final[dict[str, tuple[str, type[np.floating[Any]]]]] = {

@@ -38,7 +38,9 @@ class Table:
         self, tokens: Buffer, offsets: Buffer, out: Buffer, normalize: bool, threads: int
     ) -> None: ...
 
-def read_tensor_entries(path: str | os.PathLike[str], /) -> list[tuple[str, str, tuple[int, ...]]]: ...
+def read_tensor_entries(
+    path: str | os.PathLike[str], /
+) -> list[tuple[str, str, tuple[int, ...]]]: ...
 
 @final
 class Tokenizer:

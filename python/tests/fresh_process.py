@@ -28,5 +28,9 @@ PRELUDE = textwrap.dedent(
 def run_fresh(code):
     # The child finds model_files as pytest's `pythonpath` setting finds it here.
     environment = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
-    subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-                   check=True, timeout=120, env=environment)
+    subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+        check=True,
+        timeout=120,
+        env=environment,
+    )

@@ -20,7 +20,10 @@ WORD_TABLE = "embeddings.word_embeddings.weight"
 @pytest.mark.parametrize(
     "tensors, chosen",
     [
-        ({"position_ids": f32((1, 4)), "bert." + WORD_TABLE: f32((6, 4), 1.0)}, "bert." + WORD_TABLE),
+        (
+            {"position_ids": f32((1, 4)), "bert." + WORD_TABLE: f32((6, 4), 1.0)},
+            "bert." + WORD_TABLE,
+        ),
         ({"embeddings": f32((6, 4), 1.0), WORD_TABLE: f32((5, 4))}, "embeddings"),
         ({WORD_TABLE: f32((6, 4), 1.0), "bert." + WORD_TABLE: f32((5, 4))}, WORD_TABLE),
         ({"a." + WORD_TABLE: f32((6, 4)), "b." + WORD_TABLE: f32((5, 4))}, None),

@@ -30,13 +30,19 @@ def prepare_cached(source_dir, tensor, cache_dir):
     """
     source = source_dir / "model.safetensors"
     status = source.stat()
-    stamp = {"source": str(source.resolve()), "size": status.st_size,
-             "mtime_ns": status.st_mtime_ns, "tensor": tensor, "layout": 2}
+    stamp = {
+        "source": str(source.resolve()),
+        "size": status.st_size,
+        "mtime_ns": status.st_mtime_ns,
+        "tensor": tensor,
+        "layout": 2,
+    }
     model_dirs = {dtype: cache_dir / dtype.lower() for dtype in DTYPES}
     stamp_path = cache_dir / "source.json"
     try:
         if json.loads(stamp_path.read_text()) == stamp and all(
-                (model_dir / "model.safetensors").is_file() for model_dir in model_dirs.values()):
+            (model_dir / "model.safetensors").is_file() for model_dir in model_dirs.values()
+        ):
             return model_dirs, True
     except (OSError, ValueError):
         pass
