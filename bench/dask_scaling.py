@@ -16,7 +16,6 @@ import os
 import platform
 import shutil
 import statistics
-import sys
 import time
 from pathlib import Path
 
@@ -29,11 +28,15 @@ from korvane import Model
 from korvane.dask import embed_parquet
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "examples"))
 
 
 def demo_model_dir():
-    from demo import DEFAULT_CACHE_DIR, SOURCE_TENSOR, packaged_model_dir, prepare_cached
+    from korvane_dev.demo_model import (
+        DEFAULT_CACHE_DIR,
+        SOURCE_TENSOR,
+        packaged_model_dir,
+        prepare_cached,
+    )
 
     model_dirs, _ = prepare_cached(packaged_model_dir(), SOURCE_TENSOR, DEFAULT_CACHE_DIR)
     return model_dirs["F32"]
@@ -41,7 +44,8 @@ def demo_model_dir():
 
 def make_texts(model, rows, seed=3):
     words = sorted(
-        token for token in model.tokenizer.get_vocab()
+        token
+        for token in model.tokenizer.get_vocab()
         if token.isascii() and token.isalpha() and token.islower()
     )
     rng = np.random.default_rng(seed)
@@ -158,13 +162,15 @@ def main():
 
     load_before = os.getloadavg()[0]
     figures = {
-        "one process, Model.encode(threads=1), no Dask or Parquet":
-            timed(lambda: model.encode(texts, threads=1), arguments.repeats),
+        "one process, Model.encode(threads=1), no Dask or Parquet": timed(
+            lambda: model.encode(texts, threads=1), arguments.repeats
+        ),
     }
     overheads = {}
     for workers in (1, 2):
         seconds, overheads[workers] = cluster_throughput(
-            workers, model_dir, corpus, arguments.scratch, arguments.repeats, tasks)
+            workers, model_dir, corpus, arguments.scratch, arguments.repeats, tasks
+        )
         figures[f"LocalCluster, {workers} worker process{'es' if workers > 1 else ''}"] = seconds
     load_after = os.getloadavg()[0]
     shutil.rmtree(arguments.scratch, ignore_errors=True)

@@ -14,15 +14,11 @@ import json
 import os
 import shutil
 import statistics
-import sys
 import tempfile
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-
-import corpus_text  # noqa: E402
+from korvane_dev import corpus_text
 
 SENTENCES = 50_000
 
@@ -122,7 +118,10 @@ def markdown(results):
             f"| {label} | {rate['best']:,.0f} | {rate['median']:,.0f} | {native / rate['best']:.1f} x |"
         )
     if megabytes:
-        lines += ["", f"Native path: {native * megabytes / results['sentences']:.1f} MB/s of UTF-8 text."]
+        lines += [
+            "",
+            f"Native path: {native * megabytes / results['sentences']:.1f} MB/s of UTF-8 text.",
+        ]
     lines += ["", "| threads | sentences/s (best) | scaling |", "| --: | --: | --: |"]
     one = results["scaling"]["1"]["best"]
     for threads, rate in results["scaling"].items():

@@ -28,7 +28,9 @@ TABLES = ["latency", "scattered", "first_call", "memory", "corpus", "native_toke
 
 def run_table(name, scratch, quick):
     output = scratch / f"{name}.json"
-    command = [sys.executable, str(HERE / f"{name}.py"), str(output)] + (["--quick"] if quick else [])
+    command = [sys.executable, str(HERE / f"{name}.py"), str(output)] + (
+        ["--quick"] if quick else []
+    )
     print(f"== {name}", flush=True)
     subprocess.run(command, check=True)
     return json.loads(output.read_text())
@@ -37,7 +39,10 @@ def run_table(name, scratch, quick):
 def parse_load_bench(text):
     """The medians, in seconds, that load_bench prints for the floor and the reader."""
     found = {}
-    for key, pattern in (("floor", r"^floor .*?([\d.]+) ms median"), ("korvane", r"^load_safetensors_file:\s*([\d.]+) ms median")):
+    for key, pattern in (
+        ("floor", r"^floor .*?([\d.]+) ms median"),
+        ("korvane", r"^load_safetensors_file:\s*([\d.]+) ms median"),
+    ):
         match = re.search(pattern, text, re.MULTILINE)
         if match is None:
             raise ValueError(f"load_bench printed no {key} median:\n{text}")
@@ -47,7 +52,9 @@ def parse_load_bench(text):
 
 def run_load_bench(path, quick):
     print("== load_bench", flush=True)
-    completed = subprocess.run([path] + (["3"] if quick else ["31"]), check=True, capture_output=True, text=True)
+    completed = subprocess.run(
+        [path] + (["3"] if quick else ["31"]), check=True, capture_output=True, text=True
+    )
     print(completed.stdout, end="", flush=True)
     return parse_load_bench(completed.stdout)
 
@@ -87,14 +94,18 @@ def main():
     reader = run_load_bench(arguments.load_bench, arguments.quick) if arguments.load_bench else None
     load_after = os.getloadavg()[0]
 
-    text = report.markdown(
-        environment(load_before, load_after, arguments.quick),
-        results["latency"],
-        results["scattered"],
-        results["first_call"],
-        results["memory"],
-        reader,
-    ) + "\n" + corpus_report.markdown(results["corpus"])
+    text = (
+        report.markdown(
+            environment(load_before, load_after, arguments.quick),
+            results["latency"],
+            results["scattered"],
+            results["first_call"],
+            results["memory"],
+            reader,
+        )
+        + "\n"
+        + corpus_report.markdown(results["corpus"])
+    )
     text += "\n" + native_tokenizer.markdown(results["native_tokenizer"])
     text += "\n" + (HERE / "design_choices.md").read_text()
     (arguments.output / "results.md").write_text(text)

