@@ -29,7 +29,7 @@ from pathlib import Path
 
 import numpy as np
 
-import corpus_text
+from korvane_dev import corpus_text
 from timing import compare_once_each
 
 SENTENCES = 50_000

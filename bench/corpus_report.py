@@ -133,7 +133,7 @@ def markdown(corpus):
 
 {corpus["sentences"]:,} English sentences from the docstrings and comments of the standard library
 ({corpus["distinct_sentences"]:,} distinct ones repeated in order, {corpus["mean_tokens"]:.1f} tokens on
-average; bench/corpus_text.py), embedded with the demo's model: all-MiniLM-L6-v2's
+average; korvane_dev/corpus_text.py), embedded with the demo's model: all-MiniLM-L6-v2's
 {corpus["rows"]:,} x {corpus["dimension"]} F32 token table and its tokenizer, saved by model2vec's
 `save_pretrained`, that one directory read by both libraries. "All threads" is {corpus["threads"]}
 here. Medians of {corpus["repetitions"]} runs over the whole corpus, the contenders of each table

@@ -8,8 +8,8 @@ import pytest
 from safetensors.numpy import save_file
 
 import corpus_report
-import corpus_text
 from corpus import flat_ids, numpy_batched
+from korvane_dev import corpus_text
 
 BENCH = Path(__file__).resolve().parents[1]
 

@@ -9,15 +9,17 @@ import pathlib
 import re
 from typing import Final
 
+from ._layout import CONFIG_FILE, MODEL_FILE, MODULES_FILE, TOKENIZER_FILE
+
 # What a model needs: its table, tokenizer and settings, at the top or in the directory of a
 # sentence-transformers StaticEmbedding module (0_StaticEmbedding/). Nothing else is fetched.
 MODEL_FILES: Final = (
-    "model.safetensors",
-    "tokenizer.json",
-    "config.json",
-    "modules.json",
-    "*/model.safetensors",
-    "*/tokenizer.json",
+    MODEL_FILE,
+    TOKENIZER_FILE,
+    CONFIG_FILE,
+    MODULES_FILE,
+    f"*/{MODEL_FILE}",
+    f"*/{TOKENIZER_FILE}",
 )
 
 # A Hub ID: owner and name of letters, digits, '-', '_' and '.', neither starting with '.'.

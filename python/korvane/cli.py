@@ -28,14 +28,16 @@ from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 import numpy as np
 import numpy.typing as npt
 
-from ._files import reserve, same_file
+from ._files import replaced_when_done, reserve, same_file
+from ._layout import DEFAULT_BATCH_SIZE, MODEL_FILE, TOKENIZER_FILE
+from ._parquet import EMBEDDING_COLUMN, embedding_batch, embedding_schema, open_embedding_writer
 
 if TYPE_CHECKING:
     from .model import Model
 
 INPUT_SUFFIXES = (".txt", ".jsonl", ".parquet")
 OUTPUT_SUFFIXES = (".npy", ".parquet")
-OUTPUT_COLUMN = "embedding"
+OUTPUT_COLUMN = EMBEDDING_COLUMN
 PARQUET_READ_ROWS = 65_536
 # Write failures that mean the output does not fit.
 NO_ROOM = (errno.ENOSPC, errno.EDQUOT, errno.EFBIG)
@@ -411,30 +413,22 @@ class NpyWriter:
 
 
 class ParquetWriter:
-    """Writes a column `embedding` of fixed-size lists of `dim` float32 values, after the
-    input's `id` column when it has one."""
+    """Writes a column `embedding` of fixed-size lists of `dim` float32 values (float16 when
+    `half`), after the input's `id` column when it has one."""
 
     def __init__(
         self, path: Path, dim: int, ids: Ids | None = None, name: str = "", half: bool = False
     ) -> None:
         self.pa = import_pyarrow()
-        self.dim = dim
-        self.numpy_type = np.float16 if half else np.float32
         self.ids = ids
         self.name = name
-        fields = [] if ids is None else [(ID_FIELD, ids.kind)]
-        element = self.pa.float16() if half else self.pa.float32()
-        fields.append((OUTPUT_COLUMN, self.pa.list_(element, dim)))
-        self.schema = self.pa.schema(fields)
-        # Dictionary encoding never pays for embeddings, and trying it doubles the writing time.
-        self.writer = self.pa.parquet.ParquetWriter(path, self.schema, use_dictionary=False)
+        identity = None if ids is None else (ID_FIELD, ids.kind)
+        self.schema = embedding_schema(dim, identity, half)
+        self.writer = open_embedding_writer(path, self.schema)
 
     def write(self, rows: npt.NDArray[np.float32]) -> None:
-        values = self.pa.array(np.ascontiguousarray(rows, self.numpy_type).reshape(-1))
-        columns = [self.pa.FixedSizeListArray.from_arrays(values, self.dim)]
-        if self.ids is not None:
-            columns.insert(0, self.ids.take(len(rows), self.name))
-        self.writer.write_batch(self.pa.record_batch(columns, schema=self.schema))
+        identity = None if self.ids is None else self.ids.take(len(rows), self.name)
+        self.writer.write_batch(embedding_batch(self.schema, rows, identity))
 
     def close(self) -> None:
         self.writer.close()
@@ -470,16 +464,13 @@ def atomic_output(target: Path) -> Iterator[Path]:
     """A temporary path beside `target` that becomes `target` only when the block completes;
     on any failure (an interruption or a termination included) it is removed, and `target` is
     left as it was. Running out of room is told as a failure to write `target`."""
-    tmp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
     try:
-        yield tmp
-        os.replace(tmp, target)
+        with replaced_when_done(target) as tmp:
+            yield tmp
     except OSError as error:
         if error.errno in NO_ROOM:
             raise UsageError(f"cannot write {target}: {os.strerror(error.errno)}") from None
         raise
-    finally:
-        tmp.unlink(missing_ok=True)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -533,8 +524,8 @@ def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--batch-size",
         type=positive_int,
-        default=4096,
-        help="texts tokenized and embedded together (default: 4096)",
+        default=DEFAULT_BATCH_SIZE,
+        help=f"texts tokenized and embedded together (default: {DEFAULT_BATCH_SIZE})",
     )
     parser.add_argument(
         "--threads",
@@ -813,8 +804,8 @@ def run_convert(args: argparse.Namespace) -> int:
         raise UsageError(os_error_text(error)) from None
     from .convert import TENSOR_NAME, read_header
 
-    rows, dim = read_header(model_dir / "model.safetensors")[0][TENSOR_NAME]["shape"]
-    tokenizer = "with" if (model_dir / "tokenizer.json").is_file() else "without"
+    rows, dim = read_header(model_dir / MODEL_FILE)[0][TENSOR_NAME]["shape"]
+    tokenizer = "with" if (model_dir / TOKENIZER_FILE).is_file() else "without"
     print(
         f"wrote {model_dir}: {rows} x {dim} {args.dtype.upper()}, {tokenizer} tokenizer.json, "
         f"normalize={'true' if args.normalize else 'false'}"

@@ -21,22 +21,23 @@ from typing import TYPE_CHECKING, Any, Final, Literal, cast
 import numpy as np
 import numpy.typing as npt
 
-from . import _hub, _layouts, _native, _output
+from . import _hub, _native, _output, _sentence_transformers
+from ._layout import (
+    CONFIG_FILE,
+    DEFAULT_BATCH_SIZE,
+    MAPPING_TENSOR,
+    MODEL_FILE,
+    STATIC_EMBEDDING_TABLE,
+    TOKENIZER_FILE,
+    WEIGHTS_TENSOR,
+    choose_table,
+)
 
 if TYPE_CHECKING:
     from tokenizers import Tokenizer
 
 __all__ = ["Model"]
 
-MODEL_FILE: Final = "model.safetensors"
-TOKENIZER_FILE: Final = "tokenizer.json"
-CONFIG_FILE: Final = "config.json"
-
-# Tables taken by name when a file holds several: model2vec's, and a BERT-style checkpoint's.
-KNOWN_TENSOR_NAMES: Final = ("embeddings", "embeddings.word_embeddings.weight")
-# model2vec's token mapping (token ID -> row) and per-token weights, applied when a file holds them.
-MAPPING_TENSOR: Final = "mapping"
-WEIGHTS_TENSOR: Final = "weights"
 
 Embeddings = npt.NDArray[np.float32]
 Backend = Literal["auto", "native", "tokenizers"]
@@ -170,12 +171,9 @@ def _choose_tensor(
                 f"{file} has no tensor named {tensor!r}; its two-dimensional tensors: {listing}"
             )
         return tensor
-    if len(tables) == 1:
-        return tables[0][0]
-    names = {entry[0] for entry in tables}
-    for known in KNOWN_TENSOR_NAMES:
-        if known in names:
-            return known
+    chosen = choose_table((name, shape) for name, _, shape in entries)
+    if chosen is not None:
+        return chosen
     if not tables:
         raise ValueError(f"{file} holds no two-dimensional tensor to use as a table")
     raise ValueError(
@@ -184,12 +182,14 @@ def _choose_tensor(
     )
 
 
-def _default_normalize(layout: _layouts.Layout, chosen: str, config: dict[str, Any]) -> bool:
+def _default_normalize(
+    layout: _sentence_transformers.Layout, chosen: str, config: dict[str, Any]
+) -> bool:
     """Whether to normalize when config.json does not say: as the sentence-transformers pipeline
     implies (a Normalize module or not), and not for a StaticEmbedding module saved by itself."""
     if layout.normalize is not None:
         return layout.normalize
-    return not (chosen == _layouts.STATIC_EMBEDDING_TENSOR and not config)
+    return not (chosen == STATIC_EMBEDDING_TABLE and not config)
 
 
 def _token_tensors(
@@ -311,8 +311,9 @@ class Model:
         A directory holds ``model.safetensors`` and optionally ``tokenizer.json`` (needed by
         ``encode``) and ``config.json`` (whose ``normalize`` is the default). Of a file with
         several two-dimensional tensors, ``tensor`` names the table; without it, one of the
-        known names ``embeddings`` or ``embeddings.word_embeddings.weight`` is taken, or the
-        load fails listing the candidates.
+        known names ``embeddings`` or ``embeddings.word_embeddings.weight`` (or that with a
+        prefix such as ``bert.``) is taken, as ``korvane convert`` takes it, or the load fails
+        listing the candidates.
 
         ``backend`` chooses who tokenizes for ``encode``: ``"native"`` (korvane's own WordPiece
         tokenizer, exact to the tokenizers package and many times faster; ValueError when the
@@ -343,9 +344,9 @@ class Model:
         location = pathlib.Path(path).absolute()
         config: dict[str, Any] = {}
         tokenizer_file: pathlib.Path | None = None
-        layout = _layouts.Layout(location, None, False)
+        layout = _sentence_transformers.Layout(location, None, False)
         if location.is_dir():
-            layout = _layouts.read_layout(location)
+            layout = _sentence_transformers.read_layout(location)
             model_file = layout.directory / MODEL_FILE
             if not model_file.exists():
                 raise FileNotFoundError(
@@ -471,18 +472,19 @@ class Model:
             f"normalize={self._normalize}, tokenizer_backend={self.tokenizer_backend!r})"
         )
 
-    def __reduce__(self) -> tuple[Any, _CacheKey]:
+    def _cache_key(self) -> _CacheKey:
+        """What the model is loaded from: its pickle, and its key in this process's cache."""
         return (
-            _load_cached,
-            (
-                os.fspath(self._path),
-                self._tensor_option,
-                self._normalize_option,
-                self._backend_option,
-                self._dimensionality,
-                self._quantize_to,
-            ),
+            os.fspath(self._path),
+            self._tensor_option,
+            self._normalize_option,
+            self._backend_option,
+            self._dimensionality,
+            self._quantize_to,
         )
+
+    def __reduce__(self) -> tuple[Any, _CacheKey]:
+        return (_load_cached, self._cache_key())
 
     def embed_ids(
         self,
@@ -540,7 +542,7 @@ class Model:
         self,
         texts: Iterable[str],
         *,
-        batch_size: int = 4096,
+        batch_size: int = DEFAULT_BATCH_SIZE,
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
@@ -660,7 +662,7 @@ class Model:
         self,
         texts: Iterable[str],
         *,
-        batch_size: int = 4096,
+        batch_size: int = DEFAULT_BATCH_SIZE,
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
@@ -819,16 +821,8 @@ _cache_lock = threading.Lock()
 
 
 def _register(model: Model) -> None:
-    key = (
-        os.fspath(model.path),
-        model._tensor_option,
-        model._normalize_option,
-        model._backend_option,
-        model._dimensionality,
-        model._quantize_to,
-    )
     with _cache_lock:
-        _registered.setdefault(key, model)
+        _registered.setdefault(model._cache_key(), model)
 
 
 def _load_cached(

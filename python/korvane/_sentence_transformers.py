@@ -20,11 +20,8 @@ from __future__ import annotations
 import json
 import pathlib
 from dataclasses import dataclass
-from typing import Final
 
-MODULES_FILE: Final = "modules.json"
-# The table's name in a file sentence-transformers' StaticEmbedding saves.
-STATIC_EMBEDDING_TENSOR: Final = "embedding.weight"
+from ._layout import MODEL_FILE, MODULES_FILE
 
 
 @dataclass(frozen=True)
@@ -56,7 +53,7 @@ def read_layout(location: pathlib.Path) -> Layout:
     ]
     normalize = any(_module_type(module) == "Normalize" for module in modules)
     if not static:
-        if (location / "model.safetensors").exists():  # another kind of model: read as before
+        if (location / MODEL_FILE).exists():  # another kind of model: read as before
             return Layout(location, None, False)
         kinds = ", ".join(repr(_module_type(module)) for module in modules) or "none"
         raise ValueError(
