@@ -1,6 +1,7 @@
 """What a korvane model is made of, stated once for the package: the files of a model directory,
-the names under which a file's token table is found and the rule that chooses it, the element
-types a table is read from and written in, and the default batch size."""
+the names under which a file's token table, token mapping and weights are found and the rule
+that chooses the table, the element types a table is read from and written in, and the default
+batch size."""
 
 from __future__ import annotations
 
@@ -14,12 +15,20 @@ TOKENIZER_FILE: Final = "tokenizer.json"
 CONFIG_FILE: Final = "config.json"
 # The files `korvane convert` writes into a model directory, all of them korvane's own.
 MODEL_DIRECTORY_FILES: Final = (MODEL_FILE, TOKENIZER_FILE, CONFIG_FILE)
+# sentence-transformers' pipeline of modules, which may put the table in a subdirectory.
+MODULES_FILE: Final = "modules.json"
 
 # The name convert gives the table: model2vec's.
 TABLE_NAME: Final = "embeddings"
 # Token tables under the names checkpoints give them: model2vec's, and a BERT-style
 # checkpoint's, which a prefix such as "bert." may precede.
 KNOWN_TABLE_NAMES: Final = (TABLE_NAME, "embeddings.word_embeddings.weight")
+# The table's name in a file sentence-transformers' StaticEmbedding saves.
+STATIC_EMBEDDING_TABLE: Final = "embedding.weight"
+# model2vec's token mapping (token ID -> row) and per-token weights, applied when a file holds
+# them.
+MAPPING_TENSOR: Final = "mapping"
+WEIGHTS_TENSOR: Final = "weights"
 
 
 def choose_table(tensors: Iterable[tuple[str, Sequence[int]]]) -> str | None:

@@ -376,13 +376,14 @@ class NpyWriter:
     reserved first, so that a full disk fails before the work rather than after it, and written
     with ordinary writes: a write that finds no room raises instead of killing the process."""
 
-    def __init__(self, path: Path, count: int, dim: int) -> None:
+    def __init__(self, path: Path, count: int, dim: int, descr: str = "<f4") -> None:
         self.count = count
+        self.descr = descr
         self.file = open(path, "wb")
         try:
-            header = {"descr": "<f4", "fortran_order": False, "shape": (count, dim)}
+            header = {"descr": descr, "fortran_order": False, "shape": (count, dim)}
             np.lib.format.write_array_header_1_0(self.file, header)
-            reserve(self.file, self.file.tell() + count * dim * 4)
+            reserve(self.file, self.file.tell() + count * dim * np.dtype(descr).itemsize)
         except BaseException:
             self.file.close()
             raise
@@ -391,7 +392,7 @@ class NpyWriter:
     def write(self, rows: npt.NDArray[np.float32]) -> None:
         if self.filled + len(rows) > self.count:
             self.changed(self.filled + len(rows))
-        self.file.write(memoryview(np.ascontiguousarray(rows, "<f4")).cast("B"))
+        self.file.write(memoryview(np.ascontiguousarray(rows, self.descr)).cast("B"))
         self.filled += len(rows)
 
     def changed(self, found: int) -> NoReturn:
@@ -412,14 +413,17 @@ class NpyWriter:
 
 
 class ParquetWriter:
-    """Writes a column `embedding` of fixed-size lists of `dim` float32 values, after the
-    input's `id` column when it has one."""
+    """Writes a column `embedding` of fixed-size lists of `dim` float32 values (float16 when
+    `half`), after the input's `id` column when it has one."""
 
-    def __init__(self, path: Path, dim: int, ids: Ids | None = None, name: str = "") -> None:
+    def __init__(
+        self, path: Path, dim: int, ids: Ids | None = None, name: str = "", half: bool = False
+    ) -> None:
         self.pa = import_pyarrow()
         self.ids = ids
         self.name = name
-        self.schema = embedding_schema(dim, None if ids is None else (ID_FIELD, ids.kind))
+        identity = None if ids is None else (ID_FIELD, ids.kind)
+        self.schema = embedding_schema(dim, identity, half)
         self.writer = open_embedding_writer(path, self.schema)
 
     def write(self, rows: npt.NDArray[np.float32]) -> None:
@@ -438,15 +442,15 @@ class ParquetWriter:
 
 @contextmanager
 def open_writer(
-    path: Path, suffix: str, source: TextSource, dim: int, name: str = ""
+    path: Path, suffix: str, source: TextSource, dim: int, name: str = "", half: bool = False
 ) -> Iterator[EmbeddingWriter]:
     """A writer of `suffix`'s format to `path`, which may be named otherwise, for the texts of
-    `source` (named `name`). The block must close it; if the block fails, the writer lets go
-    of the file."""
+    `source` (named `name`), of float16 values when `half`. The block must close it; if the
+    block fails, the writer lets go of the file."""
     writer: EmbeddingWriter = (
-        NpyWriter(path, source.count, dim)
+        NpyWriter(path, source.count, dim, "<f2" if half else "<f4")
         if suffix.lower() == ".npy"
-        else ParquetWriter(path, dim, source.ids, name)
+        else ParquetWriter(path, dim, source.ids, name, half)
     )
     try:
         yield writer
@@ -474,7 +478,11 @@ def atomic_output(target: Path) -> Iterator[Path]:
 
 
 def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("model", help="a model directory or .safetensors file")
+    parser.add_argument(
+        "model",
+        help="a model directory or .safetensors file, or a Hugging "
+        "Face Hub ID (owner/name) fetched into huggingface_hub's cache",
+    )
     parser.add_argument(
         "input",
         type=Path,
@@ -529,6 +537,13 @@ def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
         type=positive_int,
         help="use at most this many tokens of each text (default: all)",
     )
+    parser.add_argument(
+        "--dtype",
+        choices=("f32", "f16"),
+        default="f32",
+        help="the embeddings' element type: f32 (the default), or f16 for half "
+        "the file (computed and normalized in float32, then rounded)",
+    )
     parser.add_argument("--quiet", action="store_true", help="print no progress bar or throughput")
     parser.add_argument(
         "--scheduler",
@@ -577,18 +592,24 @@ def embeddings(
     model: Model, texts: Iterator[str], args: argparse.Namespace
 ) -> Iterator[npt.NDArray[np.float32]]:
     return model.encode_iter(
-        texts, batch_size=args.batch_size, max_length=args.max_length, threads=args.threads
+        texts,
+        batch_size=args.batch_size,
+        max_length=args.max_length,
+        threads=args.threads,
+        dtype=np.float16 if getattr(args, "dtype", "f32") == "f16" else np.float32,
     )
 
 
-def print_throughput(count: int, elapsed: float, output: Path, dim: int) -> None:
+def print_throughput(
+    count: int, elapsed: float, output: Path, dim: int, element: str = "float32"
+) -> None:
     """The summary line. Its texts/s, like the progress bar's, is the texts embedded divided by
     the seconds from reading the first to embedding the last (the model is loaded and the
     input counted before; the output is completed after)."""
     rate = count / elapsed if elapsed > 0 else float("inf")
     print(
         f"embedded {count:,} texts in {elapsed:.2f} s ({rate:,.0f} texts/s): "
-        f"{output}, {count} x {dim} float32",
+        f"{output}, {count} x {dim} {element}",
         file=sys.stderr,
     )
 
@@ -599,6 +620,8 @@ def decoding(args: argparse.Namespace) -> Decoding:
 
 def run_embed(args: argparse.Namespace) -> int:
     if args.scheduler is not None or args.input.is_dir():
+        if args.dtype == "f16":
+            raise UsageError("--dtype f16 applies to one input file, not to a Dask run")
         return run_embed_on_dask(args)
     output: Path = args.output
     if output.suffix.lower() not in OUTPUT_SUFFIXES:
@@ -623,7 +646,7 @@ def run_embed(args: argparse.Namespace) -> int:
     # since then, as the summary's is.
     with (
         atomic_output(output) as tmp,
-        open_writer(tmp, output.suffix, source, model.dim, name) as writer,
+        open_writer(tmp, output.suffix, source, model.dim, name, args.dtype == "f16") as writer,
     ):
         started = time.perf_counter()
         bar = tqdm(
@@ -645,7 +668,13 @@ def run_embed(args: argparse.Namespace) -> int:
             elapsed = time.perf_counter() - started if bar.disable else bar.format_dict["elapsed"]
         writer.close()
     if not args.quiet:
-        print_throughput(source.count, elapsed, output, model.dim)
+        print_throughput(
+            source.count,
+            elapsed,
+            output,
+            model.dim,
+            "float16" if args.dtype == "f16" else "float32",
+        )
     return 0
 
 
