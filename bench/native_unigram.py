@@ -14,17 +14,13 @@ Usage: python bench/native_unigram.py OUTPUT.json [--quick]
 import argparse
 import json
 import random
-import sys
 import tempfile
 from pathlib import Path
 
 import numpy as np
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-
-import corpus_text  # noqa: E402
-from native_tokenizer import best_rate, demo_model_dir  # noqa: E402
+from korvane_dev import corpus_text
+from native_tokenizer import best_rate, demo_model_dir
 
 SENTENCES = 50_000
 DIMENSION = 256

@@ -1,11 +1,6 @@
 """The Unigram benchmark's report: speed-ups relative to the native path, MB/s per core."""
 
-import sys
-from pathlib import Path
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-
-import native_unigram  # noqa: E402
+import native_unigram
 
 
 def test_markdown_reports_speed_ups_and_rates():

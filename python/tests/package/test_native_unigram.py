@@ -5,7 +5,6 @@ vocabularies made to tie, to miss characters and to fall back to bytes."""
 import json
 import pathlib
 import random
-import sys
 
 import numpy as np
 import pytest
@@ -16,8 +15,6 @@ from korvane import Model, _native
 
 tokenizers = pytest.importorskip("tokenizers")
 from tokenizers import normalizers, pre_tokenizers  # noqa: E402
-
-BENCH = pathlib.Path(__file__).parents[3] / "bench"
 
 SENTENCES = [
     "Crème brûlée, naïve façade, Ångström, Øresund, Łódź, İstanbul, ǅemal, ﬁnal straße",
@@ -55,11 +52,8 @@ SCRIPT_RANGES = [
 
 
 def corpus(count):
-    sys.path.insert(0, str(BENCH))
-    try:
-        import corpus_text
-    finally:
-        sys.path.remove(str(BENCH))
+    from korvane_dev import corpus_text
+
     return corpus_text.corpus(count)
 
 
