@@ -20,10 +20,19 @@ import numpy as np
 
 import corpus_report
 import native_tokenizer
+import native_unigram
 import report
 
 HERE = Path(__file__).resolve().parent
-TABLES = ["latency", "scattered", "first_call", "memory", "corpus", "native_tokenizer"]
+TABLES = [
+    "latency",
+    "scattered",
+    "first_call",
+    "memory",
+    "corpus",
+    "native_tokenizer",
+    "native_unigram",
+]
 
 
 def run_table(name, scratch, quick):
@@ -107,6 +116,7 @@ def main():
         + corpus_report.markdown(results["corpus"])
     )
     text += "\n" + native_tokenizer.markdown(results["native_tokenizer"])
+    text += "\n" + native_unigram.markdown(results["native_unigram"])
     text += "\n" + (HERE / "design_choices.md").read_text()
     (arguments.output / "results.md").write_text(text)
     report.plot(results["latency"], results["scattered"], arguments.output / "latency.png")

@@ -4,7 +4,7 @@
 set -eu
 python=$1
 shift
-wanted=(libgtest-dev libicu-dev "$@")
+wanted=(libgtest-dev libicu-dev libonig-dev pkg-config "$@")
 # Debian's own interpreter keeps its headers and venv module in separate packages.
 case "$python" in
     /usr/bin/python3*)

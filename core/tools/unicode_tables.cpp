@@ -174,6 +174,12 @@ int main(int argc, char** argv) {
                 (mask & (U_GC_M_MASK | U_GC_ND_MASK | U_GC_PC_MASK)) != 0 ||
                 u_hasBinaryProperty(code_point, UCHAR_JOIN_CONTROL))
                 flags |= word;
+            // The normalization forms' quick checks follow ICU's own version: a code point that
+            // the other side does not have yet is left as it is there too.
+            if (u_getIntPropertyValue(code_point, UCHAR_NFKC_QUICK_CHECK) == UNORM_YES)
+                flags |= nfkc_unchanged;
+            if (u_getIntPropertyValue(code_point, UCHAR_NFC_QUICK_CHECK) == UNORM_YES)
+                flags |= nfc_unchanged;
             const std::uint32_t combining_class = assigned_in(code_point, normalization_version)
                                                       ? u_getCombiningClass(code_point)
                                                       : 0;

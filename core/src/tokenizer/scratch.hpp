@@ -25,6 +25,9 @@ struct Scratch {
     std::vector<AddedTokens::Match> raw_matches;
     std::vector<AddedTokens::Match> normalized_matches;
     std::vector<const AddedToken*> found_tokens;
+    std::string pre_tokenized;                   // a pre-tokenizer's word being built
+    std::string sequence_steps[2];               // a normalizer sequence's steps between them
+    bool first_segment = false;                  // the pre-tokenizer's text starts the text
     const Cancellation* cancellation = nullptr;  // of the text being tokenized
     bool cancelled = false;
 
@@ -32,6 +35,7 @@ struct Scratch {
     void start(const Cancellation* text_cancellation) noexcept {
         cancellation = text_cancellation;
         cancelled = false;
+        first_segment = true;
     }
 
     // True once the current text's cancellation is requested; remembered in `cancelled`.

@@ -34,6 +34,7 @@ void Tokenizer::State::tokenize_normalized(std::string_view text, std::vector<st
                                 [&](std::string_view word) { model.tokenize_word(word, ids); });
         },
         pre_tokenizer, model);
+    scratch.first_segment = false;
 }
 
 bool Tokenizer::State::tokenize_segment(std::string_view text, std::vector<std::uint32_t>& ids,

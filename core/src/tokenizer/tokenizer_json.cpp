@@ -32,12 +32,26 @@ std::expected<Stage, std::string> read_as(const json::Object& part) {
 
 constexpr std::array models{
     Kind<Model>{"WordPiece", read_as<Model, WordPiece>},
+    Kind<Model>{"Unigram", read_as<Model, Unigram>},
 };
 constexpr std::array normalizers{
     Kind<Normalizer>{"BertNormalizer", read_as<Normalizer, BertNormalizer>},
+    Kind<Normalizer>{"Sequence", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"Lowercase", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"Strip", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"Replace", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"NFKC", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"NFC", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"Prepend", read_as<Normalizer, NormalizerSequence>},
 };
 constexpr std::array pre_tokenizers{
     Kind<PreTokenizer>{"BertPreTokenizer", read_as<PreTokenizer, BertPreTokenizer>},
+    Kind<PreTokenizer>{"Metaspace", read_as<PreTokenizer, Metaspace>},
+    Kind<PreTokenizer>{"WhitespaceSplit", read_as<PreTokenizer, WhitespaceSplit>},
+    Kind<PreTokenizer>{"Whitespace", read_as<PreTokenizer, Whitespace>},
+    Kind<PreTokenizer>{"Punctuation", read_as<PreTokenizer, Punctuation>},
+    Kind<PreTokenizer>{"Sequence", read_as<PreTokenizer, PreTokenizerSequence>},
+    Kind<PreTokenizer>{"Split", read_as<PreTokenizer, SplitPattern>},
 };
 
 // The kinds' types, for an error: "A", "A or B", ...
@@ -87,10 +101,17 @@ std::expected<Tokenizer, std::string> Tokenizer::from_json(std::string_view json
 
     const json::Value* pre_tokenizer_part = member(root, "pre_tokenizer");
     const auto* pre_tokenizer_kind = kind_of(pre_tokenizer_part, pre_tokenizers);
-    if (pre_tokenizer_kind == nullptr)
+    const bool no_pre_tokenizer = pre_tokenizer_part == nullptr || pre_tokenizer_part->is_null();
+    if (pre_tokenizer_kind == nullptr && !no_pre_tokenizer)
         return std::unexpected("the pre-tokenizer is not " + type_names(pre_tokenizers));
-    auto pre_tokenizer = pre_tokenizer_kind->read(*pre_tokenizer_part->if_object());
+    auto pre_tokenizer = no_pre_tokenizer
+                             ? std::expected<PreTokenizer, std::string>(WholeText{})
+                             : pre_tokenizer_kind->read(*pre_tokenizer_part->if_object());
     if (!pre_tokenizer) return std::unexpected(std::move(pre_tokenizer.error()));
+    if (const auto* metaspace = std::get_if<Metaspace>(&*pre_tokenizer);
+        metaspace != nullptr && !metaspace->may_follow(member(root, "normalizer")))
+        return std::unexpected(
+            "the Metaspace prepend_scheme first follows a normalizer that removes characters");
 
     auto state = std::make_unique<State>(
         State{std::move(*model), std::move(normalizer), std::move(*pre_tokenizer), {}, {}, 0});

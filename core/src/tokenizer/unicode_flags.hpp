@@ -21,6 +21,10 @@ inline constexpr std::uint32_t punctuation = 4;      // a word of its own
 inline constexpr std::uint32_t nonspacing_mark = 8;  // removed with the accents
 inline constexpr std::uint32_t unknown = 16;         // unassigned in the library's version
 inline constexpr std::uint32_t word = 32;            // a regular expression's \w
+// Its NFKC (NFC) quick check says yes: a text of such characters only, whose nonzero combining
+// classes never decrease, is already in that form.
+inline constexpr std::uint32_t nfkc_unchanged = 64;
+inline constexpr std::uint32_t nfc_unchanged = 128;
 
 inline constexpr std::size_t block_size = 256;
 

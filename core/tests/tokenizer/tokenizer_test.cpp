@@ -91,10 +91,11 @@ INSTANTIATE_TEST_SUITE_P(
     Parts, WordPieceUnsupported,
     testing::Values(
         Unsupported{
-            R"("normalizer": {"type": "NFC"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)",
-            "normalizer is NFC"},
-        Unsupported{R"("pre_tokenizer": {"type": "Whitespace"},)", "pre-tokenizer"},
-        Unsupported{R"("pre_tokenizer": null,)", "pre-tokenizer"},
+            R"("normalizer": {"type": "NFKD"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)",
+            "normalizer is NFKD"},
+        Unsupported{R"("pre_tokenizer": {"type": "Digits"},)", "pre-tokenizer"},
+        Unsupported{R"("pre_tokenizer": {"type": "Metaspace", "replacement": "_"},)",
+                    "prepend_scheme"},
         Unsupported{R"("pre_tokenizer": {"type": "BertPreTokenizer"},
                        "normalizer": {"type": "BertNormalizer", "lowercase": 1},)",
                     "lowercase is not a boolean"},
@@ -108,16 +109,20 @@ TEST(WordPiece, NamesTheKindsEachStageKnows) {
         return Tokenizer::from_json(tokenizer_json(parts)).error();
     };
     EXPECT_EQ(
-        error(R"("normalizer": {"type": "NFC"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
-        "the normalizer is NFC, not BertNormalizer");
-    EXPECT_EQ(error(R"("normalizer": [], "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
-              "the normalizer is ?, not BertNormalizer");
-    EXPECT_EQ(error(R"("pre_tokenizer": {"type": "Whitespace"},)"),
-              "the pre-tokenizer is not BertPreTokenizer");
+        error(R"("normalizer": {"type": "NFKD"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
+        "the normalizer is NFKD, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
+        "or NFKC or NFC or Prepend");
+    EXPECT_EQ(
+        error(R"("normalizer": [], "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
+        "the normalizer is ?, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
+        "or NFKC or NFC or Prepend");
+    EXPECT_EQ(error(R"("pre_tokenizer": {"type": "Digits"},)"),
+              "the pre-tokenizer is not BertPreTokenizer or Metaspace or WhitespaceSplit or "
+              "Whitespace or Punctuation or Sequence or Split");
     EXPECT_EQ(Tokenizer::from_json(R"({"model": {"type": "BPE"}})").error(),
-              "the model is not WordPiece");
+              "the model is not WordPiece or Unigram");
     EXPECT_EQ(Tokenizer::from_json(R"({"model": "WordPiece"})").error(),
-              "the model is not WordPiece");
+              "the model is not WordPiece or Unigram");
 }
 
 // Without a normalizer the text is kept as it is, and a character the table does not know still

@@ -5,10 +5,11 @@
 
 #include <variant>
 
+#include "tokenizer/models/unigram.hpp"
 #include "tokenizer/models/wordpiece.hpp"
 
 namespace korvane::tokenizer {
 
-using Model = std::variant<WordPiece>;
+using Model = std::variant<WordPiece, Unigram>;
 
 }  // namespace korvane::tokenizer

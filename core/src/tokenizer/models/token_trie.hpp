@@ -49,6 +49,21 @@ public:
         return found;
     }
 
+    // Calls `on_key(length, id)` for each non-empty key that starts `text` and ends at a
+    // character boundary, shortest first.
+    template <typename OnKey>
+    void for_each_prefix(std::string_view text, OnKey&& on_key) const {
+        std::uint32_t node = root;
+        for (std::size_t index = 0; index < text.size(); ++index) {
+            node = child(node, static_cast<unsigned char>(text[index]));
+            if (node == no_node) return;
+            if (nodes_[node].id != no_id &&
+                (index + 1 == text.size() ||
+                 (static_cast<unsigned char>(text[index + 1]) & 0xC0) != 0x80))
+                on_key(index + 1, nodes_[node].id);
+        }
+    }
+
 private:
     static constexpr std::uint32_t no_node = root;  // the root is nobody's child
 

@@ -5,9 +5,14 @@
 #include <variant>
 
 #include "tokenizer/pre_tokenizers/bert.hpp"
+#include "tokenizer/pre_tokenizers/char_classes.hpp"
+#include "tokenizer/pre_tokenizers/metaspace.hpp"
+#include "tokenizer/pre_tokenizers/sequence.hpp"
+#include "tokenizer/pre_tokenizers/whole_text.hpp"
 
 namespace korvane::tokenizer {
 
-using PreTokenizer = std::variant<BertPreTokenizer>;
+using PreTokenizer = std::variant<BertPreTokenizer, Metaspace, WholeText, WhitespaceSplit,
+                                  Whitespace, Punctuation, PreTokenizerSequence, SplitPattern>;
 
 }  // namespace korvane::tokenizer

@@ -1,0 +1,72 @@
+#include "tokenizer/regex.hpp"
+
+#include <oniguruma.h>
+
+#include <memory>
+
+namespace korvane::tokenizer {
+
+namespace {
+
+bool initialize() {
+    OnigEncoding encodings[] = {ONIG_ENCODING_UTF8};
+    return onig_initialize(encodings, 1) == ONIG_NORMAL;
+}
+
+struct RegionDeleter {
+    void operator()(OnigRegion* region) const noexcept { onig_region_free(region, 1); }
+};
+
+// Each thread's match region.
+OnigRegion* thread_region() {
+    thread_local std::unique_ptr<OnigRegion, RegionDeleter> region(onig_region_new());
+    return region.get();
+}
+
+}  // namespace
+
+struct Regex::Compiled {
+    OnigRegex regex = nullptr;
+    ~Compiled() {
+        if (regex != nullptr) onig_free(regex);
+    }
+};
+
+std::expected<Regex, std::string> Regex::compile(std::string_view pattern) {
+    static const bool initialized = initialize();
+    if (!initialized) return std::unexpected("Oniguruma cannot be initialized");
+    auto compiled = std::make_shared<Compiled>();
+    OnigErrorInfo error_info;
+    const auto* begin = reinterpret_cast<const OnigUChar*>(pattern.data());
+    const int result = onig_new(&compiled->regex, begin, begin + pattern.size(), ONIG_OPTION_NONE,
+                                ONIG_ENCODING_UTF8, ONIG_SYNTAX_DEFAULT, &error_info);
+    if (result != ONIG_NORMAL) {
+        OnigUChar message[ONIG_MAX_ERROR_MESSAGE_LEN];
+        onig_error_code_to_str(message, result, &error_info);
+        return std::unexpected("the regular expression " + std::string(pattern) +
+                               " does not compile: " + reinterpret_cast<const char*>(message));
+    }
+    Regex regex;
+    regex.compiled_ = std::move(compiled);
+    std::size_t start = 0;
+    std::size_t end = 0;
+    if (regex.search("", 0, start, end) != no_match)
+        return std::unexpected("the regular expression " + std::string(pattern) +
+                               " matches the empty text");
+    return regex;
+}
+
+int Regex::search(std::string_view text, std::size_t from, std::size_t& start,
+                  std::size_t& end) const {
+    const auto* begin = reinterpret_cast<const OnigUChar*>(text.data());
+    const auto* stop = begin + text.size();
+    OnigRegion* region = thread_region();
+    const int found =
+        onig_search(compiled_->regex, begin, stop, begin + from, stop, region, ONIG_OPTION_NONE);
+    if (found < 0) return found;
+    start = static_cast<std::size_t>(region->beg[0]);
+    end = static_cast<std::size_t>(region->end[0]);
+    return 0;
+}
+
+}  // namespace korvane::tokenizer
