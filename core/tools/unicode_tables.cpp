@@ -174,6 +174,8 @@ int main(int argc, char** argv) {
                 (mask & (U_GC_M_MASK | U_GC_ND_MASK | U_GC_PC_MASK)) != 0 ||
                 u_hasBinaryProperty(code_point, UCHAR_JOIN_CONTROL))
                 flags |= word;
+            if ((mask & U_GC_L_MASK) != 0) flags |= letter;
+            if ((mask & U_GC_N_MASK) != 0) flags |= number;
             const std::uint32_t combining_class = assigned_in(code_point, normalization_version)
                                                       ? u_getCombiningClass(code_point)
                                                       : 0;

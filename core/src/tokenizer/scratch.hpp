@@ -25,6 +25,8 @@ struct Scratch {
     std::vector<AddedTokens::Match> raw_matches;
     std::vector<AddedTokens::Match> normalized_matches;
     std::vector<const AddedToken*> found_tokens;
+    std::string prefixed;   // a segment with the ByteLevel pre-tokenizer's prefix space
+    std::string byte_word;  // a word in the byte-level alphabet
     const Cancellation* cancellation = nullptr;  // of the text being tokenized
     bool cancelled = false;
 

@@ -32,12 +32,16 @@ std::expected<Stage, std::string> read_as(const json::Object& part) {
 
 constexpr std::array models{
     Kind<Model>{"WordPiece", read_as<Model, WordPiece>},
+    Kind<Model>{"WordLevel", read_as<Model, WordLevel>},
+    Kind<Model>{"BPE", read_as<Model, Bpe>},
 };
 constexpr std::array normalizers{
     Kind<Normalizer>{"BertNormalizer", read_as<Normalizer, BertNormalizer>},
+    Kind<Normalizer>{"ByteLevel", read_as<Normalizer, ByteLevelNormalizer>},
 };
 constexpr std::array pre_tokenizers{
     Kind<PreTokenizer>{"BertPreTokenizer", read_as<PreTokenizer, BertPreTokenizer>},
+    Kind<PreTokenizer>{"ByteLevel", read_as<PreTokenizer, ByteLevelPreTokenizer>},
 };
 
 // The kinds' types, for an error: "A", "A or B", ...

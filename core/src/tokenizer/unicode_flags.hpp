@@ -21,6 +21,8 @@ inline constexpr std::uint32_t punctuation = 4;      // a word of its own
 inline constexpr std::uint32_t nonspacing_mark = 8;  // removed with the accents
 inline constexpr std::uint32_t unknown = 16;         // unassigned in the library's version
 inline constexpr std::uint32_t word = 32;            // a regular expression's \w
+inline constexpr std::uint32_t letter = 64;          // a regular expression's \p{L}
+inline constexpr std::uint32_t number = 128;         // a regular expression's \p{N}
 
 inline constexpr std::size_t block_size = 256;
 

@@ -134,7 +134,7 @@ TEST(WordPiece, WithoutANormalizerKeepsTheText) {
 }
 
 TEST(WordPiece, RefusesModelsItDoesNotImplement) {
-    const std::string bpe = R"({"model": {"type": "BPE", "vocab": {}}})";
+    const std::string bpe = R"({"model": {"type": "NoSuchModel"}})";
     EXPECT_NE(Tokenizer::from_json(bpe).error().find("not WordPiece"), std::string::npos);
     const std::string gap = R"({"pre_tokenizer": {"type": "BertPreTokenizer"},
         "model": {"type": "WordPiece", "unk_token": "a", "vocab": {"a": 0, "b": 2}}})";

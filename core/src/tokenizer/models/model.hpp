@@ -5,10 +5,12 @@
 
 #include <variant>
 
+#include "tokenizer/models/bpe.hpp"
+#include "tokenizer/models/wordlevel.hpp"
 #include "tokenizer/models/wordpiece.hpp"
 
 namespace korvane::tokenizer {
 
-using Model = std::variant<WordPiece>;
+using Model = std::variant<WordPiece, WordLevel, Bpe>;
 
 }  // namespace korvane::tokenizer

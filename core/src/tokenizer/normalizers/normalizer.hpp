@@ -5,10 +5,11 @@
 #include <variant>
 
 #include "tokenizer/normalizers/bert.hpp"
+#include "tokenizer/normalizers/byte_level.hpp"
 
 namespace korvane::tokenizer {
 
-using Normalizer = std::variant<BertNormalizer>;
+using Normalizer = std::variant<BertNormalizer, ByteLevelNormalizer>;
 
 // No normalizer ("normalizer": null or absent) is the BertNormalizer with every option off: the
 // text as it is, still deferred when a character is unknown to the character table.

@@ -5,9 +5,10 @@
 #include <variant>
 
 #include "tokenizer/pre_tokenizers/bert.hpp"
+#include "tokenizer/pre_tokenizers/byte_level.hpp"
 
 namespace korvane::tokenizer {
 
-using PreTokenizer = std::variant<BertPreTokenizer>;
+using PreTokenizer = std::variant<BertPreTokenizer, ByteLevelPreTokenizer>;
 
 }  // namespace korvane::tokenizer
