@@ -109,15 +109,15 @@ TEST(WordPiece, NamesTheKindsEachStageKnows) {
     };
     EXPECT_EQ(
         error(R"("normalizer": {"type": "NFC"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
-        "the normalizer is NFC, not BertNormalizer");
+        "the normalizer is NFC, not BertNormalizer or ByteLevel");
     EXPECT_EQ(error(R"("normalizer": [], "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
-              "the normalizer is ?, not BertNormalizer");
+              "the normalizer is ?, not BertNormalizer or ByteLevel");
     EXPECT_EQ(error(R"("pre_tokenizer": {"type": "Whitespace"},)"),
-              "the pre-tokenizer is not BertPreTokenizer");
-    EXPECT_EQ(Tokenizer::from_json(R"({"model": {"type": "BPE"}})").error(),
-              "the model is not WordPiece");
+              "the pre-tokenizer is not BertPreTokenizer or ByteLevel");
+    EXPECT_EQ(Tokenizer::from_json(R"({"model": {"type": "NoSuchModel"}})").error(),
+              "the model is not WordPiece or WordLevel or BPE");
     EXPECT_EQ(Tokenizer::from_json(R"({"model": "WordPiece"})").error(),
-              "the model is not WordPiece");
+              "the model is not WordPiece or WordLevel or BPE");
 }
 
 // Without a normalizer the text is kept as it is, and a character the table does not know still

@@ -128,8 +128,7 @@ std::expected<Bpe, std::string> Bpe::from_json(const json::Object& model) {
         merged.append(right.substr(bpe.prefix_.size()));
         const auto merged_id = bpe.tokens_.find(merged);
         if (!merged_id) return std::unexpected("a BPE merge makes a token outside the vocabulary");
-        bpe.add_merge(*left_id, *right_id,
-                      Merge{static_cast<std::uint32_t>(rank), *merged_id});
+        bpe.add_merge(*left_id, *right_id, Merge{static_cast<std::uint32_t>(rank), *merged_id});
     }
     for (std::size_t byte = 0; byte < 128; ++byte) {
         const char character = static_cast<char>(byte);
@@ -241,7 +240,8 @@ void Bpe::merge_symbols(std::vector<std::uint32_t>& ids, std::size_t first) cons
     symbols.clear();
     heap.clear();
     for (std::size_t index = 0; index < count; ++index)
-        symbols.push_back({ids[first + index], index == 0 ? no_symbol : static_cast<std::uint32_t>(index - 1),
+        symbols.push_back({ids[first + index],
+                           index == 0 ? no_symbol : static_cast<std::uint32_t>(index - 1),
                            index + 1 == count ? no_symbol : static_cast<std::uint32_t>(index + 1)});
     const auto later = std::greater<HeapScratch::Entry>();
     const auto push_pair = [&](std::uint32_t left) {

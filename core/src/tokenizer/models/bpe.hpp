@@ -60,8 +60,8 @@ private:
     TokenTable tokens_;
     std::vector<MergeSlot> merges_;
     std::array<std::int32_t, 128> ascii_ids_{};  // of each ASCII character alone, -1 if none
-    std::string prefix_;                          // continuing_subword_prefix
-    std::string suffix_;                          // end_of_word_suffix
+    std::string prefix_;                         // continuing_subword_prefix
+    std::string suffix_;                         // end_of_word_suffix
     std::optional<std::uint32_t> unknown_id_;
     bool fuse_unknown_ = false;
     bool byte_fallback_ = false;

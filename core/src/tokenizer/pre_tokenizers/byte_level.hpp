@@ -27,8 +27,8 @@ struct ByteAlphabet {
     constexpr ByteAlphabet() {
         unsigned next = 256;
         for (unsigned byte = 0; byte < 256; ++byte) {
-            const bool printable = (byte >= 0x21 && byte <= 0x7E) ||
-                                   (byte >= 0xA1 && byte <= 0xAC) || byte >= 0xAE;
+            const bool printable =
+                (byte >= 0x21 && byte <= 0x7E) || (byte >= 0xA1 && byte <= 0xAC) || byte >= 0xAE;
             const unsigned code_point = printable ? byte : next++;
             if (code_point < 0x80) {
                 utf8[byte] = {static_cast<char>(code_point), 0};
