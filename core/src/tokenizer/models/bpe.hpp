@@ -55,6 +55,7 @@ private:
     void add_merge(std::uint32_t left, std::uint32_t right, Merge merge);
     [[nodiscard]] const Merge* find_merge(std::uint32_t left, std::uint32_t right) const noexcept;
     void merge_symbols(std::vector<std::uint32_t>& ids, std::size_t first) const;
+    void tokenize_uncached(std::string_view word, std::vector<std::uint32_t>& ids) const;
 
     std::vector<std::string> vocabulary_;  // by ID; the table's keys point into it
     TokenTable tokens_;
@@ -66,6 +67,7 @@ private:
     bool fuse_unknown_ = false;
     bool byte_fallback_ = false;
     bool ignore_merges_ = false;
+    std::uint64_t number_ = 0;  // this model's own, among those of the process: its cache entries
 };
 
 }  // namespace korvane::tokenizer
