@@ -21,9 +21,10 @@ import numpy as np
 import corpus_report
 import native_tokenizer
 import report
+import tokenizer_models
 
 HERE = Path(__file__).resolve().parent
-TABLES = ["latency", "scattered", "first_call", "memory", "corpus", "native_tokenizer"]
+TABLES = ["latency", "scattered", "first_call", "memory", "corpus", "native_tokenizer", "tokenizer_models"]
 
 
 def run_table(name, scratch, quick):
@@ -96,6 +97,7 @@ def main():
         reader,
     ) + "\n" + corpus_report.markdown(results["corpus"])
     text += "\n" + native_tokenizer.markdown(results["native_tokenizer"])
+    text += "\n" + tokenizer_models.markdown(results["tokenizer_models"])
     text += "\n" + (HERE / "design_choices.md").read_text()
     (arguments.output / "results.md").write_text(text)
     report.plot(results["latency"], results["scattered"], arguments.output / "latency.png")

@@ -1,6 +1,7 @@
 #include "tokenizer/models/bpe.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <functional>
@@ -60,20 +61,22 @@ struct HeapScratch {
 
 constexpr std::uint32_t no_symbol = UINT32_MAX;
 
-std::atomic<std::uint64_t> next_model_number{1};
+std::atomic<std::uint32_t> next_model_number{1};
 
 // Each thread's cache of short words' IDs, one entry per hash (the last word seen wins): the
 // words of a text repeat, and a cached word costs one comparison instead of its merges.
+// 32 bytes an entry, so that the cache holds most of a text collection's distinct words.
 struct CachedWord {
-    static constexpr std::size_t longest = 22;  // bytes
-    static constexpr std::size_t most_ids = 8;
-    std::uint64_t model = 0;  // the Bpe's number, 0: empty
+    static constexpr std::size_t longest = 14;  // bytes
+    static constexpr std::size_t most_ids = 3;
+    std::uint32_t model = 0;  // the Bpe's number, 0: empty
     std::uint8_t length = 0;
     std::uint8_t count = 0;
     char text[longest];
     std::uint32_t ids[most_ids];
 };
-constexpr std::size_t cache_entries = 4096;
+static_assert(sizeof(CachedWord) == 32);
+constexpr std::size_t cache_entries = 65536;
 
 CachedWord* thread_cache() {
     thread_local std::unique_ptr<CachedWord[]> cache(new CachedWord[cache_entries]);
@@ -256,26 +259,36 @@ void Bpe::merge_symbols(std::vector<std::uint32_t>& ids, std::size_t first) cons
     const std::size_t count = ids.size() - first;
     if (count < 2) return;
     if (count <= scan_limit) {
-        // The lowest rank, the leftmost on a tie, found by scanning the pairs.
-        std::size_t end = ids.size();
+        // The lowest rank, the leftmost on a tie, found by scanning the pairs' merges, of which
+        // only the two next to a merge are looked up again.
+        std::uint32_t* symbols = ids.data() + first;
+        std::array<const Merge*, scan_limit> merges;
+        std::size_t pairs = count - 1;
+        for (std::size_t index = 0; index < pairs; ++index)
+            merges[index] = find_merge(symbols[index], symbols[index + 1]);
         for (;;) {
             const Merge* best = nullptr;
             std::size_t best_index = 0;
-            for (std::size_t index = first; index + 1 < end; ++index) {
-                const Merge* merge = find_merge(ids[index], ids[index + 1]);
+            for (std::size_t index = 0; index < pairs; ++index) {
+                const Merge* merge = merges[index];
                 if (merge && (best == nullptr || merge->rank < best->rank)) {
                     best = merge;
                     best_index = index;
                 }
             }
             if (best == nullptr) break;
-            ids[best_index] = best->id;
-            std::copy(ids.begin() + static_cast<std::ptrdiff_t>(best_index) + 2,
-                      ids.begin() + static_cast<std::ptrdiff_t>(end),
-                      ids.begin() + static_cast<std::ptrdiff_t>(best_index) + 1);
-            --end;
+            symbols[best_index] = best->id;
+            for (std::size_t index = best_index + 1; index < pairs; ++index) {
+                symbols[index] = symbols[index + 1];
+                merges[index] = merges[index + 1];
+            }
+            --pairs;  // the symbols are pairs + 1
+            if (best_index > 0)
+                merges[best_index - 1] = find_merge(symbols[best_index - 1], symbols[best_index]);
+            if (best_index < pairs)
+                merges[best_index] = find_merge(symbols[best_index], symbols[best_index + 1]);
         }
-        ids.resize(end);
+        ids.resize(first + pairs + 1);
         return;
     }
     // Long words: the symbols linked in a list and the pairs in a heap, by (rank, position);

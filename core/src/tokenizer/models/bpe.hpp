@@ -67,7 +67,7 @@ private:
     bool fuse_unknown_ = false;
     bool byte_fallback_ = false;
     bool ignore_merges_ = false;
-    std::uint64_t number_ = 0;  // this model's own, among those of the process: its cache entries
+    std::uint32_t number_ = 0;  // this model's own, among those of the process: its cache entries
 };
 
 }  // namespace korvane::tokenizer
