@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,7 +27,6 @@ struct Scratch {
     std::vector<const AddedToken*> found_tokens;
     std::string prefixed;   // a segment with the ByteLevel pre-tokenizer's prefix space
     std::string byte_word;  // a word in the byte-level alphabet
-    std::vector<std::string_view> words;         // of a segment, when the model loads ahead
     const Cancellation* cancellation = nullptr;  // of the text being tokenized
     bool cancelled = false;
 

@@ -1,6 +1,5 @@
 #include "korvane/tokenizer/tokenizer.hpp"
 
-#include <algorithm>
 #include <utility>
 
 #include "tokenizer/pipeline.hpp"
@@ -31,24 +30,8 @@ void Tokenizer::State::tokenize_normalized(std::string_view text, std::vector<st
                                            tokenizer::Scratch& scratch) const {
     std::visit(
         [&](const auto& pre_tokenizer, const auto& model) {
-            if constexpr (requires { model.prefetch(text); }) {
-                // The words gathered first, so that each word's table slot is loaded while the
-                // words before it are tokenized.
-                auto& words = scratch.words;
-                words.clear();
-                pre_tokenizer.split(text, scratch,
-                                    [&](std::string_view word) { words.push_back(word); });
-                constexpr std::size_t ahead = 4;
-                for (std::size_t index = 0; index < std::min(ahead, words.size()); ++index)
-                    model.prefetch(words[index]);
-                for (std::size_t index = 0; index < words.size(); ++index) {
-                    if (index + ahead < words.size()) model.prefetch(words[index + ahead]);
-                    model.tokenize_word(words[index], ids);
-                }
-            } else {
-                pre_tokenizer.split(text, scratch,
-                                    [&](std::string_view word) { model.tokenize_word(word, ids); });
-            }
+            pre_tokenizer.split(text, scratch,
+                                [&](std::string_view word) { model.tokenize_word(word, ids); });
         },
         pre_tokenizer, model);
 }

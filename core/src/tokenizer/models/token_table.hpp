@@ -90,11 +90,6 @@ public:
         tails_[index] = key.data();
     }
 
-    // Starts loading the slot where a search for `key` begins.
-    void prefetch(std::string_view key) const noexcept {
-        __builtin_prefetch(&slots_[hash_bytes(key) & (slots_.size() - 1)]);
-    }
-
     [[nodiscard]] std::optional<std::uint32_t> find(std::string_view key) const noexcept {
         std::size_t index = hash_bytes(key) & (slots_.size() - 1);
         const std::uint64_t head = key_head(key);

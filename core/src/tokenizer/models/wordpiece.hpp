@@ -31,9 +31,6 @@ public:
     // Appends the IDs of `word` (valid UTF-8, one word of the pre-tokenizer) to `ids`.
     void tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const;
 
-    // Starts loading what tokenize_word(word) reads first: called a few words ahead.
-    void prefetch(std::string_view word) const noexcept { words_.prefetch(word); }
-
     // The ID of the vocabulary's token `token`, if it has one.
     [[nodiscard]] std::optional<std::uint32_t> token_to_id(std::string_view token) const noexcept {
         return words_.find(token);
