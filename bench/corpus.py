@@ -122,11 +122,15 @@ def embedding_stage(model, model2vec, table, texts, token_lists, repetitions):
         "korvane_py loop": lambda: [per_call.embed_tokens(sentence) for sentence in token_lists],
         f"numpy batched ({NUMPY_BATCH} a batch)": lambda: numpy_batched(table, token_lists),
         "model2vec encode, no multiprocessing": lambda: model2vec.encode(
-            texts, use_multiprocessing=False),
+            texts, use_multiprocessing=False
+        ),
         "tokenizing": lambda: tokenize(texts, add_special_tokens=False),
     }
     timings = compare_once_each(work, repetitions, warm=True)
-    encode, tokenizing = timings.pop("model2vec encode, no multiprocessing"), timings.pop("tokenizing")
+    encode, tokenizing = (
+        timings.pop("model2vec encode, no multiprocessing"),
+        timings.pop("tokenizing"),
+    )
     found = rates(timings, len(token_lists))
     embedding = encode.median - tokenizing.median
     found["model2vec per sentence (estimate: encode less tokenizing)"] = {
@@ -147,17 +151,24 @@ def end_to_end(model, model2vec, table, texts, repetitions):
     work = {
         "Model.encode, all threads": lambda: model.encode(texts),
         "Model.encode, 1 thread": lambda: model.encode(texts, threads=1),
-        "model2vec encode, multiprocessing": lambda: model2vec.encode(texts, use_multiprocessing=True),
+        "model2vec encode, multiprocessing": lambda: model2vec.encode(
+            texts, use_multiprocessing=True
+        ),
         "model2vec encode, no multiprocessing": lambda: model2vec.encode(
-            texts, use_multiprocessing=False),
+            texts, use_multiprocessing=False
+        ),
         f"tokenizers {tokenize.__name__} + numpy batched": tokenizers_and_numpy,
     }
     return rates(compare_once_each(work, repetitions, warm=True), len(texts))
 
 
 def load_once(method, path):
-    completed = subprocess.run([sys.executable, str(HERE / "corpus_load.py"), method, str(path)],
-                               check=True, capture_output=True, text=True)
+    completed = subprocess.run(
+        [sys.executable, str(HERE / "corpus_load.py"), method, str(path)],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return json.loads(completed.stdout)
 
 
@@ -196,11 +207,15 @@ def main(output, quick=False):
         table = write_model2vec_dir(model_dir)
         model = Model.load(model_dir)
         model2vec = StaticModel.from_pretrained(str(model_dir))
-        token_lists = [e.ids for e in plain_tokenizer(model_dir).encode_batch(texts, add_special_tokens=False)]
+        token_lists = [
+            e.ids for e in plain_tokenizer(model_dir).encode_batch(texts, add_special_tokens=False)
+        ]
         if not all(token_lists):
             raise ValueError("every corpus sentence must give a token: numpy's reduceat needs it")
         agreement = {
-            "numpy batched": float(np.abs(numpy_batched(table, token_lists) - model.embed_ids(token_lists)).max()),
+            "numpy batched": float(
+                np.abs(numpy_batched(table, token_lists) - model.embed_ids(token_lists)).max()
+            ),
             "model2vec encode": float(np.abs(model2vec.encode(texts) - model.encode(texts)).max()),
         }
         print("== corpus: embedding stage", flush=True)
@@ -220,7 +235,9 @@ def main(output, quick=False):
         "threads": usable_cpus(),
         "repetitions": repetitions,
         "agreement": agreement,
-        "versions": {name: metadata.version(name) for name in ("model2vec", "tokenizers", "safetensors")},
+        "versions": {
+            name: metadata.version(name) for name in ("model2vec", "tokenizers", "safetensors")
+        },
         "embedding_stage": stage,
         "end_to_end": whole,
         "load": load,

@@ -31,16 +31,29 @@ def verdicts(corpus):
     load_ratio = load[LOAD_FILE]["seconds"] / load[LOAD_PEER]["seconds"]
     peak = load[LOAD_FILE]["peak_bytes"] / corpus["tensor_bytes"]
     return [
-        Verdict(f"embedding stage, all threads: >= {NUMPY_SPEEDUP:g} x numpy batched",
-                f"{speedup:.1f} x", speedup >= NUMPY_SPEEDUP),
-        Verdict(f"embedding stage, all threads: >= {EMBED_RATE:,} sentences/s",
-                f"{embed:,.0f} /s", embed >= EMBED_RATE),
-        Verdict("end to end: Model.encode >= model2vec's best",
-                f"{over_peer:.2f} x ({best_peer.removeprefix('model2vec encode, ')})",
-                over_peer >= 1.0),
-        Verdict("load: Model.load no slower than safetensors.numpy.load_file",
-                f"{load_ratio:.2f} x its time", load_ratio <= LOAD_LIMIT),
-        Verdict(f"load: peak memory <= {PEAK_LIMIT} x the tensor", f"{peak:.2f} x", peak <= PEAK_LIMIT),
+        Verdict(
+            f"embedding stage, all threads: >= {NUMPY_SPEEDUP:g} x numpy batched",
+            f"{speedup:.1f} x",
+            speedup >= NUMPY_SPEEDUP,
+        ),
+        Verdict(
+            f"embedding stage, all threads: >= {EMBED_RATE:,} sentences/s",
+            f"{embed:,.0f} /s",
+            embed >= EMBED_RATE,
+        ),
+        Verdict(
+            "end to end: Model.encode >= model2vec's best",
+            f"{over_peer:.2f} x ({best_peer.removeprefix('model2vec encode, ')})",
+            over_peer >= 1.0,
+        ),
+        Verdict(
+            "load: Model.load no slower than safetensors.numpy.load_file",
+            f"{load_ratio:.2f} x its time",
+            load_ratio <= LOAD_LIMIT,
+        ),
+        Verdict(
+            f"load: peak memory <= {PEAK_LIMIT} x the tensor", f"{peak:.2f} x", peak <= PEAK_LIMIT
+        ),
     ]
 
 
@@ -59,8 +72,12 @@ def rate_table(figures, reference, reference_label):
 def load_table(corpus):
     tensor = corpus["tensor_bytes"]
     rows = [
-        [name, f"{figure['seconds'] * 1e3:.1f}", f"{figure['peak_bytes'] / 1e6:.1f}",
-         f"{figure['peak_bytes'] / tensor:.2f}"]
+        [
+            name,
+            f"{figure['seconds'] * 1e3:.1f}",
+            f"{figure['peak_bytes'] / 1e6:.1f}",
+            f"{figure['peak_bytes'] / tensor:.2f}",
+        ]
         for name, figure in corpus["load"].items()
     ]
     return table(["", "ms (median)", "peak RSS growth MB (largest)", "peak / tensor"], rows)
@@ -71,15 +88,15 @@ def markdown(corpus):
     agreement = corpus["agreement"]
     return f"""## Corpus scale
 
-{corpus['sentences']:,} English sentences from the docstrings and comments of the standard library
-({corpus['distinct_sentences']:,} distinct ones repeated in order, {corpus['mean_tokens']:.1f} tokens on
+{corpus["sentences"]:,} English sentences from the docstrings and comments of the standard library
+({corpus["distinct_sentences"]:,} distinct ones repeated in order, {corpus["mean_tokens"]:.1f} tokens on
 average; bench/corpus_text.py), embedded with the demo's model: all-MiniLM-L6-v2's
-{corpus['rows']:,} x {corpus['dimension']} F32 token table and its tokenizer, saved by model2vec's
-`save_pretrained`, that one directory read by both libraries. "All threads" is {corpus['threads']}
-here. Medians of {corpus['repetitions']} runs over the whole corpus, the contenders of each table
-taking turns. {', '.join(f'{name} {version}' for name, version in corpus['versions'].items())}.
-korvane's rows agree with numpy's within {agreement['numpy batched']:.1e} and with
-model2vec's `encode` within {agreement['model2vec encode']:.1e}.
+{corpus["rows"]:,} x {corpus["dimension"]} F32 token table and its tokenizer, saved by model2vec's
+`save_pretrained`, that one directory read by both libraries. "All threads" is {corpus["threads"]}
+here. Medians of {corpus["repetitions"]} runs over the whole corpus, the contenders of each table
+taking turns. {", ".join(f"{name} {version}" for name, version in corpus["versions"].items())}.
+korvane's rows agree with numpy's within {agreement["numpy batched"]:.1e} and with
+model2vec's `encode` within {agreement["model2vec encode"]:.1e}.
 
 {verdict_table(verdicts(corpus))}
 

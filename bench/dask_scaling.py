@@ -41,7 +41,8 @@ def demo_model_dir():
 
 def make_texts(model, rows, seed=3):
     words = sorted(
-        token for token in model.tokenizer.get_vocab()
+        token
+        for token in model.tokenizer.get_vocab()
         if token.isascii() and token.isalpha() and token.islower()
     )
     rng = np.random.default_rng(seed)
@@ -158,13 +159,15 @@ def main():
 
     load_before = os.getloadavg()[0]
     figures = {
-        "one process, Model.encode(threads=1), no Dask or Parquet":
-            timed(lambda: model.encode(texts, threads=1), arguments.repeats),
+        "one process, Model.encode(threads=1), no Dask or Parquet": timed(
+            lambda: model.encode(texts, threads=1), arguments.repeats
+        ),
     }
     overheads = {}
     for workers in (1, 2):
         seconds, overheads[workers] = cluster_throughput(
-            workers, model_dir, corpus, arguments.scratch, arguments.repeats, tasks)
+            workers, model_dir, corpus, arguments.scratch, arguments.repeats, tasks
+        )
         figures[f"LocalCluster, {workers} worker process{'es' if workers > 1 else ''}"] = seconds
     load_after = os.getloadavg()[0]
     shutil.rmtree(arguments.scratch, ignore_errors=True)

@@ -38,7 +38,9 @@ def main(output, quick=False):
             return model
 
         read_and_copy(path)  # the file is in the page cache for both from here on
-        timings = compare_once_each({"korvane": first_call, "floor": lambda: read_and_copy(path)}, repetitions)
+        timings = compare_once_each(
+            {"korvane": first_call, "floor": lambda: read_and_copy(path)}, repetitions
+        )
         file_bytes = path.stat().st_size
     for name, timing in timings.items():
         print(f"{name:>8}: {timing.median * 1e3:8.2f} ms", flush=True)

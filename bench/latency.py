@@ -16,7 +16,14 @@ import korvane_py
 from models import ROWS, token_lists, write_model
 from timing import compare
 
-CONFIGURATIONS = [("F32", 64), ("F32", 256), ("F32", 384), ("F32", 1024), ("F16", 384), ("BF16", 384)]
+CONFIGURATIONS = [
+    ("F32", 64),
+    ("F32", 256),
+    ("F32", 384),
+    ("F32", 1024),
+    ("F16", 384),
+    ("BF16", 384),
+]
 TOKEN_COUNTS = [1, 8, 32, 128, 512]
 
 STATEMENTS = {
@@ -56,7 +63,9 @@ def measure_configuration(dtype, dimension, lists, repetitions, batch_seconds):
             result = embed(ids)  # loads the table once, then warms the rows of this list
             expected = numpy_recipe(table, ids)
             if len(result) != dimension or not np.allclose(result, expected, rtol=1e-5, atol=1e-6):
-                raise SystemExit(f"korvane and the numpy recipe disagree at {dtype} D={dimension} n={n}")
+                raise SystemExit(
+                    f"korvane and the numpy recipe disagree at {dtype} D={dimension} n={n}"
+                )
             namespace = {
                 "embed": embed,
                 "ids": ids,

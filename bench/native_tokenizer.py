@@ -122,7 +122,10 @@ def markdown(results):
             f"| {label} | {rate['best']:,.0f} | {rate['median']:,.0f} | {native / rate['best']:.1f} x |"
         )
     if megabytes:
-        lines += ["", f"Native path: {native * megabytes / results['sentences']:.1f} MB/s of UTF-8 text."]
+        lines += [
+            "",
+            f"Native path: {native * megabytes / results['sentences']:.1f} MB/s of UTF-8 text.",
+        ]
     lines += ["", "| threads | sentences/s (best) | scaling |", "| --: | --: | --: |"]
     one = results["scaling"]["1"]["best"]
     for threads, rate in results["scaling"].items():

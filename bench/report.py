@@ -34,7 +34,9 @@ def latency_verdicts(records):
     short = [
         r
         for r in records
-        if r["dtype"] == "F32" and r["dimension"] == HEADLINE_DIMENSION and r["tokens"] <= SHORT_LIST
+        if r["dtype"] == "F32"
+        and r["dimension"] == HEADLINE_DIMENSION
+        and r["tokens"] <= SHORT_LIST
     ]
     long = [r for r in records if r["tokens"] == LONG_LIST]
     verdicts = []
@@ -131,40 +133,66 @@ def latency_tables(latency):
         for r in records:
             k, n, f = (median(r, name) for name in ("korvane", "numpy", "floor"))
             rows.append(
-                [str(r["tokens"]), microseconds(r["korvane"]), microseconds(r["numpy"]),
-                 microseconds(r["floor"]), f"{k / n:.2f}", f"{k / f:.2f}"]
+                [
+                    str(r["tokens"]),
+                    microseconds(r["korvane"]),
+                    microseconds(r["numpy"]),
+                    microseconds(r["floor"]),
+                    f"{k / n:.2f}",
+                    f"{k / f:.2f}",
+                ]
             )
         sections.append(
             f"**{dtype}, D = {dimension}**\n\n"
-            + table(["n", "korvane µs", "numpy µs", "floor µs", "korvane/numpy", "korvane/floor"], rows)
+            + table(
+                ["n", "korvane µs", "numpy µs", "floor µs", "korvane/numpy", "korvane/floor"], rows
+            )
         )
     return "\n\n".join(sections)
 
 
 def first_call_table(first_call, reader=None):
     rows = [
-        ["construction + first embed_tokens (Python)", f"{median(first_call, 'korvane') * 1e3:.2f}",
-         f"{median(first_call, 'floor') * 1e3:.2f}",
-         f"{median(first_call, 'korvane') / median(first_call, 'floor'):.2f}"]
+        [
+            "construction + first embed_tokens (Python)",
+            f"{median(first_call, 'korvane') * 1e3:.2f}",
+            f"{median(first_call, 'floor') * 1e3:.2f}",
+            f"{median(first_call, 'korvane') / median(first_call, 'floor'):.2f}",
+        ]
     ]
     if reader is not None:
         rows.append(
-            ["load_safetensors_file alone (C++)", f"{reader['korvane'] * 1e3:.2f}",
-             f"{reader['floor'] * 1e3:.2f}", f"{reader['korvane'] / reader['floor']:.2f}"]
+            [
+                "load_safetensors_file alone (C++)",
+                f"{reader['korvane'] * 1e3:.2f}",
+                f"{reader['floor'] * 1e3:.2f}",
+                f"{reader['korvane'] / reader['floor']:.2f}",
+            ]
         )
     return table(["", "korvane ms", "floor ms", "ratio"], rows)
 
 
 def memory_table(memory):
     rows = [
-        [f"{r['dtype']}, D = {r['dimension']}", f"{r['growth'] / 1e6:.2f}",
-         f"{r['table_bytes'] / 1e6:.2f}", f"{r['row_bytes'] / 1e6:.2f}",
-         f"{r['overhead_per_entry']:.2f}", f"{r['allocated_overhead_per_entry']:.2f}"]
+        [
+            f"{r['dtype']}, D = {r['dimension']}",
+            f"{r['growth'] / 1e6:.2f}",
+            f"{r['table_bytes'] / 1e6:.2f}",
+            f"{r['row_bytes'] / 1e6:.2f}",
+            f"{r['overhead_per_entry']:.2f}",
+            f"{r['allocated_overhead_per_entry']:.2f}",
+        ]
         for r in memory["records"]
     ]
     return table(
-        ["table", "RSS growth MB", "table MB", "rows x D x 4 MB", "overhead B/entry (RSS)",
-         "overhead B/entry (allocator)"],
+        [
+            "table",
+            "RSS growth MB",
+            "table MB",
+            "rows x D x 4 MB",
+            "overhead B/entry (RSS)",
+            "overhead B/entry (allocator)",
+        ],
         rows,
     )
 
@@ -189,11 +217,11 @@ Written by `make bench`; {environment}.
 
 ## Per-call latency, warm cache
 
-`embed_tokens` on {latency['rows']:,} x D tables against, on the same token lists (uniformly drawn
+`embed_tokens` on {latency["rows"]:,} x D tables against, on the same token lists (uniformly drawn
 IDs, one list per n, repeated) in the same process: the numpy recipe with the table decoded to
 float32 beforehand (`v = table[np.asarray(ids)].mean(0); v /= max(np.linalg.norm(v), 1e-12);
 v.tolist()`), and the floor, `array('I', ids)` plus `array('f', row).tolist()`. Medians of
-{latency['repetitions']} batches per figure, the three taking turns.
+{latency["repetitions"]} batches per figure, the three taking turns.
 
 {latency_tables(latency)}
 
@@ -201,9 +229,9 @@ v.tolist()`), and the floor, `array('I', ids)` plus `array('f', row).tolist()`. 
 
 This models a stream of different texts, where the rows of a call lie scattered over a row cache
 far larger than the processor's caches instead of staying in them as one repeated list's do: each
-timed call takes the next of {scattered['pool']:,} distinct token lists (uniformly drawn IDs, cycled), on
-{scattered['rows']:,} x D F32 tables whose every row was cached beforehand. Same contenders as above on the
-same lists, the floor's row being each list's own result; medians of {scattered['repetitions']} batches per
+timed call takes the next of {scattered["pool"]:,} distinct token lists (uniformly drawn IDs, cycled), on
+{scattered["rows"]:,} x D F32 tables whose every row was cached beforehand. Same contenders as above on the
+same lists, the floor's row being each list's own result; medians of {scattered["repetitions"]} batches per
 figure, the three taking turns.
 
 {latency_tables(scattered)}
@@ -212,9 +240,9 @@ figure, the three taking turns.
 
 ## First call
 
-A {first['rows']:,} x {first['dimension']} F32 file ({first['file_bytes'] / 1e6:.1f} MB, in the page
-cache): constructing `StaticEmbedding` plus its first `embed_tokens` ({first['tokens']} tokens),
-against reading the file whole and copying out the tensor. Medians of {first['repetitions']}
+A {first["rows"]:,} x {first["dimension"]} F32 file ({first["file_bytes"] / 1e6:.1f} MB, in the page
+cache): constructing `StaticEmbedding` plus its first `embed_tokens` ({first["tokens"]} tokens),
+against reading the file whole and copying out the tensor. Medians of {first["repetitions"]}
 alternating runs.
 
 {first_call_table(first_call, reader)}
@@ -265,7 +293,7 @@ def plot(latency, scattered, path):
         axis.set_xlabel("tokens per call")
         axis.set_ylabel("µs per call")
         axis.grid(True, which="both", alpha=0.3)
-    for axis in list(axes.flat)[len(panels):]:
+    for axis in list(axes.flat)[len(panels) :]:
         axis.set_visible(False)
     axes.flat[0].legend()
     figure.suptitle("embed_tokens per-call latency, warm cache (median, quartiles shaded)")

@@ -24,12 +24,22 @@ import report
 import tokenizer_models
 
 HERE = Path(__file__).resolve().parent
-TABLES = ["latency", "scattered", "first_call", "memory", "corpus", "native_tokenizer", "tokenizer_models"]
+TABLES = [
+    "latency",
+    "scattered",
+    "first_call",
+    "memory",
+    "corpus",
+    "native_tokenizer",
+    "tokenizer_models",
+]
 
 
 def run_table(name, scratch, quick):
     output = scratch / f"{name}.json"
-    command = [sys.executable, str(HERE / f"{name}.py"), str(output)] + (["--quick"] if quick else [])
+    command = [sys.executable, str(HERE / f"{name}.py"), str(output)] + (
+        ["--quick"] if quick else []
+    )
     print(f"== {name}", flush=True)
     subprocess.run(command, check=True)
     return json.loads(output.read_text())
@@ -38,7 +48,10 @@ def run_table(name, scratch, quick):
 def parse_load_bench(text):
     """The medians, in seconds, that load_bench prints for the floor and the reader."""
     found = {}
-    for key, pattern in (("floor", r"^floor .*?([\d.]+) ms median"), ("korvane", r"^load_safetensors_file:\s*([\d.]+) ms median")):
+    for key, pattern in (
+        ("floor", r"^floor .*?([\d.]+) ms median"),
+        ("korvane", r"^load_safetensors_file:\s*([\d.]+) ms median"),
+    ):
         match = re.search(pattern, text, re.MULTILINE)
         if match is None:
             raise ValueError(f"load_bench printed no {key} median:\n{text}")
@@ -48,7 +61,9 @@ def parse_load_bench(text):
 
 def run_load_bench(path, quick):
     print("== load_bench", flush=True)
-    completed = subprocess.run([path] + (["3"] if quick else ["31"]), check=True, capture_output=True, text=True)
+    completed = subprocess.run(
+        [path] + (["3"] if quick else ["31"]), check=True, capture_output=True, text=True
+    )
     print(completed.stdout, end="", flush=True)
     return parse_load_bench(completed.stdout)
 
@@ -88,14 +103,18 @@ def main():
     reader = run_load_bench(arguments.load_bench, arguments.quick) if arguments.load_bench else None
     load_after = os.getloadavg()[0]
 
-    text = report.markdown(
-        environment(load_before, load_after, arguments.quick),
-        results["latency"],
-        results["scattered"],
-        results["first_call"],
-        results["memory"],
-        reader,
-    ) + "\n" + corpus_report.markdown(results["corpus"])
+    text = (
+        report.markdown(
+            environment(load_before, load_after, arguments.quick),
+            results["latency"],
+            results["scattered"],
+            results["first_call"],
+            results["memory"],
+            reader,
+        )
+        + "\n"
+        + corpus_report.markdown(results["corpus"])
+    )
     text += "\n" + native_tokenizer.markdown(results["native_tokenizer"])
     text += "\n" + tokenizer_models.markdown(results["tokenizer_models"])
     text += "\n" + (HERE / "design_choices.md").read_text()

@@ -43,7 +43,9 @@ def pool_entries(embed, table, pool):
     for ids in pool:
         result = embed(ids)
         if not np.allclose(result, numpy_recipe(table, ids), rtol=1e-5, atol=1e-6):
-            raise SystemExit(f"korvane and the numpy recipe disagree at D={table.shape[1]} n={len(ids)}")
+            raise SystemExit(
+                f"korvane and the numpy recipe disagree at D={table.shape[1]} n={len(ids)}"
+            )
         entries.append((ids, array("f", result).tobytes()))
     return entries
 
@@ -55,8 +57,12 @@ def measure_dimension(dimension, pools, repetitions, batch_seconds, rows=ROWS):
         embed(list(range(rows)))  # every row cached before any list is timed
         records = []
         for n, pool in pools.items():
-            timings = compare(statements(), namespace(embed, table, pool_entries(embed, table, pool)),
-                              repetitions, batch_seconds)
+            timings = compare(
+                statements(),
+                namespace(embed, table, pool_entries(embed, table, pool)),
+                repetitions,
+                batch_seconds,
+            )
             records.append(timing_record("F32", dimension, n, timings, "scattered"))
         return records
 
@@ -68,7 +74,11 @@ def main(output, quick=False):
     for dimension in DIMENSIONS:
         records += measure_dimension(dimension, pools, repetitions, batch_seconds)
     with open(output, "w") as file:
-        json.dump({"repetitions": repetitions, "rows": ROWS, "pool": POOL_SIZE, "records": records}, file, indent=1)
+        json.dump(
+            {"repetitions": repetitions, "rows": ROWS, "pool": POOL_SIZE, "records": records},
+            file,
+            indent=1,
+        )
 
 
 if __name__ == "__main__":

@@ -44,7 +44,7 @@ MALFORMED = [  # (body, expected status)
     (b'{"model": "m", "input": "a", "dimensions": 0}', 400),
     (b'{"model": "m", "input": "a", "encoding_format": "hex"}', 400),
     (b'{"model": "nothing", "input": "a"}', 404),
-    (b'[1, 2, 3]', 400),
+    (b"[1, 2, 3]", 400),
 ]
 
 
@@ -65,8 +65,10 @@ def wait_ready(url, process, path="/health", timeout=120):
             if path == "/health":
                 if httpx.get(url + path, timeout=1).status_code == 200:
                     return
-            elif httpx.post(url + path, json={"model": "m", "input": "warm"},
-                            timeout=5).status_code == 200:
+            elif (
+                httpx.post(url + path, json={"model": "m", "input": "warm"}, timeout=5).status_code
+                == 200
+            ):
                 return
         except httpx.TransportError:
             pass
@@ -79,8 +81,13 @@ class Server:
         self.port = port or free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         command = [part.replace("{port}", str(self.port)) for part in command]
-        self.process = subprocess.Popen(command, env={**os.environ, **(env or {})}, cwd=cwd,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.process = subprocess.Popen(
+            command,
+            env={**os.environ, **(env or {})},
+            cwd=cwd,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         wait_ready(self.url, self.process, ready_path)
 
     def rss_kib(self):
@@ -202,15 +209,29 @@ def parse_wrk(output):
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", output).group(1))
     errors = re.search(r"Non-2xx or 3xx responses: (\d+)", output)
     socket_errors = re.search(r"Socket errors: (.*)", output)
-    return {"rps": rps, "p50": latency("50%"), "p99": latency("99%"),
-            "non2xx": int(errors.group(1)) if errors else 0,
-            "socket_errors": socket_errors.group(1) if socket_errors else "",
-            "output": output}
+    return {
+        "rps": rps,
+        "p50": latency("50%"),
+        "p99": latency("99%"),
+        "non2xx": int(errors.group(1)) if errors else 0,
+        "socket_errors": socket_errors.group(1) if socket_errors else "",
+        "output": output,
+    }
 
 
 def wrk(url, script, duration, connections=CONNECTIONS, threads=2, args=()):
-    command = ["wrk", f"-t{threads}", f"-c{connections}", f"-d{duration}s", "--latency",
-               "--timeout", "10s", "-s", str(script), url + "/v1/embeddings"]
+    command = [
+        "wrk",
+        f"-t{threads}",
+        f"-c{connections}",
+        f"-d{duration}s",
+        "--latency",
+        "--timeout",
+        "10s",
+        "-s",
+        str(script),
+        url + "/v1/embeddings",
+    ]
     if args:
         command += ["--", *args]
     result = subprocess.run(command, capture_output=True, text=True, check=True)
@@ -221,11 +242,22 @@ def wrk_until_done(url, script, requests, threads=2):
     """Runs the checking script until each thread has had its share of answers, then stops wrk
     (SIGINT: it prints its summary and calls done())."""
     markers = Path(tempfile.mkdtemp(prefix="bench-serve-done-"))
-    command = ["wrk", f"-t{threads}", f"-c{CONNECTIONS}", "-d3600s", "--latency", "--timeout",
-               "10s", "-s", str(script), url + "/v1/embeddings", "--",
-               str(requests // threads), str(markers)]
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True)
+    command = [
+        "wrk",
+        f"-t{threads}",
+        f"-c{CONNECTIONS}",
+        "-d3600s",
+        "--latency",
+        "--timeout",
+        "10s",
+        "-s",
+        str(script),
+        url + "/v1/embeddings",
+        "--",
+        str(requests // threads),
+        str(markers),
+    ]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     while len(list(markers.iterdir())) < threads and process.poll() is None:
         time.sleep(0.05)
     process.send_signal(signal.SIGINT)
@@ -280,15 +312,17 @@ def malformed_answers(url):
 
 def row(name, result, base=None):
     ratio = f"{result['rps'] / base:.1f} x" if base else ""
-    return (f"| {name} | {result['rps']:,.0f} | {result['p50']:.2f} | {result['p99']:.2f} | "
-            f"{ratio} |")
+    return (
+        f"| {name} | {result['rps']:,.0f} | {result['p50']:.2f} | {result['p99']:.2f} | {ratio} |"
+    )
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--duration", type=int, default=15, help="seconds per wrk run")
-    parser.add_argument("--requests", type=int, default=1_000_000,
-                        help="requests of the checked run")
+    parser.add_argument(
+        "--requests", type=int, default=1_000_000, help="requests of the checked run"
+    )
     parser.add_argument("--output", type=Path, default=HERE / "serve_results.md")
     args = parser.parse_args()
     if shutil.which("wrk") is None:
@@ -296,7 +330,6 @@ def main():
 
     sys.path.insert(0, str(HERE))
     from corpus_text import corpus
-
     from korvane import Model
 
     cache = ROOT / ".cache" / "bench-serve"
@@ -308,12 +341,27 @@ def main():
     single = scripts / "single.lua"
     single.write_text(rotating_script([request_body(text) for text in sentences[:1000]]))
     batches = scripts / "batch.lua"
-    batches.write_text(rotating_script([
-        request_body(sentences[start : start + BATCH], "base64")
-        for start in range(0, len(sentences) - BATCH + 1, BATCH)]))
+    batches.write_text(
+        rotating_script(
+            [
+                request_body(sentences[start : start + BATCH], "base64")
+                for start in range(0, len(sentences) - BATCH + 1, BATCH)
+            ]
+        )
+    )
 
-    korvane = [PYTHON, "-m", "korvane", "serve", "--model", f"m={model_dir}", "--port", "{port}",
-               "--log-level", "warning"]
+    korvane = [
+        PYTHON,
+        "-m",
+        "korvane",
+        "serve",
+        "--model",
+        f"m={model_dir}",
+        "--port",
+        "{port}",
+        "--log-level",
+        "warning",
+    ]
     results = {}
     print("single-text requests, 64 connections ...", flush=True)
     server = Server(korvane)
@@ -323,10 +371,24 @@ def main():
         print(f"  korvane serve: {results['korvane']['rps']:,.0f} requests/s", flush=True)
     finally:
         server.stop()
-    peer = Server([PYTHON, "-m", "uvicorn", "serve_peer:app", "--port", "{port}", "--workers",
-                   "1", "--log-level", "warning", "--no-access-log"],
-                  env={"SERVE_PEER_MODEL": str(model_dir)}, cwd=HERE,
-                  ready_path="/v1/embeddings")
+    peer = Server(
+        [
+            PYTHON,
+            "-m",
+            "uvicorn",
+            "serve_peer:app",
+            "--port",
+            "{port}",
+            "--workers",
+            "1",
+            "--log-level",
+            "warning",
+            "--no-access-log",
+        ],
+        env={"SERVE_PEER_MODEL": str(model_dir)},
+        cwd=HERE,
+        ready_path="/v1/embeddings",
+    )
     try:
         wrk(peer.url, single, 3)
         results["peer"] = wrk(peer.url, single, args.duration)
@@ -335,11 +397,29 @@ def main():
         peer.stop()
 
     config = json.dumps({"models": {"m": str(model_dir)}})
-    granian = Server([PYTHON, "-m", "granian", "--interface", "asgi", "--loop", "uvloop",
-                      "--host", "127.0.0.1", "--port", "{port}", "--workers", "1",
-                      "--log-level", "warning", "--no-ws", "--factory",
-                      "korvane.serve:worker_app"],
-                     env={"KORVANE_SERVE_CONFIG": config})
+    granian = Server(
+        [
+            PYTHON,
+            "-m",
+            "granian",
+            "--interface",
+            "asgi",
+            "--loop",
+            "uvloop",
+            "--host",
+            "127.0.0.1",
+            "--port",
+            "{port}",
+            "--workers",
+            "1",
+            "--log-level",
+            "warning",
+            "--no-ws",
+            "--factory",
+            "korvane.serve:worker_app",
+        ],
+        env={"KORVANE_SERVE_CONFIG": config},
+    )
     try:
         wrk(granian.url, single, 3)
         results["granian"] = wrk(granian.url, single, args.duration)
@@ -350,8 +430,9 @@ def main():
     try:
         wrk(server.url, single, 3)
         results["workers2"] = wrk(server.url, single, args.duration)
-        print(f"  korvane serve --workers 2: {results['workers2']['rps']:,.0f} requests/s",
-              flush=True)
+        print(
+            f"  korvane serve --workers 2: {results['workers2']['rps']:,.0f} requests/s", flush=True
+        )
     finally:
         server.stop()
 
@@ -364,8 +445,11 @@ def main():
 
         print(f"{args.requests:,} requests, one in {MALFORMED_EVERY} malformed ...", flush=True)
         checked = scripts / "checked.lua"
-        checked.write_text(checking_script(verified_answers(server.url, model, sentences[:200]),
-                                           malformed_answers(server.url)))
+        checked.write_text(
+            checking_script(
+                verified_answers(server.url, model, sentences[:200]), malformed_answers(server.url)
+            )
+        )
         wrk(server.url, single, 5)  # the server's memory settles under this load first
         rss_before = server.rss_kib()
         started = time.perf_counter()
@@ -378,11 +462,19 @@ def main():
         server.stop()
     counts = dict(re.findall(r"(\w+)=(\d+)", re.search(r"CHECKED.*", run["output"]).group(0)))
     counts = {key: int(value) for key, value in counts.items()}
-    results["checked"] = {**run, **counts, "elapsed": elapsed, "rss_before": rss_before,
-                          "rss_after": rss_after, "alive": alive}
+    results["checked"] = {
+        **run,
+        **counts,
+        "elapsed": elapsed,
+        "rss_before": rss_before,
+        "rss_after": rss_after,
+        "alive": alive,
+    }
     growth = (rss_after - rss_before) / rss_before * 100
-    print(f"  {counts}, RSS {rss_before / 1024:.1f} -> {rss_after / 1024:.1f} MiB "
-          f"({growth:+.1f} %)", flush=True)
+    print(
+        f"  {counts}, RSS {rss_before / 1024:.1f} -> {rss_after / 1024:.1f} MiB ({growth:+.1f} %)",
+        flush=True,
+    )
     write_results(args.output, results, args)
 
 

@@ -23,8 +23,10 @@ def embeddings(request: EmbeddingRequest):
     vectors = model.encode(texts)
     return {
         "object": "list",
-        "data": [{"object": "embedding", "index": index, "embedding": vector.tolist()}
-                 for index, vector in enumerate(vectors)],
+        "data": [
+            {"object": "embedding", "index": index, "embedding": vector.tolist()}
+            for index, vector in enumerate(vectors)
+        ],
         "model": request.model,
         "usage": {"prompt_tokens": 0, "total_tokens": 0},
     }

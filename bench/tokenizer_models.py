@@ -81,8 +81,11 @@ def against_model2vec(texts, repeats):
                 "korvane": korvane,
                 "model2vec": model2vec,
             }
-            print(f"{kind:15} korvane {korvane:12,.0f}/s  model2vec {model2vec:10,.0f}/s  "
-                  f"{korvane / model2vec:.1f} x", flush=True)
+            print(
+                f"{kind:15} korvane {korvane:12,.0f}/s  model2vec {model2vec:10,.0f}/s  "
+                f"{korvane / model2vec:.1f} x",
+                flush=True,
+            )
     return found
 
 
@@ -129,9 +132,12 @@ def demo_rates_of(before, repeats):
 
 def print_demo(label, rates):
     tokenize = rates["encode_cpu"] - rates["embed_cpu"]
-    print(f"{label:7} tokenizer alone {rates['megabytes'] / tokenize:6.1f} MB/s per core; "
-          f"encode {rates['encode_rate']:10,.0f}/s = {rates['encode_rate'] / rates['embed_rate']:.2f}"
-          f" x embedding stage {rates['embed_rate']:10,.0f}/s", flush=True)
+    print(
+        f"{label:7} tokenizer alone {rates['megabytes'] / tokenize:6.1f} MB/s per core; "
+        f"encode {rates['encode_rate']:10,.0f}/s = {rates['encode_rate'] / rates['embed_rate']:.2f}"
+        f" x embedding stage {rates['embed_rate']:10,.0f}/s",
+        flush=True,
+    )
 
 
 def measure(quick, before):

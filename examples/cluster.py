@@ -87,13 +87,16 @@ def centered(vectors):
 
 def format_clusters(texts, line_numbers, labels, fit, shown):
     sizes = np.bincount(labels)
-    clusters = sorted(np.flatnonzero(sizes).tolist(),
-                      key=lambda cluster: (-sizes[cluster], cluster))
+    clusters = sorted(
+        np.flatnonzero(sizes).tolist(), key=lambda cluster: (-sizes[cluster], cluster)
+    )
     lines = []
     for number, cluster in enumerate(clusters, start=1):
         members = np.flatnonzero(labels == cluster)
-        lines.append(f"Cluster {number}: {count(len(members), 'text')}, "
-                     f"mean cosine to the centre {fit[members].mean():.3f}")
+        lines.append(
+            f"Cluster {number}: {count(len(members), 'text')}, "
+            f"mean cosine to the centre {fit[members].mean():.3f}"
+        )
         for row in members[np.argsort(-fit[members], kind="stable")][:shown]:
             lines.append(f"  {fit[row]:6.3f}  line {line_numbers[row]:<6} {clip(texts[row])}")
     return "\n".join(lines), clusters
@@ -130,19 +133,34 @@ def cluster(args):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     example_support.add_common_arguments(parser)
     parser.add_argument("-k", type=int, default=8, help="the number of clusters (default: 8)")
-    parser.add_argument("--show", type=int, default=5, metavar="N",
-                        help="texts listed per cluster, nearest the centre first (default: 5)")
+    parser.add_argument(
+        "--show",
+        type=int,
+        default=5,
+        metavar="N",
+        help="texts listed per cluster, nearest the centre first (default: 5)",
+    )
     parser.add_argument("-o", "--output", type=Path, help="write each text's cluster here (TSV)")
-    parser.add_argument("--no-center", dest="center", action="store_false",
-                        help="cluster the embeddings as they are, without subtracting their mean")
-    parser.add_argument("--seed", type=int, default=0,
-                        help="seed of the random starts (default: 0)")
-    parser.add_argument("--restarts", type=int, default=4,
-                        help="runs from different starts, the best kept (default: 4)")
+    parser.add_argument(
+        "--no-center",
+        dest="center",
+        action="store_false",
+        help="cluster the embeddings as they are, without subtracting their mean",
+    )
+    parser.add_argument(
+        "--seed", type=int, default=0, help="seed of the random starts (default: 0)"
+    )
+    parser.add_argument(
+        "--restarts",
+        type=int,
+        default=4,
+        help="runs from different starts, the best kept (default: 4)",
+    )
     args = parser.parse_args(argv)
     if args.k < 1 or args.restarts < 1:
         parser.error("-k and --restarts must be at least 1")

@@ -27,8 +27,8 @@ from pathlib import Path
 import numpy as np
 
 import example_support
-from example_support import clip, count
 import search
+from example_support import clip, count
 
 
 def similar_pairs_exact(vectors, threshold, block_values=1 << 26):
@@ -78,8 +78,10 @@ def format_report(texts, line_numbers, kept, dropped, shown):
     groups = {}
     for row, (other, score) in dropped.items():
         groups.setdefault(other, []).append((row, score))
-    lines = [f"{count(len(texts), 'text')}: {len(kept):,} kept, {len(dropped):,} dropped as "
-             f"near-duplicates of {count(len(groups), 'kept text')}."]
+    lines = [
+        f"{count(len(texts), 'text')}: {len(kept):,} kept, {len(dropped):,} dropped as "
+        f"near-duplicates of {count(len(groups), 'kept text')}."
+    ]
     # The kept texts with the most duplicates first.
     for other, members in sorted(groups.items(), key=lambda item: (-len(item[1]), item[0]))[:shown]:
         lines.append(f"\nline {line_numbers[other]}: {clip(texts[other])}")
@@ -97,8 +99,10 @@ def dedup(args):
         try:
             pairs = similar_pairs_index(vectors, args.threshold, args.neighbours, args.index_file)
         except ImportError:
-            raise ValueError("--index usearch needs the usearch package: "
-                             "pip install -r requirements-examples.txt") from None
+            raise ValueError(
+                "--index usearch needs the usearch package: "
+                "pip install -r requirements-examples.txt"
+            ) from None
     else:
         pairs = similar_pairs_exact(vectors, args.threshold)
     kept, dropped = deduplicate(len(texts), *pairs)
@@ -112,21 +116,39 @@ def dedup(args):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     example_support.add_common_arguments(parser)
-    parser.add_argument("--threshold", type=float, default=0.95,
-                        help="the cosine from which two texts count as one (default: 0.95)")
+    parser.add_argument(
+        "--threshold",
+        type=float,
+        default=0.95,
+        help="the cosine from which two texts count as one (default: 0.95)",
+    )
     parser.add_argument("-o", "--output", type=Path, help="write the kept texts here, one per line")
-    parser.add_argument("--show", type=int, default=10, metavar="N",
-                        help="groups of duplicates to list (default: 10)")
-    parser.add_argument("--index", choices=("numpy", "usearch"), default="numpy",
-                        help="compare all pairs with numpy, or each text with its neighbours "
-                             "in a usearch index")
-    parser.add_argument("--neighbours", type=int, default=10,
-                        help="with --index usearch: neighbours compared per text (default: 10)")
-    parser.add_argument("--index-file", type=Path,
-                        help="with --index usearch: where to keep the index between runs")
+    parser.add_argument(
+        "--show",
+        type=int,
+        default=10,
+        metavar="N",
+        help="groups of duplicates to list (default: 10)",
+    )
+    parser.add_argument(
+        "--index",
+        choices=("numpy", "usearch"),
+        default="numpy",
+        help="compare all pairs with numpy, or each text with its neighbours in a usearch index",
+    )
+    parser.add_argument(
+        "--neighbours",
+        type=int,
+        default=10,
+        help="with --index usearch: neighbours compared per text (default: 10)",
+    )
+    parser.add_argument(
+        "--index-file", type=Path, help="with --index usearch: where to keep the index between runs"
+    )
     args = parser.parse_args(argv)
     if not -1 <= args.threshold <= 1:
         parser.error("--threshold must lie between -1 and 1")

@@ -61,13 +61,19 @@ def prepare_cached(source_dir, tensor, cache_dir):
     """
     source = source_dir / "model.safetensors"
     status = source.stat()
-    stamp = {"source": str(source.resolve()), "size": status.st_size,
-             "mtime_ns": status.st_mtime_ns, "tensor": tensor, "layout": 2}
+    stamp = {
+        "source": str(source.resolve()),
+        "size": status.st_size,
+        "mtime_ns": status.st_mtime_ns,
+        "tensor": tensor,
+        "layout": 2,
+    }
     model_dirs = {dtype: cache_dir / dtype.lower() for dtype in DTYPES}
     stamp_path = cache_dir / "source.json"
     try:
         if json.loads(stamp_path.read_text()) == stamp and all(
-                (model_dir / "model.safetensors").is_file() for model_dir in model_dirs.values()):
+            (model_dir / "model.safetensors").is_file() for model_dir in model_dirs.values()
+        ):
             return model_dirs, True
     except (OSError, ValueError):
         pass
@@ -98,11 +104,17 @@ def pair_summary(similarities):
     """Compares the on-topic pairs (1-2, 3-4, ...) with every other pair of sentences."""
     count = len(similarities)
     related = [similarities[row, row + 1] for row in range(0, count - 1, 2)]
-    unrelated = [similarities[row, column] for row in range(count)
-                 for column in range(row + 1, count) if not (row % 2 == 0 and column == row + 1)]
+    unrelated = [
+        similarities[row, column]
+        for row in range(count)
+        for column in range(row + 1, count)
+        if not (row % 2 == 0 and column == row + 1)
+    ]
     pairs = ", ".join(f"{row + 1}-{row + 2}" for row in range(0, count - 1, 2))
-    return (f"Related pairs ({pairs}) score {min(related):.2f} to {max(related):.2f}; "
-            f"unrelated pairs at most {max(unrelated):.2f}.")
+    return (
+        f"Related pairs ({pairs}) score {min(related):.2f} to {max(related):.2f}; "
+        f"unrelated pairs at most {max(unrelated):.2f}."
+    )
 
 
 def corpus_pass(model, size):
@@ -113,18 +125,26 @@ def corpus_pass(model, size):
     vectors = model.encode(corpus, show_progress=True)
     elapsed = time.perf_counter() - started
     threads = len(os.sched_getaffinity(0))
-    print(f"Embedded {len(vectors):,} sentences in {elapsed:.2f} s with Model.encode: "
-          f"{len(vectors) / elapsed:,.0f} sentences/s ({threads} threads, tokenizing included).")
+    print(
+        f"Embedded {len(vectors):,} sentences in {elapsed:.2f} s with Model.encode: "
+        f"{len(vectors) / elapsed:,.0f} sentences/s ({threads} threads, tokenizing included)."
+    )
 
 
 def main(argv=None):
     started = time.perf_counter()
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--source-dir", help="a directory with model.safetensors and tokenizer.json")
+    parser.add_argument(
+        "--source-dir", help="a directory with model.safetensors and tokenizer.json"
+    )
     parser.add_argument("--tensor", default=SOURCE_TENSOR, help="the token table's name in it")
     parser.add_argument("--cache-dir", default=DEFAULT_CACHE_DIR, type=Path)
-    parser.add_argument("--corpus-size", default=CORPUS_SIZE, type=int,
-                        help="sentences of the closing corpus pass (0: none)")
+    parser.add_argument(
+        "--corpus-size",
+        default=CORPUS_SIZE,
+        type=int,
+        help="sentences of the closing corpus pass (0: none)",
+    )
     args = parser.parse_args(argv)
 
     if args.source_dir:
@@ -158,9 +178,11 @@ def main(argv=None):
     print()
     print(pair_summary(similarities["F32"]))
     difference = np.abs(similarities["F16"] - similarities["F32"]).max()
-    print(f"The F16 copy gives the same similarities within {difference:.1e} "
-          f"(embedding {len(SENTENCES)} sentences twice took "
-          f"{(embedded - embedding_started) * 1e3:.1f} ms).")
+    print(
+        f"The F16 copy gives the same similarities within {difference:.1e} "
+        f"(embedding {len(SENTENCES)} sentences twice took "
+        f"{(embedded - embedding_started) * 1e3:.1f} ms)."
+    )
     if args.corpus_size > 0:
         corpus_pass(models["F32"], args.corpus_size)
     print(f"Done in {time.perf_counter() - started:.1f} s.")

@@ -19,10 +19,11 @@ import argparse
 import sys
 from pathlib import Path
 
-import korvane_py
 import numpy as np
 from tokenizers import Tokenizer
 from tqdm import tqdm
+
+import korvane_py
 
 
 def load_tokenizer(path):
@@ -65,14 +66,23 @@ def embed_sentences(model, tokenizer, sentences, *, add_special_tokens=False, pr
     return embeddings if embeddings is not None else np.zeros((len(sentences), 0), np.float32)
 
 
-def embed_file(model_dir, sentences_path, output_path, *, tokenizer_path=None, normalize=True,
-               add_special_tokens=False, progress=True):
+def embed_file(
+    model_dir,
+    sentences_path,
+    output_path,
+    *,
+    tokenizer_path=None,
+    normalize=True,
+    add_special_tokens=False,
+    progress=True,
+):
     """Embeds every line of `sentences_path` and saves the rows to `output_path` (.npy)."""
     model = korvane_py.StaticEmbedding(str(model_dir), normalize=normalize)
     tokenizer = load_tokenizer(tokenizer_path or Path(model_dir) / "tokenizer.json")
     sentences = Path(sentences_path).read_text(encoding="utf-8").splitlines()
-    embeddings = embed_sentences(model, tokenizer, sentences,
-                                 add_special_tokens=add_special_tokens, progress=progress)
+    embeddings = embed_sentences(
+        model, tokenizer, sentences, add_special_tokens=add_special_tokens, progress=progress
+    )
     np.save(output_path, embeddings)
     return embeddings
 
@@ -83,16 +93,29 @@ def main(argv=None):
     parser.add_argument("sentences", help="a UTF-8 text file, one sentence per line")
     parser.add_argument("output", help="the .npy file to write")
     parser.add_argument("--tokenizer", help="tokenizer.json (default: the model directory's)")
-    parser.add_argument("--no-normalize", dest="normalize", action="store_false",
-                        help="keep the plain mean of the rows instead of scaling it to unit length")
-    parser.add_argument("--special-tokens", action="store_true",
-                        help="include the tokenizer's special tokens, such as [CLS] and [SEP]")
+    parser.add_argument(
+        "--no-normalize",
+        dest="normalize",
+        action="store_false",
+        help="keep the plain mean of the rows instead of scaling it to unit length",
+    )
+    parser.add_argument(
+        "--special-tokens",
+        action="store_true",
+        help="include the tokenizer's special tokens, such as [CLS] and [SEP]",
+    )
     parser.add_argument("--quiet", action="store_true", help="show no progress bar")
     args = parser.parse_args(argv)
     try:
-        embeddings = embed_file(args.model_dir, args.sentences, args.output,
-                                tokenizer_path=args.tokenizer, normalize=args.normalize,
-                                add_special_tokens=args.special_tokens, progress=not args.quiet)
+        embeddings = embed_file(
+            args.model_dir,
+            args.sentences,
+            args.output,
+            tokenizer_path=args.tokenizer,
+            normalize=args.normalize,
+            add_special_tokens=args.special_tokens,
+            progress=not args.quiet,
+        )
     except Exception as error:  # a missing file, a bad model file, an unreadable tokenizer
         print(f"error: {error}", file=sys.stderr)
         return 1

@@ -5,26 +5,30 @@ import sys
 import time
 from pathlib import Path
 
-from korvane import Model
-
 import demo
+from korvane import Model
 
 
 def add_common_arguments(parser):
-    parser.add_argument("texts", type=Path,
-                        help="a UTF-8 text file, one text per line (blank lines are skipped)")
-    parser.add_argument("--model", type=Path,
-                        help="a model directory with its tokenizer.json (default: the demo's "
-                             "model, all-MiniLM-L6-v2's token table, prepared under .cache/demo "
-                             "on first use)")
+    parser.add_argument(
+        "texts", type=Path, help="a UTF-8 text file, one text per line (blank lines are skipped)"
+    )
+    parser.add_argument(
+        "--model",
+        type=Path,
+        help="a model directory with its tokenizer.json (default: the demo's "
+        "model, all-MiniLM-L6-v2's token table, prepared under .cache/demo "
+        "on first use)",
+    )
     parser.add_argument("--quiet", action="store_true", help="no progress bar and no timings")
 
 
 def load_model(path=None):
     """The model of --model, or the demo's F32 model directory, prepared if it is not yet."""
     if path is None:
-        model_dirs, _ = demo.prepare_cached(demo.packaged_model_dir(), demo.SOURCE_TENSOR,
-                                            demo.DEFAULT_CACHE_DIR)
+        model_dirs, _ = demo.prepare_cached(
+            demo.packaged_model_dir(), demo.SOURCE_TENSOR, demo.DEFAULT_CACHE_DIR
+        )
         path = model_dirs["F32"]
     model = Model.load(path)
     if model.tokenizer is None:
@@ -42,8 +46,10 @@ def read_texts(path):
             try:
                 line = raw.decode("utf-8").rstrip("\r\n")
             except UnicodeDecodeError as error:
-                raise ValueError(f"{path}, line {number}: not UTF-8 (byte 0x{raw[error.start]:02x} "
-                                 f"at byte {error.start + 1} of the line)") from None
+                raise ValueError(
+                    f"{path}, line {number}: not UTF-8 (byte 0x{raw[error.start]:02x} "
+                    f"at byte {error.start + 1} of the line)"
+                ) from None
             if line.strip():
                 texts.append(line)
                 line_numbers.append(number)
@@ -64,9 +70,11 @@ def embed_texts(args):
     vectors = model.encode(texts, show_progress=not args.quiet)
     if not args.quiet:
         elapsed = time.perf_counter() - started
-        print(f"Embedded {count(len(texts), 'text')} of {args.texts} in {elapsed:.2f} s "
-              f"({model.vocab_size:,} tokens x {model.dim} model at {model.path}).",
-              file=sys.stderr)
+        print(
+            f"Embedded {count(len(texts), 'text')} of {args.texts} in {elapsed:.2f} s "
+            f"({model.vocab_size:,} tokens x {model.dim} model at {model.path}).",
+            file=sys.stderr,
+        )
     return model, texts, line_numbers, vectors
 
 
@@ -76,7 +84,7 @@ def count(number, noun):
 
 
 def clip(text, width=100):
-    return text if len(text) <= width else text[:width - 1] + "…"
+    return text if len(text) <= width else text[: width - 1] + "…"
 
 
 def run(main_body, args):

@@ -97,8 +97,7 @@ def format_results(query, rows, scores, texts, line_numbers):
     for rank, (row, score) in enumerate(zip(rows, scores), start=1):
         if row < 0:
             break
-        lines.append(f"  {rank:>2}. {score:6.3f}  line {line_numbers[row]:<6} "
-                     f"{clip(texts[row])}")
+        lines.append(f"  {rank:>2}. {score:6.3f}  line {line_numbers[row]:<6} {clip(texts[row])}")
     return "\n".join(lines)
 
 
@@ -109,12 +108,16 @@ def search(args):
         try:
             index, reused = build_index(vectors, args.index_file)
         except ImportError:
-            raise ValueError("--index usearch needs the usearch package: "
-                             "pip install -r requirements-examples.txt") from None
+            raise ValueError(
+                "--index usearch needs the usearch package: "
+                "pip install -r requirements-examples.txt"
+            ) from None
         if not args.quiet:
             how = f"read from {args.index_file}" if reused else "built"
-            print(f"Index of {len(index):,} rows {how} in {time.perf_counter() - started:.2f} s.",
-                  file=sys.stderr)
+            print(
+                f"Index of {len(index):,} rows {how} in {time.perf_counter() - started:.2f} s.",
+                file=sys.stderr,
+            )
 
     def answer(queries):
         query_vectors = model.encode(queries)
@@ -139,15 +142,21 @@ def search(args):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     example_support.add_common_arguments(parser)
     parser.add_argument("queries", nargs="*", help="texts to look for (default: standard input)")
     parser.add_argument("-k", type=int, default=5, help="results per query (default: 5)")
-    parser.add_argument("--index", choices=("numpy", "usearch"), default="numpy",
-                        help="exact search with numpy, or an approximate usearch index")
-    parser.add_argument("--index-file", type=Path,
-                        help="with --index usearch: where to keep the index between runs")
+    parser.add_argument(
+        "--index",
+        choices=("numpy", "usearch"),
+        default="numpy",
+        help="exact search with numpy, or an approximate usearch index",
+    )
+    parser.add_argument(
+        "--index-file", type=Path, help="with --index usearch: where to keep the index between runs"
+    )
     # Intermixed: queries may follow options (search.py texts.txt --model DIR "a query").
     args = parser.parse_intermixed_args(argv)
     if args.k < 1:

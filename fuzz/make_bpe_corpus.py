@@ -13,9 +13,8 @@ import json
 import pathlib
 import random
 
-from tokenizers import AddedToken, Tokenizer, models, pre_tokenizers, trainers
-
 from make_wordpiece_corpus import fnv1a
+from tokenizers import AddedToken, Tokenizer, models, pre_tokenizers, trainers
 
 HERE = pathlib.Path(__file__).resolve().parent
 WORDS = (
@@ -24,9 +23,32 @@ WORDS = (
     "中文 日本語 한국어 العربية हिन्दी 123 4.5 ٣٤ ½ 😀 👍🏽 👨‍👩‍👧"
 ).split()
 PIECES = WORDS + [
-    " ", "  ", "\t", "\n", "\r\n", "\u00a0", "\u3000", "\u200b", "\x00", "\x7f", "\u0301",
-    "'s", "'S", "'", "!?", "...", "-", "_", "\ufffd", "\ue000", "Ã©", "\x80", "\U0010fffd",
-    "<s>", "</s>", "<mask>",
+    " ",
+    "  ",
+    "\t",
+    "\n",
+    "\r\n",
+    "\u00a0",
+    "\u3000",
+    "\u200b",
+    "\x00",
+    "\x7f",
+    "\u0301",
+    "'s",
+    "'S",
+    "'",
+    "!?",
+    "...",
+    "-",
+    "_",
+    "\ufffd",
+    "\ue000",
+    "Ã©",
+    "\x80",
+    "\U0010fffd",
+    "<s>",
+    "</s>",
+    "<mask>",
 ]
 
 

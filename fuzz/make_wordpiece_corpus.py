@@ -33,7 +33,9 @@ ADDED = [
 
 
 def tokenizer_json():
-    characters = [chr(c) for c in range(0x21, 0x7F)] + list("éèçñüößøåæœαβγδεζηθικλμνξοπρστυφχψωабвгдежзийклмнопрстуфхцчшщъыьэюя")
+    characters = [chr(c) for c in range(0x21, 0x7F)] + list(
+        "éèçñüößøåæœαβγδεζηθικλμνξοπρστυφχψωабвгдежзийклмнопрстуфхцчшщъыьэюя"
+    )
     vocab = ["[PAD]", "[UNK]", "[CLS]", "[SEP]"]
     for piece in characters + ["##" + c for c in characters] + WORDS:
         if piece not in vocab:
@@ -43,27 +45,79 @@ def tokenizer_json():
         "truncation": None,
         "padding": None,
         "added_tokens": [
-            {"id": 0, "content": text, "single_word": False, "lstrip": False, "rstrip": False,
-             "normalized": False, "special": False} | flags
+            {
+                "id": 0,
+                "content": text,
+                "single_word": False,
+                "lstrip": False,
+                "rstrip": False,
+                "normalized": False,
+                "special": False,
+            }
+            | flags
             for text, flags in ADDED
         ],
-        "normalizer": {"type": "BertNormalizer", "clean_text": True, "handle_chinese_chars": True,
-                       "strip_accents": None, "lowercase": True},
+        "normalizer": {
+            "type": "BertNormalizer",
+            "clean_text": True,
+            "handle_chinese_chars": True,
+            "strip_accents": None,
+            "lowercase": True,
+        },
         "pre_tokenizer": {"type": "BertPreTokenizer"},
         "post_processor": None,
         "decoder": None,
-        "model": {"type": "WordPiece", "unk_token": "[UNK]", "continuing_subword_prefix": "##",
-                  "max_input_chars_per_word": 12, "vocab": {t: i for i, t in enumerate(vocab)}},
+        "model": {
+            "type": "WordPiece",
+            "unk_token": "[UNK]",
+            "continuing_subword_prefix": "##",
+            "max_input_chars_per_word": 12,
+            "vocab": {t: i for i, t in enumerate(vocab)},
+        },
     }
 
 
 def texts():
     rng = random.Random(15)
-    pieces = WORDS + [t for t, _ in ADDED] + [
-        " ", "  ", "\t", "\n", "\u00a0", "\u3000", "\u200b", "\x00", "\x7f", "\u0301", "\u0316",
-        "É", "İ", "Σ", "中文", "😀", "👍🏽", ".", ",", "!", "-", "'", "_", "Run", "PLAYER",
-        "unaffable", "supercalifragilistic", "\ufffd", "\ue000", "ǅ", "ﬁ", "Ω", "\u1c89",
-    ]
+    pieces = (
+        WORDS
+        + [t for t, _ in ADDED]
+        + [
+            " ",
+            "  ",
+            "\t",
+            "\n",
+            "\u00a0",
+            "\u3000",
+            "\u200b",
+            "\x00",
+            "\x7f",
+            "\u0301",
+            "\u0316",
+            "É",
+            "İ",
+            "Σ",
+            "中文",
+            "😀",
+            "👍🏽",
+            ".",
+            ",",
+            "!",
+            "-",
+            "'",
+            "_",
+            "Run",
+            "PLAYER",
+            "unaffable",
+            "supercalifragilistic",
+            "\ufffd",
+            "\ue000",
+            "ǅ",
+            "ﬁ",
+            "Ω",
+            "\u1c89",
+        ]
+    )
     yield from ["", "Hello, world!", "Foo foo xFoo Foo.", "a  <Hi>  b", "QUX é! É!", "\u1c89"]
     for _ in range(300):
         yield "".join(rng.choice(pieces) for _ in range(rng.randint(1, 12)))
@@ -80,7 +134,9 @@ def main():
     directory = HERE / "wordpiece"
     directory.mkdir(exist_ok=True)
     path = directory / "tokenizer.json"
-    path.write_text(json.dumps(tokenizer_json(), ensure_ascii=False, indent=1) + "\n", encoding="utf-8")
+    path.write_text(
+        json.dumps(tokenizer_json(), ensure_ascii=False, indent=1) + "\n", encoding="utf-8"
+    )
     tokenizer = Tokenizer.from_file(str(path))
     corpus = HERE / "corpus" / "wordpiece"
     corpus.mkdir(parents=True, exist_ok=True)

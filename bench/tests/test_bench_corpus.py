@@ -38,7 +38,9 @@ def f():
 
 def test_corpus_takes_prose_in_order_and_repeats_it(tmp_path):
     (tmp_path / "b.py").write_text(MODULE)
-    (tmp_path / "a.py").write_text('"""A short module docstring that has enough words to be a sentence."""\n')
+    (tmp_path / "a.py").write_text(
+        '"""A short module docstring that has enough words to be a sentence."""\n'
+    )
     expected = [
         "A short module docstring that has enough words to be a sentence.",  # a.py sorts first
         "Parse the configuration file and return its sections in the order they were written.",
@@ -74,23 +76,40 @@ def corpus_results(peer_rates, encode_rate, load_seconds, peak_bytes):
     rate = lambda value: {"median": value, "low": value, "high": value}  # noqa: E731
     return {
         "tensor_bytes": 1000,
-        "embedding_stage": {"embed_ids, all threads": rate(700_000),
-                            "numpy batched (256 a batch)": rate(70_000),
-                            "model2vec per sentence (estimate)": {"median": None}},
+        "embedding_stage": {
+            "embed_ids, all threads": rate(700_000),
+            "numpy batched (256 a batch)": rate(70_000),
+            "model2vec per sentence (estimate)": {"median": None},
+        },
         "end_to_end": {"Model.encode, all threads": rate(encode_rate)}
         | {f"model2vec encode, {name}": rate(value) for name, value in peer_rates.items()},
-        "load": {"Model.load(model.safetensors)": {"seconds": load_seconds, "peak_bytes": peak_bytes},
-                 "safetensors.numpy.load_file": {"seconds": 1.0, "peak_bytes": 2000}},
+        "load": {
+            "Model.load(model.safetensors)": {"seconds": load_seconds, "peak_bytes": peak_bytes},
+            "safetensors.numpy.load_file": {"seconds": 1.0, "peak_bytes": 2000},
+        },
     }
 
 
-@pytest.mark.parametrize(("peers", "encode", "load", "peak", "met"), [
-    ({"multiprocessing": 30_000, "no multiprocessing": 20_000}, 31_000, 0.9, 1100,
-     [True, True, True, True, True]),
-    # The best peer is whichever is faster, not the first listed.
-    ({"multiprocessing": 10_000, "no multiprocessing": 40_000}, 31_000, 1.1, 1101,
-     [True, True, False, False, False]),
-])
+@pytest.mark.parametrize(
+    ("peers", "encode", "load", "peak", "met"),
+    [
+        (
+            {"multiprocessing": 30_000, "no multiprocessing": 20_000},
+            31_000,
+            0.9,
+            1100,
+            [True, True, True, True, True],
+        ),
+        # The best peer is whichever is faster, not the first listed.
+        (
+            {"multiprocessing": 10_000, "no multiprocessing": 40_000},
+            31_000,
+            1.1,
+            1101,
+            [True, True, False, False, False],
+        ),
+    ],
+)
 def test_corpus_verdicts(peers, encode, load, peak, met):
     results = corpus_results(peers, encode, load, peak)
     assert [verdict.met for verdict in corpus_report.verdicts(results)] == met
@@ -103,8 +122,16 @@ def test_load_probe_measures_the_table(tmp_path):
     table = np.ones((2048, 1024), np.float32)  # 8 MiB
     save_file({"embeddings": table}, tmp_path / "model.safetensors")
     completed = subprocess.run(
-        [sys.executable, str(BENCH / "corpus_load.py"), "safetensors", str(tmp_path / "model.safetensors")],
-        check=True, capture_output=True, text=True)
+        [
+            sys.executable,
+            str(BENCH / "corpus_load.py"),
+            "safetensors",
+            str(tmp_path / "model.safetensors"),
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     found = json.loads(completed.stdout)
     assert found["seconds"] > 0
     assert table.nbytes <= found["peak_bytes"] < 4 * table.nbytes

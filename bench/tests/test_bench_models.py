@@ -27,8 +27,13 @@ def test_token_lists_are_python_ints_within_the_table_and_repeatable():
 
 @pytest.mark.parametrize("dtype", sorted(ELEMENT_WIDTHS))
 def test_every_contender_runs_on_a_small_table(dtype):
-    records = measure_configuration(dtype, 8, {1: [5], 3: [0, 29_999, 5]}, repetitions=1, batch_seconds=1e-5)
-    assert [(r["dtype"], r["dimension"], r["tokens"]) for r in records] == [(dtype, 8, 1), (dtype, 8, 3)]
+    records = measure_configuration(
+        dtype, 8, {1: [5], 3: [0, 29_999, 5]}, repetitions=1, batch_seconds=1e-5
+    )
+    assert [(r["dtype"], r["dimension"], r["tokens"]) for r in records] == [
+        (dtype, 8, 1),
+        (dtype, 8, 3),
+    ]
     for record in records:
         for name in ("korvane", "numpy", "floor"):
             assert 0 < record[name]["low"] <= record[name]["median"] <= record[name]["high"]

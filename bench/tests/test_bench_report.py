@@ -5,13 +5,17 @@ from run import parse_load_bench
 
 
 def timings(korvane, numpy, floor):
-    return {name: {"median": value, "low": value, "high": value}
-            for name, value in (("korvane", korvane), ("numpy", numpy), ("floor", floor))}
+    return {
+        name: {"median": value, "low": value, "high": value}
+        for name, value in (("korvane", korvane), ("numpy", numpy), ("floor", floor))
+    }
 
 
 def latency(records):
-    return [{"dtype": dtype, "dimension": dimension, "tokens": n} | timings(*values)
-            for dtype, dimension, n, values in records]
+    return [
+        {"dtype": dtype, "dimension": dimension, "tokens": n} | timings(*values)
+        for dtype, dimension, n, values in records
+    ]
 
 
 GOOD = [
@@ -70,19 +74,44 @@ def test_load_bench_output_parsed():
 
 
 def test_results_mark_every_missed_target():
-    first_call = {"repetitions": 3, "rows": 30000, "dimension": 384, "tokens": 8, "file_bytes": 46_080_104}
+    first_call = {
+        "repetitions": 3,
+        "rows": 30000,
+        "dimension": 384,
+        "tokens": 8,
+        "file_bytes": 46_080_104,
+    }
     first_call |= timings(2.0, 0, 1.0)
-    memory = {"records": [{"dtype": "F32", "dimension": 64, "growth": 16e6, "table_bytes": 7.68e6,
-                           "row_bytes": 7.68e6, "overhead_per_entry": 8.0,
-                           "allocated_overhead_per_entry": 8.0}]}
+    memory = {
+        "records": [
+            {
+                "dtype": "F32",
+                "dimension": 64,
+                "growth": 16e6,
+                "table_bytes": 7.68e6,
+                "row_bytes": 7.68e6,
+                "overhead_per_entry": 8.0,
+                "allocated_overhead_per_entry": 8.0,
+            }
+        ]
+    }
     # Far slower than numpy: the scattered lists are reported, not judged by the targets.
-    scattered = {"repetitions": 3, "rows": 30000, "pool": 1500,
-                 "records": latency([("F32", 1024, 512, (7.0, 2.0, 1.0))])}
-    text = report.markdown("test", {"repetitions": 3, "rows": 30000, "records": latency(GOOD)},
-                           scattered, first_call, memory)
+    scattered = {
+        "repetitions": 3,
+        "rows": 30000,
+        "pool": 1500,
+        "records": latency([("F32", 1024, 512, (7.0, 2.0, 1.0))]),
+    }
+    text = report.markdown(
+        "test",
+        {"repetitions": 3, "rows": 30000, "records": latency(GOOD)},
+        scattered,
+        first_call,
+        memory,
+    )
     assert text.count("**missed**") == 1
     assert "| first call <= 1.2 x its floor | **missed** | 2.00 x |" in text
-    section = text[text.index("## Per-call latency, scattered lists"):text.index("## First call")]
+    section = text[text.index("## Per-call latency, scattered lists") : text.index("## First call")]
     assert "1,500 distinct token lists" in section and "**F32, D = 1024**" in section
     assert "| 512 | 7000000.00 | 2000000.00 | 1000000.00 | 3.50 | 7.00 |" in section
     assert "D = 256" not in section

@@ -43,7 +43,10 @@ def test_each_pool_entry_holds_its_own_result_and_a_disagreement_stops_the_run(t
 def test_every_contender_runs_on_a_small_scattered_table():
     pools = {n: token_list_pool(n, 4, rows=100) for n in (1, 6)}
     records = measure_dimension(8, pools, repetitions=1, batch_seconds=1e-5, rows=100)
-    assert [(r["dtype"], r["dimension"], r["tokens"]) for r in records] == [("F32", 8, 1), ("F32", 8, 6)]
+    assert [(r["dtype"], r["dimension"], r["tokens"]) for r in records] == [
+        ("F32", 8, 1),
+        ("F32", 8, 6),
+    ]
     for record in records:
         for name in ("korvane", "numpy", "floor"):
             assert 0 < record[name]["low"] <= record[name]["median"] <= record[name]["high"]

@@ -19,10 +19,13 @@ Transfer/sec:     28.07MB
 """
 
 
-@pytest.mark.parametrize("p50, p99, expected", [
-    ("812.00us", "21.52ms", (0.812, 21.52)),
-    ("4.02ms", "1.20s", (4.02, 1200.0)),
-])
+@pytest.mark.parametrize(
+    "p50, p99, expected",
+    [
+        ("812.00us", "21.52ms", (0.812, 21.52)),
+        ("4.02ms", "1.20s", (4.02, 1200.0)),
+    ],
+)
 def test_wrk_latencies_in_milliseconds(p50, p99, expected):
     result = parse_wrk(WRK_OUTPUT.format(p50=p50, p99=p99))
     assert (result["p50"], result["p99"]) == pytest.approx(expected)
@@ -36,7 +39,6 @@ def test_lua_strings_hold_bodies_verbatim():
     assert lua_string(body) == "[==[" + body.decode() + "]==]"
     with pytest.raises(AssertionError):
         lua_string(b"]==]")
-    script = checking_script([(b'{"input": "x"}', b'{"data": 1}')],
-                             [(b"{", b'{"error": 2}', 400)])
+    script = checking_script([(b'{"input": "x"}', b'{"data": 1}')], [(b"{", b'{"error": 2}', 400)])
     assert '{[==[{"input": "x"}]==], [==[{"data": 1}]==]}' in script
     assert '{[==[{]==], [==[{"error": 2}]==], 400}' in script

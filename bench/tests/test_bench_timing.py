@@ -3,8 +3,9 @@ import pytest
 from timing import compare, compare_once_each, summarize
 
 
-@pytest.mark.parametrize("warm, calls", [(False, "abc" "bca" "cab" "abc"),
-                                         (True, "aabbcc" "bbccaa" "ccaabb" "aabbcc")])
+@pytest.mark.parametrize(
+    "warm, calls", [(False, "abcbcacababc"), (True, "aabbccbbccaaccaabbaabbcc")]
+)
 def test_each_callable_runs_once_per_repetition_in_rotating_order(warm, calls):
     order = []
     work = {name: (lambda name=name: order.append(name)) for name in "abc"}

@@ -62,11 +62,18 @@ def _exchange(first: Path, second: Path) -> bool:
     function = getattr(ctypes.CDLL(None, use_errno=True), "renameat2", None)
     if function is None:
         return False
-    function.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
-                         ctypes.c_uint]
+    function.argtypes = [
+        ctypes.c_int,
+        ctypes.c_char_p,
+        ctypes.c_int,
+        ctypes.c_char_p,
+        ctypes.c_uint,
+    ]
     function.restype = ctypes.c_int
-    if function(_AT_FDCWD, os.fsencode(first), _AT_FDCWD, os.fsencode(second),
-                _RENAME_EXCHANGE) == 0:
+    if (
+        function(_AT_FDCWD, os.fsencode(first), _AT_FDCWD, os.fsencode(second), _RENAME_EXCHANGE)
+        == 0
+    ):
         return True
     code = ctypes.get_errno()
     if code in _CANNOT_RESERVE:
@@ -113,8 +120,10 @@ def _fill_mount_point(target: Path, build: Callable[[Path], None]) -> None:
     """A mount point cannot be renamed: an empty one gets the files built in a hidden directory
     inside it, moved up; one with files in it is refused, as it cannot be replaced whole."""
     if any(entry.name not in _EMPTY_FILE_SYSTEM_ENTRIES for entry in target.iterdir()):
-        raise ValueError(f"{target} is a mount point with files in it, which cannot be "
-                         "replaced whole: empty it first, or write elsewhere")
+        raise ValueError(
+            f"{target} is a mount point with files in it, which cannot be "
+            "replaced whole: empty it first, or write elsewhere"
+        )
     staging = target / f".{os.getpid()}.{uuid.uuid4().hex[:8]}.tmp"
     staging.mkdir()
     moved: list[Path] = []
@@ -130,8 +139,9 @@ def _fill_mount_point(target: Path, build: Callable[[Path], None]) -> None:
         shutil.rmtree(staging, ignore_errors=True)
 
 
-def replace_directory(target: Path, build: Callable[[Path], None],
-                      keep: Callable[[str], bool]) -> Path:
+def replace_directory(
+    target: Path, build: Callable[[Path], None], keep: Callable[[str], bool]
+) -> Path:
     """Makes the directory `target` anew: a hidden directory beside it receives the entries of
     the old `target` for which `keep(name)` holds, then whatever `build` writes into it, and
     takes the place of `target` in one step. On any failure, or an interruption, the hidden
@@ -174,7 +184,7 @@ def replace_directory(target: Path, build: Callable[[Path], None],
         for attribute in ("filename", "filename2"):
             name = getattr(error, attribute)
             if isinstance(name, str) and name.startswith(str(staging)):
-                setattr(error, attribute, str(target) + name[len(str(staging)):])
+                setattr(error, attribute, str(target) + name[len(str(staging)) :])
         raise
     finally:
         shutil.rmtree(staging, ignore_errors=True)

@@ -3,7 +3,6 @@ import os
 from collections.abc import Buffer
 from typing import final
 
-
 @final
 class Table:
     def __new__(cls, path: str | os.PathLike[str], tensor: str) -> Table: ...
@@ -39,7 +38,9 @@ class Table:
         self, tokens: Buffer, offsets: Buffer, out: Buffer, normalize: bool, threads: int
     ) -> None: ...
 
-def read_tensor_entries(path: str | os.PathLike[str], /) -> list[tuple[str, str, tuple[int, ...]]]: ...
+def read_tensor_entries(
+    path: str | os.PathLike[str], /
+) -> list[tuple[str, str, tuple[int, ...]]]: ...
 
 @final
 class Tokenizer:

@@ -89,8 +89,9 @@ class Ids:
         try:
             return pa.array(taken, type=self.kind)
         except (pa.ArrowInvalid, pa.ArrowTypeError, OverflowError):
-            raise UsageError(f"{name}: the {ID_FIELD!r} fields are not all {self.kind} as the "
-                             f"first record's is") from None
+            raise UsageError(
+                f"{name}: the {ID_FIELD!r} fields are not all {self.kind} as the first record's is"
+            ) from None
 
 
 @dataclass(frozen=True)
@@ -126,8 +127,9 @@ def placed(error: Exception, source: TextSource) -> UsageError:
     return UsageError(TEXT_NUMBER.sub(lambda found: source.place(int(found.group(1))), message))
 
 
-def undecodable_place(read: Callable[[], Any], encoding: str
-                      ) -> tuple[int, int, int, bytes, str] | None:
+def undecodable_place(
+    read: Callable[[], Any], encoding: str
+) -> tuple[int, int, int, bytes, str] | None:
     """Where the bytes `read()` gives first fail to decode as `encoding`: (line, byte within
     the line, byte within the file, the bytes, the reason), counting from 1, lines ending at
     "\n". None if they all decode."""
@@ -141,11 +143,11 @@ def undecodable_place(read: Callable[[], Any], encoding: str
                 decoder.decode(chunk, final=not chunk)
             except UnicodeDecodeError as error:
                 at = consumed - pending + error.start
-                before = chunk[:max(0, at - consumed)]
+                before = chunk[: max(0, at - consumed)]
                 line += before.count(b"\n")
                 if (last := before.rfind(b"\n")) >= 0:
                     line_start = consumed + last + 1
-                bad = error.object[error.start:error.end]
+                bad = error.object[error.start : error.end]
                 return line, at - line_start + 1, at + 1, bytes(bad), error.reason
             if not chunk:
                 return None
@@ -155,8 +157,9 @@ def undecodable_place(read: Callable[[], Any], encoding: str
             consumed += len(chunk)
 
 
-def decoding_failure(name: str, read: Callable[[], Any], decoding: Decoding,
-                     error: UnicodeDecodeError) -> UsageError:
+def decoding_failure(
+    name: str, read: Callable[[], Any], decoding: Decoding, error: UnicodeDecodeError
+) -> UsageError:
     place = undecodable_place(read, decoding.encoding)
     if place is None:  # the file changed since: say what the decoder said
         return UsageError(f"{name}: not {decoding.encoding} text ({error.reason})")
@@ -164,7 +167,8 @@ def decoding_failure(name: str, read: Callable[[], Any], decoding: Decoding,
     return UsageError(
         f"{name}, line {line:,}: byte {column:,} of the line (byte {offset:,} of the file), "
         f"{bad.hex(' ')}, is not {decoding.encoding} ({reason}): name the input's encoding "
-        "with --encoding, or replace what does not decode with --errors replace")
+        "with --encoding, or replace what does not decode with --errors replace"
+    )
 
 
 def decoded_lines(name: str, read: Callable[[], Any], decoding: Decoding) -> Iterator[str]:
@@ -172,16 +176,18 @@ def decoded_lines(name: str, read: Callable[[], Any], decoding: Decoding) -> Ite
     "\r\n" and "\r" end a line, unlike str.splitlines, which also splits at characters such
     as U+2028 that may sit inside a sentence."""
     try:
-        with io.TextIOWrapper(read(), encoding=decoding.encoding, errors=decoding.errors,
-                              newline=None) as file:
+        with io.TextIOWrapper(
+            read(), encoding=decoding.encoding, errors=decoding.errors, newline=None
+        ) as file:
             for line in file:
                 yield line[:-1] if line.endswith("\n") else line
     except UnicodeDecodeError as error:
         raise decoding_failure(name, read, decoding, error) from None
 
 
-def jsonl_texts(name: str, read: Callable[[], Any], decoding: Decoding, column: str,
-                ids: Ids | None) -> Iterator[str]:
+def jsonl_texts(
+    name: str, read: Callable[[], Any], decoding: Decoding, column: str, ids: Ids | None
+) -> Iterator[str]:
     for number, line in enumerate(decoded_lines(name, read, decoding), start=1):
         if not line.strip():
             continue
@@ -198,8 +204,9 @@ def jsonl_texts(name: str, read: Callable[[], Any], decoding: Decoding, column: 
             )
         if ids is not None:
             if ID_FIELD not in record:
-                raise UsageError(f"{name}, line {number}: no field {ID_FIELD!r}, which the "
-                                 "first record has")
+                raise UsageError(
+                    f"{name}, line {number}: no field {ID_FIELD!r}, which the first record has"
+                )
             ids.values.append(record[ID_FIELD])
         yield text
 
@@ -220,8 +227,10 @@ def jsonl_id_type(name: str, read: Callable[[], Any], decoding: Decoding) -> Any
         for kind, name_of_type in ((int, "int64"), (float, "float64"), (str, "string")):
             if isinstance(value, kind) and not isinstance(value, bool):
                 return getattr(import_pyarrow(), name_of_type)()
-        raise UsageError(f"{name}, line 1: the {ID_FIELD!r} field is "
-                         f"{type(value).__name__}, not a number or a string")
+        raise UsageError(
+            f"{name}, line 1: the {ID_FIELD!r} field is "
+            f"{type(value).__name__}, not a number or a string"
+        )
     return None
 
 
@@ -230,9 +239,7 @@ def import_pyarrow() -> Any:
         import pyarrow  # type: ignore[import-untyped, unused-ignore]
         import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
-        raise UsageError(
-            "Parquet files need pyarrow: pip install 'korvane[parquet]'"
-        ) from None
+        raise UsageError("Parquet files need pyarrow: pip install 'korvane[parquet]'") from None
     return pyarrow
 
 
@@ -248,8 +255,11 @@ def parquet_source(path: Path, column: str, decoding: Decoding) -> TextSource:
     kind = schema.field(column).type
     if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)):
         raise UsageError(f"{path}: column {column!r} holds {kind}, not strings")
-    ids = Ids(schema.field(ID_FIELD).type) if ID_FIELD in schema.names and column != ID_FIELD \
+    ids = (
+        Ids(schema.field(ID_FIELD).type)
+        if ID_FIELD in schema.names and column != ID_FIELD
         else None
+    )
     columns = [column] if ids is None else [column, ID_FIELD]
 
     def texts() -> Iterator[str]:
@@ -264,12 +274,17 @@ def parquet_source(path: Path, column: str, decoding: Decoding) -> TextSource:
             yield from parquet_strings(path, column, values, start, decoding)
             start += len(values)
 
-    return TextSource(file.metadata.num_rows, texts, ids,
-                      lambda index: f"{path}, row {index:,} of column {column!r}")
+    return TextSource(
+        file.metadata.num_rows,
+        texts,
+        ids,
+        lambda index: f"{path}, row {index:,} of column {column!r}",
+    )
 
 
-def parquet_strings(path: Path, column: str, values: Any, start: int,
-                    decoding: Decoding) -> list[str]:
+def parquet_strings(
+    path: Path, column: str, values: Any, start: int, decoding: Decoding
+) -> list[str]:
     """The str values of a batch of a string column, whose bytes a writer may not have checked
     to be UTF-8: one that is not fails naming its row, or has U+FFFD where it does not decode
     with --errors replace."""
@@ -285,8 +300,9 @@ def parquet_strings(path: Path, column: str, values: Any, start: int,
         except UnicodeDecodeError as error:
             raise UsageError(
                 f"{path}: row {row} of column {column!r}, byte {error.start + 1} of the value, "
-                f"{data[error.start:error.end].hex(' ')}, is not UTF-8 ({error.reason}): "
-                "replace what does not decode with --errors replace") from None
+                f"{data[error.start : error.end].hex(' ')}, is not UTF-8 ({error.reason}): "
+                "replace what does not decode with --errors replace"
+            ) from None
     return decoded
 
 
@@ -298,12 +314,17 @@ def open_texts(path: Path, column: str | None, decoding: Decoding) -> TextSource
             raise UsageError("--column applies to .jsonl and .parquet input only")
         data = sys.stdin.buffer.read()
         lines = list(decoded_lines("standard input", lambda: io.BytesIO(data), decoding))
-        return TextSource(len(lines), lambda: iter(lines), None,
-                          lambda index: f"standard input, line {index + 1:,}")
+        return TextSource(
+            len(lines),
+            lambda: iter(lines),
+            None,
+            lambda index: f"standard input, line {index + 1:,}",
+        )
     suffix = path.suffix.lower()
     if suffix not in INPUT_SUFFIXES:
-        raise UsageError(f"{path}: input must be a {', '.join(INPUT_SUFFIXES)} file, or - for "
-                         "standard input")
+        raise UsageError(
+            f"{path}: input must be a {', '.join(INPUT_SUFFIXES)} file, or - for standard input"
+        )
     if not path.exists():
         raise UsageError(f"{path}: no such file")
     if not path.is_file():
@@ -316,16 +337,23 @@ def open_texts(path: Path, column: str | None, decoding: Decoding) -> TextSource
     if suffix == ".txt":
         if column is not None:
             raise UsageError("--column applies to .jsonl and .parquet input only")
-        return TextSource(sum(1 for _ in decoded_lines(name, read, decoding)),
-                          lambda: decoded_lines(name, read, decoding), None,
-                          lambda index: f"{name}, line {index + 1:,}")
+        return TextSource(
+            sum(1 for _ in decoded_lines(name, read, decoding)),
+            lambda: decoded_lines(name, read, decoding),
+            None,
+            lambda index: f"{name}, line {index + 1:,}",
+        )
     if suffix == ".jsonl":
         field = column or "text"
         count = sum(1 for line in decoded_lines(name, read, decoding) if line.strip())
         kind = jsonl_id_type(name, read, decoding) if field != ID_FIELD else None
         ids = None if kind is None else Ids(kind)
-        return TextSource(count, lambda: jsonl_texts(name, read, decoding, field, ids), ids,
-                          lambda index: jsonl_place(name, read, decoding, index))
+        return TextSource(
+            count,
+            lambda: jsonl_texts(name, read, decoding, field, ids),
+            ids,
+            lambda index: jsonl_place(name, read, decoding, index),
+        )
     if decoding.encoding.replace("_", "-").lower() not in ("utf-8", "utf8"):
         raise UsageError("--encoding applies to .txt and .jsonl input: Parquet strings are UTF-8")
     return parquet_source(path, column or "text", decoding)
@@ -365,8 +393,9 @@ class NpyWriter:
         self.filled += len(rows)
 
     def changed(self, found: int) -> NoReturn:
-        raise UsageError(f"the input changed while it was read: expected {self.count} texts, "
-                         f"got {found}")
+        raise UsageError(
+            f"the input changed while it was read: expected {self.count} texts, got {found}"
+        )
 
     def close(self) -> None:
         if self.filled != self.count:
@@ -413,13 +442,17 @@ class ParquetWriter:
 
 
 @contextmanager
-def open_writer(path: Path, suffix: str, source: TextSource, dim: int, name: str = ""
-                ) -> Iterator[EmbeddingWriter]:
+def open_writer(
+    path: Path, suffix: str, source: TextSource, dim: int, name: str = ""
+) -> Iterator[EmbeddingWriter]:
     """A writer of `suffix`'s format to `path`, which may be named otherwise, for the texts of
     `source` (named `name`). The block must close it; if the block fails, the writer lets go
     of the file."""
-    writer: EmbeddingWriter = (NpyWriter(path, source.count, dim) if suffix.lower() == ".npy"
-                               else ParquetWriter(path, dim, source.ids, name))
+    writer: EmbeddingWriter = (
+        NpyWriter(path, source.count, dim)
+        if suffix.lower() == ".npy"
+        else ParquetWriter(path, dim, source.ids, name)
+    )
     try:
         yield writer
     except BaseException:
@@ -450,36 +483,70 @@ def atomic_output(target: Path) -> Iterator[Path]:
 
 def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("model", help="a model directory or .safetensors file")
-    parser.add_argument("input", type=Path,
-                        help="texts: .txt (a line each), .jsonl or .parquet (see --column), "
-                        "or - for a line each from standard input")
-    parser.add_argument("-o", "--output", type=Path, required=True,
-                        help="embeddings: .npy (float32, a row per text) or .parquet "
-                        f"(column {OUTPUT_COLUMN!r} of fixed-size float32 lists, after the "
-                        f"input's {ID_FIELD!r} when it has one)")
-    parser.add_argument("-f", "--force", action="store_true",
-                        help="replace the output file if it exists (refused otherwise)")
-    parser.add_argument("--column", help="the text field of .jsonl or .parquet input (default: text)")
-    parser.add_argument("--encoding", type=encoding_name, default="utf-8",
-                        help="the character encoding of .txt, .jsonl and standard input, such "
-                        "as latin-1 or cp1252 (default: utf-8)")
-    parser.add_argument("--errors", choices=("strict", "replace"), default="strict",
-                        help="what bytes that do not decode do: fail naming their line "
-                        "(strict, the default), or become U+FFFD (replace)")
-    parser.add_argument("--batch-size", type=positive_int, default=4096,
-                        help="texts tokenized and embedded together (default: 4096)")
-    parser.add_argument("--threads", type=positive_int,
-                        help="threads for tokenizing and embedding (default: every usable CPU)")
-    parser.add_argument("--max-length", type=positive_int,
-                        help="use at most this many tokens of each text (default: all)")
-    parser.add_argument("--quiet", action="store_true",
-                        help="print no progress bar or throughput")
-    parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="embed on the Dask cluster whose scheduler is at ADDRESS "
-                        "(tcp://host:8786): the input is a .parquet file or a directory of them, "
-                        "and -o names a new directory that gets a Parquet file per input row "
-                        "group. A directory input without --scheduler runs the same way on a "
-                        "local cluster, one worker process per core")
+    parser.add_argument(
+        "input",
+        type=Path,
+        help="texts: .txt (a line each), .jsonl or .parquet (see --column), "
+        "or - for a line each from standard input",
+    )
+    parser.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        required=True,
+        help="embeddings: .npy (float32, a row per text) or .parquet "
+        f"(column {OUTPUT_COLUMN!r} of fixed-size float32 lists, after the "
+        f"input's {ID_FIELD!r} when it has one)",
+    )
+    parser.add_argument(
+        "-f",
+        "--force",
+        action="store_true",
+        help="replace the output file if it exists (refused otherwise)",
+    )
+    parser.add_argument(
+        "--column", help="the text field of .jsonl or .parquet input (default: text)"
+    )
+    parser.add_argument(
+        "--encoding",
+        type=encoding_name,
+        default="utf-8",
+        help="the character encoding of .txt, .jsonl and standard input, such "
+        "as latin-1 or cp1252 (default: utf-8)",
+    )
+    parser.add_argument(
+        "--errors",
+        choices=("strict", "replace"),
+        default="strict",
+        help="what bytes that do not decode do: fail naming their line "
+        "(strict, the default), or become U+FFFD (replace)",
+    )
+    parser.add_argument(
+        "--batch-size",
+        type=positive_int,
+        default=4096,
+        help="texts tokenized and embedded together (default: 4096)",
+    )
+    parser.add_argument(
+        "--threads",
+        type=positive_int,
+        help="threads for tokenizing and embedding (default: every usable CPU)",
+    )
+    parser.add_argument(
+        "--max-length",
+        type=positive_int,
+        help="use at most this many tokens of each text (default: all)",
+    )
+    parser.add_argument("--quiet", action="store_true", help="print no progress bar or throughput")
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="embed on the Dask cluster whose scheduler is at ADDRESS "
+        "(tcp://host:8786): the input is a .parquet file or a directory of them, "
+        "and -o names a new directory that gets a Parquet file per input row "
+        "group. A directory input without --scheduler runs the same way on a "
+        "local cluster, one worker process per core",
+    )
 
 
 def positive_int(text: str) -> int:
@@ -506,16 +573,20 @@ def load_model(path: str, needs_tokenizer: bool = True) -> Model:
 
     model = Model.load(path)
     if needs_tokenizer and model.tokenizer is None:
-        raise UsageError(f"{path} has no tokenizer.json, which embedding texts needs: convert "
-                         "the model again with --tokenizer (a model without one embeds token "
-                         "IDs only, through Model.embed_ids)")
+        raise UsageError(
+            f"{path} has no tokenizer.json, which embedding texts needs: convert "
+            "the model again with --tokenizer (a model without one embeds token "
+            "IDs only, through Model.embed_ids)"
+        )
     return model
 
 
-def embeddings(model: Model, texts: Iterator[str], args: argparse.Namespace
-               ) -> Iterator[npt.NDArray[np.float32]]:
-    return model.encode_iter(texts, batch_size=args.batch_size, max_length=args.max_length,
-                             threads=args.threads)
+def embeddings(
+    model: Model, texts: Iterator[str], args: argparse.Namespace
+) -> Iterator[npt.NDArray[np.float32]]:
+    return model.encode_iter(
+        texts, batch_size=args.batch_size, max_length=args.max_length, threads=args.threads
+    )
 
 
 def print_throughput(count: int, elapsed: float, output: Path, dim: int) -> None:
@@ -523,8 +594,11 @@ def print_throughput(count: int, elapsed: float, output: Path, dim: int) -> None
     the seconds from reading the first to embedding the last (the model is loaded and the
     input counted before; the output is completed after)."""
     rate = count / elapsed if elapsed > 0 else float("inf")
-    print(f"embedded {count:,} texts in {elapsed:.2f} s ({rate:,.0f} texts/s): "
-          f"{output}, {count} x {dim} float32", file=sys.stderr)
+    print(
+        f"embedded {count:,} texts in {elapsed:.2f} s ({rate:,.0f} texts/s): "
+        f"{output}, {count} x {dim} float32",
+        file=sys.stderr,
+    )
 
 
 def decoding(args: argparse.Namespace) -> Decoding:
@@ -540,8 +614,9 @@ def run_embed(args: argparse.Namespace) -> int:
     if not output.parent.is_dir():
         raise UsageError(f"{output}: no such directory {output.parent}")
     if same_file(args.input, output):
-        raise UsageError(f"the output {output} is the input {args.input}: "
-                         "write the embeddings to another file")
+        raise UsageError(
+            f"the output {output} is the input {args.input}: write the embeddings to another file"
+        )
     if os.path.lexists(output) and not args.force:
         raise UsageError(f"{output} exists: pass --force to replace it")
     if output.suffix.lower() == ".parquet":
@@ -554,11 +629,19 @@ def run_embed(args: argparse.Namespace) -> int:
 
     # The bar's clock starts with the summary's, and smoothing=0 makes its rate the average
     # since then, as the summary's is.
-    with (atomic_output(output) as tmp,
-          open_writer(tmp, output.suffix, source, model.dim, name) as writer):
+    with (
+        atomic_output(output) as tmp,
+        open_writer(tmp, output.suffix, source, model.dim, name) as writer,
+    ):
         started = time.perf_counter()
-        bar = tqdm(total=source.count, unit=" texts", file=sys.stderr, disable=args.quiet,
-                   dynamic_ncols=True, smoothing=0)
+        bar = tqdm(
+            total=source.count,
+            unit=" texts",
+            file=sys.stderr,
+            disable=args.quiet,
+            dynamic_ncols=True,
+            smoothing=0,
+        )
         with bar:
             try:
                 for rows in embeddings(model, source.texts(), args):
@@ -567,8 +650,7 @@ def run_embed(args: argparse.Namespace) -> int:
             except (IndexError, OverflowError) as error:
                 raise placed(error, source) from None
             # The bar's own clock when it is drawn, so that its last rate is the summary's.
-            elapsed = (time.perf_counter() - started if bar.disable
-                       else bar.format_dict["elapsed"])
+            elapsed = time.perf_counter() - started if bar.disable else bar.format_dict["elapsed"]
         writer.close()
     if not args.quiet:
         print_throughput(source.count, elapsed, output, model.dim)
@@ -582,20 +664,26 @@ def run_embed_on_dask(args: argparse.Namespace) -> int:
     if not (source.is_dir() or (source.is_file() and source.suffix.lower() == ".parquet")):
         raise UsageError(f"{source}: a run on Dask reads a .parquet file or a directory of them")
     if args.threads is not None:
-        raise UsageError("--threads applies to runs in one process: on Dask, each task embeds "
-                         "on one thread")
+        raise UsageError(
+            "--threads applies to runs in one process: on Dask, each task embeds on one thread"
+        )
     try:
         from distributed import Client
 
         from .dask import embed_parquet
     except ImportError:
-        raise UsageError("runs on Dask need dask[distributed] and pyarrow: "
-                         "pip install 'korvane[dask]'") from None
+        raise UsageError(
+            "runs on Dask need dask[distributed] and pyarrow: pip install 'korvane[dask]'"
+        ) from None
     if args.encoding != "utf-8":
         raise UsageError("--encoding applies to .txt and .jsonl input: Parquet strings are UTF-8")
     model = load_model(args.model)
-    options: dict[str, Any] = {"column": args.column or "text", "show_progress": not args.quiet,
-                               "batch_size": args.batch_size, "max_length": args.max_length}
+    options: dict[str, Any] = {
+        "column": args.column or "text",
+        "show_progress": not args.quiet,
+        "batch_size": args.batch_size,
+        "max_length": args.max_length,
+    }
     started = time.perf_counter()
     if args.scheduler is None:
         count = embed_parquet(model, source, args.output, **options)
@@ -612,24 +700,48 @@ def run_embed_on_dask(args: argparse.Namespace) -> int:
 
 
 def add_convert_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("source", help="a .npy or .safetensors file, or a checkpoint directory "
-                        "holding model.safetensors (and tokenizer.json)")
+    parser.add_argument(
+        "source",
+        help="a .npy or .safetensors file, or a checkpoint directory "
+        "holding model.safetensors (and tokenizer.json)",
+    )
     parser.add_argument("out_dir", type=Path, help="the model directory to write")
-    parser.add_argument("--tensor", help="the token table's name in a .safetensors file "
-                        "(default: its only 2-D tensor, or a known name)")
+    parser.add_argument(
+        "--tensor",
+        help="the token table's name in a .safetensors file "
+        "(default: its only 2-D tensor, or a known name)",
+    )
     tokenizer = parser.add_mutually_exclusive_group()
-    tokenizer.add_argument("--tokenizer", help="the tokenizer.json whose IDs index the table "
-                           "(default: the checkpoint directory's)")
-    tokenizer.add_argument("--no-tokenizer", action="store_true",
-                           help="write a model without tokenizer.json, which embeds token IDs "
-                           "only (Model.embed_ids), not texts")
-    parser.add_argument("-f", "--force", action="store_true",
-                        help="replace the model in an existing, non-empty OUT_DIR (refused "
-                        "otherwise); its files other than the model's own are kept")
-    parser.add_argument("--dtype", choices=("f32", "f16"), default="f32",
-                        type=str.lower, help="element type of the written table (default: f32)")
-    parser.add_argument("--no-normalize", dest="normalize", action="store_false",
-                        help="record that embeddings are the plain mean, not scaled to unit length")
+    tokenizer.add_argument(
+        "--tokenizer",
+        help="the tokenizer.json whose IDs index the table (default: the checkpoint directory's)",
+    )
+    tokenizer.add_argument(
+        "--no-tokenizer",
+        action="store_true",
+        help="write a model without tokenizer.json, which embeds token IDs "
+        "only (Model.embed_ids), not texts",
+    )
+    parser.add_argument(
+        "-f",
+        "--force",
+        action="store_true",
+        help="replace the model in an existing, non-empty OUT_DIR (refused "
+        "otherwise); its files other than the model's own are kept",
+    )
+    parser.add_argument(
+        "--dtype",
+        choices=("f32", "f16"),
+        default="f32",
+        type=str.lower,
+        help="element type of the written table (default: f32)",
+    )
+    parser.add_argument(
+        "--no-normalize",
+        dest="normalize",
+        action="store_false",
+        help="record that embeddings are the plain mean, not scaled to unit length",
+    )
 
 
 def holds_files(directory: Path) -> bool:
@@ -653,9 +765,15 @@ def run_convert(args: argparse.Namespace) -> int:
                 raise UsageError(
                     f"{args.source} has no tokenizer.json beside the table: name the one whose "
                     "IDs index it with --tokenizer, or pass --no-tokenizer for a model that "
-                    "embeds token IDs only")
-        model_dir = write_model_dir(load_table(args.source, args.tensor), args.out_dir,
-                                    args.dtype, tokenizer=tokenizer, normalize=args.normalize)
+                    "embeds token IDs only"
+                )
+        model_dir = write_model_dir(
+            load_table(args.source, args.tensor),
+            args.out_dir,
+            args.dtype,
+            tokenizer=tokenizer,
+            normalize=args.normalize,
+        )
     except ValueError as error:
         raise UsageError(str(error)) from None
     except OSError as error:
@@ -667,8 +785,10 @@ def run_convert(args: argparse.Namespace) -> int:
 
     rows, dim = read_header(model_dir / "model.safetensors")[0][TENSOR_NAME]["shape"]
     tokenizer = "with" if (model_dir / "tokenizer.json").is_file() else "without"
-    print(f"wrote {model_dir}: {rows} x {dim} {args.dtype.upper()}, {tokenizer} tokenizer.json, "
-          f"normalize={'true' if args.normalize else 'false'}")
+    print(
+        f"wrote {model_dir}: {rows} x {dim} {args.dtype.upper()}, {tokenizer} tokenizer.json, "
+        f"normalize={'true' if args.normalize else 'false'}"
+    )
     return 0
 
 
@@ -692,14 +812,24 @@ def run_serve(args: argparse.Namespace) -> int:
 
 
 COMMANDS = [
-    Command("embed", "embed the texts of a file into a .npy or .parquet file, or a Parquet "
-            "dataset on Dask",
-            add_embed_arguments, run_embed),
-    Command("convert", "make a model directory from a token table or a transformer checkpoint",
-            add_convert_arguments, run_convert),
-    Command("serve", "serve models over HTTP: OpenAI's POST /v1/embeddings, /v1/models, "
-            "/health and /metrics",
-            add_serve_arguments, run_serve),
+    Command(
+        "embed",
+        "embed the texts of a file into a .npy or .parquet file, or a Parquet dataset on Dask",
+        add_embed_arguments,
+        run_embed,
+    ),
+    Command(
+        "convert",
+        "make a model directory from a token table or a transformer checkpoint",
+        add_convert_arguments,
+        run_convert,
+    ),
+    Command(
+        "serve",
+        "serve models over HTTP: OpenAI's POST /v1/embeddings, /v1/models, /health and /metrics",
+        add_serve_arguments,
+        run_serve,
+    ),
 ]
 
 
@@ -707,7 +837,8 @@ def build_parser(commands: list[Command] = COMMANDS) -> argparse.ArgumentParser:
     from . import __version__
 
     parser = argparse.ArgumentParser(
-        prog="korvane", description="Static sentence embeddings: embed texts, convert models.")
+        prog="korvane", description="Static sentence embeddings: embed texts, convert models."
+    )
     parser.add_argument("--version", action="version", version=f"korvane {__version__}")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in commands:
@@ -738,8 +869,9 @@ def termination_raises() -> Iterator[None]:
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    handled = [number for number in TERMINATION_SIGNALS
-               if signal.getsignal(number) == signal.SIG_DFL]
+    handled = [
+        number for number in TERMINATION_SIGNALS if signal.getsignal(number) == signal.SIG_DFL
+    ]
 
     def terminate(number: int, frame: object) -> None:
         for other in handled:
@@ -766,8 +898,16 @@ def main(argv: list[str] | None = None) -> int:
         name = signal.Signals(terminated.number).name
         print(f"korvane {args.command}: terminated by {name}", file=sys.stderr)
         return 128 + terminated.number
-    except (UsageError, OSError, ValueError, TypeError, IndexError, OverflowError,
-            UnicodeDecodeError, RuntimeError) as error:
+    except (
+        UsageError,
+        OSError,
+        ValueError,
+        TypeError,
+        IndexError,
+        OverflowError,
+        UnicodeDecodeError,
+        RuntimeError,
+    ) as error:
         message = os_error_text(error) if isinstance(error, OSError) else str(error)
         print(f"korvane {args.command}: error: {message}", file=sys.stderr)
         return 1
@@ -776,9 +916,13 @@ def main(argv: list[str] | None = None) -> int:
 
 # What a failing system call says, in words a user reads, for the errors a path most often
 # meets; others take the system's own text.
-OS_ERROR_WORDS = {errno.ENOENT: "no such file or directory", errno.EACCES: "permission denied",
-                  errno.EPERM: "not permitted", errno.EISDIR: "is a directory",
-                  errno.ENOTDIR: "not a directory"}
+OS_ERROR_WORDS = {
+    errno.ENOENT: "no such file or directory",
+    errno.EACCES: "permission denied",
+    errno.EPERM: "not permitted",
+    errno.EISDIR: "is a directory",
+    errno.ENOTDIR: "not a directory",
+}
 
 
 def os_error_text(error: OSError) -> str:

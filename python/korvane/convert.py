@@ -64,8 +64,10 @@ def choose_tensor(path: Path, shapes: dict[str, list[int]], tensor: str | None) 
     tables = [name for name, shape in shapes.items() if len(shape) == 2]
     if tensor is not None:
         if tensor not in shapes:
-            listed = ", ".join(f"{name} {' x '.join(map(str, shapes[name]))}"
-                               for name in tables) or "none"
+            listed = (
+                ", ".join(f"{name} {' x '.join(map(str, shapes[name]))}" for name in tables)
+                or "none"
+            )
             raise ValueError(f"{path} holds no tensor named {tensor!r}; its 2-D tensors: {listed}")
         if tensor not in tables:
             raise ValueError(f"{path}: tensor {tensor!r} has shape {shapes[tensor]}, not 2-D")
@@ -83,8 +85,18 @@ def choose_tensor(path: Path, shapes: dict[str, list[int]], tensor: str | None) 
 
 
 # The element types a table may be read from: their numpy storage, BF16 as its raw 16 bits.
-SAFETENSORS_TYPES = {"F64": "<f8", "F32": "<f4", "F16": "<f2", "BF16": "<u2", "I64": "<i8",
-                     "I32": "<i4", "I16": "<i2", "I8": "i1", "U8": "u1", "BOOL": "?"}
+SAFETENSORS_TYPES = {
+    "F64": "<f8",
+    "F32": "<f4",
+    "F16": "<f2",
+    "BF16": "<u2",
+    "I64": "<i8",
+    "I32": "<i4",
+    "I16": "<i2",
+    "I8": "i1",
+    "U8": "u1",
+    "BOOL": "?",
+}
 
 
 def read_header(path: Path) -> tuple[dict[str, Any], int]:
@@ -102,8 +114,11 @@ def read_header(path: Path) -> tuple[dict[str, Any], int]:
         raise ValueError(f"{path}: the header is not a JSON object")
     header.pop("__metadata__", None)
     for name, entry in header.items():
-        if not (isinstance(entry, dict) and isinstance(entry.get("shape"), list)
-                and all(isinstance(n, int) and n >= 0 for n in entry["shape"])):
+        if not (
+            isinstance(entry, dict)
+            and isinstance(entry.get("shape"), list)
+            and all(isinstance(n, int) and n >= 0 for n in entry["shape"])
+        ):
             raise ValueError(f"{path}: tensor {name!r} has no valid shape")
     return header, 8 + size
 
@@ -115,14 +130,23 @@ def read_safetensors_table(path: Path, tensor: str | None = None) -> Table:
     entry = header[tensor]
     storage = SAFETENSORS_TYPES.get(entry.get("dtype"))
     if storage is None:
-        raise ValueError(f"{path}: tensor {tensor!r} holds {entry.get('dtype')}, "
-                         f"not one of {', '.join(SAFETENSORS_TYPES)}")
+        raise ValueError(
+            f"{path}: tensor {tensor!r} holds {entry.get('dtype')}, "
+            f"not one of {', '.join(SAFETENSORS_TYPES)}"
+        )
     count = entry["shape"][0] * entry["shape"][1]
     offsets = entry.get("data_offsets")
     expected = count * np.dtype(storage).itemsize
-    if (not isinstance(offsets, list) or len(offsets) != 2 or offsets[1] - offsets[0] != expected
-            or offsets[0] < 0 or data_start + offsets[1] > path.stat().st_size):
-        raise ValueError(f"{path}: tensor {tensor!r} does not lie within the file as its shape says")
+    if (
+        not isinstance(offsets, list)
+        or len(offsets) != 2
+        or offsets[1] - offsets[0] != expected
+        or offsets[0] < 0
+        or data_start + offsets[1] > path.stat().st_size
+    ):
+        raise ValueError(
+            f"{path}: tensor {tensor!r} does not lie within the file as its shape says"
+        )
     values = np.fromfile(path, dtype=storage, count=count, offset=data_start + offsets[0])
     if entry["dtype"] == "BF16":
         # numpy has no bfloat16; a BF16 value is the upper half of the F32 with the same bits.
@@ -134,8 +158,9 @@ def save_table(path: Path, table: Table) -> None:
     """Writes `table` (F32 or F16) as the one tensor, "embeddings", of a safetensors file."""
     data = np.ascontiguousarray(table, dtype=table.dtype.newbyteorder("<"))
     kind = {np.dtype("<f4"): "F32", np.dtype("<f2"): "F16"}[data.dtype]
-    header = {TENSOR_NAME: {"dtype": kind, "shape": list(data.shape),
-                            "data_offsets": [0, data.nbytes]}}
+    header = {
+        TENSOR_NAME: {"dtype": kind, "shape": list(data.shape), "data_offsets": [0, data.nbytes]}
+    }
     text = json.dumps(header, separators=(",", ":")).encode()
     text += b" " * (-len(text) % 8)  # the data starts 8-aligned, as readers may expect
     with open(path, "wb") as file:
@@ -148,9 +173,14 @@ def checked_table(table: Table, dtype: str) -> Table:
     if dtype not in OUTPUT_DTYPES:
         raise ValueError(f"dtype must be one of {', '.join(OUTPUT_DTYPES)}, not {dtype!r}")
     if table.ndim != 2 or 0 in table.shape:
-        raise ValueError(f"the table must be 2-D with at least one row and column, not {table.shape}")
-    if not (np.issubdtype(table.dtype, np.integer) or np.issubdtype(table.dtype, np.floating)
-            or table.dtype == np.bool_):
+        raise ValueError(
+            f"the table must be 2-D with at least one row and column, not {table.shape}"
+        )
+    if not (
+        np.issubdtype(table.dtype, np.integer)
+        or np.issubdtype(table.dtype, np.floating)
+        or table.dtype == np.bool_
+    ):
         raise ValueError(f"the table must hold real numbers, not {table.dtype}")
     with np.errstate(over="ignore", invalid="ignore"):
         converted = np.ascontiguousarray(table, dtype=OUTPUT_DTYPES[dtype])
@@ -191,8 +221,14 @@ def check_tokenizer(tokenizer: PathLike, rows: int) -> None:
 WRITTEN_FILES = ("model.safetensors", "tokenizer.json", "config.json")
 
 
-def write_model_dir(table: Table, model_dir: PathLike, dtype: str = "f32", *,
-                    tokenizer: PathLike | None = None, normalize: bool = True) -> Path:
+def write_model_dir(
+    table: Table,
+    model_dir: PathLike,
+    dtype: str = "f32",
+    *,
+    tokenizer: PathLike | None = None,
+    normalize: bool = True,
+) -> Path:
     """Writes `model_dir` with `table` in `dtype` ("f32" or "f16"), the tokenizer.json at
     `tokenizer` (checked against the table) and a config.json holding `normalize`.
 
@@ -222,8 +258,10 @@ def check_not_overwriting(source: PathLike, out_dir: PathLike) -> None:
     """Refuses an output directory that is the source or holds it: writing the model would
     replace the files it is made from."""
     if lies_within(source, out_dir):
-        raise ValueError(f"the output directory {out_dir} is or holds the source {source}: "
-                         "write the model to another directory")
+        raise ValueError(
+            f"the output directory {out_dir} is or holds the source {source}: "
+            "write the model to another directory"
+        )
 
 
 def tokenizer_beside(source: PathLike) -> Path | None:
@@ -236,14 +274,21 @@ def tokenizer_beside(source: PathLike) -> Path | None:
     return beside
 
 
-def convert(source: Table | PathLike, out_dir: PathLike, *, tensor: str | None = None,
-            tokenizer: PathLike | None = None, dtype: str = "f32",
-            normalize: bool = True) -> Path:
+def convert(
+    source: Table | PathLike,
+    out_dir: PathLike,
+    *,
+    tensor: str | None = None,
+    tokenizer: PathLike | None = None,
+    dtype: str = "f32",
+    normalize: bool = True,
+) -> Path:
     """Writes the model directory `out_dir` from `source` (see `load_table`). A checkpoint
     directory's own tokenizer.json is taken when `tokenizer` is not given."""
     if not isinstance(source, np.ndarray):
         check_not_overwriting(source, out_dir)
     if tokenizer is None and not isinstance(source, np.ndarray):
         tokenizer = tokenizer_beside(source)
-    return write_model_dir(load_table(source, tensor), out_dir, dtype, tokenizer=tokenizer,
-                           normalize=normalize)
+    return write_model_dir(
+        load_table(source, tensor), out_dir, dtype, tokenizer=tokenizer, normalize=normalize
+    )

@@ -107,8 +107,10 @@ def embed_parquet(
     partitions, has_id = _partitions(source_fs, source_location, source_path, column)
     target_path = _absolute(target)
     if "://" not in target_path + source_path and lies_within(target_path, source_path):
-        raise ValueError(f"the target {target_path} is or lies within the source {source_path}: "
-                         "embed into a directory outside it")
+        raise ValueError(
+            f"the target {target_path} is or lies within the source {source_path}: "
+            "embed into a directory outside it"
+        )
     _prepare_target(target_path)
     job = _Job(
         model=pickle.dumps(model),

@@ -110,9 +110,13 @@ def _read_config(path: pathlib.Path) -> dict[str, Any]:
 
 def _file_kind(mode: int) -> str | None:
     """What a file that is not a regular one is, in words; None for a regular file."""
-    for test, kind in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO (named pipe)"),
-                       (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
-                       (stat.S_ISBLK, "a block device")):
+    for test, kind in (
+        (stat.S_ISDIR, "a directory"),
+        (stat.S_ISFIFO, "a FIFO (named pipe)"),
+        (stat.S_ISSOCK, "a socket"),
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+    ):
         if test(mode):
             return kind
     return None if stat.S_ISREG(mode) else "not a regular file"
@@ -264,7 +268,9 @@ class Model:
         if normalize is not None and not isinstance(normalize, bool):
             raise TypeError(f"normalize must be a bool or None, not {type(normalize).__name__}")
         if backend not in BACKENDS:
-            raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}")
+            raise ValueError(
+                f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}"
+            )
         location = pathlib.Path(path).absolute()
         config: dict[str, Any] = {}
         tokenizer_file: pathlib.Path | None = None
@@ -394,8 +400,12 @@ class Model:
     def __reduce__(self) -> tuple[Any, tuple[str, str | None, bool | None, Backend]]:
         return (
             _load_cached,
-            (os.fspath(self._path), self._tensor_option, self._normalize_option,
-             self._backend_option),
+            (
+                os.fspath(self._path),
+                self._tensor_option,
+                self._normalize_option,
+                self._backend_option,
+            ),
         )
 
     def embed_ids(
@@ -489,8 +499,9 @@ class Model:
         for batch in self._iterate(texts, batch_size, max_length, show_progress, threads, out):
             filled += len(batch)
         if filled != len(out):
-            raise ValueError(f"texts changed length while being encoded: {len(out)} at the "
-                             f"start, {filled} read")
+            raise ValueError(
+                f"texts changed length while being encoded: {len(out)} at the start, {filled} read"
+            )
         return out
 
     def encode_iter(
@@ -561,8 +572,10 @@ class Model:
                 elif first + len(batch) <= len(into):
                     out = into[first : first + len(batch)]
                 else:
-                    raise ValueError(f"texts changed length while being encoded: {len(into)} "
-                                     f"at the start, at least {first + len(batch)} read")
+                    raise ValueError(
+                        f"texts changed length while being encoded: {len(into)} "
+                        f"at the start, at least {first + len(batch)} read"
+                    )
                 if self._native_tokenizer is not None:
                     deferred, failure = self._table.encode_texts(
                         self._native_tokenizer,
@@ -637,9 +650,7 @@ def _tokenize_with(tokenize: Any, texts: list[str]) -> Any:
 # Models this process has loaded, by what pickling records of them, so that unpickling in the
 # same process gives the model back instead of loading it again.
 _CacheKey = tuple[str, str | None, bool | None, Backend]
-_registered: weakref.WeakValueDictionary[_CacheKey, Model] = (
-    weakref.WeakValueDictionary()
-)
+_registered: weakref.WeakValueDictionary[_CacheKey, Model] = weakref.WeakValueDictionary()
 # Models unpickled in this process, kept for its life: a worker of a process pool receives the
 # model with every task, and loads it only the first time.
 _kept: dict[_CacheKey, Model] = {}
@@ -647,8 +658,12 @@ _cache_lock = threading.Lock()
 
 
 def _register(model: Model) -> None:
-    key = (os.fspath(model.path), model._tensor_option, model._normalize_option,
-           model._backend_option)
+    key = (
+        os.fspath(model.path),
+        model._tensor_option,
+        model._normalize_option,
+        model._backend_option,
+    )
     with _cache_lock:
         _registered.setdefault(key, model)
 

@@ -75,8 +75,14 @@ class ServeConfig:
 class ApiError(Exception):
     """A request answered with an error in OpenAI's shape."""
 
-    def __init__(self, status: int, message: str, kind: str = "invalid_request_error",
-                 param: str | None = None, code: str | None = None) -> None:
+    def __init__(
+        self,
+        status: int,
+        message: str,
+        kind: str = "invalid_request_error",
+        param: str | None = None,
+        code: str | None = None,
+    ) -> None:
         super().__init__(message)
         self.status = status
         self.message = message
@@ -108,13 +114,21 @@ def encode_texts(model: Model, texts: list[str], threads: int) -> tuple[Rows, Co
     native = model._native_tokenizer
     if native is not None:
         deferred, failure = model._table.encode_texts(
-            native, texts, rows, model.normalize, threads, None, model._unknown_token_id,
-            token_counts=counts)
+            native,
+            texts,
+            rows,
+            model.normalize,
+            threads,
+            None,
+            model._unknown_token_id,
+            token_counts=counts,
+        )
         if failure is not None:
             raise failure[1]
         if deferred:
             rows[deferred], counts[deferred] = _encode_with_tokenizers(
-                model, [texts[index] for index in deferred], threads)
+                model, [texts[index] for index in deferred], threads
+            )
     else:
         rows[:], counts[:] = _encode_with_tokenizers(model, texts, threads)
     return rows, counts
@@ -147,8 +161,9 @@ class Job:
 class Batcher:
     """Gathers the jobs of one model that wait together into one native call per kind."""
 
-    def __init__(self, model: Model, config: ServeConfig, queue_gauge: Any,
-                 batch_counter: Any) -> None:
+    def __init__(
+        self, model: Model, config: ServeConfig, queue_gauge: Any, batch_counter: Any
+    ) -> None:
         self.model = model
         self.wait = config.batch_wait_ms / 1000
         self.max_batch = config.max_batch
@@ -162,8 +177,9 @@ class Batcher:
         self.tokens_counter: Any = None
         self.executor = ThreadPoolExecutor(max_workers=1, thread_name_prefix="korvane-embed")
 
-    async def embed(self, texts: list[str] | None,
-                    token_lists: list[list[int]] | None) -> tuple[Rows, Counts]:
+    async def embed(
+        self, texts: list[str] | None, token_lists: list[list[int]] | None
+    ) -> tuple[Rows, Counts]:
         loop = asyncio.get_running_loop()
         job = Job(texts, token_lists, loop.create_future())
         self.pending.append(job)
@@ -195,8 +211,9 @@ class Batcher:
                         # A few microseconds a text: cheaper here than a hand-over to a thread.
                         results = self._compute(taken, 1)
                     else:
-                        results = await loop.run_in_executor(self.executor, self._compute,
-                                                             taken, self.threads)
+                        results = await loop.run_in_executor(
+                            self.executor, self._compute, taken, self.threads
+                        )
                 except Exception:
                     # A fault of one job must not fail the others gathered with it.
                     results = [self._compute_alone(job) for job in taken]
@@ -245,22 +262,27 @@ class Batcher:
 # Requests
 
 
-def parse_input(value: object, vocab_size: int, has_tokenizer: bool
-                ) -> tuple[list[str] | None, list[list[int]] | None]:
+def parse_input(
+    value: object, vocab_size: int, has_tokenizer: bool
+) -> tuple[list[str] | None, list[list[int]] | None]:
     """`input` as texts or as token lists; ApiError(400) naming what is wrong."""
     if isinstance(value, str):
         value = [value]
     if not isinstance(value, list):
-        raise invalid("'input' must be a string, a list of strings, a list of token IDs or a "
-                      f"list of such lists, not {_json_type(value)}")
+        raise invalid(
+            "'input' must be a string, a list of strings, a list of token IDs or a "
+            f"list of such lists, not {_json_type(value)}"
+        )
     if not value:
         raise invalid("'input' must not be empty")
     first = value[0]
     if isinstance(first, str):
         for index, text in enumerate(value):
             if not isinstance(text, str):
-                raise invalid(f"'input[{index}]' is {_json_type(text)}; a list of strings must "
-                              "hold only strings")
+                raise invalid(
+                    f"'input[{index}]' is {_json_type(text)}; a list of strings must "
+                    "hold only strings"
+                )
             if not text:
                 raise invalid(f"'input[{index}]' is an empty string")
         if not has_tokenizer:
@@ -271,13 +293,16 @@ def parse_input(value: object, vocab_size: int, has_tokenizer: bool
     elif isinstance(first, list):
         token_lists = value
     else:
-        raise invalid(f"'input[0]' is {_json_type(first)}, not a string, a token ID or a list "
-                      "of token IDs")
+        raise invalid(
+            f"'input[0]' is {_json_type(first)}, not a string, a token ID or a list of token IDs"
+        )
     for index, ids in enumerate(token_lists):
         where = f"'input[{index}]'" if token_lists is value else "'input'"
         if not isinstance(ids, list):
-            raise invalid(f"{where} is {_json_type(ids)}; a list of token lists must hold only "
-                          "lists of token IDs")
+            raise invalid(
+                f"{where} is {_json_type(ids)}; a list of token lists must hold only "
+                "lists of token IDs"
+            )
         if not ids:
             raise invalid(f"{where} is an empty list of token IDs")
         if not all(type(token) is int for token in ids):
@@ -285,14 +310,24 @@ def parse_input(value: object, vocab_size: int, has_tokenizer: bool
             raise invalid(f"{where} holds {_json_type(bad)}; token IDs are integers")
         low, high = min(ids), max(ids)
         if low < 0 or high >= vocab_size:
-            raise invalid(f"{where} holds the token ID {low if low < 0 else high}, outside the "
-                          f"model's vocabulary of {vocab_size}", code="invalid_token_id")
+            raise invalid(
+                f"{where} holds the token ID {low if low < 0 else high}, outside the "
+                f"model's vocabulary of {vocab_size}",
+                code="invalid_token_id",
+            )
     return None, token_lists
 
 
 def _json_type(value: object) -> str:
-    names = {dict: "an object", list: "a list", str: "a string", bool: "a boolean",
-             int: "a number", float: "a number", type(None): "null"}
+    names = {
+        dict: "an object",
+        list: "a list",
+        str: "a string",
+        bool: "a boolean",
+        int: "a number",
+        float: "a number",
+        type(None): "null",
+    }
     return names.get(type(value), type(value).__name__)
 
 
@@ -330,17 +365,32 @@ def make_metrics() -> Metrics:
     registry = CollectorRegistry(auto_describe=True)
     return Metrics(
         registry=registry,
-        requests=Counter("korvane_requests", "HTTP requests answered, by route and status",
-                         ["route", "status"], registry=registry),
-        texts=Counter("korvane_texts", "Texts and token lists embedded", ["model"],
-                      registry=registry),
+        requests=Counter(
+            "korvane_requests",
+            "HTTP requests answered, by route and status",
+            ["route", "status"],
+            registry=registry,
+        ),
+        texts=Counter(
+            "korvane_texts", "Texts and token lists embedded", ["model"], registry=registry
+        ),
         tokens=Counter("korvane_tokens", "Tokens embedded", ["model"], registry=registry),
-        latency=Histogram("korvane_request_seconds", "Time to answer a request, by route",
-                          ["route"], buckets=LATENCY_BUCKETS, registry=registry),
-        queue_depth=Gauge("korvane_queue_depth", "Texts waiting to be embedded", ["model"],
-                          registry=registry),
-        batches=Counter("korvane_batches", "Native calls, each for the requests gathered",
-                        ["model"], registry=registry),
+        latency=Histogram(
+            "korvane_request_seconds",
+            "Time to answer a request, by route",
+            ["route"],
+            buckets=LATENCY_BUCKETS,
+            registry=registry,
+        ),
+        queue_depth=Gauge(
+            "korvane_queue_depth", "Texts waiting to be embedded", ["model"], registry=registry
+        ),
+        batches=Counter(
+            "korvane_batches",
+            "Native calls, each for the requests gathered",
+            ["model"],
+            registry=registry,
+        ),
     )
 
 
@@ -350,8 +400,10 @@ def import_serving_packages() -> tuple[Any, Callable[[bytes], bytes]]:
         import orjson
         import prometheus_client  # noqa: F401
     except ImportError as error:
-        raise ImportError(f"korvane serve needs orjson, prometheus-client, uvicorn, httptools "
-                          f"and uvloop ({error}): pip install 'korvane[serve]'") from None
+        raise ImportError(
+            f"korvane serve needs orjson, prometheus-client, uvicorn, httptools "
+            f"and uvloop ({error}): pip install 'korvane[serve]'"
+        ) from None
     try:
         import pybase64
 
@@ -361,8 +413,12 @@ def import_serving_packages() -> tuple[Any, Callable[[bytes], bytes]]:
     return orjson, encode
 
 
-ROUTES = {"/v1/embeddings": "embeddings", "/v1/models": "models", "/health": "health",
-          "/metrics": "metrics"}
+ROUTES = {
+    "/v1/embeddings": "embeddings",
+    "/v1/models": "models",
+    "/health": "health",
+    "/metrics": "metrics",
+}
 JSON = [(b"content-type", b"application/json")]
 
 
@@ -370,15 +426,20 @@ class App:
     """The ASGI application. Models are loaded by `loader` on a thread when the server starts
     (``/health`` answers 503 until then), unless given loaded in `models`."""
 
-    def __init__(self, config: ServeConfig, models: dict[str, Model] | None = None,
-                 loader: Callable[[str], Model] | None = None) -> None:
+    def __init__(
+        self,
+        config: ServeConfig,
+        models: dict[str, Model] | None = None,
+        loader: Callable[[str], Model] | None = None,
+    ) -> None:
         self.config = config
         self.orjson, self.b64encode = import_serving_packages()
         self.metrics = make_metrics()
         # The labelled children, looked up once rather than on every request.
         self.request_counters: dict[tuple[str, int], Any] = {}
-        self.latencies = {route: self.metrics.latency.labels(route)
-                          for route in (*ROUTES.values(), "other")}
+        self.latencies = {
+            route: self.metrics.latency.labels(route) for route in (*ROUTES.values(), "other")
+        }
         self.key = config.api_key.encode() if config.api_key else None
         self.loader = loader or _load_model
         self.models: dict[str, Model] = {}
@@ -394,9 +455,12 @@ class App:
 
     def _install(self, models: dict[str, Model]) -> None:
         for name, model in models.items():
-            self.batchers[name] = Batcher(model, self.config,
-                                          self.metrics.queue_depth.labels(name),
-                                          self.metrics.batches.labels(name))
+            self.batchers[name] = Batcher(
+                model,
+                self.config,
+                self.metrics.queue_depth.labels(name),
+                self.metrics.batches.labels(name),
+            )
             self.batchers[name].texts_counter = self.metrics.texts.labels(name)
             self.batchers[name].tokens_counter = self.metrics.tokens.labels(name)
         self.models = dict(models)
@@ -445,10 +509,16 @@ class App:
         except Exception as error:  # a fault of ours: logged here, never shown to the client
             LOGGER.exception("failed to answer %s %s", scope["method"], path)
             status = 500
-            body = self.error_body(ApiError(500, f"internal error ({type(error).__name__})",
-                                            kind="server_error"))
-        await send({"type": "http.response.start", "status": status,
-                    "headers": [*headers, (b"content-length", str(len(body)).encode())]})
+            body = self.error_body(
+                ApiError(500, f"internal error ({type(error).__name__})", kind="server_error")
+            )
+        await send(
+            {
+                "type": "http.response.start",
+                "status": status,
+                "headers": [*headers, (b"content-length", str(len(body)).encode())],
+            }
+        )
         await send({"type": "http.response.body", "body": body})
         elapsed = time.perf_counter() - started
         counter = self.request_counters.get((route, status))
@@ -459,12 +529,28 @@ class App:
         self.latencies[route].observe(elapsed)
         if LOGGER.isEnabledFor(logging.INFO):
             client = scope.get("client") or ("-", 0)
-            LOGGER.info('%s:%s "%s %s" %d %.2f ms texts=%d', client[0], client[1],
-                        scope["method"], path, status, elapsed * 1000, texts)
+            LOGGER.info(
+                '%s:%s "%s %s" %d %.2f ms texts=%d',
+                client[0],
+                client[1],
+                scope["method"],
+                path,
+                status,
+                elapsed * 1000,
+                texts,
+            )
 
     def error_body(self, error: ApiError) -> bytes:
-        body: bytes = self.orjson.dumps({"error": {"message": error.message, "type": error.kind,
-                                                   "param": error.param, "code": error.code}})
+        body: bytes = self.orjson.dumps(
+            {
+                "error": {
+                    "message": error.message,
+                    "type": error.kind,
+                    "param": error.param,
+                    "code": error.code,
+                }
+            }
+        )
         return body
 
     def check_key(self, scope: Scope) -> None:
@@ -476,18 +562,27 @@ class App:
                 if scheme.lower() == b"bearer" and hmac.compare_digest(token.strip(), self.key):
                     return
                 break
-        raise ApiError(401, "a valid API key is required: send 'Authorization: Bearer KEY'",
-                       kind="authentication_error", param=None, code="invalid_api_key")
+        raise ApiError(
+            401,
+            "a valid API key is required: send 'Authorization: Bearer KEY'",
+            kind="authentication_error",
+            param=None,
+            code="invalid_api_key",
+        )
 
-    async def dispatch(self, route: str, scope: Scope, receive: Receive
-                       ) -> tuple[int, bytes, list[tuple[bytes, bytes]], int]:
+    async def dispatch(
+        self, route: str, scope: Scope, receive: Receive
+    ) -> tuple[int, bytes, list[tuple[bytes, bytes]], int]:
         method = scope["method"]
         if route == "health":
             self.allow(method, "GET")
             if self.ready:
                 return 200, b'{"status":"ok"}', JSON, 0
-            state = {"status": "failed", "error": self.load_error} if self.load_error else {
-                "status": "loading"}
+            state = (
+                {"status": "failed", "error": self.load_error}
+                if self.load_error
+                else {"status": "loading"}
+            )
             return 503, self.orjson.dumps(state), JSON, 0
         self.check_key(scope)
         if route == "embeddings":
@@ -502,15 +597,23 @@ class App:
             self.allow(method, "GET")
             from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
 
-            return 200, generate_latest(self.metrics.registry), [
-                (b"content-type", CONTENT_TYPE_LATEST.encode())], 0
+            return (
+                200,
+                generate_latest(self.metrics.registry),
+                [(b"content-type", CONTENT_TYPE_LATEST.encode())],
+                0,
+            )
         raise ApiError(404, f"no route {scope['path']}", param=None, code="not_found")
 
     @staticmethod
     def allow(method: str, allowed: str) -> None:
         if method != allowed:
-            raise ApiError(405, f"method {method} not allowed here; use {allowed}", param=None,
-                           code="method_not_allowed")
+            raise ApiError(
+                405,
+                f"method {method} not allowed here; use {allowed}",
+                param=None,
+                code="method_not_allowed",
+            )
 
     async def read_body(self, scope: Scope, receive: Receive) -> bytes:
         limit = self.config.max_body_bytes
@@ -528,9 +631,12 @@ class App:
             try:
                 message = await asyncio.wait_for(receive(), self.config.read_timeout)
             except TimeoutError:
-                raise ApiError(408, f"the request body did not arrive within "
-                               f"{self.config.read_timeout:g} s", param=None,
-                               code="timeout") from None
+                raise ApiError(
+                    408,
+                    f"the request body did not arrive within {self.config.read_timeout:g} s",
+                    param=None,
+                    code="timeout",
+                ) from None
             if message["type"] == "http.disconnect":
                 raise ApiError(400, "the client went away", param=None)
             chunk = message.get("body", b"")
@@ -542,26 +648,35 @@ class App:
                 return b"".join(chunks)
 
     def too_large(self) -> ApiError:
-        return ApiError(413, f"the request body is larger than {self.config.max_body_bytes} "
-                        "bytes", param=None, code="request_too_large")
+        return ApiError(
+            413,
+            f"the request body is larger than {self.config.max_body_bytes} bytes",
+            param=None,
+            code="request_too_large",
+        )
 
     def model_list(self, path: str) -> bytes:
         def entry(name: str) -> dict[str, Any]:
             return {"id": name, "object": "model", "created": self.created, "owned_by": "korvane"}
 
         if path.startswith("/v1/models/"):
-            name = path[len("/v1/models/"):]
+            name = path[len("/v1/models/") :]
             if name not in self.config.models:
                 raise self.unknown_model(name)
             answer: bytes = self.orjson.dumps(entry(name))
             return answer
-        answer = self.orjson.dumps({"object": "list",
-                                    "data": [entry(name) for name in self.config.models]})
+        answer = self.orjson.dumps(
+            {"object": "list", "data": [entry(name) for name in self.config.models]}
+        )
         return answer
 
     def unknown_model(self, name: object) -> ApiError:
-        return ApiError(404, f"the model {name!r} does not exist; served: "
-                        f"{', '.join(self.config.models)}", param="model", code="model_not_found")
+        return ApiError(
+            404,
+            f"the model {name!r} does not exist; served: {', '.join(self.config.models)}",
+            param="model",
+            code="model_not_found",
+        )
 
     async def embeddings(self, body: bytes) -> tuple[int, bytes, int]:
         try:
@@ -569,8 +684,7 @@ class App:
         except self.orjson.JSONDecodeError as error:
             raise invalid(f"the body is not valid JSON: {error}", param=None) from None
         if not isinstance(request, dict):
-            raise invalid(f"the body must be a JSON object, not {_json_type(request)}",
-                          param=None)
+            raise invalid(f"the body must be a JSON object, not {_json_type(request)}", param=None)
         name = request.get("model")
         if name is None and len(self.config.models) == 1:
             name = next(iter(self.config.models))
@@ -580,29 +694,40 @@ class App:
             raise self.unknown_model(name)
         batcher = self.batchers.get(name)
         if batcher is None:
-            raise ApiError(503, "the model is still loading", kind="server_error", param=None,
-                           code="model_loading")
+            raise ApiError(
+                503,
+                "the model is still loading",
+                kind="server_error",
+                param=None,
+                code="model_loading",
+            )
         model = batcher.model
         encoding = request.get("encoding_format")
         if encoding is None:
             encoding = "float"
         if encoding not in ("float", "base64"):
-            raise invalid("'encoding_format' must be 'float' or 'base64'",
-                          param="encoding_format")
+            raise invalid("'encoding_format' must be 'float' or 'base64'", param="encoding_format")
         dimensions = request.get("dimensions")
-        if dimensions is not None and (type(dimensions) is not int or
-                                       not 1 <= dimensions <= model.dim):
-            raise invalid(f"'dimensions' must be a whole number from 1 to {model.dim}",
-                          param="dimensions")
+        if dimensions is not None and (
+            type(dimensions) is not int or not 1 <= dimensions <= model.dim
+        ):
+            raise invalid(
+                f"'dimensions' must be a whole number from 1 to {model.dim}", param="dimensions"
+            )
         if "input" not in request:
             raise invalid("'input' is required")
-        texts, token_lists = parse_input(request["input"], model.vocab_size,
-                                         model.tokenizer is not None)
+        texts, token_lists = parse_input(
+            request["input"], model.vocab_size, model.tokenizer is not None
+        )
         count = len(texts if texts is not None else token_lists or ())
         if count > self.config.max_batch_texts:
-            raise ApiError(413, f"'input' holds {count} items; at most "
-                           f"{self.config.max_batch_texts} are taken in one request",
-                           param="input", code="too_many_inputs")
+            raise ApiError(
+                413,
+                f"'input' holds {count} items; at most "
+                f"{self.config.max_batch_texts} are taken in one request",
+                param="input",
+                code="too_many_inputs",
+            )
         rows, counts = await batcher.embed(texts, token_lists)
         rows = resize(rows, dimensions, model.normalize)
         tokens = int(counts.sum())
@@ -614,16 +739,27 @@ class App:
         if encoding == "base64":
             little = rows.astype("<f4", copy=False)
             data: list[dict[str, Any]] = [
-                {"object": "embedding", "index": index,
-                 "embedding": self.b64encode(little[index].tobytes()).decode("ascii")}
-                for index in range(len(little))]
+                {
+                    "object": "embedding",
+                    "index": index,
+                    "embedding": self.b64encode(little[index].tobytes()).decode("ascii"),
+                }
+                for index in range(len(little))
+            ]
         else:
-            data = [{"object": "embedding", "index": index, "embedding": row}
-                    for index, row in enumerate(rows)]
+            data = [
+                {"object": "embedding", "index": index, "embedding": row}
+                for index, row in enumerate(rows)
+            ]
         body: bytes = self.orjson.dumps(
-            {"object": "list", "data": data, "model": name,
-             "usage": {"prompt_tokens": tokens, "total_tokens": tokens}},
-            option=self.orjson.OPT_SERIALIZE_NUMPY)
+            {
+                "object": "list",
+                "data": data,
+                "model": name,
+                "usage": {"prompt_tokens": tokens, "total_tokens": tokens},
+            },
+            option=self.orjson.OPT_SERIALIZE_NUMPY,
+        )
         return body
 
 
@@ -638,37 +774,81 @@ def _load_model(path: str) -> Model:
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("model", nargs="?",
-                        help="a model directory or .safetensors file, served under its name")
-    parser.add_argument("--model", dest="named_models", action="append", default=[],
-                        metavar="NAME=PATH", help="serve another model as NAME (repeatable)")
-    parser.add_argument("--host", default="127.0.0.1", help="address to listen on "
-                        "(default: 127.0.0.1)")
+    parser.add_argument(
+        "model", nargs="?", help="a model directory or .safetensors file, served under its name"
+    )
+    parser.add_argument(
+        "--model",
+        dest="named_models",
+        action="append",
+        default=[],
+        metavar="NAME=PATH",
+        help="serve another model as NAME (repeatable)",
+    )
+    parser.add_argument(
+        "--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)"
+    )
     parser.add_argument("--port", type=int, default=8080, help="port (default: 8080)")
-    parser.add_argument("--workers", type=_positive, default=1,
-                        help="server processes, each with the models loaded (default: 1)")
-    parser.add_argument("--api-key", default=None,
-                        help=f"require 'Authorization: Bearer KEY' (default: ${API_KEY_VARIABLE}"
-                        ", if set)")
-    parser.add_argument("--log-level", default="info",
-                        choices=("critical", "error", "warning", "info", "debug"),
-                        help="least level logged; each request is a line at info (default: info)")
-    parser.add_argument("--max-body-bytes", type=_positive, default=ServeConfig.max_body_bytes,
-                        help="larger request bodies get 413 (default: 8 MiB)")
-    parser.add_argument("--max-batch-texts", type=_positive, default=ServeConfig.max_batch_texts,
-                        help="requests with more inputs get 413 (default: 2048)")
-    parser.add_argument("--batch-wait-ms", type=float, default=ServeConfig.batch_wait_ms,
-                        help="how long a batch waits for more requests to join it (default: 0, "
-                        "only those already arrived)")
-    parser.add_argument("--max-batch", type=_positive, default=ServeConfig.max_batch,
-                        help="most texts gathered into one native call (default: 4096)")
-    parser.add_argument("--threads", type=_positive, default=None,
-                        help="threads of a large batch (default: every usable CPU)")
-    parser.add_argument("--limit-concurrency", type=_positive, default=2048,
-                        help="open connections and requests beyond which new ones get 503 "
-                        "(default: 2048)")
-    parser.add_argument("--read-timeout", type=float, default=ServeConfig.read_timeout,
-                        help="seconds a request body may take to arrive (default: 30)")
+    parser.add_argument(
+        "--workers",
+        type=_positive,
+        default=1,
+        help="server processes, each with the models loaded (default: 1)",
+    )
+    parser.add_argument(
+        "--api-key",
+        default=None,
+        help=f"require 'Authorization: Bearer KEY' (default: ${API_KEY_VARIABLE}, if set)",
+    )
+    parser.add_argument(
+        "--log-level",
+        default="info",
+        choices=("critical", "error", "warning", "info", "debug"),
+        help="least level logged; each request is a line at info (default: info)",
+    )
+    parser.add_argument(
+        "--max-body-bytes",
+        type=_positive,
+        default=ServeConfig.max_body_bytes,
+        help="larger request bodies get 413 (default: 8 MiB)",
+    )
+    parser.add_argument(
+        "--max-batch-texts",
+        type=_positive,
+        default=ServeConfig.max_batch_texts,
+        help="requests with more inputs get 413 (default: 2048)",
+    )
+    parser.add_argument(
+        "--batch-wait-ms",
+        type=float,
+        default=ServeConfig.batch_wait_ms,
+        help="how long a batch waits for more requests to join it (default: 0, "
+        "only those already arrived)",
+    )
+    parser.add_argument(
+        "--max-batch",
+        type=_positive,
+        default=ServeConfig.max_batch,
+        help="most texts gathered into one native call (default: 4096)",
+    )
+    parser.add_argument(
+        "--threads",
+        type=_positive,
+        default=None,
+        help="threads of a large batch (default: every usable CPU)",
+    )
+    parser.add_argument(
+        "--limit-concurrency",
+        type=_positive,
+        default=2048,
+        help="open connections and requests beyond which new ones get 503 (default: 2048)",
+    )
+    parser.add_argument(
+        "--read-timeout",
+        type=float,
+        default=ServeConfig.read_timeout,
+        help="seconds a request body may take to arrive (default: 30)",
+    )
 
 
 def _positive(text: str) -> int:
@@ -694,10 +874,16 @@ def config_from_arguments(args: argparse.Namespace) -> ServeConfig:
         models[name] = path
     if not models:
         raise ValueError("name a model to serve: korvane serve MODEL, or --model NAME=PATH")
-    return ServeConfig(models=models, api_key=args.api_key or os.environ.get(API_KEY_VARIABLE),
-                       max_body_bytes=args.max_body_bytes, max_batch_texts=args.max_batch_texts,
-                       batch_wait_ms=max(0.0, args.batch_wait_ms), max_batch=args.max_batch,
-                       read_timeout=args.read_timeout, threads=args.threads)
+    return ServeConfig(
+        models=models,
+        api_key=args.api_key or os.environ.get(API_KEY_VARIABLE),
+        max_body_bytes=args.max_body_bytes,
+        max_batch_texts=args.max_batch_texts,
+        batch_wait_ms=max(0.0, args.batch_wait_ms),
+        max_batch=args.max_batch,
+        read_timeout=args.read_timeout,
+        threads=args.threads,
+    )
 
 
 def worker_app() -> App:
@@ -708,8 +894,11 @@ def worker_app() -> App:
 
 
 def configure_logging(level: str) -> None:
-    logging.basicConfig(format="%(asctime)s %(levelname)s %(name)s: %(message)s",
-                        level=level.upper(), stream=sys.stderr)
+    logging.basicConfig(
+        format="%(asctime)s %(levelname)s %(name)s: %(message)s",
+        level=level.upper(),
+        stream=sys.stderr,
+    )
     LOGGER.setLevel(level.upper())
 
 
@@ -727,10 +916,19 @@ def run(args: argparse.Namespace) -> int:
     models = {name: _load_model(path) for name, path in config.models.items()}
     options: dict[str, Any] = dict(
         # uvloop and httptools (korvane[serve]) whenever they are installed.
-        host=args.host, port=args.port, loop="auto", http="auto", lifespan="on",
-        log_level=args.log_level, access_log=False, limit_concurrency=args.limit_concurrency,
-        timeout_keep_alive=5, timeout_graceful_shutdown=30, server_header=False,
-        date_header=False)
+        host=args.host,
+        port=args.port,
+        loop="auto",
+        http="auto",
+        lifespan="on",
+        log_level=args.log_level,
+        access_log=False,
+        limit_concurrency=args.limit_concurrency,
+        timeout_keep_alive=5,
+        timeout_graceful_shutdown=30,
+        server_header=False,
+        date_header=False,
+    )
     if args.workers == 1:
         uvicorn.run(App(config, models), **options)
     else:

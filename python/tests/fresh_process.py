@@ -28,5 +28,8 @@ PRELUDE = textwrap.dedent(
 
 def run_fresh(code):
     tests = str(pathlib.Path(__file__).parent)
-    subprocess.run([sys.executable, "-c", PRELUDE.format(tests=tests) + textwrap.dedent(code)],
-                   check=True, timeout=120)
+    subprocess.run(
+        [sys.executable, "-c", PRELUDE.format(tests=tests) + textwrap.dedent(code)],
+        check=True,
+        timeout=120,
+    )

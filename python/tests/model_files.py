@@ -24,12 +24,14 @@ def write_transformer_tokenizer(path, vocabulary):
     at 12, all of which korvane must undo."""
     from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors
 
-    tokenizer = Tokenizer(models.WordLevel({word: i for i, word in enumerate(vocabulary)},
-                                           unk_token="[UNK]"))
+    tokenizer = Tokenizer(
+        models.WordLevel({word: i for i, word in enumerate(vocabulary)}, unk_token="[UNK]")
+    )
     tokenizer.normalizer = normalizers.Lowercase()
     tokenizer.pre_tokenizer = pre_tokenizers.Whitespace()
     tokenizer.post_processor = processors.TemplateProcessing(
-        single="[CLS] $A [SEP]", special_tokens=[("[CLS]", 2), ("[SEP]", 3)])
+        single="[CLS] $A [SEP]", special_tokens=[("[CLS]", 2), ("[SEP]", 3)]
+    )
     tokenizer.enable_padding(length=12, pad_id=0, pad_token="[PAD]")
     tokenizer.enable_truncation(max_length=12)
     tokenizer.save(str(path))

@@ -65,6 +65,8 @@ def test_fresh_import_reuses_the_class():
 def test_only_the_init_function_is_exported():
     output = subprocess.run(
         ["nm", "-D", "--defined-only", pathlib.Path(korvane_py.__file__)],
-        check=True, capture_output=True, text=True,
+        check=True,
+        capture_output=True,
+        text=True,
     ).stdout
     assert [line.split()[-1] for line in output.splitlines()] == ["PyInit_korvane_py"]

@@ -97,11 +97,17 @@ def fail(self):
     [
         (numpy_named("bool_", __bool__=lambda self: False)(), None, None),
         (numpy_named("bool", __bool__=lambda self: True)(), None, None),
-        (numpy_named("bool_")(), TypeError,
-         "object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
+        (
+            numpy_named("bool_")(),
+            TypeError,
+            "object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion",
+        ),
         (numpy_named("bool", __bool__=fail)(), ZeroDivisionError, "no truth"),
-        (numpy_named("boolean", __bool__=lambda self: True)(), TypeError,
-         "'boolean' object is not an instance of 'bool'"),
+        (
+            numpy_named("boolean", __bool__=lambda self: True)(),
+            TypeError,
+            "'boolean' object is not an instance of 'bool'",
+        ),
     ],
 )
 def test_numpy_booleans_are_recognised_by_name(placeholder_dir, value, error, message):

@@ -65,10 +65,23 @@ def float32(value):
 @pytest.mark.parametrize(
     "tokens",
     [
-        [0, 2], (0, 2), range(0, 3, 2), b"\x00\x02", bytearray(b"\x00\x02"),
-        np.array([0, 2]), np.array([0, 2], dtype=np.uint8), np.array([0, 2], dtype=np.uint32),
-        [np.int64(0), np.uint16(2)], [Index(0), Index(2)], (Index(0), 2), array.array("I", [0, 2]),
-        ListOf([0, 2]), Items([0, 2]), LyingLength([0, 2]), NoLength([0, 2]), [False, 2],
+        [0, 2],
+        (0, 2),
+        range(0, 3, 2),
+        b"\x00\x02",
+        bytearray(b"\x00\x02"),
+        np.array([0, 2]),
+        np.array([0, 2], dtype=np.uint8),
+        np.array([0, 2], dtype=np.uint32),
+        [np.int64(0), np.uint16(2)],
+        [Index(0), Index(2)],
+        (Index(0), 2),
+        array.array("I", [0, 2]),
+        ListOf([0, 2]),
+        Items([0, 2]),
+        LyingLength([0, 2]),
+        NoLength([0, 2]),
+        [False, 2],
     ],
     ids=repr,
 )
@@ -104,7 +117,11 @@ def test_results(model, model_dir):
         ([1.0], TypeError, None),
         (ListOf([0, "1"]), TypeError, None),
         (Items([0], iterate=lambda: 1 / 0), ZeroDivisionError, None),
-        (Items([0], iterate=lambda: iter([Index(1, on_index=lambda: 1 / 0)])), ZeroDivisionError, None),
+        (
+            Items([0], iterate=lambda: iter([Index(1, on_index=lambda: 1 / 0)])),
+            ZeroDivisionError,
+            None,
+        ),
     ],
     ids=repr,
 )
@@ -185,11 +202,16 @@ def write_bytes(content):
 @pytest.mark.parametrize(
     "damage, message",
     [
-        (remove_file, "IO Error: entity not found. Details: No such file or directory (os error 2)"),
+        (
+            remove_file,
+            "IO Error: entity not found. Details: No such file or directory (os error 2)",
+        ),
         (replace_with_directory, "IO Error: is a directory. Details: Is a directory (os error 21)"),
         (write_bytes(model_file_bytes(b"{")), "SerDe Error: "),
-        (write_bytes(model_file_bytes({"__metadata__": {}})),
-         "Could not find tensor details for the current safetensors model"),
+        (
+            write_bytes(model_file_bytes({"__metadata__": {}})),
+            "Could not find tensor details for the current safetensors model",
+        ),
     ],
     ids=["missing", "directory", "malformed", "no tensor"],
 )
@@ -250,7 +272,8 @@ def test_second_thread_is_refused_while_the_first_converts(model):
         return iter([0, 2])
 
     worker = threading.Thread(
-        target=lambda: results.append(model.embed_tokens(Items([], iterate=blocking_iteration))))
+        target=lambda: results.append(model.embed_tokens(Items([], iterate=blocking_iteration)))
+    )
     worker.start()
     try:
         assert entered.wait(timeout=60)

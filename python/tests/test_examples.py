@@ -18,10 +18,10 @@ import cluster  # noqa: E402
 import dedup  # noqa: E402
 import demo  # noqa: E402
 import embed_file  # noqa: E402
-import search  # noqa: E402
 import korvane_py  # noqa: E402
-from model_files import write_transformer_tokenizer  # noqa: E402
+import search  # noqa: E402
 from korvane.convert import write_model_dir  # noqa: E402
+from model_files import write_transformer_tokenizer  # noqa: E402
 
 SPECIALS = ["[PAD]", "[UNK]", "[CLS]", "[SEP]"]
 WORDS = ["the", "a", "dog", "puppy", "ball", "bank", "rates", "rain", "storm", "."]
@@ -32,8 +32,10 @@ TABLE = np.random.default_rng(7).integers(-31, 32, size=(len(VOCABULARY), WIDTH)
 
 
 def token_ids(sentence, special_tokens=False):
-    ids = [VOCABULARY.index(word) if word in VOCABULARY else 1
-           for word in re.findall(r"\w+|[^\w\s]", sentence.lower())]
+    ids = [
+        VOCABULARY.index(word) if word in VOCABULARY else 1
+        for word in re.findall(r"\w+|[^\w\s]", sentence.lower())
+    ]
     return [2, *ids, 3] if special_tokens else ids
 
 
@@ -42,11 +44,14 @@ def expected_embedding(ids, normalize=True):
     return mean / np.linalg.norm(mean) if normalize else mean
 
 
-@pytest.mark.parametrize(("flags", "special_tokens", "normalize"), [
-    ([], False, True),
-    (["--no-normalize"], False, False),
-    (["--special-tokens"], True, True),
-])
+@pytest.mark.parametrize(
+    ("flags", "special_tokens", "normalize"),
+    [
+        ([], False, True),
+        (["--no-normalize"], False, False),
+        (["--special-tokens"], True, True),
+    ],
+)
 def test_command_lines_prepare_and_embed_a_file(tmp_path, capsys, flags, special_tokens, normalize):
     np.save(tmp_path / "table.npy", TABLE)
     tokenizer = write_transformer_tokenizer(tmp_path / "tokenizer.json", VOCABULARY)
@@ -55,8 +60,18 @@ def test_command_lines_prepare_and_embed_a_file(tmp_path, capsys, flags, special
     (tmp_path / "sentences.txt").write_text("\n".join(sentences) + "\n", encoding="utf-8")
 
     output = tmp_path / "embeddings.npy"
-    assert embed_file.main([str(tmp_path / "model"), str(tmp_path / "sentences.txt"),
-                            str(output), "--quiet", *flags]) == 0
+    assert (
+        embed_file.main(
+            [
+                str(tmp_path / "model"),
+                str(tmp_path / "sentences.txt"),
+                str(output),
+                "--quiet",
+                *flags,
+            ]
+        )
+        == 0
+    )
 
     embeddings = np.load(output)
     assert embeddings.dtype == np.float32 and embeddings.shape == (len(sentences), WIDTH)
@@ -70,7 +85,9 @@ def test_command_lines_prepare_and_embed_a_file(tmp_path, capsys, flags, special
 def test_failed_embedding_names_its_sentence(tmp_path):
     # A table shorter than the tokenizer's vocabulary: "storm" and "." lie beyond it.
     model_dir = write_model_dir(TABLE[:-2], tmp_path / "model")
-    tokenizer = embed_file.load_tokenizer(write_transformer_tokenizer(tmp_path / "tokenizer.json", VOCABULARY))
+    tokenizer = embed_file.load_tokenizer(
+        write_transformer_tokenizer(tmp_path / "tokenizer.json", VOCABULARY)
+    )
     model = korvane_py.StaticEmbedding(str(model_dir))
     with pytest.raises(BaseException) as raised:
         embed_file.embed_sentences(model, tokenizer, ["the dog", "the storm"])
@@ -79,21 +96,35 @@ def test_failed_embedding_names_its_sentence(tmp_path):
 
 def demo_source(directory):
     """A source directory laid out like the packaged model, with a table over the demo's words."""
-    words = sorted({word for sentence in demo.SENTENCES
-                    for word in re.findall(r"\w+|[^\w\s]", sentence.lower())})
+    words = sorted(
+        {
+            word
+            for sentence in demo.SENTENCES
+            for word in re.findall(r"\w+|[^\w\s]", sentence.lower())
+        }
+    )
     vocabulary = SPECIALS + words
     table = np.random.default_rng(3).standard_normal((len(vocabulary), 5)).astype(np.float32)
     directory.mkdir()
-    save_file({"positions": np.ones((8, 5), np.float32), "words": table},
-              directory / "model.safetensors")
+    save_file(
+        {"positions": np.ones((8, 5), np.float32), "words": table}, directory / "model.safetensors"
+    )
     write_transformer_tokenizer(directory / "tokenizer.json", vocabulary)
     return table, vocabulary
 
 
 def test_demo_prepares_its_models_once(tmp_path, capsys):
     table, vocabulary = demo_source(tmp_path / "source")
-    arguments = ["--source-dir", str(tmp_path / "source"), "--tensor", "words",
-                 "--cache-dir", str(tmp_path / "cache"), "--corpus-size", "0"]
+    arguments = [
+        "--source-dir",
+        str(tmp_path / "source"),
+        "--tensor",
+        "words",
+        "--cache-dir",
+        str(tmp_path / "cache"),
+        "--corpus-size",
+        "0",
+    ]
 
     assert demo.main([*arguments, "--corpus-size", "30"]) == 0
     first = capsys.readouterr().out
@@ -102,8 +133,10 @@ def test_demo_prepares_its_models_once(tmp_path, capsys):
     model_file = tmp_path / "cache" / "f16" / "model.safetensors"
     written = model_file.stat().st_mtime_ns
 
-    first_two = [[vocabulary.index(word) for word in re.findall(r"\w+|[^\w\s]", sentence.lower())]
-                 for sentence in demo.SENTENCES[:2]]
+    first_two = [
+        [vocabulary.index(word) for word in re.findall(r"\w+|[^\w\s]", sentence.lower())]
+        for sentence in demo.SENTENCES[:2]
+    ]
     means = [table[ids].astype(np.float64).mean(axis=0) for ids in first_two]
     cosine = means[0] @ means[1] / np.linalg.norm(means[0]) / np.linalg.norm(means[1])
     first_row = next(line for line in first.splitlines() if line.startswith("  1  "))
@@ -118,7 +151,6 @@ def test_demo_prepares_its_models_once(tmp_path, capsys):
     os.utime(source_file, ns=(written + 10**9, written + 10**9))
     assert demo.main(arguments) == 0
     assert "prepared in" in capsys.readouterr().out
-
 
 
 # search.py, dedup.py and cluster.py: on the tiny table, then on the demo's model.
@@ -158,12 +190,29 @@ def result_lines(output):
 @pytest.mark.parametrize("index", INDEXES)
 def test_search_ranks_the_lines_by_cosine(tmp_path, capsys, monkeypatch, tiny_model, index):
     needs_index(index)
-    corpus = ["the dog", "a puppy", "", "the bank rates", "rain storm", "the ball .", "a rain",
-              "dog ball"]
+    corpus = [
+        "the dog",
+        "a puppy",
+        "",
+        "the bank rates",
+        "rain storm",
+        "the ball .",
+        "a rain",
+        "dog ball",
+    ]
     texts = write_lines(tmp_path / "texts.txt", corpus)
     queries = ["the dog ball", "storm"]
-    arguments = [str(texts), *queries, "--model", str(tiny_model), "-k", "3", "--quiet",
-                 "--index", index]
+    arguments = [
+        str(texts),
+        *queries,
+        "--model",
+        str(tiny_model),
+        "-k",
+        "3",
+        "--quiet",
+        "--index",
+        index,
+    ]
     if index == "usearch":
         arguments += ["--index-file", str(tmp_path / "texts.usearch")]
 
@@ -212,11 +261,14 @@ def test_usearch_index_agrees_with_numpy_and_is_reused_only_for_the_same_rows(tm
     rows, scores = search.top_k_index(index, vectors[:20], 5)
     exact_rows, _ = search.top_k_exact(vectors, vectors[:20], 5)
     assert sum(row == query for query, row in enumerate(rows[:, 0].tolist())) >= 18
-    np.testing.assert_allclose(scores, np.sum(vectors[rows] * vectors[:20, None], axis=2),
-                               atol=1e-5)
+    np.testing.assert_allclose(
+        scores, np.sum(vectors[rows] * vectors[:20, None], axis=2), atol=1e-5
+    )
     assert np.all(np.diff(scores, axis=1) <= 1e-6)
-    found = sum(len(set(approximate) & set(exact))
-                for approximate, exact in zip(rows.tolist(), exact_rows.tolist()))
+    found = sum(
+        len(set(approximate) & set(exact))
+        for approximate, exact in zip(rows.tolist(), exact_rows.tolist())
+    )
     assert found >= 90
     # One query: usearch answers with another type than for several.
     one_rows, one_scores = search.top_k_index(index, vectors[:1], 5)
@@ -260,16 +312,34 @@ def test_dedup_keeps_the_first_of_each_repeated_text(tmp_path, capsys, tiny_mode
     texts = write_lines(tmp_path / "texts.txt", corpus)
     output = tmp_path / "unique.txt"
 
-    assert dedup.main([str(texts), "--model", str(tiny_model), "--quiet", "-o", str(output),
-                       "--threshold", "0.999", "--index", index]) == 0
+    assert (
+        dedup.main(
+            [
+                str(texts),
+                "--model",
+                str(tiny_model),
+                "--quiet",
+                "-o",
+                str(output),
+                "--threshold",
+                "0.999",
+                "--index",
+                index,
+            ]
+        )
+        == 0
+    )
     report = capsys.readouterr().out
 
     kept = output.read_text(encoding="utf-8").splitlines()
     assert kept == ["rain", "the ball", "a puppy", "storm"]
     assert "7 texts: 4 kept, 3 dropped as near-duplicates of 2 kept texts." in report
     # The text with the most duplicates first, each duplicate with its line number.
-    assert re.search(r"line 1: rain\n +1\.000 +line 4 +rain rain\n +1\.000 +line 8 +rain\n\n"
-                     r"line 2: the ball\n +1\.000 +line 6 +The ball", report)
+    assert re.search(
+        r"line 1: rain\n +1\.000 +line 4 +rain rain\n +1\.000 +line 8 +rain\n\n"
+        r"line 2: the ball\n +1\.000 +line 6 +The ball",
+        report,
+    )
 
 
 def test_spherical_kmeans_finds_separate_groups():
@@ -299,8 +369,16 @@ def test_centering_leaves_no_shared_part():
 
 @pytest.mark.parametrize("center", [True, False])
 def test_cluster_groups_the_lines_of_one_topic(tmp_path, capsys, tiny_model, center):
-    corpus = ["rain", "dog", "rain rain", "bank", "dog dog dog", "Zebra", "bank bank",
-              "rain rain rain"]
+    corpus = [
+        "rain",
+        "dog",
+        "rain rain",
+        "bank",
+        "dog dog dog",
+        "Zebra",
+        "bank bank",
+        "rain rain rain",
+    ]
     texts = write_lines(tmp_path / "texts.txt", corpus)
     output = tmp_path / "clusters.tsv"
     arguments = [str(texts), "--model", str(tiny_model), "-k", "3", "--quiet", "-o", str(output)]
@@ -320,14 +398,20 @@ def test_cluster_groups_the_lines_of_one_topic(tmp_path, capsys, tiny_model, cen
 
 
 @pytest.mark.parametrize("script", [search, dedup, cluster])
-@pytest.mark.parametrize(("content", "message"), [
-    (None, "missing.txt"),
-    (b"fine\n\nstill fine\nLatin-1: caf\xe9\n",
-     "texts.txt, line 4: not UTF-8 (byte 0xe9 at byte 13 of the line)"),
-    (b"\n  \n", "texts.txt holds no text"),
-])
-def test_examples_report_bad_input_in_one_line(tmp_path, capsys, tiny_model, script, content,
-                                               message):
+@pytest.mark.parametrize(
+    ("content", "message"),
+    [
+        (None, "missing.txt"),
+        (
+            b"fine\n\nstill fine\nLatin-1: caf\xe9\n",
+            "texts.txt, line 4: not UTF-8 (byte 0xe9 at byte 13 of the line)",
+        ),
+        (b"\n  \n", "texts.txt holds no text"),
+    ],
+)
+def test_examples_report_bad_input_in_one_line(
+    tmp_path, capsys, tiny_model, script, content, message
+):
     texts = tmp_path / ("missing.txt" if content is None else "texts.txt")
     if content is not None:
         texts.write_bytes(content)
@@ -353,8 +437,19 @@ def demo_texts(tmp_path, monkeypatch, demo_cache):
 
 
 def test_examples_on_the_demo_model(tmp_path, capsys, demo_texts):
-    assert search.main([str(demo_texts), "thunderstorms and flooding", "a puppy with a ball",
-                        "-k", "2", "--quiet"]) == 0
+    assert (
+        search.main(
+            [
+                str(demo_texts),
+                "thunderstorms and flooding",
+                "a puppy with a ball",
+                "-k",
+                "2",
+                "--quiet",
+            ]
+        )
+        == 0
+    )
     results = result_lines(capsys.readouterr().out)
     assert results == {"thunderstorms and flooding": [6, 5], "a puppy with a ball": [2, 1]}
 
@@ -365,8 +460,14 @@ def test_examples_on_the_demo_model(tmp_path, capsys, demo_texts):
         clusters.setdefault(number, set()).add(int(line))
     assert sorted(clusters.values(), key=min) == [{1, 2}, {3, 4}, {5, 6}]
 
-    write_lines(demo_texts, [*demo.SENTENCES, "my dog loves playing fetch in the park",
-                             "The central bank raised its interest rates."])
+    write_lines(
+        demo_texts,
+        [
+            *demo.SENTENCES,
+            "my dog loves playing fetch in the park",
+            "The central bank raised its interest rates.",
+        ],
+    )
     capsys.readouterr()
     assert dedup.main([str(demo_texts), "--quiet", "-o", str(tmp_path / "unique.txt")]) == 0
     assert (tmp_path / "unique.txt").read_text().splitlines() == demo.SENTENCES

@@ -19,11 +19,19 @@ from test_threads import TABLE, THREADS, TOKEN_LISTS, run_each_thread
 
 # Words w0, w1, ... tokenized by whitespace into IDs 0, 1, ...
 TOKENIZER = {
-    "version": "1.0", "truncation": None, "padding": None, "added_tokens": [],
-    "normalizer": None, "pre_tokenizer": {"type": "WhitespaceSplit"}, "post_processor": None,
+    "version": "1.0",
+    "truncation": None,
+    "padding": None,
+    "added_tokens": [],
+    "normalizer": None,
+    "pre_tokenizer": {"type": "WhitespaceSplit"},
+    "post_processor": None,
     "decoder": None,
-    "model": {"type": "WordLevel", "vocab": {f"w{i}": i for i in range(len(TABLE))},
-              "unk_token": "w0"},
+    "model": {
+        "type": "WordLevel",
+        "vocab": {f"w{i}": i for i in range(len(TABLE))},
+        "unk_token": "w0",
+    },
 }
 TEXTS = [" ".join(f"w{token}" for token in tokens) for tokens in TOKEN_LISTS]
 
@@ -80,8 +88,10 @@ def model_dirs(tmp_path_factory):
 CALLS = {
     "embed_ids": lambda model, threads: model.embed_ids(TOKEN_LISTS, threads=threads),
     "embed_ids with offsets": lambda model, threads: model.embed_ids(
-        np.concatenate(TOKEN_LISTS), offsets=np.cumsum([0] + [len(t) for t in TOKEN_LISTS]),
-        threads=threads),
+        np.concatenate(TOKEN_LISTS),
+        offsets=np.cumsum([0] + [len(t) for t in TOKEN_LISTS]),
+        threads=threads,
+    ),
     "encode": lambda model, threads: model.encode(TEXTS, batch_size=16, threads=threads),
 }
 

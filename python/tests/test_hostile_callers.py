@@ -42,8 +42,9 @@ def child_command(code, *args):
 
 def run_child(code, *args, timeout=60):
     """Runs `code` in a fresh interpreter and returns what it printed; it must exit with 0."""
-    done = subprocess.run(child_command(code, *args), capture_output=True, text=True,
-                          timeout=timeout)
+    done = subprocess.run(
+        child_command(code, *args), capture_output=True, text=True, timeout=timeout
+    )
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -92,8 +93,10 @@ def test_instance_that_was_never_constructed(tmp_path):
         """,
         write_model(tmp_path, [[1.0]]),
     )
-    message = ("StaticEmbedding.embed_tokens() got an instance that StaticEmbedding.__new__() "
-               "did not construct: create instances with StaticEmbedding(model_dir)")
+    message = (
+        "StaticEmbedding.embed_tokens() got an instance that StaticEmbedding.__new__() "
+        "did not construct: create instances with StaticEmbedding(model_dir)"
+    )
     assert output.splitlines() == [f"TypeError {message}"] * 2 + ["True"]
 
 
@@ -145,13 +148,19 @@ def test_ctrl_c_stops_the_load_and_leaves_the_instance_unloaded(tmp_path, source
     replacement = replacement_file(tmp_path)
     process = subprocess.Popen(
         child_command(INTERRUPTED_LOAD, model_file, replacement, source),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         assert process.stdout.readline() == "calling\n"
         deadline = time.monotonic() + 30
         # Until the call is inside the read: blocked on the FIFO, or well into the large file.
-        while not (main_thread_is_reading(process.pid) if source == "fifo"
-                   else bytes_read(process.pid) > 64 << 20):
+        while not (
+            main_thread_is_reading(process.pid)
+            if source == "fifo"
+            else bytes_read(process.pid) > 64 << 20
+        ):
             assert time.monotonic() < deadline and process.poll() is None
             time.sleep(0.001)
         sent = time.monotonic()
@@ -164,8 +173,10 @@ def test_ctrl_c_stops_the_load_and_leaves_the_instance_unloaded(tmp_path, source
     outcome, read, retried = output.splitlines()
     assert outcome.startswith("interrupted ")
     latency = float(outcome.split()[1]) - sent
-    print(f"{source}: KeyboardInterrupt {latency * 1e3:.1f} ms after SIGINT, "
-          f"{int(read) >> 20} MiB read")
+    print(
+        f"{source}: KeyboardInterrupt {latency * 1e3:.1f} ms after SIGINT, "
+        f"{int(read) >> 20} MiB read"
+    )
     assert latency < 10  # a bound on hanging, not a performance target
     assert int(read) < large_size
     assert retried == "[3.0, 4.0]"  # the next call loaded the file anew
@@ -193,11 +204,17 @@ def test_panic_exception_pickles(panic):
 
 def test_panic_exception_unpickles_in_a_fresh_process(panic):
     done = subprocess.run(
-        [sys.executable, "-c",
-         "import pickle, sys\n"
-         "error = pickle.loads(sys.stdin.buffer.read())\n"
-         "print(type(error).__module__, type(error).__qualname__, error.args)"],
-        input=pickle.dumps(panic), capture_output=True, timeout=60)
+        [
+            sys.executable,
+            "-c",
+            "import pickle, sys\n"
+            "error = pickle.loads(sys.stdin.buffer.read())\n"
+            "print(type(error).__module__, type(error).__qualname__, error.args)",
+        ],
+        input=pickle.dumps(panic),
+        capture_output=True,
+        timeout=60,
+    )
     assert done.returncode == 0, done.stderr
     kind = type(panic)
     assert done.stdout.decode() == f"{kind.__module__} {kind.__qualname__} {panic.args}\n"
@@ -313,8 +330,10 @@ def test_instance_in_use_when_the_process_forked(tmp_path):
         """,
         write_model(tmp_path, [[1.0, 2.0]]),
     )
-    forked = ("RuntimeError This StaticEmbedding was in use when the process forked, so it cannot "
-              "be used in the child process: create a new instance [1.0, 2.0]")
+    forked = (
+        "RuntimeError This StaticEmbedding was in use when the process forked, so it cannot "
+        "be used in the child process: create a new instance [1.0, 2.0]"
+    )
     assert output.splitlines() == [forked, "RuntimeError", "[1.0, 2.0]", "[1.0, 2.0]"]
 
 
@@ -343,8 +362,11 @@ def test_out_of_memory_while_loading(tmp_path, stage):
         os.replace(sys.argv[2], sys.argv[1])
         print(model.embed_tokens([0]))
         """,
-        model_file, replacement,
+        model_file,
+        replacement,
     )
     failed = size if stage == "reading the file" else tensor_bytes
-    assert output.splitlines() == [f"PanicException memory allocation of {failed} bytes failed",
-                                   "[3.0, 4.0]"]
+    assert output.splitlines() == [
+        f"PanicException memory allocation of {failed} bytes failed",
+        "[3.0, 4.0]",
+    ]

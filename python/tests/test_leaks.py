@@ -26,10 +26,19 @@ def test_no_growth_on_any_path(tmp_path, model, model_dir):
     (tmp_path / "broken" / "model.safetensors").mkdir()
     broken = StaticEmbedding(str(tmp_path / "broken"))
     arguments = {
-        "tokens": LONG, "tuple": tuple(LONG), "array": np.array(LONG), "index": [Index(1)],
-        "text": "12", "set": {1}, "negative": [0] * 500 + [-1], "float": [0, 1.5],
-        "beyond": [0] * 500 + [10], "directory": model_dir, "missing": "missing",
-        "path": tmp_path, "flag": np.bool_(False),
+        "tokens": LONG,
+        "tuple": tuple(LONG),
+        "array": np.array(LONG),
+        "index": [Index(1)],
+        "text": "12",
+        "set": {1},
+        "negative": [0] * 500 + [-1],
+        "float": [0, 1.5],
+        "beyond": [0] * 500 + [10],
+        "directory": model_dir,
+        "missing": "missing",
+        "path": tmp_path,
+        "flag": np.bool_(False),
     }
     reentrant = Items([], iterate=lambda: iter(model.embed_tokens(arguments["tokens"])))
     calls = [
@@ -69,7 +78,8 @@ def test_no_growth_on_any_path(tmp_path, model, model_dir):
     blocks, resident = sys.getallocatedblocks(), resident_bytes()
     run(3000)
     assert {name: sys.getrefcount(value) for name, value in arguments.items()} | {
-        "class": sys.getrefcount(StaticEmbedding), "model": sys.getrefcount(model)
+        "class": sys.getrefcount(StaticEmbedding),
+        "model": sys.getrefcount(model),
     } == references
     assert sys.getallocatedblocks() - blocks < 100
     assert ADDRESS_SANITIZED or resident_bytes() - resident < 4 * 2**20

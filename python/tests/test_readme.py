@@ -1,6 +1,6 @@
 import pathlib
-import shlex
 import re
+import shlex
 
 import numpy as np
 
@@ -28,13 +28,27 @@ def test_readme_usage_example_runs(tmp_path):
 def test_readme_encode_example_runs(tmp_path, monkeypatch):
     tokenizers = import_or_skip("tokenizers")
     Tokenizer, models, pre_tokenizers = (
-        tokenizers.Tokenizer, tokenizers.models, tokenizers.pre_tokenizers)
+        tokenizers.Tokenizer,
+        tokenizers.models,
+        tokenizers.pre_tokenizers,
+    )
 
     from korvane.convert import write_model_dir
 
     encode_section = README.read_text().split("## Encode", 1)[1]
     example = re.search(r"```python\n(.*?)```", encode_section, re.DOTALL).group(1)
-    words = ["[UNK]", "a", "storm", "brought", "thunder", "heavy", "rain", "flooded", "the", "streets"]
+    words = [
+        "[UNK]",
+        "a",
+        "storm",
+        "brought",
+        "thunder",
+        "heavy",
+        "rain",
+        "flooded",
+        "the",
+        "streets",
+    ]
     vocabulary = {word: i for i, word in enumerate(words)} | {f"w{i}": i for i in range(10, 8000)}
     tokenizer = Tokenizer(models.WordLevel(vocabulary, unk_token="[UNK]"))
     tokenizer.pre_tokenizer = pre_tokenizers.Whitespace()

@@ -16,12 +16,15 @@ from model_files import write_model
 THREADS = 8
 CALLS = 10_000
 ROWS, COLUMNS = 64, 17
-TABLE = [[(row * 31 + column * 7) % 23 / 8 - 1.25 for column in range(COLUMNS)]
-         for row in range(ROWS)]
+TABLE = [
+    [(row * 31 + column * 7) % 23 / 8 - 1.25 for column in range(COLUMNS)] for row in range(ROWS)
+]
 # Lists of every length up to a few tokens, repeats included, so the row cache fills while the
 # threads run.
-TOKEN_LISTS = [[(start * 13 + step * 5) % ROWS for step in range(start % 5)] + [start % ROWS]
-               for start in range(97)]
+TOKEN_LISTS = [
+    [(start * 13 + step * 5) % ROWS for step in range(start % 5)] + [start % ROWS]
+    for start in range(97)
+]
 
 
 class SwitchingTokens(collections.abc.Sequence):

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+
 from .package_models import WORDS, make_tokenizer, random_table, write_table
 
 

@@ -27,8 +27,15 @@ SENTENCES = [
 
 # numpy types of the element types the tests write; BF16 is written from its raw bits.
 NUMPY_TYPES = {
-    "F64": "<f8", "F32": "<f4", "F16": "<f2", "I64": "<i8", "I32": "<i4", "I16": "<i2",
-    "I8": "i1", "U8": "u1", "BOOL": "u1",
+    "F64": "<f8",
+    "F32": "<f4",
+    "F16": "<f2",
+    "I64": "<i8",
+    "I32": "<i4",
+    "I16": "<i2",
+    "I8": "i1",
+    "U8": "u1",
+    "BOOL": "u1",
 }
 DTYPES = [*NUMPY_TYPES, "BF16"]
 
@@ -37,8 +44,11 @@ def safetensors_bytes(tensors):
     """A safetensors file of `tensors`: name -> (dtype name, raw bytes, shape), in that order."""
     header, data = {}, b""
     for name, (dtype, raw, shape) in tensors.items():
-        header[name] = {"dtype": dtype, "shape": list(shape),
-                        "data_offsets": [len(data), len(data) + len(raw)]}
+        header[name] = {
+            "dtype": dtype,
+            "shape": list(shape),
+            "data_offsets": [len(data), len(data) + len(raw)],
+        }
         data += raw
     text = json.dumps(header).encode()
     return struct.pack("<Q", len(text)) + text + data
@@ -74,7 +84,8 @@ def make_tokenizer():
     tokenizer.normalizer = normalizers.BertNormalizer(lowercase=True)
     tokenizer.pre_tokenizer = pre_tokenizers.BertPreTokenizer()
     tokenizer.post_processor = processors.TemplateProcessing(
-        single="[CLS] $A [SEP]", special_tokens=[("[CLS]", 2), ("[SEP]", 3)])
+        single="[CLS] $A [SEP]", special_tokens=[("[CLS]", 2), ("[SEP]", 3)]
+    )
     # Written into the file as transformer tokenizers often are; the package must undo both.
     tokenizer.enable_padding(length=16)
     tokenizer.enable_truncation(max_length=5)

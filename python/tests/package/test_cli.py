@@ -30,14 +30,18 @@ def write_tokenizer(path, vocabulary=VOCABULARY):
 
 @pytest.fixture
 def model_dir(tmp_path):
-    return write_model_dir(TABLE, tmp_path / "model", tokenizer=write_tokenizer(tmp_path / "tok.json"))
+    return write_model_dir(
+        TABLE, tmp_path / "model", tokenizer=write_tokenizer(tmp_path / "tok.json")
+    )
 
 
 def write_input(path, texts, column="text"):
     if path.suffix == ".txt":
         path.write_text("".join(text + "\n" for text in texts), encoding="utf-8")
     elif path.suffix == ".jsonl":
-        path.write_text("".join(json.dumps({column: t, "id": i}) + "\n" for i, t in enumerate(texts)))
+        path.write_text(
+            "".join(json.dumps({column: t, "id": i}) + "\n" for i, t in enumerate(texts))
+        )
     else:
         pq.write_table(pa.table({"id": range(len(texts)), column: texts}), path, row_group_size=2)
     return path
@@ -56,16 +60,26 @@ def files_in(directory):
 
 
 @pytest.mark.parametrize("output_suffix", [".npy", ".parquet"])
-@pytest.mark.parametrize(("input_suffix", "column"), [
-    (".txt", None), (".jsonl", None), (".jsonl", "body"), (".parquet", None), (".parquet", "body"),
-])
-def test_embed_writes_what_encode_returns(tmp_path, model_dir, capsys, input_suffix, column,
-                                          output_suffix):
+@pytest.mark.parametrize(
+    ("input_suffix", "column"),
+    [
+        (".txt", None),
+        (".jsonl", None),
+        (".jsonl", "body"),
+        (".parquet", None),
+        (".parquet", "body"),
+    ],
+)
+def test_embed_writes_what_encode_returns(
+    tmp_path, model_dir, capsys, input_suffix, column, output_suffix
+):
     source = write_input(tmp_path / f"in{input_suffix}", TEXTS, column or "text")
     output = tmp_path / f"out{output_suffix}"
     flags = ["--column", column] if column else []
-    assert main(["embed", str(model_dir), str(source), "-o", str(output), "--batch-size", "4",
-                 *flags]) == 0
+    assert (
+        main(["embed", str(model_dir), str(source), "-o", str(output), "--batch-size", "4", *flags])
+        == 0
+    )
 
     found = read_output(output)
     expected = Model.load(model_dir).encode(TEXTS)
@@ -78,7 +92,9 @@ def test_embed_writes_what_encode_returns(tmp_path, model_dir, capsys, input_suf
 @pytest.mark.parametrize("flags", [["--max-length", "2"], ["--threads", "1", "--quiet"]])
 def test_embed_options_reach_encode(tmp_path, model_dir, capsys, flags):
     source = write_input(tmp_path / "in.txt", TEXTS)
-    assert main(["embed", str(model_dir), str(source), "-o", str(tmp_path / "out.npy"), *flags]) == 0
+    assert (
+        main(["embed", str(model_dir), str(source), "-o", str(tmp_path / "out.npy"), *flags]) == 0
+    )
     max_length = int(flags[1]) if flags[0] == "--max-length" else None
     expected = Model.load(model_dir).encode(TEXTS, max_length=max_length)
     np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), expected)
@@ -88,8 +104,20 @@ def test_embed_options_reach_encode(tmp_path, model_dir, capsys, flags):
 def test_module_runs_as_the_command(tmp_path, model_dir):
     source = write_input(tmp_path / "in.txt", TEXTS[:2])
     completed = subprocess.run(
-        [sys.executable, "-m", "korvane", "embed", str(model_dir), str(source), "-o",
-         str(tmp_path / "out.npy")], capture_output=True, text=True, check=False)
+        [
+            sys.executable,
+            "-m",
+            "korvane",
+            "embed",
+            str(model_dir),
+            str(source),
+            "-o",
+            str(tmp_path / "out.npy"),
+        ],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
     assert completed.returncode == 0, completed.stderr
     assert np.load(tmp_path / "out.npy").shape == (2, WIDTH)
 
@@ -121,10 +149,20 @@ def failing_inputs(tmp_path, model_dir):
 
 
 @pytest.mark.parametrize("output_name", ["out.npy", "out.parquet"])
-@pytest.mark.parametrize("case", [
-    "bad JSON after the first batch", "a field that is not a string", "a null text",
-    "a token beyond the table", "a missing parquet column", "a missing model", "a missing input",
-    "an unknown input kind", "--column on text"])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "bad JSON after the first batch",
+        "a field that is not a string",
+        "a null text",
+        "a token beyond the table",
+        "a missing parquet column",
+        "a missing model",
+        "a missing input",
+        "an unknown input kind",
+        "--column on text",
+    ],
+)
 def test_failed_embed_leaves_the_output_as_it_was(tmp_path, model_dir, capsys, case, output_name):
     arguments, words = failing_inputs(tmp_path, model_dir)[case]
     out_dir = tmp_path / "out"
@@ -159,9 +197,14 @@ def test_convert_round_trip(tmp_path, capsys, dtype, normalize):
     # A checkpoint directory: position IDs come first, the token table has its usual name.
     checkpoint = tmp_path / "checkpoint"
     checkpoint.mkdir()
-    save_file({"embeddings.position_ids": np.arange(8, dtype=np.int64).reshape(1, 8),
-               "embeddings.position_embeddings.weight": np.ones((8, WIDTH), np.float32),
-               "bert.embeddings.word_embeddings.weight": TABLE}, checkpoint / "model.safetensors")
+    save_file(
+        {
+            "embeddings.position_ids": np.arange(8, dtype=np.int64).reshape(1, 8),
+            "embeddings.position_embeddings.weight": np.ones((8, WIDTH), np.float32),
+            "bert.embeddings.word_embeddings.weight": TABLE,
+        },
+        checkpoint / "model.safetensors",
+    )
     write_tokenizer(checkpoint / "tokenizer.json")
     out = tmp_path / "converted"
     flags = [] if normalize else ["--no-normalize"]
@@ -174,7 +217,9 @@ def test_convert_round_trip(tmp_path, capsys, dtype, normalize):
     with safe_open(str(out / "model.safetensors"), framework="numpy") as file:
         assert list(file.keys()) == [TENSOR_NAME]
         stored = file.get_tensor(TENSOR_NAME)
-    np.testing.assert_array_equal(stored, TABLE.astype(np.float16 if dtype == "f16" else np.float32))
+    np.testing.assert_array_equal(
+        stored, TABLE.astype(np.float16 if dtype == "f16" else np.float32)
+    )
 
     model = Model.load(out)
     assert (model.dim, model.vocab_size, model.normalize) == (WIDTH, len(VOCABULARY), normalize)
@@ -187,18 +232,32 @@ def test_convert_round_trip(tmp_path, capsys, dtype, normalize):
     from model2vec import StaticModel
 
     peer = StaticModel.from_pretrained(str(out))
-    np.testing.assert_allclose(peer.encode(["the dog ."]), model.encode(["the dog ."]),
-                               atol=1e-6 if dtype == "f32" else 1e-3)
+    np.testing.assert_allclose(
+        peer.encode(["the dog ."]),
+        model.encode(["the dog ."]),
+        atol=1e-6 if dtype == "f32" else 1e-3,
+    )
 
 
-@pytest.mark.parametrize(("tensors", "flags", "words"), [
-    ({"a": np.ones((2, 2)), "b": np.ones((3, 2))}, [], ["2 2-D tensors (a, b)", "--tensor"]),
-    ({"a": np.ones(2)}, [], ["0 2-D tensors (none)"]),
-    ({"a": np.ones((2, 2))}, ["--tensor", "b"], ["no tensor named 'b'"]),
-    ({"a": np.ones(2)}, ["--tensor", "a"], ["'a' has shape [2], not 2-D"]),
-    ({"a": np.ones((4, 2))}, ["--tokenizer", "TOKENIZER"], [f"up to {len(VOCABULARY) - 1}", "4 rows"]),
-    ({"a": np.full((len(VOCABULARY), 2), 1e5)}, ["--dtype", "f16"], ["beyond the range of f16"]),
-])
+@pytest.mark.parametrize(
+    ("tensors", "flags", "words"),
+    [
+        ({"a": np.ones((2, 2)), "b": np.ones((3, 2))}, [], ["2 2-D tensors (a, b)", "--tensor"]),
+        ({"a": np.ones(2)}, [], ["0 2-D tensors (none)"]),
+        ({"a": np.ones((2, 2))}, ["--tensor", "b"], ["no tensor named 'b'"]),
+        ({"a": np.ones(2)}, ["--tensor", "a"], ["'a' has shape [2], not 2-D"]),
+        (
+            {"a": np.ones((4, 2))},
+            ["--tokenizer", "TOKENIZER"],
+            [f"up to {len(VOCABULARY) - 1}", "4 rows"],
+        ),
+        (
+            {"a": np.full((len(VOCABULARY), 2), 1e5)},
+            ["--dtype", "f16"],
+            ["beyond the range of f16"],
+        ),
+    ],
+)
 def test_convert_refuses_and_writes_nothing(tmp_path, capsys, tensors, flags, words):
     source = tmp_path / "weights.safetensors"
     save_file({name: value.astype(np.float32) for name, value in tensors.items()}, source)

@@ -33,8 +33,12 @@ def small_disk(tmp_path):
 
     def mount(size):
         disk.mkdir()
-        done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", disk],
-                              capture_output=True, text=True, check=False)
+        done = subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", disk],
+            capture_output=True,
+            text=True,
+            check=False,
+        )
         if done.returncode != 0:
             pytest.skip(f"cannot mount a small file system: {done.stderr.strip()}")
         return disk
@@ -68,8 +72,13 @@ def write_texts(path, texts=TEXTS):
 
 
 def run_command(*arguments):
-    return subprocess.run([sys.executable, "-m", "korvane", *map(str, arguments)],
-                          capture_output=True, text=True, timeout=300, check=False)
+    return subprocess.run(
+        [sys.executable, "-m", "korvane", *map(str, arguments)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=False,
+    )
 
 
 # ---------------------------------------------------------------------------------------------
@@ -86,19 +95,34 @@ def test_embed_onto_a_full_disk_fails_with_the_reason(tmp_path, model_dir, small
 
     assert done.returncode == 1, done.stderr
     assert done.stderr.splitlines()[-1] == (
-        f"korvane embed: error: cannot write {output}: No space left on device")
+        f"korvane embed: error: cannot write {output}: No space left on device"
+    )
     assert entries(disk) == []
 
 
-def test_npy_written_where_space_cannot_be_reserved(tmp_path, model_dir, small_disk, monkeypatch,
-                                                   capsys):
+def test_npy_written_where_space_cannot_be_reserved(
+    tmp_path, model_dir, small_disk, monkeypatch, capsys
+):
     # Where fallocate is not supported, the writes themselves meet the full disk.
     monkeypatch.setattr("korvane.cli.reserve", lambda file, size: None)
     disk = small_disk("64k")
     source = write_texts(tmp_path / "in.txt")
     output = disk / "out.npy"
-    assert main(["embed", str(model_dir), str(source), "-o", str(output), "--quiet",
-                 "--batch-size", "64"]) == 1
+    assert (
+        main(
+            [
+                "embed",
+                str(model_dir),
+                str(source),
+                "-o",
+                str(output),
+                "--quiet",
+                "--batch-size",
+                "64",
+            ]
+        )
+        == 1
+    )
     assert capsys.readouterr().err.endswith("No space left on device\n")
     assert entries(disk) == []
 
@@ -183,7 +207,8 @@ def test_convert_into_a_mount_point(tmp_path, small_disk, capsys):
     assert main(["convert", str(source), str(disk), "--no-normalize", "--force"]) == 1
     assert capsys.readouterr().err.endswith(
         f"{disk} is a mount point with files in it, which cannot be replaced whole: "
-        "empty it first, or write elsewhere\n")
+        "empty it first, or write elsewhere\n"
+    )
     assert snapshot(disk) == before and entries(disk) == sorted(before)
     np.testing.assert_array_equal(Model.load(disk, normalize=False).embed_ids([[1]])[0], table[1])
 
@@ -270,10 +295,16 @@ def start_child(code, *arguments, path=None):
     environment = dict(os.environ)
     if path is not None:
         environment["PYTHONPATH"] = os.pathsep.join(
-            [str(path), *filter(None, [environment.get("PYTHONPATH")])])
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, arguments)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=environment, start_new_session=True)
+            [str(path), *filter(None, [environment.get("PYTHONPATH")])]
+        )
+    return subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code), *map(str, arguments)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=environment,
+        start_new_session=True,
+    )
 
 
 def expected_ending(number):
@@ -303,8 +334,17 @@ def test_signal_during_embed_removes_the_temporary_file(tmp_path, model_dir, suf
     source = write_texts(tmp_path / "in.txt")
     out_dir = tmp_path / "out"
     out_dir.mkdir()
-    process = start_child(SIGNALLED_EMBED, "embed", model_dir, source, "-o",
-                          out_dir / f"out{suffix}", "--batch-size", "64", "--quiet")
+    process = start_child(
+        SIGNALLED_EMBED,
+        "embed",
+        model_dir,
+        source,
+        "-o",
+        out_dir / f"out{suffix}",
+        "--batch-size",
+        "64",
+        "--quiet",
+    )
     assert process.stdout.readline() == "writing\n", process.stderr.read()
     assert len(entries(out_dir)) == 1  # the temporary file
 
@@ -313,11 +353,17 @@ def test_signal_during_embed_removes_the_temporary_file(tmp_path, model_dir, suf
     assert entries(out_dir) == []
 
 
-@pytest.mark.parametrize(("number", "group"), [
-    (signal.SIGTERM, False), (signal.SIGTERM, True), (signal.SIGHUP, True), (signal.SIGINT, True),
-], ids=["SIGTERM", "SIGTERM to the group", "SIGHUP to the group", "SIGINT to the group"])
-def test_signal_during_a_dask_embed_removes_the_temporary_files(tmp_path, model_dir, number,
-                                                                group):
+@pytest.mark.parametrize(
+    ("number", "group"),
+    [
+        (signal.SIGTERM, False),
+        (signal.SIGTERM, True),
+        (signal.SIGHUP, True),
+        (signal.SIGINT, True),
+    ],
+    ids=["SIGTERM", "SIGTERM to the group", "SIGHUP to the group", "SIGINT to the group"],
+)
+def test_signal_during_a_dask_embed_removes_the_temporary_files(tmp_path, model_dir, number, group):
     helpers = tmp_path / "helpers"
     helpers.mkdir()
     (helpers / "waiting_model.py").write_text(textwrap.dedent(WAITING_MODEL))
@@ -325,8 +371,9 @@ def test_signal_during_a_dask_embed_removes_the_temporary_files(tmp_path, model_
     corpus.mkdir()
     write_texts(corpus / "part.parquet", TEXTS[:10])
     target = tmp_path / "embeddings"
-    process = start_child(SIGNALLED_DASK_EMBED, "embed", model_dir, corpus, "-o", target,
-                          "--quiet", path=helpers)
+    process = start_child(
+        SIGNALLED_DASK_EMBED, "embed", model_dir, corpus, "-o", target, "--quiet", path=helpers
+    )
     deadline = time.monotonic() + 120
     while not (target.is_dir() and any(name.endswith(".tmp") for name in entries(target))):
         assert process.poll() is None, process.communicate()[1]
@@ -356,11 +403,17 @@ def other_name(path, how, suffix):
     return alias
 
 
-@pytest.mark.parametrize(("suffixes", "how"), [
-    ((".parquet", ".parquet"), "same path"), ((".parquet", ".parquet"), "spelled otherwise"),
-    ((".parquet", ".parquet"), "hard link"), ((".parquet", ".parquet"), "symbolic link"),
-    ((".txt", ".npy"), "hard link"), ((".txt", ".npy"), "symbolic link"),
-])
+@pytest.mark.parametrize(
+    ("suffixes", "how"),
+    [
+        ((".parquet", ".parquet"), "same path"),
+        ((".parquet", ".parquet"), "spelled otherwise"),
+        ((".parquet", ".parquet"), "hard link"),
+        ((".parquet", ".parquet"), "symbolic link"),
+        ((".txt", ".npy"), "hard link"),
+        ((".txt", ".npy"), "symbolic link"),
+    ],
+)
 def test_embed_refuses_to_write_over_its_input(tmp_path, model_dir, capsys, suffixes, how):
     source = write_texts(tmp_path / f"data{suffixes[0]}", TEXTS[:5])
     output = other_name(source, how, suffixes[1])
@@ -369,13 +422,22 @@ def test_embed_refuses_to_write_over_its_input(tmp_path, model_dir, capsys, suff
     assert main(["embed", str(model_dir), str(source), "-o", str(output)]) == 1
 
     error = capsys.readouterr().err.splitlines()[-1]
-    assert error == (f"korvane embed: error: the output {output} is the input {source}: "
-                     "write the embeddings to another file")
+    assert error == (
+        f"korvane embed: error: the output {output} is the input {source}: "
+        "write the embeddings to another file"
+    )
     assert source.read_bytes() == before
 
 
-@pytest.mark.parametrize("case", ["directory into itself", "file into its directory",
-                                  "file into a directory above it", "directory by a link"])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "directory into itself",
+        "file into its directory",
+        "file into a directory above it",
+        "directory by a link",
+    ],
+)
 def test_convert_refuses_to_write_over_its_source(tmp_path, capsys, case):
     checkpoint, _ = write_checkpoint(tmp_path / "checkpoint", 4, 3, 4)
     (checkpoint / "sub").mkdir()
@@ -393,7 +455,8 @@ def test_convert_refuses_to_write_over_its_source(tmp_path, capsys, case):
 
     assert capsys.readouterr().err == (
         f"korvane convert: error: the output directory {out_dir} is or holds the source "
-        f"{source}: write the model to another directory\n")
+        f"{source}: write the model to another directory\n"
+    )
     assert snapshot(checkpoint) == before
 
 
@@ -407,5 +470,6 @@ def test_dask_embed_refuses_a_target_inside_its_source(tmp_path, model_dir, caps
 
     assert capsys.readouterr().err == (
         f"korvane embed: error: the target {target} is or lies within the source "
-        f"{corpus}: embed into a directory outside it\n")
+        f"{corpus}: embed into a directory outside it\n"
+    )
     assert entries(corpus) == ["part.parquet"]

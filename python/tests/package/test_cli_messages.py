@@ -69,16 +69,19 @@ def with_bad_byte(path, line_index, at, bad=b"\xff"):
 
 @pytest.mark.parametrize("suffix", [".txt", ".jsonl"])
 @pytest.mark.parametrize("line_index", [0, 2])
-def test_an_undecodable_byte_is_named_by_line_and_offset(tmp_path, model_dir, capsys, suffix,
-                                                         line_index):
+def test_an_undecodable_byte_is_named_by_line_and_offset(
+    tmp_path, model_dir, capsys, suffix, line_index
+):
     source = tmp_path / f"in{suffix}"
     within, offset = with_bad_byte(source, line_index, 3)
 
     assert main(["embed", str(model_dir), str(source), "-o", str(tmp_path / "out.npy")]) == 1
 
     message = error_line(capsys)
-    assert message.startswith(f"{source}, line {line_index + 1}: byte {within} of the line "
-                              f"(byte {offset} of the file), ff, is not utf-8")
+    assert message.startswith(
+        f"{source}, line {line_index + 1}: byte {within} of the line "
+        f"(byte {offset} of the file), ff, is not utf-8"
+    )
     assert "--encoding" in message and "--errors replace" in message
     assert not (tmp_path / "out.npy").exists()
 
@@ -99,10 +102,36 @@ def test_errors_replace_and_another_encoding(tmp_path, model_dir, suffix):
     with_bad_byte(source, 1, 2, bad="\u00e9".encode("latin-1"))
     model = Model.load(model_dir)
 
-    assert main(["embed", str(model_dir), str(source), "-o", str(tmp_path / "replaced.npy"),
-                 "--errors", "replace", "--quiet"]) == 0
-    assert main(["embed", str(model_dir), str(source), "-o", str(tmp_path / "latin.npy"),
-                 "--encoding", "latin-1", "--quiet"]) == 0
+    assert (
+        main(
+            [
+                "embed",
+                str(model_dir),
+                str(source),
+                "-o",
+                str(tmp_path / "replaced.npy"),
+                "--errors",
+                "replace",
+                "--quiet",
+            ]
+        )
+        == 0
+    )
+    assert (
+        main(
+            [
+                "embed",
+                str(model_dir),
+                str(source),
+                "-o",
+                str(tmp_path / "latin.npy"),
+                "--encoding",
+                "latin-1",
+                "--quiet",
+            ]
+        )
+        == 0
+    )
 
     replaced = [*LINES[:1], "a \ufffdball", *LINES[2:]]
     latin = [*LINES[:1], "a \u00e9ball", *LINES[2:]]
@@ -117,20 +146,41 @@ def test_a_parquet_value_that_is_not_utf8(tmp_path, model_dir, capsys):
 
     assert main(["embed", str(model_dir), str(source), "-o", str(tmp_path / "out.npy")]) == 1
     assert error_line(capsys, alone=False).startswith(
-        f"{source}: row 1 of column 'text', byte 3 of the value, ff, is not UTF-8")
+        f"{source}: row 1 of column 'text', byte 3 of the value, ff, is not UTF-8"
+    )
 
-    assert main(["embed", str(model_dir), str(source), "-o", str(tmp_path / "out.npy"),
-                 "--errors", "replace", "--quiet"]) == 0
-    np.testing.assert_array_equal(np.load(tmp_path / "out.npy"),
-                                  Model.load(model_dir).encode(["the dog", "a \ufffdball"]))
+    assert (
+        main(
+            [
+                "embed",
+                str(model_dir),
+                str(source),
+                "-o",
+                str(tmp_path / "out.npy"),
+                "--errors",
+                "replace",
+                "--quiet",
+            ]
+        )
+        == 0
+    )
+    np.testing.assert_array_equal(
+        np.load(tmp_path / "out.npy"), Model.load(model_dir).encode(["the dog", "a \ufffdball"])
+    )
 
 
-@pytest.mark.parametrize(("suffix", "place"), [
-    (".txt", "in.txt, line 4"), (".jsonl", "in.jsonl, line 7"),
-    (".parquet", "in.parquet, row 3 of column 'text'"), ("-", "standard input, line 4"),
-])
-def test_a_failing_text_is_named_by_its_place_in_the_input(tmp_path, monkeypatch, capsys,
-                                                         suffix, place):
+@pytest.mark.parametrize(
+    ("suffix", "place"),
+    [
+        (".txt", "in.txt, line 4"),
+        (".jsonl", "in.jsonl, line 7"),
+        (".parquet", "in.parquet, row 3 of column 'text'"),
+        ("-", "standard input, line 4"),
+    ],
+)
+def test_a_failing_text_is_named_by_its_place_in_the_input(
+    tmp_path, monkeypatch, capsys, suffix, place
+):
     # A tokenizer with one word more than the table has rows: "zebra" has no row.
     short = write_model_dir(TABLE, tmp_path / "short")
     write_transformer_tokenizer(short / "tokenizer.json", VOCABULARY + ["zebra"])
@@ -140,13 +190,30 @@ def test_a_failing_text_is_named_by_its_place_in_the_input(tmp_path, monkeypatch
         monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO("\n".join(texts).encode())))
     elif suffix == ".jsonl":  # blank lines hold no record
         source = tmp_path / "in.jsonl"
-        source.write_text("\n" + "\n\n".join(json.dumps({"text": t}) for t in texts[:3]) + "\n"
-                          + "".join(json.dumps({"text": t}) + "\n" for t in texts[3:]))
+        source.write_text(
+            "\n"
+            + "\n\n".join(json.dumps({"text": t}) for t in texts[:3])
+            + "\n"
+            + "".join(json.dumps({"text": t}) + "\n" for t in texts[3:])
+        )
     else:
         source = write_input(tmp_path / f"in{suffix}", texts)
 
-    assert main(["embed", str(short), str(source), "-o", str(tmp_path / "out.npy"),
-                 "--batch-size", "2", "--quiet"]) == 1
+    assert (
+        main(
+            [
+                "embed",
+                str(short),
+                str(source),
+                "-o",
+                str(tmp_path / "out.npy"),
+                "--batch-size",
+                "2",
+                "--quiet",
+            ]
+        )
+        == 1
+    )
 
     message = error_line(capsys)
     assert f"{place}" in message and "texts[" not in message
@@ -161,14 +228,23 @@ def make_fifo(path):
     return path
 
 
-@pytest.mark.parametrize(("case", "words"), [
-    ("missing model", ["no such model directory or file: {tmp}/nowhere"]),
-    ("text file as model", ["not a safetensors file"]),
-    ("FIFO as model.safetensors", ["model.safetensors is a FIFO (named pipe), not a regular file"]),
-    ("directory as model.safetensors", ["model.safetensors is a directory, not a regular file"]),
-    ("FIFO as tokenizer.json", ["tokenizer.json is a FIFO (named pipe), not a regular file"]),
-    ("directory as tokenizer.json", ["tokenizer.json is a directory, not a regular file"]),
-])
+@pytest.mark.parametrize(
+    ("case", "words"),
+    [
+        ("missing model", ["no such model directory or file: {tmp}/nowhere"]),
+        ("text file as model", ["not a safetensors file"]),
+        (
+            "FIFO as model.safetensors",
+            ["model.safetensors is a FIFO (named pipe), not a regular file"],
+        ),
+        (
+            "directory as model.safetensors",
+            ["model.safetensors is a directory, not a regular file"],
+        ),
+        ("FIFO as tokenizer.json", ["tokenizer.json is a FIFO (named pipe), not a regular file"]),
+        ("directory as tokenizer.json", ["tokenizer.json is a directory, not a regular file"]),
+    ],
+)
 def test_a_model_that_is_not_one_is_told_in_words(tmp_path, model_dir, capsys, case, words):
     broken = tmp_path / "broken"
     broken.mkdir()
@@ -214,15 +290,24 @@ def test_convert_refuses_a_tokenizer_that_is_not_a_file(tmp_path, model_dir, cap
 
 def test_convert_lists_the_tensors_when_the_named_one_is_missing(tmp_path, capsys):
     source = tmp_path / "weights.safetensors"
-    save_file({"table": TABLE, "position": np.ones((8, WIDTH), np.float32),
-               "bias": np.ones(WIDTH, np.float32)}, source)
+    save_file(
+        {
+            "table": TABLE,
+            "position": np.ones((8, WIDTH), np.float32),
+            "bias": np.ones(WIDTH, np.float32),
+        },
+        source,
+    )
 
-    assert main(["convert", str(source), str(tmp_path / "out"), "--tensor", "nope",
-                 "--no-tokenizer"]) == 1
+    assert (
+        main(["convert", str(source), str(tmp_path / "out"), "--tensor", "nope", "--no-tokenizer"])
+        == 1
+    )
 
     assert error_line(capsys, "convert").endswith(
         f"holds no tensor named 'nope'; its 2-D tensors: position 8 x {WIDTH}, "
-        f"table {len(VOCABULARY)} x {WIDTH}")
+        f"table {len(VOCABULARY)} x {WIDTH}"
+    )
 
 
 @pytest.mark.parametrize("order", [">", "<"])
@@ -281,8 +366,9 @@ def test_an_existing_output_needs_force(tmp_path, model_dir, capsys):
     assert error_line(capsys) == f"{output} exists: pass --force to replace it"
     assert output.read_bytes() == b"mine"
 
-    assert main(["embed", str(model_dir), str(source), "-o", str(output), "--force",
-                 "--quiet"]) == 0
+    assert (
+        main(["embed", str(model_dir), str(source), "-o", str(output), "--force", "--quiet"]) == 0
+    )
     np.testing.assert_array_equal(np.load(output), Model.load(model_dir).encode(TEXTS))
 
 
@@ -301,23 +387,42 @@ def test_an_existing_model_directory_needs_force(tmp_path, model_dir, capsys):
     assert Model.load(out).dtype == "F16"
 
 
-@pytest.mark.parametrize(("suffix", "ids"), [
-    (".jsonl", list(range(100, 100 + len(TEXTS)))),
-    (".jsonl", [f"doc-{i}" for i in range(len(TEXTS))]),
-    (".parquet", list(range(7, 7 + len(TEXTS)))),
-    (".parquet", [f"doc-{i}" for i in range(len(TEXTS))]),
-])
+@pytest.mark.parametrize(
+    ("suffix", "ids"),
+    [
+        (".jsonl", list(range(100, 100 + len(TEXTS)))),
+        (".jsonl", [f"doc-{i}" for i in range(len(TEXTS))]),
+        (".parquet", list(range(7, 7 + len(TEXTS)))),
+        (".parquet", [f"doc-{i}" for i in range(len(TEXTS))]),
+    ],
+)
 def test_parquet_output_keeps_the_input_ids(tmp_path, model_dir, suffix, ids):
     source = tmp_path / f"in{suffix}"
     if suffix == ".jsonl":
-        source.write_text("".join(json.dumps({"id": i, "text": t}) + "\n"
-                                  for i, t in zip(ids, TEXTS, strict=True)))
+        source.write_text(
+            "".join(
+                json.dumps({"id": i, "text": t}) + "\n" for i, t in zip(ids, TEXTS, strict=True)
+            )
+        )
     else:
         pq.write_table(pa.table({"text": TEXTS, "id": ids}), source, row_group_size=2)
     output = tmp_path / "out.parquet"
 
-    assert main(["embed", str(model_dir), str(source), "-o", str(output), "--batch-size", "4",
-                 "--quiet"]) == 0
+    assert (
+        main(
+            [
+                "embed",
+                str(model_dir),
+                str(source),
+                "-o",
+                str(output),
+                "--batch-size",
+                "4",
+                "--quiet",
+            ]
+        )
+        == 0
+    )
 
     table = pq.read_table(output)
     assert table.column_names == ["id", "embedding"]
@@ -327,8 +432,10 @@ def test_parquet_output_keeps_the_input_ids(tmp_path, model_dir, suffix, ids):
 
 def test_parquet_output_without_ids_in_the_input(tmp_path, model_dir):
     source = write_input(tmp_path / "in.txt", TEXTS)
-    assert main(["embed", str(model_dir), str(source), "-o", str(tmp_path / "out.parquet"),
-                 "--quiet"]) == 0
+    assert (
+        main(["embed", str(model_dir), str(source), "-o", str(tmp_path / "out.parquet"), "--quiet"])
+        == 0
+    )
     assert pq.read_table(tmp_path / "out.parquet").column_names == ["embedding"]
 
 
@@ -344,15 +451,30 @@ def test_texts_from_standard_input(tmp_path, model_dir, monkeypatch):
     data = "".join(text + "\n" for text in TEXTS).encode("latin-1", "replace")
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
 
-    assert main(["embed", str(model_dir), "-", "-o", str(tmp_path / "out.npy"),
-                 "--encoding", "latin-1", "--quiet"]) == 0
+    assert (
+        main(
+            [
+                "embed",
+                str(model_dir),
+                "-",
+                "-o",
+                str(tmp_path / "out.npy"),
+                "--encoding",
+                "latin-1",
+                "--quiet",
+            ]
+        )
+        == 0
+    )
 
     texts = data.decode("latin-1").splitlines()  # no U+2028 left to split at
-    np.testing.assert_array_equal(np.load(tmp_path / "out.npy"),
-                                  Model.load(model_dir).encode(texts))
+    np.testing.assert_array_equal(
+        np.load(tmp_path / "out.npy"), Model.load(model_dir).encode(texts)
+    )
 
 
 def test_version():
-    done = subprocess.run([sys.executable, "-m", "korvane", "--version"], capture_output=True,
-                          text=True, check=True)
+    done = subprocess.run(
+        [sys.executable, "-m", "korvane", "--version"], capture_output=True, text=True, check=True
+    )
     assert done.stdout == f"korvane {korvane.__version__}\n"

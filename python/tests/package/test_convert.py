@@ -28,8 +28,11 @@ def write_bf16_safetensors(path, tables):
     header, data = {}, b""
     for name, table in tables.items():
         encoded = (np.asarray(table, np.float32).view(np.uint32) >> 16).astype("<u2").tobytes()
-        header[name] = {"dtype": "BF16", "shape": list(np.shape(table)),
-                        "data_offsets": [len(data), len(data) + len(encoded)]}
+        header[name] = {
+            "dtype": "BF16",
+            "shape": list(np.shape(table)),
+            "data_offsets": [len(data), len(data) + len(encoded)],
+        }
         data += encoded
     text = json.dumps(header).encode()
     path.write_bytes(struct.pack("<Q", len(text)) + text + data)
@@ -47,21 +50,30 @@ def write_source(kind, directory):
         save_file({"bias": np.ones(4, np.float32), "words": TABLE.astype(np.float32)}, path)
         return path, None
     if kind == "checkpoint directory":  # the known name is found among other 2-D tensors
-        save_file({"embeddings.position_embeddings.weight": np.ones((3, 2), np.float32),
-                   "embeddings.word_embeddings.weight": TABLE.astype(np.float32)},
-                  directory / "model.safetensors")
+        save_file(
+            {
+                "embeddings.position_embeddings.weight": np.ones((3, 2), np.float32),
+                "embeddings.word_embeddings.weight": TABLE.astype(np.float32),
+            },
+            directory / "model.safetensors",
+        )
         return directory, None
     write_bf16_safetensors(path, {"positions": np.ones((3, 2)), "words": TABLE})
     return path, "words"
 
 
 @pytest.mark.parametrize("dtype", ["f32", "f16"])
-@pytest.mark.parametrize("kind", ["array", "npy", "safetensors", "checkpoint directory",
-                                  "BF16 safetensors"])
+@pytest.mark.parametrize(
+    "kind", ["array", "npy", "safetensors", "checkpoint directory", "BF16 safetensors"]
+)
 def test_written_model_embeds_the_source_table(tmp_path, kind, dtype):
     source, tensor = write_source(kind, tmp_path)
-    model_dir = write_model_dir(load_table(source, tensor), tmp_path / "model", dtype,
-                                tokenizer=write_tokenizer(tmp_path / "tokenizer.json", len(TABLE)))
+    model_dir = write_model_dir(
+        load_table(source, tensor),
+        tmp_path / "model",
+        dtype,
+        tokenizer=write_tokenizer(tmp_path / "tokenizer.json", len(TABLE)),
+    )
 
     with safe_open(str(model_dir / "model.safetensors"), framework="numpy") as file:
         assert list(file.keys()) == [TENSOR_NAME]
@@ -72,16 +84,19 @@ def test_written_model_embeds_the_source_table(tmp_path, kind, dtype):
     np.testing.assert_allclose(embedding, mean / np.linalg.norm(mean), atol=1e-6)
 
 
-@pytest.mark.parametrize(("table", "dtype", "rows_named", "message"), [
-    (np.ones(4), "f32", None, "must be 2-D"),
-    (np.ones((2, 3, 4)), "f32", None, "must be 2-D"),
-    (np.ones((0, 4)), "f32", None, "at least one row"),
-    (np.array([["a", "b"]]), "f32", None, "real numbers"),
-    (np.array([[1.0, np.nan]]), "f32", None, "NaN"),
-    (np.array([[1.0, 1e5]]), "f16", None, "beyond the range of f16"),
-    (np.ones((2, 4)), "bf16", None, "dtype must be"),
-    (np.ones((5, 4)), "f32", 6, "up to 5"),
-])
+@pytest.mark.parametrize(
+    ("table", "dtype", "rows_named", "message"),
+    [
+        (np.ones(4), "f32", None, "must be 2-D"),
+        (np.ones((2, 3, 4)), "f32", None, "must be 2-D"),
+        (np.ones((0, 4)), "f32", None, "at least one row"),
+        (np.array([["a", "b"]]), "f32", None, "real numbers"),
+        (np.array([[1.0, np.nan]]), "f32", None, "NaN"),
+        (np.array([[1.0, 1e5]]), "f16", None, "beyond the range of f16"),
+        (np.ones((2, 4)), "bf16", None, "dtype must be"),
+        (np.ones((5, 4)), "f32", 6, "up to 5"),
+    ],
+)
 def test_unusable_tables_write_nothing(tmp_path, table, dtype, rows_named, message):
     tokenizer = rows_named and write_tokenizer(tmp_path / "tokenizer.json", rows_named)
     with pytest.raises(ValueError, match=re.escape(message)):

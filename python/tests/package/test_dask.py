@@ -106,7 +106,11 @@ def client():
 def test_output_equals_one_process(client, model_dir, tmp_path, with_id):
     ids, texts = write_corpus(tmp_path / "corpus", [[300, 0, 250], [1], [400]], with_id=with_id)
     rows = bounded(
-        embed_parquet, str(model_dir), tmp_path / "corpus", tmp_path / "out", client=client,
+        embed_parquet,
+        str(model_dir),
+        tmp_path / "corpus",
+        tmp_path / "out",
+        client=client,
         show_progress=False,
     )
 
@@ -131,7 +135,11 @@ def test_killed_worker_is_replaced_and_output_complete(model_dir, tmp_path):
         pids = client.run(os.getpid)
         victim = sorted(pids)[1]
         run = Background(
-            embed_parquet, model_dir, tmp_path / "corpus", target, client=client,
+            embed_parquet,
+            model_dir,
+            tmp_path / "corpus",
+            target,
+            client=client,
             show_progress=False,
         )
         while not client.processing().get(victim):
@@ -152,33 +160,50 @@ def test_killed_worker_is_replaced_and_output_complete(model_dir, tmp_path):
 @pytest.mark.parametrize(
     "files, texts, message",
     [
-        ([[3, 3], [4, 6]], ["rain"] * 13 + [None] + ["storm"] * 2,
-         "partition 3 (file-1.parquet, row group 1), row 3 (row 13 of the source): "
-         "column 'text' holds None, not text"),
-        ([[2]], [7, 8],
-         "partition 0 (file-0.parquet, row group 0), row 0 (row 0 of the source): "
-         "column 'text' holds 7, not text"),
+        (
+            [[3, 3], [4, 6]],
+            ["rain"] * 13 + [None] + ["storm"] * 2,
+            "partition 3 (file-1.parquet, row group 1), row 3 (row 13 of the source): "
+            "column 'text' holds None, not text",
+        ),
+        (
+            [[2]],
+            [7, 8],
+            "partition 0 (file-0.parquet, row group 0), row 0 (row 0 of the source): "
+            "column 'text' holds 7, not text",
+        ),
     ],
     ids=["null", "integers"],
 )
 def test_row_that_is_not_text_fails_the_job(client, model_dir, tmp_path, files, texts, message):
     write_corpus(tmp_path / "corpus", files, texts=texts)
     with pytest.raises(TypeError) as error:
-        bounded(embed_parquet, model_dir, tmp_path / "corpus", tmp_path / "out", client=client,
-                show_progress=False)
+        bounded(
+            embed_parquet,
+            model_dir,
+            tmp_path / "corpus",
+            tmp_path / "out",
+            client=client,
+            show_progress=False,
+        )
     assert str(error.value) == message
 
 
-def test_model_that_workers_cannot_load_fails_with_the_loaders_message(client, model_dir,
-                                                                      tmp_path):
+def test_model_that_workers_cannot_load_fails_with_the_loaders_message(client, model_dir, tmp_path):
     model = Model.load(model_dir)
     (model_dir / "model.safetensors").unlink()
     with pytest.raises(Exception) as expected:
         Model.load(model_dir)
     write_corpus(tmp_path / "corpus", [[5, 5], [5]])
     with pytest.raises(type(expected.value)) as error:
-        bounded(embed_parquet, model, tmp_path / "corpus", tmp_path / "out", client=client,
-                show_progress=False)
+        bounded(
+            embed_parquet,
+            model,
+            tmp_path / "corpus",
+            tmp_path / "out",
+            client=client,
+            show_progress=False,
+        )
     assert str(error.value) == str(expected.value)
     assert "while embedding partition" in error.value.__notes__[-1]
 
@@ -198,10 +223,19 @@ class PanickingModel:
 
 def test_panic_in_a_task_fails_the_job_as_an_exception(client, model_dir, tmp_path):
     write_corpus(tmp_path / "corpus", [[5]])
-    with pytest.raises(RuntimeError, match=r"^partition 0 \(file-0.parquet, row group 0\): "
-                                           r"range start index \d+ out of range for slice"):
-        bounded(embed_parquet, PanickingModel(model_dir), tmp_path / "corpus", tmp_path / "out",
-                client=client, show_progress=False)
+    with pytest.raises(
+        RuntimeError,
+        match=r"^partition 0 \(file-0.parquet, row group 0\): "
+        r"range start index \d+ out of range for slice",
+    ):
+        bounded(
+            embed_parquet,
+            PanickingModel(model_dir),
+            tmp_path / "corpus",
+            tmp_path / "out",
+            client=client,
+            show_progress=False,
+        )
 
 
 @pytest.mark.parametrize(
@@ -225,8 +259,15 @@ def test_refused_before_any_task(model_dir, tmp_path, column, target_content, er
 @pytest.mark.parametrize("on_scheduler", [True, False], ids=["scheduler", "local-cluster"])
 def test_command_embeds_a_dataset_on_dask(client, model_dir, tmp_path, capsys, on_scheduler):
     ids, texts = write_corpus(tmp_path / "corpus", [[40, 30], [20]])
-    arguments = ["embed", str(model_dir), str(tmp_path / "corpus"), "-o", str(tmp_path / "out"),
-                 "--max-length", "3"]
+    arguments = [
+        "embed",
+        str(model_dir),
+        str(tmp_path / "corpus"),
+        "-o",
+        str(tmp_path / "out"),
+        "--max-length",
+        "3",
+    ]
     if on_scheduler:
         arguments += ["--scheduler", client.scheduler.address]
     assert bounded(main, arguments) == 0
@@ -243,14 +284,18 @@ def test_command_embeds_a_dataset_on_dask(client, model_dir, tmp_path, capsys, o
 @pytest.mark.parametrize(
     "input_name, options, message",
     [
-        ("texts.txt", ["--scheduler", "tcp://127.0.0.1:9"],
-         "a run on Dask reads a .parquet file or a directory of them"),
+        (
+            "texts.txt",
+            ["--scheduler", "tcp://127.0.0.1:9"],
+            "a run on Dask reads a .parquet file or a directory of them",
+        ),
         ("corpus", ["--threads", "2"], "--threads applies to runs in one process"),
     ],
     ids=["text-file", "threads"],
 )
-def test_command_refuses_what_dask_runs_cannot_do(model_dir, tmp_path, capsys, input_name,
-                                                  options, message):
+def test_command_refuses_what_dask_runs_cannot_do(
+    model_dir, tmp_path, capsys, input_name, options, message
+):
     (tmp_path / "corpus").mkdir()
     (tmp_path / "texts.txt").write_text("heavy rain\n")
     arguments = ["embed", str(model_dir), str(tmp_path / input_name), "-o", str(tmp_path / "out")]
@@ -259,17 +304,24 @@ def test_command_refuses_what_dask_runs_cannot_do(model_dir, tmp_path, capsys, i
     assert not (tmp_path / "out").exists()
 
 
-def test_token_beyond_the_table_is_named_by_its_row_in_the_source(client, model_dir, tmp_path,
-                                                                  tokenizer):
+def test_token_beyond_the_table_is_named_by_its_row_in_the_source(
+    client, model_dir, tmp_path, tokenizer
+):
     # A table that stops before the tokenizer's last words: "streets" lies beyond it.
     table = random_table(np.random.default_rng(7), WORDS.index("streets"), DIM, "F32")
     write_table(model_dir, table)
     texts = ["rain"] * 13 + ["heavy streets"] + ["storm"] * 2
     write_corpus(tmp_path / "corpus", [[3, 3], [4, 6]], texts=texts)
     with pytest.raises(IndexError) as error:
-        bounded(embed_parquet, model_dir, tmp_path / "corpus", tmp_path / "out", client=client,
-                show_progress=False)
+        bounded(
+            embed_parquet,
+            model_dir,
+            tmp_path / "corpus",
+            tmp_path / "out",
+            client=client,
+            show_progress=False,
+        )
     assert str(error.value).startswith(
-        "partition 3 (file-1.parquet, row group 1), whose texts[0] here is row 10 of the "
-        "source: ")
+        "partition 3 (file-1.parquet, row group 1), whose texts[0] here is row 10 of the source: "
+    )
     assert "texts[3]" in str(error.value)

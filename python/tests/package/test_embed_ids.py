@@ -3,18 +3,20 @@ counts, input forms and random tables."""
 
 import numpy as np
 import pytest
-from .package_models import DTYPES, random_table, write_table
 
 import korvane
 import korvane_py
+
+from .package_models import DTYPES, random_table, write_table
 
 
 def reference(directory, token_lists, normalize=True):
     """korvane_py's embedding of each list rounded to float32; a zero row for an empty list."""
     model = korvane_py.StaticEmbedding(str(directory), normalize=normalize)
     dim = korvane.Model.load(directory).dim
-    rows = [model.embed_tokens(list(tokens)) if len(tokens) else [0.0] * dim
-            for tokens in token_lists]
+    rows = [
+        model.embed_tokens(list(tokens)) if len(tokens) else [0.0] * dim for tokens in token_lists
+    ]
     return np.array(rows, dtype=np.float32).reshape(len(token_lists), dim)
 
 
@@ -129,8 +131,9 @@ def test_malformed_input_raises_a_clear_exception(model_dir, token_lists, offset
         korvane.Model.load(model_dir).embed_ids(token_lists, offsets=offsets)
 
 
-@pytest.mark.parametrize("threads, error", [(0, ValueError), (-2, ValueError), (1.5, TypeError),
-                                            (True, TypeError)])
+@pytest.mark.parametrize(
+    "threads, error", [(0, ValueError), (-2, ValueError), (1.5, TypeError), (True, TypeError)]
+)
 def test_thread_counts_must_be_positive_ints(model_dir, threads, error):
     with pytest.raises(error, match="threads"):
         korvane.Model.load(model_dir).embed_ids([[1]], threads=threads)

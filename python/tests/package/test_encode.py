@@ -3,10 +3,11 @@ a directory its save_pretrained wrote."""
 
 import numpy as np
 import pytest
-from .package_models import SENTENCES, WORDS, random_table, write_table
 
 import korvane
 import korvane_py
+
+from .package_models import SENTENCES, WORDS, random_table, write_table
 
 UNKNOWN = WORDS.index("[UNK]")
 
@@ -38,8 +39,9 @@ def test_batches_and_threads_change_nothing(model_dir):
     whole = model.encode(texts)
     assert whole.shape == (len(texts), model.dim) and whole.dtype == np.float32
     for batch_size, threads in [(1, 1), (7, 2), (64, 3), (10_000, None)]:
-        np.testing.assert_array_equal(model.encode(texts, batch_size=batch_size, threads=threads),
-                                      whole)
+        np.testing.assert_array_equal(
+            model.encode(texts, batch_size=batch_size, threads=threads), whole
+        )
     batches = list(model.encode_iter(iter(texts), batch_size=100))
     assert [len(batch) for batch in batches] == [100, 100, 100, 20]
     np.testing.assert_array_equal(np.concatenate(batches), whole)
@@ -85,8 +87,9 @@ class MisstatedLength(list):
 
 @pytest.mark.parametrize("length", [len(SENTENCES) - 1, len(SENTENCES) + 1])
 @pytest.mark.parametrize("batch_size", [1, 4096])
-def test_texts_that_change_length_are_refused_rather_than_left_unwritten(model_dir, length,
-                                                                         batch_size):
+def test_texts_that_change_length_are_refused_rather_than_left_unwritten(
+    model_dir, length, batch_size
+):
     texts = MisstatedLength(SENTENCES, length)
     with pytest.raises(ValueError, match=f"texts changed length while being encoded: {length} "):
         korvane.Model.load(model_dir).encode(texts, batch_size=batch_size)
@@ -124,8 +127,11 @@ def test_agreement_with_model2vec_on_its_own_directory(tmp_path, tokenizer, norm
     assert (model.normalize, model.vocab_size, model.dim) == (normalize, len(WORDS), 16)
     texts = SENTENCES + ["zebra zebra zebra", "the " * 300, "Bank rates, raised!" * 5]
     # Unknown tokens, empty and blank texts, and model2vec's default limit of 512 tokens.
-    np.testing.assert_allclose(model.encode(texts, max_length=512),
-                               static_model.encode(texts, use_multiprocessing=False), atol=1e-6)
+    np.testing.assert_allclose(
+        model.encode(texts, max_length=512),
+        static_model.encode(texts, use_multiprocessing=False),
+        atol=1e-6,
+    )
     for max_length in (1, 2, 3):
         np.testing.assert_allclose(
             model.encode(SHORT_TOKENS, max_length=max_length),

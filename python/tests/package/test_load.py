@@ -10,9 +10,10 @@ import sys
 
 import numpy as np
 import pytest
-from .package_models import WORDS, safetensors_bytes, table_bytes, write_table
 
 import korvane
+
+from .package_models import WORDS, safetensors_bytes, table_bytes, write_table
 
 TABLE = np.arange(24, dtype=np.float32).reshape(6, 4)
 
@@ -22,13 +23,22 @@ def f32(shape):
     return ("F32", table.tobytes(), shape)
 
 
-@pytest.mark.parametrize("form", [str, pathlib.Path, lambda p: pathlib.Path(p) / "model.safetensors"])
+@pytest.mark.parametrize(
+    "form", [str, pathlib.Path, lambda p: pathlib.Path(p) / "model.safetensors"]
+)
 def test_a_directory_or_its_file_as_str_or_pathlike(model_dir, form):
     model = korvane.Model.load(form(str(model_dir)))
-    assert (model.vocab_size, model.dim, model.dtype, model.normalize) == (len(WORDS), 16, "F32", True)
+    assert (model.vocab_size, model.dim, model.dtype, model.normalize) == (
+        len(WORDS),
+        16,
+        "F32",
+        True,
+    )
     assert model.path.is_absolute() and model.tensor == "embeddings"
     assert (model.tokenizer is not None) == os.path.isdir(form(str(model_dir)))
-    assert repr(model).startswith(f"Model({str(model.path)!r}, tensor='embeddings', vocab_size={len(WORDS)}")
+    assert repr(model).startswith(
+        f"Model({str(model.path)!r}, tensor='embeddings', vocab_size={len(WORDS)}"
+    )
 
 
 def test_a_relative_path_is_kept_absolute(model_dir, monkeypatch):
@@ -41,9 +51,15 @@ def test_a_relative_path_is_kept_absolute(model_dir, monkeypatch):
     [
         ({"position_ids": f32((1, 512)), "table": f32((6, 4))}, "table", "table"),
         ({"position_ids": ("I64", b"\0" * 8 * 4, (4,)), "w": f32((6, 4))}, None, "w"),
-        ({"position_ids": f32((1, 512)), "embeddings.word_embeddings.weight": f32((6, 4)),
-          "embeddings.position_embeddings.weight": f32((512, 4))}, None,
-         "embeddings.word_embeddings.weight"),
+        (
+            {
+                "position_ids": f32((1, 512)),
+                "embeddings.word_embeddings.weight": f32((6, 4)),
+                "embeddings.position_embeddings.weight": f32((512, 4)),
+            },
+            None,
+            "embeddings.word_embeddings.weight",
+        ),
         ({"a": f32((2, 4)), "embeddings": f32((6, 4))}, None, "embeddings"),
     ],
 )
@@ -56,8 +72,11 @@ def test_the_tensor_is_chosen_by_option_shape_or_known_name(tmp_path, tensors, o
 @pytest.mark.parametrize(
     "tensors, option, message",
     [
-        ({"position_ids": f32((1, 512)), "w": f32((6, 4))}, None,
-         r"several two-dimensional tensors .* 'position_ids' \(F32 1 x 512\), 'w' \(F32 6 x 4\)"),
+        (
+            {"position_ids": f32((1, 512)), "w": f32((6, 4))},
+            None,
+            r"several two-dimensional tensors .* 'position_ids' \(F32 1 x 512\), 'w' \(F32 6 x 4\)",
+        ),
         ({"bias": f32((4,))}, None, "no two-dimensional tensor"),
         ({"w": f32((6, 4))}, "embeddings", r"no tensor named 'embeddings'.*'w' \(F32 6 x 4\)"),
         ({"w": f32((6, 4)), "bias": f32((4,))}, "bias", r"'bias' has shape \[4\]"),
@@ -87,12 +106,22 @@ GOOD = {"embeddings": {"dtype": "F32", "shape": [2, 2], "data_offsets": [0, 16]}
         (header_file(GOOD, b"\0" * 16, declared=2**64 - 1), "exceeds the file"),
         (header_file(b"{not json", b""), "SerDe Error"),
         (header_file(GOOD, b"\0" * 15), r"data offsets \[0, 16\] outside the data section of 15"),
-        (header_file({"embeddings": {**GOOD["embeddings"], "data_offsets": [8, 4]}}, b"\0" * 16),
-         "outside the data section"),
-        (header_file({"embeddings": {**GOOD["embeddings"], "shape": [2**40, 2**40]}},
-                     b"\0" * 16), r"holds 16 bytes, but its shape .* needs 4835703278458516698824704"),
-        (header_file({"embeddings": {**GOOD["embeddings"], "data_offsets": [0, 12]}},
-                     b"\0" * 16), "holds 12 bytes"),
+        (
+            header_file({"embeddings": {**GOOD["embeddings"], "data_offsets": [8, 4]}}, b"\0" * 16),
+            "outside the data section",
+        ),
+        (
+            header_file(
+                {"embeddings": {**GOOD["embeddings"], "shape": [2**40, 2**40]}}, b"\0" * 16
+            ),
+            r"holds 16 bytes, but its shape .* needs 4835703278458516698824704",
+        ),
+        (
+            header_file(
+                {"embeddings": {**GOOD["embeddings"], "data_offsets": [0, 12]}}, b"\0" * 16
+            ),
+            "holds 12 bytes",
+        ),
         (header_file({"__metadata__": {"format": "pt"}}), "no two-dimensional tensor"),
     ],
 )
@@ -116,10 +145,15 @@ def test_path_errors(tmp_path):
         korvane.Model()
 
 
-@pytest.mark.parametrize("config, option, expected", [
-    (None, None, True), ({"normalize": False}, None, False), ({"normalize": True}, False, False),
-    ({"normalize": False, "max_length": 512}, True, True),
-])
+@pytest.mark.parametrize(
+    "config, option, expected",
+    [
+        (None, None, True),
+        ({"normalize": False}, None, False),
+        ({"normalize": True}, False, False),
+        ({"normalize": False, "max_length": 512}, True, True),
+    ],
+)
 def test_normalize_comes_from_config_json_unless_given(tmp_path, config, option, expected):
     directory = write_table(tmp_path, TABLE)
     if config is not None:
@@ -130,11 +164,15 @@ def test_normalize_comes_from_config_json_unless_given(tmp_path, config, option,
     assert bool(np.isclose(np.linalg.norm(row), 1.0)) is expected
 
 
-@pytest.mark.parametrize("config, message", [
-    ("[1]", "must hold a JSON object"), ("{", "not valid JSON"),
-    ('{"normalize": "yes"}', "'normalize' must be true or false"),
-    ('{"vocabulary_quantization": 6}', "vocabulary-quantized model2vec model"),
-])
+@pytest.mark.parametrize(
+    "config, message",
+    [
+        ("[1]", "must hold a JSON object"),
+        ("{", "not valid JSON"),
+        ('{"normalize": "yes"}', "'normalize' must be true or false"),
+        ('{"vocabulary_quantization": 6}', "vocabulary-quantized model2vec model"),
+    ],
+)
 def test_config_json_errors(tmp_path, config, message):
     directory = write_table(tmp_path, TABLE)
     (directory / "config.json").write_text(config)
@@ -158,15 +196,22 @@ print((after - before) * 1024)
 """
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer's shadow memory and quarantine add to the peak")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="AddressSanitizer's shadow memory and quarantine add to the peak",
+)
 def test_loading_takes_little_more_memory_than_the_table(tmp_path):
     rows, dim = 65536, 256  # 64 MiB as F32, 32 MiB as F16
     for dtype in ("F32", "F16"):
         table = np.zeros((rows, dim), np.float32)
-        directory = write_table(tmp_path / dtype, table, dtype,
-                                extra={"other": f32((1024, 64))})
+        directory = write_table(tmp_path / dtype, table, dtype, extra={"other": f32((1024, 64))})
         size = len(table_bytes(table, dtype))
-        peak = int(subprocess.run([sys.executable, "-c", PEAK_SCRIPT, str(directory)],
-                                  check=True, capture_output=True, text=True).stdout)
+        peak = int(
+            subprocess.run(
+                [sys.executable, "-c", PEAK_SCRIPT, str(directory)],
+                check=True,
+                capture_output=True,
+                text=True,
+            ).stdout
+        )
         assert peak <= 1.1 * size, (dtype, peak / size)

@@ -75,7 +75,8 @@ def byte_level(add_prefix_space=True, use_regex=True):
 
 def train_bpe(pre_tokenizer, normalizer=None, vocab_size=1_500, byte_alphabet=False, **options):
     model_options = {
-        key: options[key] for key in ("continuing_subword_prefix", "end_of_word_suffix")
+        key: options[key]
+        for key in ("continuing_subword_prefix", "end_of_word_suffix")
         if key in options
     }
     unk = None if byte_alphabet else "[UNK]"
@@ -129,7 +130,9 @@ CONFIGURATIONS = {
     ),
     "char-level": (dict(pre_tokenizer=pre_tokenizers.BertPreTokenizer()), None),
     "char-level-lowercase-fuse": (
-        dict(pre_tokenizer=pre_tokenizers.BertPreTokenizer(), normalizer=normalizers.BertNormalizer()),
+        dict(
+            pre_tokenizer=pre_tokenizers.BertPreTokenizer(), normalizer=normalizers.BertNormalizer()
+        ),
         model_options(fuse_unk=True),
     ),
     "prefix": (
@@ -153,7 +156,10 @@ CONFIGURATIONS = {
         dict(pre_tokenizer=pre_tokenizers.BertPreTokenizer(), continuing_subword_prefix="##"),
         lambda content: (with_byte_tokens(content), model_options(fuse_unk=True)(content)),
     ),
-    "no-unk": (dict(pre_tokenizer=pre_tokenizers.BertPreTokenizer()), model_options(unk_token=None)),
+    "no-unk": (
+        dict(pre_tokenizer=pre_tokenizers.BertPreTokenizer()),
+        model_options(unk_token=None),
+    ),
     "pair-merges": (
         dict(pre_tokenizer=pre_tokenizers.BertPreTokenizer()),
         lambda content: content["model"].update(
@@ -203,8 +209,29 @@ def test_random_strings(bpe, text):
 
 
 WORDS = st.sampled_from(
-    ["the", "The", " ", "  ", "'s", "'ll", "'", "!", "...", "12", "٣", "é", "😀", "\n", "\t",
-     "\u3000", "日本", "a", "Ω", "\u0301", "x"]
+    [
+        "the",
+        "The",
+        " ",
+        "  ",
+        "'s",
+        "'ll",
+        "'",
+        "!",
+        "...",
+        "12",
+        "٣",
+        "é",
+        "😀",
+        "\n",
+        "\t",
+        "\u3000",
+        "日本",
+        "a",
+        "Ω",
+        "\u0301",
+        "x",
+    ]
 )
 
 
@@ -285,8 +312,12 @@ def test_wordlevel_random_strings(wordlevel, text):
         ({"type": "BPE", "vocab": {"a": 0, "b": 1}, "merges": ["a b"]}, "outside the vocabulary"),
         ({"type": "BPE", "vocab": {"a": 0}, "merges": ["a a a"]}, "two tokens"),
         (
-            {"type": "BPE", "vocab": {"a": 0, "b": 1, "ab": 2}, "merges": [["a", "b"]],
-             "continuing_subword_prefix": "##"},
+            {
+                "type": "BPE",
+                "vocab": {"a": 0, "b": 1, "ab": 2},
+                "merges": [["a", "b"]],
+                "continuing_subword_prefix": "##",
+            },
             "prefix",
         ),
     ],

@@ -178,8 +178,27 @@ def test_words_longer_than_the_limit(tmp_path, limit):
 
 
 ADDED_CONTENTS = [
-    "Foo", "bar", "[X]", "é", "Qux", "a a", " x", "x ", "ab", "aaa", "aa", "Ünï", "中文", "##",
-    "<s>", "foo bar", "\u00a0y", "z\u3000", "É", "İ", "[CLS]",
+    "Foo",
+    "bar",
+    "[X]",
+    "é",
+    "Qux",
+    "a a",
+    " x",
+    "x ",
+    "ab",
+    "aaa",
+    "aa",
+    "Ünï",
+    "中文",
+    "##",
+    "<s>",
+    "foo bar",
+    "\u00a0y",
+    "z\u3000",
+    "É",
+    "İ",
+    "[CLS]",
 ]
 ALPHABET = list("aAbBfFoOqQuUxXz éÉ[]<>s#.,_-\u0301\u00a0\u3000\t\n中文İÜünï1‿\u200d")
 
@@ -218,7 +237,9 @@ def test_added_tokens(tmp_path, seed):
     assert pair.mismatches(texts) == []
 
 
-@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(text=st.text(max_size=80))
 def test_random_strings(normalized, text):
     assert normalized.mismatches([text, f"x {text} [SEP]{text}"]) == []
@@ -334,8 +355,15 @@ import unicodedata  # noqa: E402
 MARKS = [chr(p) for p in range(0x300, 0x110000) if unicodedata.combining(chr(p))]
 # Visible in the output whatever the settings (spacing marks, or unassigned in the category
 # table tokenizers uses, so never removed as accents), by combining class.
-VISIBLE = {1: "\U00016af0", 7: "\U00011446", 9: "\U00011442", 216: "\U0001d165",
-           226: "\U0001d16d", 230: "\U0001e944", 232: "\u302c"}
+VISIBLE = {
+    1: "\U00016af0",
+    7: "\U00011446",
+    9: "\U00011442",
+    216: "\U0001d165",
+    226: "\U0001d16d",
+    230: "\U0001e944",
+    232: "\u302c",
+}
 BARRIERS = ["\u034f", "\u200d", "\x01", "b", "\u00e9", " ", "\u0e4e", "\U00011c3f"]
 
 
@@ -372,18 +400,30 @@ def test_marks_in_canonical_order(marks_pair):
     for mark in MARKS:
         for visible in VISIBLE.values():
             words += [f"a{visible}{mark}", f"a{mark}{visible}", f"A{visible}\u034f{mark}"]
-    words += [f"a{x}{barrier}{y}" for x, y in itertools.permutations(VISIBLE.values(), 2)
-              for barrier in BARRIERS]
+    words += [
+        f"a{x}{barrier}{y}"
+        for x, y in itertools.permutations(VISIBLE.values(), 2)
+        for barrier in BARRIERS
+    ]
     texts = [" ".join(words[i : i + 40]) for i in range(0, len(words), 40)]
     assert marks_pair.mismatches(texts) == []
     # Reordered as tokenizers does: by class, class-0 marks (U+034F) ending a run, the marks of
     # Unicode 9.0 (U+08D4-08E1, Adlam, Newa, U+1DFB) by their class.
-    assert marks_pair.mismatches(["a\U0001d16d\u034f\U0001d165", "a\U0001d16d\U00011442",
-                                  "a\U0001e944\U00011446\u1dfb\u08d4"]) == []
+    assert (
+        marks_pair.mismatches(
+            [
+                "a\U0001d16d\u034f\U0001d165",
+                "a\U0001d16d\U00011442",
+                "a\U0001e944\U00011446\u1dfb\u08d4",
+            ]
+        )
+        == []
+    )
 
 
-@settings(max_examples=300, deadline=None,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(text=st.text(st.sampled_from([*VISIBLE.values(), *BARRIERS, *MARKS[::9]]), max_size=12))
 def test_random_runs_of_marks(marks_pair, text):
     assert marks_pair.mismatches([f"a{text}", f"E{text}e"]) == []
@@ -392,15 +432,46 @@ def test_random_runs_of_marks(marks_pair, text):
 # Every normalizer setting, on texts mixing what each setting changes: a vocabulary of the
 # alphabet's characters (and their normalized forms) spells the normalized text out.
 SETTING_ALPHABET = [
-    "a", "B", "É", "e\u0301", "\u1e0b\u0323", "İ", "ß", "Σ", "中", "𠀀", "ア", " ", "\t", "\u3000",
-    "\x01", "\u200d", "\u00ad", "\u034f", ",", "-", "\U0001d165", "\U0001d16d", "\U0001e944",
-    "\U00011446", "\u08d4", "\ufb01", "Å", "\u0345", "ǅ",
+    "a",
+    "B",
+    "É",
+    "e\u0301",
+    "\u1e0b\u0323",
+    "İ",
+    "ß",
+    "Σ",
+    "中",
+    "𠀀",
+    "ア",
+    " ",
+    "\t",
+    "\u3000",
+    "\x01",
+    "\u200d",
+    "\u00ad",
+    "\u034f",
+    ",",
+    "-",
+    "\U0001d165",
+    "\U0001d16d",
+    "\U0001e944",
+    "\U00011446",
+    "\u08d4",
+    "\ufb01",
+    "Å",
+    "\u0345",
+    "ǅ",
 ]
 ALL_SETTINGS = [
-    {"clean_text": clean, "handle_chinese_chars": chinese, "strip_accents": strip,
-     "lowercase": lower}
+    {
+        "clean_text": clean,
+        "handle_chinese_chars": chinese,
+        "strip_accents": strip,
+        "lowercase": lower,
+    }
     for clean, chinese, strip, lower in itertools.product(
-        [True, False], [True, False], [None, True, False], [True, False])
+        [True, False], [True, False], [None, True, False], [True, False]
+    )
 ]
 
 
@@ -408,8 +479,12 @@ ALL_SETTINGS = [
 def setting_pairs(tmp_path_factory):
     characters = set()
     for text in SETTING_ALPHABET:
-        for form in (text, text.lower(), unicodedata.normalize("NFD", text),
-                     unicodedata.normalize("NFD", text.lower())):
+        for form in (
+            text,
+            text.lower(),
+            unicodedata.normalize("NFD", text),
+            unicodedata.normalize("NFD", text.lower()),
+        ):
             characters.update(form)
     pairs = []
     for normalizer in ALL_SETTINGS:
@@ -427,8 +502,10 @@ def test_every_normalizer_setting_on_pairs_and_triples(setting_pairs):
 
 
 @settings(max_examples=300, deadline=None)
-@given(text=st.lists(st.sampled_from(SETTING_ALPHABET), max_size=16).map("".join),
-       setting=st.integers(0, len(ALL_SETTINGS) - 1))
+@given(
+    text=st.lists(st.sampled_from(SETTING_ALPHABET), max_size=16).map("".join),
+    setting=st.integers(0, len(ALL_SETTINGS) - 1),
+)
 def test_every_normalizer_setting(setting_pairs, text, setting):
     assert setting_pairs[setting].mismatches([text, f"a{text}a"]) == []
 
@@ -451,13 +528,18 @@ WHITESPACE_TOKENS = [" ", "\u3000", "  ", "\t", " x"]
 
 
 @pytest.mark.parametrize("space", WHITESPACE_TOKENS)
-@pytest.mark.parametrize("strip", [{"lstrip": True}, {"rstrip": True},
-                                   {"lstrip": True, "rstrip": True}], ids=str)
+@pytest.mark.parametrize(
+    "strip", [{"lstrip": True}, {"rstrip": True}, {"lstrip": True, "rstrip": True}], ids=str
+)
 @pytest.mark.parametrize("normalized", [False, True])
 def test_stripping_tokens_next_to_other_matches(tmp_path, space, strip, normalized):
-    added = [(space, strip | {"normalized": normalized}),
-             ("xx", {"lstrip": True, "rstrip": True}), ("yy", {}), ("zz", {"rstrip": True}),
-             ("q ", {"single_word": True})]  # unusable inside a word, as in "bq "
+    added = [
+        (space, strip | {"normalized": normalized}),
+        ("xx", {"lstrip": True, "rstrip": True}),
+        ("yy", {}),
+        ("zz", {"rstrip": True}),
+        ("q ", {"single_word": True}),
+    ]  # unusable inside a word, as in "bq "
     pair = Pair(write_variant(tmp_path, added=added))
     rng = random.Random(hash((space, str(strip), normalized)) & 0xFFFF)
     pieces = [" ", "xx", "yy", "zz", "a", space, "\u3000", "\t", "q ", "bq "]
@@ -522,8 +604,9 @@ def test_ctrl_c_stops_a_long_encode(tmp_path):
         "try:\n    model.encode(texts, batch_size=len(texts), threads=1)\n"
         "except KeyboardInterrupt:\n    print('interrupted', flush=True)\n    sys.exit(3)\n"
     )
-    child = subprocess.Popen([sys.executable, "-c", script, str(tmp_path)],
-                             stdout=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", script, str(tmp_path)], stdout=subprocess.PIPE, text=True
+    )
     try:
         assert child.stdout.readline() == "ready\n"
         import time

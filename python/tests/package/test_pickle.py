@@ -10,9 +10,10 @@ import time
 
 import numpy as np
 import pytest
-from .package_models import SENTENCES
 
 import korvane
+
+from .package_models import SENTENCES
 
 
 def embed_in_worker(model, texts):
@@ -39,8 +40,9 @@ print(model.normalize, model.tensor, again is model)
 
 def test_a_fresh_process_loads_from_the_path(model_dir):
     data = pickle.dumps(korvane.Model.load(model_dir, normalize=False, tensor="embeddings"))
-    result = subprocess.run([sys.executable, "-c", UNPICKLE_SCRIPT], input=data,
-                            capture_output=True, check=True)
+    result = subprocess.run(
+        [sys.executable, "-c", UNPICKLE_SCRIPT], input=data, capture_output=True, check=True
+    )
     assert result.stdout.split() == [b"False", b"embeddings", b"True"]
 
 

@@ -31,6 +31,7 @@ for _package in ("uvicorn", "orjson", "prometheus_client"):
 
 from korvane import Model  # noqa: E402
 from korvane.serve import App, ServeConfig  # noqa: E402
+
 from .package_models import SENTENCES, WORDS, make_tokenizer, random_table, write_table  # noqa: E402
 
 KEY = "test-key-0123"
@@ -56,7 +57,10 @@ class Server:
         self.log = open(log_path, "wb")
         self.process = subprocess.Popen(
             [sys.executable, "-m", "korvane", "serve", *args, "--port", str(self.port)],
-            stdout=self.log, stderr=subprocess.STDOUT, env={**os.environ, **(env or {})})
+            stdout=self.log,
+            stderr=subprocess.STDOUT,
+            env={**os.environ, **(env or {})},
+        )
         deadline = time.monotonic() + 60
         while True:
             assert self.process.poll() is None, self.output()
@@ -100,9 +104,19 @@ def tiny(tiny_dir):
 @pytest.fixture(scope="module")
 def server(tiny_dir, tmp_path_factory):
     log = tmp_path_factory.mktemp("serve-log") / "server.log"
-    running = Server([str(tiny_dir), "--model", f"second={tiny_dir}", "--max-body-bytes",
-                      str(MAX_BODY), "--max-batch-texts", str(MAX_TEXTS)], log,
-                     env={"KORVANE_API_KEY": KEY})
+    running = Server(
+        [
+            str(tiny_dir),
+            "--model",
+            f"second={tiny_dir}",
+            "--max-body-bytes",
+            str(MAX_BODY),
+            "--max-batch-texts",
+            str(MAX_TEXTS),
+        ],
+        log,
+        env={"KORVANE_API_KEY": KEY},
+    )
     yield running
     running.stop()
 
@@ -114,15 +128,21 @@ def client(server):
 
 def post(server, body, headers=AUTH, path="/v1/embeddings"):
     content = body if isinstance(body, bytes) else json.dumps(body).encode()
-    return httpx.post(server.url + path, content=content,
-                      headers={"Content-Type": "application/json", **headers}, timeout=30)
+    return httpx.post(
+        server.url + path,
+        content=content,
+        headers={"Content-Type": "application/json", **headers},
+        timeout=30,
+    )
 
 
 def expected_tokens(tiny, texts):
     """Tokens the tokenizer gives the texts, the unknown token left out as encode does."""
     unknown = tiny.tokenizer.token_to_id("[UNK]")
-    return sum(sum(token != unknown for token in tiny.tokenizer.encode(text,
-               add_special_tokens=False).ids) for text in texts)
+    return sum(
+        sum(token != unknown for token in tiny.tokenizer.encode(text, add_special_tokens=False).ids)
+        for text in texts
+    )
 
 
 @pytest.mark.parametrize("encoding", ["float", "base64"])
@@ -136,8 +156,9 @@ def test_openai_client_gets_model_encode(client, tiny, encoding, texts):
         got = np.array([item.embedding for item in answer.data], dtype=np.float32)
         np.testing.assert_allclose(got, expected, rtol=1e-6, atol=1e-7)
     else:  # the openai client hands base64 back as sent: little-endian float32
-        got = np.array([np.frombuffer(base64.b64decode(item.embedding), "<f4")
-                        for item in answer.data])
+        got = np.array(
+            [np.frombuffer(base64.b64decode(item.embedding), "<f4") for item in answer.data]
+        )
         np.testing.assert_array_equal(got, expected)
     assert answer.model == "tiny"
     assert answer.usage.prompt_tokens == answer.usage.total_tokens == expected_tokens(tiny, batch)
@@ -161,19 +182,20 @@ def test_token_ids(client, tiny, ids):
 
 @pytest.mark.parametrize("encoding", ["float", "base64"])
 def test_dimensions_truncate_then_normalize(client, tiny, encoding):
-    answer = client.embeddings.create(model="tiny", input=TEXTS, dimensions=5,
-                                      encoding_format=encoding)
+    answer = client.embeddings.create(
+        model="tiny", input=TEXTS, dimensions=5, encoding_format=encoding
+    )
     if encoding == "float":
         got = np.array([item.embedding for item in answer.data], dtype=np.float32)
     else:
-        got = np.array([np.frombuffer(base64.b64decode(item.embedding), "<f4")
-                        for item in answer.data])
+        got = np.array(
+            [np.frombuffer(base64.b64decode(item.embedding), "<f4") for item in answer.data]
+        )
     cut = tiny.encode(TEXTS)[:, :5]
     norms = np.linalg.norm(cut, axis=1, keepdims=True)
     zeros = norms[:, 0] == 0  # "zebra quantum": unknown tokens only, a row of zeros stays so
     assert zeros.any()
-    np.testing.assert_allclose(got, cut / np.where(zeros[:, None], 1, norms), rtol=1e-6,
-                               atol=1e-7)
+    np.testing.assert_allclose(got, cut / np.where(zeros[:, None], 1, norms), rtol=1e-6, atol=1e-7)
     np.testing.assert_allclose(np.linalg.norm(got[~zeros], axis=1), 1, rtol=1e-6)
 
 
@@ -185,8 +207,14 @@ def test_models_health_metrics(server, client):
     post(server, {"model": "tiny", "input": ["the cat", "the dog"]}).raise_for_status()
     metrics = httpx.get(server.url + "/metrics", headers=AUTH)
     assert metrics.status_code == 200
-    for name in ("korvane_requests_total", "korvane_texts_total", "korvane_tokens_total",
-                 "korvane_request_seconds_bucket", "korvane_queue_depth", "korvane_batches_total"):
+    for name in (
+        "korvane_requests_total",
+        "korvane_texts_total",
+        "korvane_tokens_total",
+        "korvane_request_seconds_bucket",
+        "korvane_queue_depth",
+        "korvane_batches_total",
+    ):
         assert name in metrics.text
     assert 'korvane_requests_total{route="embeddings",status="200"}' in metrics.text
 
@@ -214,8 +242,7 @@ ERROR_CASES = [
     ({"model": "tiny", "input": [4, len(WORDS)]}, AUTH, 400, "input", "invalid_token_id"),
     ({"model": "tiny", "input": [[4], [-1]]}, AUTH, 400, "input", "invalid_token_id"),
     ({"model": "tiny", "input": [2**70]}, AUTH, 400, "input", None),
-    ({"model": "tiny", "input": "a", "encoding_format": "hex"}, AUTH, 400, "encoding_format",
-     None),
+    ({"model": "tiny", "input": "a", "encoding_format": "hex"}, AUTH, 400, "encoding_format", None),
     ({"model": "tiny", "input": "a", "dimensions": 0}, AUTH, 400, "dimensions", None),
     ({"model": "tiny", "input": "a", "dimensions": 17}, AUTH, 400, "dimensions", None),
     ({"model": "tiny", "input": "a", "dimensions": "8"}, AUTH, 400, "dimensions", None),
@@ -225,8 +252,13 @@ ERROR_CASES = [
     ({"model": "tiny", "input": ["a"] * (MAX_TEXTS + 1)}, AUTH, 413, "input", "too_many_inputs"),
     ({"model": "tiny", "input": LONG_TEXT}, AUTH, 413, None, "request_too_large"),
     ({"model": "tiny", "input": "a"}, {}, 401, None, "invalid_api_key"),
-    ({"model": "tiny", "input": "a"}, {"Authorization": "Bearer wrong"}, 401, None,
-     "invalid_api_key"),
+    (
+        {"model": "tiny", "input": "a"},
+        {"Authorization": "Bearer wrong"},
+        401,
+        None,
+        "invalid_api_key",
+    ),
     ({"model": "tiny", "input": "a"}, {"Authorization": KEY}, 401, None, "invalid_api_key"),
 ]
 
@@ -244,14 +276,17 @@ def test_errors_in_openai_shape(server, body, headers, status, param, code):
     assert post(server, {"model": "tiny", "input": "the cat"}).status_code == 200
 
 
-@pytest.mark.parametrize(("method", "path", "headers", "status"), [
-    ("GET", "/v1/embeddings", AUTH, 405),
-    ("POST", "/v1/models", AUTH, 405),
-    ("GET", "/v2/nothing", AUTH, 404),
-    ("GET", "/v1/models/nothing", AUTH, 404),
-    ("GET", "/v1/models", {}, 401),
-    ("GET", "/metrics", {"Authorization": "Bearer nope"}, 401),
-])
+@pytest.mark.parametrize(
+    ("method", "path", "headers", "status"),
+    [
+        ("GET", "/v1/embeddings", AUTH, 405),
+        ("POST", "/v1/models", AUTH, 405),
+        ("GET", "/v2/nothing", AUTH, 404),
+        ("GET", "/v1/models/nothing", AUTH, 404),
+        ("GET", "/v1/models", {}, 401),
+        ("GET", "/metrics", {"Authorization": "Bearer nope"}, 401),
+    ],
+)
 def test_routes_and_methods(server, method, path, headers, status):
     answer = httpx.request(method, server.url + path, headers=headers)
     assert answer.status_code == status
@@ -267,8 +302,10 @@ def test_openai_client_raises_on_errors(client):
 
 def test_content_length_over_limit_is_refused_before_the_body(server):
     with socket.create_connection(("127.0.0.1", server.port), timeout=10) as connection:
-        connection.sendall(f"POST /v1/embeddings HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer "
-                           f"{KEY}\r\nContent-Length: {MAX_BODY * 100}\r\n\r\n".encode())
+        connection.sendall(
+            f"POST /v1/embeddings HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer "
+            f"{KEY}\r\nContent-Length: {MAX_BODY * 100}\r\n\r\n".encode()
+        )
         reply = connection.recv(4096).decode()
     assert reply.startswith("HTTP/1.1 413")
 
@@ -287,8 +324,12 @@ def test_load_of_good_and_bad_requests(server, tiny):
     """32 clients, 600 requests, a fifth of them malformed: every good one is answered
     correctly, every bad one with a 4xx."""
     expected = tiny.encode(TEXTS)
-    bad_bodies = [b"{", b'{"model": "tiny", "input": []}', b'{"model": "tiny", "input": [999]}',
-                  b'{"model": "none", "input": "a"}']
+    bad_bodies = [
+        b"{",
+        b'{"model": "tiny", "input": []}',
+        b'{"model": "tiny", "input": [999]}',
+        b'{"model": "none", "input": "a"}',
+    ]
 
     def worker(number):
         failures = []
@@ -300,8 +341,10 @@ def test_load_of_good_and_bad_requests(server, tiny):
                         failures.append(reply.status_code)
                     continue
                 index = (number * 7 + step) % len(TEXTS)
-                reply = session.post("/v1/embeddings", json={
-                    "model": "tiny", "input": TEXTS[index], "encoding_format": "base64"})
+                reply = session.post(
+                    "/v1/embeddings",
+                    json={"model": "tiny", "input": TEXTS[index], "encoding_format": "base64"},
+                )
                 row = np.frombuffer(base64.b64decode(reply.json()["data"][0]["embedding"]), "<f4")
                 if not np.array_equal(row, expected[index]):
                     failures.append(index)
@@ -313,8 +356,12 @@ def test_load_of_good_and_bad_requests(server, tiny):
 
 def test_startup_fails_fast_with_the_loaders_message(tmp_path):
     missing = tmp_path / "absent"
-    result = subprocess.run([sys.executable, "-m", "korvane", "serve", str(missing), "--port",
-                             str(free_port())], capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-m", "korvane", "serve", str(missing), "--port", str(free_port())],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.returncode == 1
     assert "no such model directory or file" in result.stderr
     assert str(missing) in result.stderr
@@ -322,8 +369,12 @@ def test_startup_fails_fast_with_the_loaders_message(tmp_path):
 
 @pytest.mark.parametrize("args", [["--model", "noequals"], [], ["--model", "=path"]])
 def test_bad_model_arguments(args):
-    result = subprocess.run([sys.executable, "-m", "korvane", "serve", *args], capture_output=True,
-                            text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-m", "korvane", "serve", *args],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.returncode == 1
     assert "korvane serve: error:" in result.stderr
 
@@ -333,8 +384,10 @@ def test_sigterm_finishes_the_request_in_flight(tiny_dir, tiny, tmp_path):
     try:
         body = json.dumps({"model": "tiny", "input": TEXTS, "encoding_format": "base64"}).encode()
         with socket.create_connection(("127.0.0.1", server.port), timeout=30) as connection:
-            connection.sendall(b"POST /v1/embeddings HTTP/1.1\r\nHost: x\r\nContent-Type: "
-                               b"application/json\r\nContent-Length: %d\r\n\r\n" % len(body))
+            connection.sendall(
+                b"POST /v1/embeddings HTTP/1.1\r\nHost: x\r\nContent-Type: "
+                b"application/json\r\nContent-Length: %d\r\n\r\n" % len(body)
+            )
             connection.sendall(body[:10])
             time.sleep(0.5)  # the request is being read when the signal comes
             server.process.send_signal(signal.SIGTERM)
@@ -372,8 +425,13 @@ async def call(app, method, path, body=b"", headers=()):
     async def send(message):
         messages.append(message)
 
-    scope = {"type": "http", "method": method, "path": path, "headers": list(headers),
-             "client": ("127.0.0.1", 1)}
+    scope = {
+        "type": "http",
+        "method": method,
+        "path": path,
+        "headers": list(headers),
+        "client": ("127.0.0.1", 1),
+    }
     await app(scope, receive, send)
     return messages[0]["status"], json.loads(messages[1]["body"])
 
@@ -430,10 +488,13 @@ def test_health_reports_a_failed_load(tmp_path):
 def test_concurrent_requests_share_one_batch(tiny):
     async def scenario():
         app = App(ServeConfig(models={"tiny": "unused"}), models={"tiny": tiny})
-        bodies = [json.dumps({"input": TEXTS[i % len(TEXTS)], "encoding_format": "base64"})
-                  .encode() for i in range(12)] + [b'{"input": [[4, 5], [6]]}']
-        answers = await asyncio.gather(*(call(app, "POST", "/v1/embeddings", body)
-                                         for body in bodies))
+        bodies = [
+            json.dumps({"input": TEXTS[i % len(TEXTS)], "encoding_format": "base64"}).encode()
+            for i in range(12)
+        ] + [b'{"input": [[4, 5], [6]]}']
+        answers = await asyncio.gather(
+            *(call(app, "POST", "/v1/embeddings", body) for body in bodies)
+        )
         assert app.metrics.batches.labels("tiny")._value.get() == 1
         for i, (status, answer) in enumerate(answers[:-1]):
             row = np.frombuffer(base64.b64decode(answer["data"][0]["embedding"]), "<f4")
@@ -460,8 +521,10 @@ def test_several_worker_processes(tiny_dir, tiny, tmp_path):
 def test_slow_and_dropped_clients_do_not_hold_the_server(tiny_dir, tmp_path):
     server = Server([str(tiny_dir), "--read-timeout", "1"], tmp_path / "server.log")
     try:
-        head = (b"POST /v1/embeddings HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
-                b"Content-Length: 100\r\n\r\n{\"input\": ")
+        head = (
+            b"POST /v1/embeddings HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+            b'Content-Length: 100\r\n\r\n{"input": '
+        )
         with socket.create_connection(("127.0.0.1", server.port), timeout=30) as slow:
             slow.sendall(head)
             for _ in range(5):  # a client that goes away halfway through its body
@@ -492,8 +555,7 @@ def test_a_failing_request_does_not_fail_those_gathered_with_it(tiny, monkeypatc
     async def scenario():
         app = App(ServeConfig(models={"tiny": "unused"}), models={"tiny": tiny})
         bodies = [b'{"input": "the cat"}', b'{"input": "boom"}', b'{"input": ["a dog"]}']
-        return await asyncio.gather(*(call(app, "POST", "/v1/embeddings", body)
-                                      for body in bodies))
+        return await asyncio.gather(*(call(app, "POST", "/v1/embeddings", body) for body in bodies))
 
     (good, _), (status, failed), (other, _) = asyncio.run(scenario())
     assert (good, status, other) == (200, 500, 200)
