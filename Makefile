@@ -21,7 +21,14 @@ $(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python
 	rm -rf $(VENV); "$$python" -m venv $(VENV)
 	$(PYTHON) -m pip install -q --upgrade pip
 	$(PYTHON) -m pip install -q -r requirements-dev.txt
+	$(call add-dev-helpers,$(PYTHON))
 	touch $@
+
+# Puts tools/python (the korvane_dev helpers of the tests, benchmarks and examples) on the path of
+# the environment of the interpreter $(1), as a .pth file in its site-packages.
+define add-dev-helpers
+$(1) -c 'import pathlib, sysconfig; pathlib.Path(sysconfig.get_path("purelib"), "korvane-dev.pth").write_text("$(abspath tools/python)\n")'
+endef
 
 # Installs the package with `pip install .` into the environment, building in the tree $(1) with
 # the extra pip options $(2); ninja's progress lines are shown, the whole log
@@ -64,6 +71,7 @@ $(FT_VENV)/.ready: $(FT_REQUIREMENTS) tools/build-free-threaded-python.sh
 		output=$$($(FT_PYTHON) -m pip install -q --only-binary=:all: "$$requirement" 2>&1) || \
 			echo "left out $$requirement: $$(tail -n 1 <<< "$$output")"; \
 	done
+	$(call add-dev-helpers,$(FT_PYTHON))
 	touch $@
 
 test-free-threaded: export PATH := $(abspath $(FT_VENV))/bin:$(OUTER_PATH)
@@ -183,17 +191,23 @@ bench-serve: build $(VENV)/.bench-ready $(VENV)/.demo-ready
 	$(PYTHON) bench/serve.py
 
 # The C++ sources are laid out by .clang-format. One version formats them, here and in CI: the
-# layout of a file can differ between clang-format releases.
+# layout of a file can differ between clang-format releases. The Python sources are formatted and
+# checked by ruff (pyproject.toml), at the version requirements-dev.txt names.
 CLANG_FORMAT := clang-format-14
 CXX_SOURCES = $$(git ls-files '*.cpp' '*.hpp')
 install-clang-format:
 	tools/install-system-packages.sh "$$(PATH='$(OUTER_PATH)' tools/find-python.sh)" $(CLANG_FORMAT)
 
-format: install-clang-format
+RUFF := $(VENV)/bin/ruff
+format: install-clang-format $(VENV)/.ready
 	$(CLANG_FORMAT) -i $(CXX_SOURCES)
+	$(RUFF) check --fix --quiet .
+	$(RUFF) format --quiet .
 
-format-check: install-clang-format
+format-check: install-clang-format $(VENV)/.ready
 	$(CLANG_FORMAT) --dry-run -Werror $(CXX_SOURCES)
+	$(RUFF) check .
+	$(RUFF) format --check .
 
 clean:
 	rm -rf build

@@ -10,8 +10,11 @@ one directory.
 - End to end (texts in): Model.encode against model2vec's encode with and without its
   multiprocessing, and against tokenizers' encode_batch plus numpy batched.
 - Load: Model.load and safetensors.numpy.load_file, each in fresh processes (corpus_load.py).
+- Vocabulary-quantized: Model.encode on a model2vec vocabulary-quantized model of the same
+  vocabulary (shared rows, token mapping, per-token weights) against the plain table and against
+  model2vec's encode of that model.
 
-Usage: python bench/corpus.py OUTPUT.json [--quick]
+Usage: python bench/corpus.py OUTPUT.json [--quick] [--quantized-only]
 """
 
 import itertools
@@ -26,7 +29,7 @@ from pathlib import Path
 
 import numpy as np
 
-import corpus_text
+from korvane_dev import corpus_text
 from timing import compare_once_each
 
 SENTENCES = 50_000
@@ -162,6 +165,53 @@ def end_to_end(model, model2vec, table, texts, repetitions):
     return rates(compare_once_each(work, repetitions, warm=True), len(texts))
 
 
+# Shared rows of the vocabulary-quantized model: model2vec's vocabulary_quantization gives tables
+# of a few thousand rows.
+QUANTIZED_ROWS = 4096
+
+
+def write_quantized_dir(directory, table):
+    """A vocabulary-quantized model of the same vocabulary and tokenizer, written by model2vec:
+    QUANTIZED_ROWS shared rows, a token mapping (I64) and per-token weights (F64). The rows and
+    the mapping are drawn at random rather than clustered (clustering 30,522 rows takes minutes
+    and does not change what an embedding costs); the weights are the rows' norms."""
+    from model2vec import StaticModel
+    from tokenizers import Tokenizer
+
+    rng = np.random.default_rng(0)
+    rows = table[rng.choice(len(table), QUANTIZED_ROWS, replace=False)]
+    mapping = rng.integers(0, QUANTIZED_ROWS, len(table))
+    weights = np.linalg.norm(table, axis=1).astype(np.float64)
+    tokenizer = Tokenizer.from_file(str(source_dir() / "tokenizer.json"))
+    StaticModel(
+        vectors=rows, tokenizer=tokenizer, normalize=True, weights=weights, token_mapping=mapping
+    ).save_pretrained(str(directory))
+
+
+def vocabulary_quantized(plain, quantized_dir, texts, repetitions):
+    """Model.encode on the vocabulary-quantized model against the plain table of the same
+    vocabulary and against model2vec's encode of the quantized model, taking turns."""
+    from model2vec import StaticModel
+
+    from korvane import Model
+
+    model = Model.load(quantized_dir)
+    peer = StaticModel.from_pretrained(str(quantized_dir))
+    agreement = float(np.abs(peer.encode(texts) - model.encode(texts, max_length=512)).max())
+    work = {
+        "Model.encode, quantized, all threads": lambda: model.encode(texts),
+        "Model.encode, plain table, all threads": lambda: plain.encode(texts),
+        "model2vec encode, quantized, multiprocessing": lambda: peer.encode(
+            texts, use_multiprocessing=True
+        ),
+        "model2vec encode, quantized, no multiprocessing": lambda: peer.encode(
+            texts, use_multiprocessing=False
+        ),
+    }
+    figures = rates(compare_once_each(work, repetitions, warm=True), len(texts))
+    return {"rows": QUANTIZED_ROWS, "agreement": agreement, "end_to_end": figures}
+
+
 def load_once(method, path):
     completed = subprocess.run(
         [sys.executable, str(HERE / "corpus_load.py"), method, str(path)],
@@ -222,6 +272,9 @@ def main(output, quick=False):
         stage = embedding_stage(model, model2vec, table, texts, token_lists, repetitions)
         print("== corpus: end to end", flush=True)
         whole = end_to_end(model, model2vec, table, texts, repetitions)
+        print("== corpus: vocabulary-quantized", flush=True)
+        write_quantized_dir(Path(scratch, "quantized"), table)
+        quantized = vocabulary_quantized(model, Path(scratch, "quantized"), texts, repetitions)
         print("== corpus: load", flush=True)
         load = load_table_figures(model_dir, 3 if quick else 7)
         tensor_bytes = table.nbytes
@@ -241,13 +294,35 @@ def main(output, quick=False):
         "embedding_stage": stage,
         "end_to_end": whole,
         "load": load,
+        "vocabulary_quantized": quantized,
     }
-    for section in ("embedding_stage", "end_to_end"):
-        for name, figure in result[section].items():
+    for figures in (result["embedding_stage"], result["end_to_end"], quantized["end_to_end"]):
+        for name, figure in figures.items():
             rate = "n/a" if figure["median"] is None else f"{figure['median']:,.0f}"
             print(f"{name:>56}: {rate:>12} sentences/s", flush=True)
     Path(output).write_text(json.dumps(result, indent=1))
 
 
+def quantized_only(output, quick=False):
+    """The vocabulary-quantized comparison alone (`--quantized-only`), printed and written."""
+    from korvane import Model
+
+    texts = corpus_text.corpus(SENTENCES)
+    with tempfile.TemporaryDirectory(prefix="korvane-corpus-") as scratch:
+        model_dir = Path(scratch, "model2vec")
+        table = write_model2vec_dir(model_dir)
+        write_quantized_dir(Path(scratch, "quantized"), table)
+        found = vocabulary_quantized(
+            Model.load(model_dir), Path(scratch, "quantized"), texts, 1 if quick else 5
+        )
+    for name, figure in found["end_to_end"].items():
+        print(f"{name:>56}: {figure['median']:>12,.0f} sentences/s", flush=True)
+    print(f"agreement with model2vec: {found['agreement']:.1e}")
+    Path(output).write_text(json.dumps(found, indent=1))
+
+
 if __name__ == "__main__":
-    main(sys.argv[1], quick="--quick" in sys.argv[2:])
+    if "--quantized-only" in sys.argv[2:]:
+        quantized_only(sys.argv[1], quick="--quick" in sys.argv[2:])
+    else:
+        main(sys.argv[1], quick="--quick" in sys.argv[2:])

@@ -57,6 +57,49 @@ def verdicts(corpus):
     ]
 
 
+QUANTIZED = "Model.encode, quantized, all threads"
+QUANTIZED_PLAIN = "Model.encode, plain table, all threads"
+QUANTIZED_PEER_SPEEDUP = 10.0  # Model.encode on the quantized model / model2vec's best on it
+
+
+def quantized_verdicts(quantized):
+    """Model.encode on the vocabulary-quantized model: at least as fast as on the plain table of
+    the same vocabulary, and QUANTIZED_PEER_SPEEDUP x model2vec's best encode of that model."""
+    figures = quantized["end_to_end"]
+    own = figures[QUANTIZED]["median"]
+    over_plain = own / figures[QUANTIZED_PLAIN]["median"]
+    best_peer = max(peer_names(figures), key=lambda name: figures[name]["median"])
+    over_peer = own / figures[best_peer]["median"]
+    return [
+        Verdict(
+            "vocabulary-quantized: Model.encode >= on the plain table",
+            f"{over_plain:.2f} x",
+            over_plain >= 1.0,
+        ),
+        Verdict(
+            f"vocabulary-quantized: Model.encode >= {QUANTIZED_PEER_SPEEDUP:g} x model2vec's best",
+            f"{over_peer:.1f} x ({best_peer.removeprefix('model2vec encode, quantized, ')})",
+            over_peer >= QUANTIZED_PEER_SPEEDUP,
+        ),
+    ]
+
+
+def quantized_markdown(corpus):
+    quantized = corpus.get("vocabulary_quantized")
+    if quantized is None:
+        return ""
+    return f"""
+**Vocabulary-quantized model**: the same vocabulary and tokenizer as a model2vec
+vocabulary-quantized model ({quantized["rows"]:,} shared rows, a token mapping and per-token
+weights, written by model2vec's `save_pretrained`; bench/corpus.py), texts to rows as above.
+korvane's rows agree with model2vec's `encode` of it within {quantized["agreement"]:.1e}.
+
+{verdict_table(quantized_verdicts(quantized))}
+
+{rate_table(quantized["end_to_end"], QUANTIZED, "/ Model.encode, quantized")}
+"""
+
+
 def rate_table(figures, reference, reference_label):
     rows = []
     for name, figure in figures.items():
@@ -90,7 +133,7 @@ def markdown(corpus):
 
 {corpus["sentences"]:,} English sentences from the docstrings and comments of the standard library
 ({corpus["distinct_sentences"]:,} distinct ones repeated in order, {corpus["mean_tokens"]:.1f} tokens on
-average; bench/corpus_text.py), embedded with the demo's model: all-MiniLM-L6-v2's
+average; korvane_dev/corpus_text.py), embedded with the demo's model: all-MiniLM-L6-v2's
 {corpus["rows"]:,} x {corpus["dimension"]} F32 token table and its tokenizer, saved by model2vec's
 `save_pretrained`, that one directory read by both libraries. "All threads" is {corpus["threads"]}
 here. Medians of {corpus["repetitions"]} runs over the whole corpus, the contenders of each table
@@ -123,4 +166,4 @@ resident set during the load alone. `Model.load(directory)` also reads the token
 targets compare the table's file alone with `load_file`, which reads only that.
 
 {load_table(corpus)}
-"""
+{quantized_markdown(corpus)}"""

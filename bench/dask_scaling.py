@@ -16,7 +16,6 @@ import os
 import platform
 import shutil
 import statistics
-import sys
 import time
 from pathlib import Path
 
@@ -29,11 +28,15 @@ from korvane import Model
 from korvane.dask import embed_parquet
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "examples"))
 
 
 def demo_model_dir():
-    from demo import DEFAULT_CACHE_DIR, SOURCE_TENSOR, packaged_model_dir, prepare_cached
+    from korvane_dev.demo_model import (
+        DEFAULT_CACHE_DIR,
+        SOURCE_TENSOR,
+        packaged_model_dir,
+        prepare_cached,
+    )
 
     model_dirs, _ = prepare_cached(packaged_model_dir(), SOURCE_TENSOR, DEFAULT_CACHE_DIR)
     return model_dirs["F32"]

@@ -2,13 +2,11 @@
 same table decoded to float32, as the numpy recipe holds it."""
 
 import os
-import sys
 from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-from model_file import model_file_bytes  # noqa: E402
+from korvane_dev.model_file import model_file_bytes
 
 ROWS = 30_000
 

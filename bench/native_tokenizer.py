@@ -14,15 +14,11 @@ import json
 import os
 import shutil
 import statistics
-import sys
 import tempfile
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-
-import corpus_text  # noqa: E402
+from korvane_dev import corpus_text
 
 SENTENCES = 50_000
 

@@ -271,7 +271,6 @@ def wrk_until_done(url, script, requests, threads=2):
 def prepare_model(cache):
     target = cache / "model2vec"
     if not (target / "model.safetensors").is_file():
-        sys.path.insert(0, str(HERE))
         from corpus import write_model2vec_dir
 
         write_model2vec_dir(target)
@@ -328,9 +327,8 @@ def main():
     if shutil.which("wrk") is None:
         sys.exit("wrk is missing: apt-get install wrk")
 
-    sys.path.insert(0, str(HERE))
-    from corpus_text import corpus
     from korvane import Model
+    from korvane_dev.corpus_text import corpus
 
     cache = ROOT / ".cache" / "bench-serve"
     cache.mkdir(parents=True, exist_ok=True)

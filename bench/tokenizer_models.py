@@ -19,10 +19,9 @@ import tempfile
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+from korvane_dev import corpus_text
 
-import corpus_text  # noqa: E402
+HERE = Path(__file__).resolve().parent
 
 SENTENCES = 50_000
 
@@ -119,9 +118,10 @@ def demo_rates(repeats):
 
 def demo_rates_of(before, repeats):
     """demo_rates for the build in `before`, in a process of its own."""
-    environment = dict(os.environ, PYTHONPATH=str(before))
+    # The older build first, then this directory for the script itself.
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([str(before), str(HERE)]))
     code = (
-        f"import json, sys; sys.path.insert(1, {str(HERE)!r}); import tokenizer_models; "
+        "import json, tokenizer_models; "
         f"print(json.dumps(tokenizer_models.demo_rates({repeats})))"
     )
     completed = subprocess.run(

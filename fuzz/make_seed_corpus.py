@@ -11,8 +11,7 @@ import random
 import struct
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
-from model_file import model_file_bytes as model_file  # noqa: E402
+from korvane_dev.model_file import model_file_bytes as model_file
 
 DTYPES = {
     "F64": 8,

@@ -8,8 +8,8 @@ import pytest
 from safetensors.numpy import save_file
 
 import corpus_report
-import corpus_text
 from corpus import flat_ids, numpy_batched
+from korvane_dev import corpus_text
 
 BENCH = Path(__file__).resolve().parents[1]
 
@@ -135,3 +135,25 @@ def test_load_probe_measures_the_table(tmp_path):
     found = json.loads(completed.stdout)
     assert found["seconds"] > 0
     assert table.nbytes <= found["peak_bytes"] < 4 * table.nbytes
+
+
+@pytest.mark.parametrize(
+    "own, plain, peer, met",
+    [
+        (200_000, 200_000, 20_000, [True, True]),
+        (199_000, 200_000, 19_000, [False, True]),
+        (200_000, 100_000, 20_001, [True, False]),
+    ],
+)
+def test_quantized_verdicts(own, plain, peer, met):
+    figures = {
+        corpus_report.QUANTIZED: {"median": own},
+        corpus_report.QUANTIZED_PLAIN: {"median": plain},
+        "model2vec encode, quantized, multiprocessing": {"median": peer * 0.9},
+        "model2vec encode, quantized, no multiprocessing": {"median": peer},
+    }
+    found = corpus_report.quantized_verdicts({"end_to_end": figures})
+    assert [verdict.met for verdict in found] == met
+    assert "quantized" in corpus_report.quantized_markdown(
+        {"vocabulary_quantized": {"rows": 8, "agreement": 1e-7, "end_to_end": figures}}
+    )

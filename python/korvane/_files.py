@@ -1,5 +1,6 @@
 """File handling shared by the command line, convert and dask: whether two paths name the same
-file, space reserved before a long write, and a directory replaced whole."""
+file, space reserved before a long write, and a file or a directory written beside its target
+and put in its place only once complete."""
 
 from __future__ import annotations
 
@@ -9,7 +10,8 @@ import os
 import shutil
 import stat
 import uuid
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import IO, Any
 
@@ -137,6 +139,19 @@ def _fill_mount_point(target: Path, build: Callable[[Path], None]) -> None:
         for path in moved:  # a failure part way leaves the mount point empty again
             path.unlink(missing_ok=True)
         shutil.rmtree(staging, ignore_errors=True)
+
+
+@contextmanager
+def replaced_when_done(target: Path) -> Iterator[Path]:
+    """A temporary path beside `target` that becomes `target` only when the block completes;
+    on any failure (an interruption or a termination included) it is removed, and `target` is
+    left as it was."""
+    tmp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
+    try:
+        yield tmp
+        os.replace(tmp, target)
+    finally:
+        tmp.unlink(missing_ok=True)
 
 
 def replace_directory(

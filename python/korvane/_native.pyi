@@ -5,9 +5,19 @@ from typing import final
 
 @final
 class Table:
-    def __new__(cls, path: str | os.PathLike[str], tensor: str) -> Table: ...
+    def __new__(
+        cls,
+        path: str | os.PathLike[str],
+        tensor: str,
+        mapping: str | None = None,
+        weights: str | None = None,
+        columns: int | None = None,
+        half: bool = False,
+    ) -> Table: ...
     @property
     def rows(self) -> int: ...
+    @property
+    def vocab_size(self) -> int: ...
     @property
     def dimension(self) -> int: ...
     @property
@@ -37,6 +47,7 @@ class Table:
     def embed_flat(
         self, tokens: Buffer, offsets: Buffer, out: Buffer, normalize: bool, threads: int
     ) -> None: ...
+    def token_rows(self, tokens: Buffer, offsets: Buffer, out: Buffer, threads: int) -> None: ...
 
 def read_tensor_entries(
     path: str | os.PathLike[str], /

@@ -28,14 +28,16 @@ from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 import numpy as np
 import numpy.typing as npt
 
-from ._files import reserve, same_file
+from ._files import replaced_when_done, reserve, same_file
+from ._layout import DEFAULT_BATCH_SIZE, MODEL_FILE, TOKENIZER_FILE
+from ._parquet import EMBEDDING_COLUMN, embedding_batch, embedding_schema, open_embedding_writer
 
 if TYPE_CHECKING:
     from .model import Model
 
 INPUT_SUFFIXES = (".txt", ".jsonl", ".parquet")
 OUTPUT_SUFFIXES = (".npy", ".parquet")
-OUTPUT_COLUMN = "embedding"
+OUTPUT_COLUMN = EMBEDDING_COLUMN
 PARQUET_READ_ROWS = 65_536
 # Write failures that mean the output does not fit.
 NO_ROOM = (errno.ENOSPC, errno.EDQUOT, errno.EFBIG)
@@ -374,13 +376,14 @@ class NpyWriter:
     reserved first, so that a full disk fails before the work rather than after it, and written
     with ordinary writes: a write that finds no room raises instead of killing the process."""
 
-    def __init__(self, path: Path, count: int, dim: int) -> None:
+    def __init__(self, path: Path, count: int, dim: int, descr: str = "<f4") -> None:
         self.count = count
+        self.descr = descr
         self.file = open(path, "wb")
         try:
-            header = {"descr": "<f4", "fortran_order": False, "shape": (count, dim)}
+            header = {"descr": descr, "fortran_order": False, "shape": (count, dim)}
             np.lib.format.write_array_header_1_0(self.file, header)
-            reserve(self.file, self.file.tell() + count * dim * 4)
+            reserve(self.file, self.file.tell() + count * dim * np.dtype(descr).itemsize)
         except BaseException:
             self.file.close()
             raise
@@ -389,7 +392,7 @@ class NpyWriter:
     def write(self, rows: npt.NDArray[np.float32]) -> None:
         if self.filled + len(rows) > self.count:
             self.changed(self.filled + len(rows))
-        self.file.write(memoryview(np.ascontiguousarray(rows, "<f4")).cast("B"))
+        self.file.write(memoryview(np.ascontiguousarray(rows, self.descr)).cast("B"))
         self.filled += len(rows)
 
     def changed(self, found: int) -> NoReturn:
@@ -410,26 +413,22 @@ class NpyWriter:
 
 
 class ParquetWriter:
-    """Writes a column `embedding` of fixed-size lists of `dim` float32 values, after the
-    input's `id` column when it has one."""
+    """Writes a column `embedding` of fixed-size lists of `dim` float32 values (float16 when
+    `half`), after the input's `id` column when it has one."""
 
-    def __init__(self, path: Path, dim: int, ids: Ids | None = None, name: str = "") -> None:
+    def __init__(
+        self, path: Path, dim: int, ids: Ids | None = None, name: str = "", half: bool = False
+    ) -> None:
         self.pa = import_pyarrow()
-        self.dim = dim
         self.ids = ids
         self.name = name
-        fields = [] if ids is None else [(ID_FIELD, ids.kind)]
-        fields.append((OUTPUT_COLUMN, self.pa.list_(self.pa.float32(), dim)))
-        self.schema = self.pa.schema(fields)
-        # Dictionary encoding never pays for embeddings, and trying it doubles the writing time.
-        self.writer = self.pa.parquet.ParquetWriter(path, self.schema, use_dictionary=False)
+        identity = None if ids is None else (ID_FIELD, ids.kind)
+        self.schema = embedding_schema(dim, identity, half)
+        self.writer = open_embedding_writer(path, self.schema)
 
     def write(self, rows: npt.NDArray[np.float32]) -> None:
-        values = self.pa.array(np.ascontiguousarray(rows, np.float32).reshape(-1))
-        columns = [self.pa.FixedSizeListArray.from_arrays(values, self.dim)]
-        if self.ids is not None:
-            columns.insert(0, self.ids.take(len(rows), self.name))
-        self.writer.write_batch(self.pa.record_batch(columns, schema=self.schema))
+        identity = None if self.ids is None else self.ids.take(len(rows), self.name)
+        self.writer.write_batch(embedding_batch(self.schema, rows, identity))
 
     def close(self) -> None:
         self.writer.close()
@@ -443,15 +442,15 @@ class ParquetWriter:
 
 @contextmanager
 def open_writer(
-    path: Path, suffix: str, source: TextSource, dim: int, name: str = ""
+    path: Path, suffix: str, source: TextSource, dim: int, name: str = "", half: bool = False
 ) -> Iterator[EmbeddingWriter]:
     """A writer of `suffix`'s format to `path`, which may be named otherwise, for the texts of
-    `source` (named `name`). The block must close it; if the block fails, the writer lets go
-    of the file."""
+    `source` (named `name`), of float16 values when `half`. The block must close it; if the
+    block fails, the writer lets go of the file."""
     writer: EmbeddingWriter = (
-        NpyWriter(path, source.count, dim)
+        NpyWriter(path, source.count, dim, "<f2" if half else "<f4")
         if suffix.lower() == ".npy"
-        else ParquetWriter(path, dim, source.ids, name)
+        else ParquetWriter(path, dim, source.ids, name, half)
     )
     try:
         yield writer
@@ -465,16 +464,13 @@ def atomic_output(target: Path) -> Iterator[Path]:
     """A temporary path beside `target` that becomes `target` only when the block completes;
     on any failure (an interruption or a termination included) it is removed, and `target` is
     left as it was. Running out of room is told as a failure to write `target`."""
-    tmp = target.with_name(f".{target.name}.{os.getpid()}.tmp")
     try:
-        yield tmp
-        os.replace(tmp, target)
+        with replaced_when_done(target) as tmp:
+            yield tmp
     except OSError as error:
         if error.errno in NO_ROOM:
             raise UsageError(f"cannot write {target}: {os.strerror(error.errno)}") from None
         raise
-    finally:
-        tmp.unlink(missing_ok=True)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -482,7 +478,11 @@ def atomic_output(target: Path) -> Iterator[Path]:
 
 
 def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("model", help="a model directory or .safetensors file")
+    parser.add_argument(
+        "model",
+        help="a model directory or .safetensors file, or a Hugging "
+        "Face Hub ID (owner/name) fetched into huggingface_hub's cache",
+    )
     parser.add_argument(
         "input",
         type=Path,
@@ -524,8 +524,8 @@ def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--batch-size",
         type=positive_int,
-        default=4096,
-        help="texts tokenized and embedded together (default: 4096)",
+        default=DEFAULT_BATCH_SIZE,
+        help=f"texts tokenized and embedded together (default: {DEFAULT_BATCH_SIZE})",
     )
     parser.add_argument(
         "--threads",
@@ -536,6 +536,13 @@ def add_embed_arguments(parser: argparse.ArgumentParser) -> None:
         "--max-length",
         type=positive_int,
         help="use at most this many tokens of each text (default: all)",
+    )
+    parser.add_argument(
+        "--dtype",
+        choices=("f32", "f16"),
+        default="f32",
+        help="the embeddings' element type: f32 (the default), or f16 for half "
+        "the file (computed and normalized in float32, then rounded)",
     )
     parser.add_argument("--quiet", action="store_true", help="print no progress bar or throughput")
     parser.add_argument(
@@ -585,18 +592,24 @@ def embeddings(
     model: Model, texts: Iterator[str], args: argparse.Namespace
 ) -> Iterator[npt.NDArray[np.float32]]:
     return model.encode_iter(
-        texts, batch_size=args.batch_size, max_length=args.max_length, threads=args.threads
+        texts,
+        batch_size=args.batch_size,
+        max_length=args.max_length,
+        threads=args.threads,
+        dtype=np.float16 if getattr(args, "dtype", "f32") == "f16" else np.float32,
     )
 
 
-def print_throughput(count: int, elapsed: float, output: Path, dim: int) -> None:
+def print_throughput(
+    count: int, elapsed: float, output: Path, dim: int, element: str = "float32"
+) -> None:
     """The summary line. Its texts/s, like the progress bar's, is the texts embedded divided by
     the seconds from reading the first to embedding the last (the model is loaded and the
     input counted before; the output is completed after)."""
     rate = count / elapsed if elapsed > 0 else float("inf")
     print(
         f"embedded {count:,} texts in {elapsed:.2f} s ({rate:,.0f} texts/s): "
-        f"{output}, {count} x {dim} float32",
+        f"{output}, {count} x {dim} {element}",
         file=sys.stderr,
     )
 
@@ -607,6 +620,8 @@ def decoding(args: argparse.Namespace) -> Decoding:
 
 def run_embed(args: argparse.Namespace) -> int:
     if args.scheduler is not None or args.input.is_dir():
+        if args.dtype == "f16":
+            raise UsageError("--dtype f16 applies to one input file, not to a Dask run")
         return run_embed_on_dask(args)
     output: Path = args.output
     if output.suffix.lower() not in OUTPUT_SUFFIXES:
@@ -631,7 +646,7 @@ def run_embed(args: argparse.Namespace) -> int:
     # since then, as the summary's is.
     with (
         atomic_output(output) as tmp,
-        open_writer(tmp, output.suffix, source, model.dim, name) as writer,
+        open_writer(tmp, output.suffix, source, model.dim, name, args.dtype == "f16") as writer,
     ):
         started = time.perf_counter()
         bar = tqdm(
@@ -653,7 +668,13 @@ def run_embed(args: argparse.Namespace) -> int:
             elapsed = time.perf_counter() - started if bar.disable else bar.format_dict["elapsed"]
         writer.close()
     if not args.quiet:
-        print_throughput(source.count, elapsed, output, model.dim)
+        print_throughput(
+            source.count,
+            elapsed,
+            output,
+            model.dim,
+            "float16" if args.dtype == "f16" else "float32",
+        )
     return 0
 
 
@@ -783,8 +804,8 @@ def run_convert(args: argparse.Namespace) -> int:
         raise UsageError(os_error_text(error)) from None
     from .convert import TENSOR_NAME, read_header
 
-    rows, dim = read_header(model_dir / "model.safetensors")[0][TENSOR_NAME]["shape"]
-    tokenizer = "with" if (model_dir / "tokenizer.json").is_file() else "without"
+    rows, dim = read_header(model_dir / MODEL_FILE)[0][TENSOR_NAME]["shape"]
+    tokenizer = "with" if (model_dir / TOKENIZER_FILE).is_file() else "without"
     print(
         f"wrote {model_dir}: {rows} x {dim} {args.dtype.upper()}, {tokenizer} tokenizer.json, "
         f"normalize={'true' if args.normalize else 'false'}"

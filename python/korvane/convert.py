@@ -23,19 +23,21 @@ import numpy as np
 import numpy.typing as npt
 
 from ._files import lies_within, replace_directory
+from ._layout import (
+    CONFIG_FILE,
+    MODEL_DIRECTORY_FILES,
+    MODEL_FILE,
+    READ_TYPES,
+    TABLE_NAME,
+    TOKENIZER_FILE,
+    WRITTEN_TYPES,
+    choose_table,
+)
 
 Table: TypeAlias = npt.NDArray[Any]
 PathLike: TypeAlias = str | os.PathLike[str]
 
-TENSOR_NAME = "embeddings"
-OUTPUT_DTYPES: dict[str, type[np.floating[Any]]] = {"f32": np.float32, "f16": np.float16}
-# Token tables under the names checkpoints give them; a prefix such as "bert." may precede the
-# second.
-KNOWN_TABLE_NAMES = ("embeddings", "embeddings.word_embeddings.weight")
-
-
-def is_known_table_name(name: str) -> bool:
-    return name in KNOWN_TABLE_NAMES or name.endswith("." + KNOWN_TABLE_NAMES[1])
+TENSOR_NAME = TABLE_NAME
 
 
 def load_table(source: Table | PathLike, tensor: str | None = None) -> Table:
@@ -43,14 +45,15 @@ def load_table(source: Table | PathLike, tensor: str | None = None) -> Table:
     a directory holding `model.safetensors`.
 
     `tensor` names the table in a safetensors file. Without it the file's only 2-D tensor is
-    taken, or else the one with a known name ("embeddings",
-    "embeddings.word_embeddings.weight"); anything else is refused with the candidates listed.
+    taken, or else the one with a known name ("embeddings", "embeddings.word_embeddings.weight",
+    or that with a prefix such as "bert."), as Model.load takes it; anything else is refused with
+    the candidates listed.
     """
     if isinstance(source, np.ndarray):
         return source
     path = Path(source)
     if path.is_dir():
-        path = path / "model.safetensors"
+        path = path / MODEL_FILE
     check_regular_file(path)
     if path.suffix == ".npy":
         return np.load(path, allow_pickle=False)  # type: ignore[no-any-return]
@@ -72,31 +75,14 @@ def choose_tensor(path: Path, shapes: dict[str, list[int]], tensor: str | None) 
         if tensor not in tables:
             raise ValueError(f"{path}: tensor {tensor!r} has shape {shapes[tensor]}, not 2-D")
         return tensor
-    if len(tables) == 1:
-        return tables[0]
-    known = [name for name in tables if is_known_table_name(name)]
-    if len(known) == 1:
-        return known[0]
+    chosen = choose_table(shapes.items())
+    if chosen is not None:
+        return chosen
     listed = ", ".join(tables[:8]) or "none"
     raise ValueError(
         f"{path} holds {len(tables)} 2-D tensors ({listed}{', ...' if len(tables) > 8 else ''}); "
         "name the table with --tensor"
     )
-
-
-# The element types a table may be read from: their numpy storage, BF16 as its raw 16 bits.
-SAFETENSORS_TYPES = {
-    "F64": "<f8",
-    "F32": "<f4",
-    "F16": "<f2",
-    "BF16": "<u2",
-    "I64": "<i8",
-    "I32": "<i4",
-    "I16": "<i2",
-    "I8": "i1",
-    "U8": "u1",
-    "BOOL": "?",
-}
 
 
 def read_header(path: Path) -> tuple[dict[str, Any], int]:
@@ -128,11 +114,11 @@ def read_safetensors_table(path: Path, tensor: str | None = None) -> Table:
     header, data_start = read_header(path)
     tensor = choose_tensor(path, {name: entry["shape"] for name, entry in header.items()}, tensor)
     entry = header[tensor]
-    storage = SAFETENSORS_TYPES.get(entry.get("dtype"))
+    storage = READ_TYPES.get(entry.get("dtype"))
     if storage is None:
         raise ValueError(
             f"{path}: tensor {tensor!r} holds {entry.get('dtype')}, "
-            f"not one of {', '.join(SAFETENSORS_TYPES)}"
+            f"not one of {', '.join(READ_TYPES)}"
         )
     count = entry["shape"][0] * entry["shape"][1]
     offsets = entry.get("data_offsets")
@@ -157,7 +143,11 @@ def read_safetensors_table(path: Path, tensor: str | None = None) -> Table:
 def save_table(path: Path, table: Table) -> None:
     """Writes `table` (F32 or F16) as the one tensor, "embeddings", of a safetensors file."""
     data = np.ascontiguousarray(table, dtype=table.dtype.newbyteorder("<"))
-    kind = {np.dtype("<f4"): "F32", np.dtype("<f2"): "F16"}[data.dtype]
+    kind = next(
+        name
+        for name, numpy_type in WRITTEN_TYPES.values()
+        if np.dtype(numpy_type).newbyteorder("<") == data.dtype
+    )
     header = {
         TENSOR_NAME: {"dtype": kind, "shape": list(data.shape), "data_offsets": [0, data.nbytes]}
     }
@@ -170,8 +160,8 @@ def save_table(path: Path, table: Table) -> None:
 
 def checked_table(table: Table, dtype: str) -> Table:
     """`table` in the output `dtype`, C-contiguous, after checking it can serve as a model."""
-    if dtype not in OUTPUT_DTYPES:
-        raise ValueError(f"dtype must be one of {', '.join(OUTPUT_DTYPES)}, not {dtype!r}")
+    if dtype not in WRITTEN_TYPES:
+        raise ValueError(f"dtype must be one of {', '.join(WRITTEN_TYPES)}, not {dtype!r}")
     if table.ndim != 2 or 0 in table.shape:
         raise ValueError(
             f"the table must be 2-D with at least one row and column, not {table.shape}"
@@ -183,7 +173,7 @@ def checked_table(table: Table, dtype: str) -> Table:
     ):
         raise ValueError(f"the table must hold real numbers, not {table.dtype}")
     with np.errstate(over="ignore", invalid="ignore"):
-        converted = np.ascontiguousarray(table, dtype=OUTPUT_DTYPES[dtype])
+        converted = np.ascontiguousarray(table, dtype=WRITTEN_TYPES[dtype][1])
     if not np.isfinite(converted).all():
         if np.isfinite(table).all():
             raise ValueError(f"the table holds values beyond the range of {dtype}")
@@ -218,7 +208,7 @@ def check_tokenizer(tokenizer: PathLike, rows: int) -> None:
 
 
 # The files `write_model_dir` writes; any others of an existing directory are kept.
-WRITTEN_FILES = ("model.safetensors", "tokenizer.json", "config.json")
+WRITTEN_FILES = MODEL_DIRECTORY_FILES
 
 
 def write_model_dir(
@@ -244,10 +234,10 @@ def write_model_dir(
     config = json.dumps({"normalize": normalize}, indent=2) + "\n"
 
     def build(directory: Path) -> None:
-        save_table(directory / "model.safetensors", converted)
+        save_table(directory / MODEL_FILE, converted)
         if tokenizer is not None:
-            shutil.copyfile(tokenizer, directory / "tokenizer.json")
-        (directory / "config.json").write_text(config, encoding="utf-8")
+            shutil.copyfile(tokenizer, directory / TOKENIZER_FILE)
+        (directory / CONFIG_FILE).write_text(config, encoding="utf-8")
 
     model_dir = Path(model_dir)
     replace_directory(model_dir, build, keep=lambda name: name not in WRITTEN_FILES)
@@ -267,7 +257,7 @@ def check_not_overwriting(source: PathLike, out_dir: PathLike) -> None:
 def tokenizer_beside(source: PathLike) -> Path | None:
     """The tokenizer.json of a checkpoint directory, None if it has none (or is a file); one
     that is not a regular file is refused rather than passed over."""
-    beside = Path(source) / "tokenizer.json"
+    beside = Path(source) / TOKENIZER_FILE
     if not (Path(source).is_dir() and beside.exists()):
         return None
     check_regular_file(beside)

@@ -41,6 +41,8 @@ from distributed import Client, Future, LocalCluster, as_completed
 from tqdm import tqdm
 
 from ._files import lies_within
+from ._layout import DEFAULT_BATCH_SIZE
+from ._parquet import embedding_batch, embedding_schema, open_embedding_writer
 from .model import Model, _usable_cpus
 
 __all__ = ["embed_parquet"]
@@ -83,7 +85,7 @@ def embed_parquet(
     column: str = "text",
     client: Client | None = None,
     show_progress: bool = True,
-    batch_size: int = 4096,
+    batch_size: int = DEFAULT_BATCH_SIZE,
     max_length: int | None = None,
 ) -> int:
     """Embeds the texts of `column` of the Parquet dataset `source` (a file or a directory of
@@ -272,18 +274,14 @@ def _write_partition(job: _Job, partition: _Partition) -> int:
         start = partition.first_row
         identity = pa.chunked_array([np.arange(start, start + len(texts), dtype=np.int64)])
         identity_field = pa.field("row", pa.int64())
-    schema = pa.schema([identity_field, pa.field("embedding", pa.list_(pa.float32(), model.dim))])
+    schema = embedding_schema(model.dim, identity_field)
 
     target_fs, target_location = pafs.FileSystem.from_uri(job.target)
     name = f"part-{partition.index:0{job.width}d}.parquet"
     final = f"{target_location}/{name}"
     temporary = f"{target_location}/.{name}.{uuid.uuid4().hex}.tmp"
     try:
-        # Embeddings and row identities are all distinct: trying a dictionary for them would
-        # double the writing time for nothing.
-        with pq.ParquetWriter(
-            temporary, schema, filesystem=target_fs, use_dictionary=False
-        ) as writer:
+        with open_embedding_writer(temporary, schema, target_fs) as writer:
             for start in range(0, len(texts), _CHUNK_ROWS):
                 chunk = texts[start : start + _CHUNK_ROWS]
                 try:
@@ -297,15 +295,8 @@ def _write_partition(job: _Job, partition: _Partition) -> int:
                         f"{partition.describe()}, whose texts[0] here is row {row} of the "
                         f"source: {error}"
                     ) from error
-                flat = pa.array(embeddings.reshape(-1), type=pa.float32())
-                batch = pa.record_batch(
-                    [
-                        identity.slice(start, len(chunk)).combine_chunks(),
-                        pa.FixedSizeListArray.from_arrays(flat, embeddings.shape[1]),
-                    ],
-                    schema=schema,
-                )
-                writer.write_batch(batch)
+                rows = identity.slice(start, len(chunk)).combine_chunks()
+                writer.write_batch(embedding_batch(schema, embeddings, rows))
         target_fs.move(temporary, final)
     except BaseException:
         try:

@@ -21,19 +21,23 @@ from typing import TYPE_CHECKING, Any, Final, Literal, cast
 import numpy as np
 import numpy.typing as npt
 
-from . import _native
+from . import _hub, _native, _output, _sentence_transformers
+from ._layout import (
+    CONFIG_FILE,
+    DEFAULT_BATCH_SIZE,
+    MAPPING_TENSOR,
+    MODEL_FILE,
+    STATIC_EMBEDDING_TABLE,
+    TOKENIZER_FILE,
+    WEIGHTS_TENSOR,
+    choose_table,
+)
 
 if TYPE_CHECKING:
     from tokenizers import Tokenizer
 
 __all__ = ["Model"]
 
-MODEL_FILE: Final = "model.safetensors"
-TOKENIZER_FILE: Final = "tokenizer.json"
-CONFIG_FILE: Final = "config.json"
-
-# Tables taken by name when a file holds several: model2vec's, and a BERT-style checkpoint's.
-KNOWN_TENSOR_NAMES: Final = ("embeddings", "embeddings.word_embeddings.weight")
 
 Embeddings = npt.NDArray[np.float32]
 Backend = Literal["auto", "native", "tokenizers"]
@@ -167,18 +171,53 @@ def _choose_tensor(
                 f"{file} has no tensor named {tensor!r}; its two-dimensional tensors: {listing}"
             )
         return tensor
-    if len(tables) == 1:
-        return tables[0][0]
-    names = {entry[0] for entry in tables}
-    for known in KNOWN_TENSOR_NAMES:
-        if known in names:
-            return known
+    chosen = choose_table((name, shape) for name, _, shape in entries)
+    if chosen is not None:
+        return chosen
     if not tables:
         raise ValueError(f"{file} holds no two-dimensional tensor to use as a table")
     raise ValueError(
         f"{file} holds several two-dimensional tensors and none has a known name; "
         f"choose one with tensor=: {listing}"
     )
+
+
+def _default_normalize(
+    layout: _sentence_transformers.Layout, chosen: str, config: dict[str, Any]
+) -> bool:
+    """Whether to normalize when config.json does not say: as the sentence-transformers pipeline
+    implies (a Normalize module or not), and not for a StaticEmbedding module saved by itself."""
+    if layout.normalize is not None:
+        return layout.normalize
+    return not (chosen == STATIC_EMBEDDING_TABLE and not config)
+
+
+def _token_tensors(
+    entries: list[tuple[str, str, tuple[int, ...]]],
+    chosen: str,
+    config: dict[str, Any],
+    location: pathlib.Path,
+) -> tuple[str | None, str | None]:
+    """The names of the token mapping and the per-token weights the file holds beside its table
+    (model2vec's ``mapping`` and ``weights``), each applied whenever present. The config's
+    ``vocabulary_quantization`` (the number of shared rows) is checked against the file."""
+    names = {entry[0]: entry for entry in entries}
+    mapping = MAPPING_TENSOR if MAPPING_TENSOR in names and chosen != MAPPING_TENSOR else None
+    weights = WEIGHTS_TENSOR if WEIGHTS_TENSOR in names and chosen != WEIGHTS_TENSOR else None
+    clusters = config.get("vocabulary_quantization")
+    if clusters is not None:
+        if mapping is None:
+            raise ValueError(
+                f"{location / CONFIG_FILE} gives vocabulary_quantization={clusters!r}, but the "
+                f"model file holds no {MAPPING_TENSOR!r} tensor mapping token IDs to rows"
+            )
+        rows = names[chosen][2][0] if len(names[chosen][2]) == 2 else None
+        if rows is not None and clusters != rows:
+            raise ValueError(
+                f"{location / CONFIG_FILE} gives vocabulary_quantization={clusters!r}, but the "
+                f"table {chosen!r} has {rows} rows"
+            )
+    return mapping, weights
 
 
 def _unknown_token_id(tokenizer: Tokenizer, tokenizer_file: pathlib.Path) -> int | None:
@@ -225,6 +264,8 @@ class Model:
         "_unknown_token_id",
         "_backend_option",
         "_native_tokenizer",
+        "_dimensionality",
+        "_quantize_to",
     )
 
     _path: pathlib.Path
@@ -237,6 +278,8 @@ class Model:
     _unknown_token_id: int | None
     _backend_option: Backend
     _native_tokenizer: _native.Tokenizer | None
+    _dimensionality: int | None
+    _quantize_to: Literal["float16"] | None
 
     def __init__(self) -> None:
         raise TypeError("create a Model with Model.load(path)")
@@ -249,14 +292,28 @@ class Model:
         tensor: str | None = None,
         normalize: bool | None = None,
         backend: Backend = "auto",
+        revision: str | None = None,
+        dimensionality: int | None = None,
+        quantize_to: Literal["float16"] | None = None,
     ) -> Model:
         """Reads a model directory or a ``.safetensors`` file; every error comes from here.
+
+        ``path`` may also be a Hugging Face Hub ID (``"owner/name"``, at ``revision``: a branch,
+        tag or commit, the default branch when None) when no directory or file of that name
+        is here: the model's files alone are fetched with ``huggingface_hub`` into its cache,
+        which it reuses, honouring HF_HOME, HF_ENDPOINT, HF_HUB_OFFLINE and HF_TOKEN.
+
+        ``dimensionality`` keeps only the first N columns of the table, as model2vec's option of
+        that name does (embeddings are then normalized over those N values).
+        ``quantize_to="float16"`` holds a wider floating table as float16 in memory (half the
+        memory; each value rounded to the nearest half), as model2vec's option does.
 
         A directory holds ``model.safetensors`` and optionally ``tokenizer.json`` (needed by
         ``encode``) and ``config.json`` (whose ``normalize`` is the default). Of a file with
         several two-dimensional tensors, ``tensor`` names the table; without it, one of the
-        known names ``embeddings`` or ``embeddings.word_embeddings.weight`` is taken, or the
-        load fails listing the candidates.
+        known names ``embeddings`` or ``embeddings.word_embeddings.weight`` (or that with a
+        prefix such as ``bert.``) is taken, as ``korvane convert`` takes it, or the load fails
+        listing the candidates.
 
         ``backend`` chooses who tokenizes for ``encode``: ``"native"`` (korvane's own WordPiece
         tokenizer, exact to the tokenizers package and many times faster; ValueError when the
@@ -271,20 +328,37 @@ class Model:
             raise ValueError(
                 f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}"
             )
+        if dimensionality is not None:
+            _positive("dimensionality", dimensionality)
+        if quantize_to not in (None, "float16"):
+            raise ValueError(f"quantize_to must be None or 'float16', not {quantize_to!r}")
+        if revision is not None and not isinstance(revision, str):
+            raise TypeError(f"revision must be a str or None, not {type(revision).__name__}")
+        if _hub.is_hub_name(path):
+            path = _hub.fetch(cast(str, path), revision)
+        elif revision is not None:
+            raise ValueError(
+                f"revision= applies to a Hugging Face Hub ID (owner/name), and "
+                f"{os.fspath(path)!r} is not one or exists here"
+            )
         location = pathlib.Path(path).absolute()
         config: dict[str, Any] = {}
         tokenizer_file: pathlib.Path | None = None
+        layout = _sentence_transformers.Layout(location, None, False)
         if location.is_dir():
-            model_file = location / MODEL_FILE
+            layout = _sentence_transformers.read_layout(location)
+            model_file = layout.directory / MODEL_FILE
             if not model_file.exists():
                 raise FileNotFoundError(
-                    errno.ENOENT, f"the model directory holds no {MODEL_FILE}", os.fspath(location)
+                    errno.ENOENT,
+                    f"the model directory holds no {MODEL_FILE}",
+                    os.fspath(layout.directory),
                 )
             _check_regular(model_file)
             if _present(location / CONFIG_FILE):
                 config = _read_config(location / CONFIG_FILE)
-            if _present(location / TOKENIZER_FILE):
-                tokenizer_file = location / TOKENIZER_FILE
+            if _present(layout.directory / TOKENIZER_FILE):
+                tokenizer_file = layout.directory / TOKENIZER_FILE
         elif location.is_file():
             model_file = location
         elif location.exists():
@@ -296,15 +370,13 @@ class Model:
         # Raises the operating system's own error (PermissionError, ...) before the native reader.
         model_file.open("rb").close()
 
-        if "vocabulary_quantization" in config:
-            raise ValueError(
-                f"{location} is a vocabulary-quantized model2vec model (rows shared through a "
-                "token mapping, with per-token weights), which korvane does not read"
-            )
         try:
             entries = _native.read_tensor_entries(model_file)
             chosen = _choose_tensor(entries, tensor, model_file)
-            table = _native.Table(model_file, chosen)
+            mapping, weights = _token_tensors(entries, chosen, config, location)
+            table = _native.Table(
+                model_file, chosen, mapping, weights, dimensionality, quantize_to == "float16"
+            )
         except ValueError as error:
             if not _looks_like_safetensors(model_file):
                 raise ValueError(
@@ -312,7 +384,7 @@ class Model:
                 ) from None
             raise ValueError(f"cannot load {model_file}: {error}") from None
 
-        configured = config.get("normalize", True)
+        configured = config.get("normalize", _default_normalize(layout, chosen, config))
         if not isinstance(configured, bool):
             raise ValueError(f"{location / CONFIG_FILE}: 'normalize' must be true or false")
 
@@ -327,9 +399,12 @@ class Model:
         model._unknown_token_id = None
         model._backend_option = backend
         model._native_tokenizer = None
+        model._dimensionality = dimensionality
+        model._quantize_to = quantize_to
         if tokenizer_file is not None:
             model._tokenizer = _load_tokenizer(tokenizer_file)
-            model._unknown_token_id = _unknown_token_id(model._tokenizer, tokenizer_file)
+            if not layout.keeps_unknown:
+                model._unknown_token_id = _unknown_token_id(model._tokenizer, tokenizer_file)
             if backend != "tokenizers":
                 try:
                     model._native_tokenizer = _native.Tokenizer(tokenizer_file)
@@ -350,8 +425,8 @@ class Model:
 
     @property
     def vocab_size(self) -> int:
-        """The number of token IDs the table has rows for."""
-        return self._table.rows
+        """The number of token IDs: the table's rows, or the length of its token mapping."""
+        return self._table.vocab_size
 
     @property
     def dtype(self) -> str:
@@ -397,16 +472,19 @@ class Model:
             f"normalize={self._normalize}, tokenizer_backend={self.tokenizer_backend!r})"
         )
 
-    def __reduce__(self) -> tuple[Any, tuple[str, str | None, bool | None, Backend]]:
+    def _cache_key(self) -> _CacheKey:
+        """What the model is loaded from: its pickle, and its key in this process's cache."""
         return (
-            _load_cached,
-            (
-                os.fspath(self._path),
-                self._tensor_option,
-                self._normalize_option,
-                self._backend_option,
-            ),
+            os.fspath(self._path),
+            self._tensor_option,
+            self._normalize_option,
+            self._backend_option,
+            self._dimensionality,
+            self._quantize_to,
         )
+
+    def __reduce__(self) -> tuple[Any, _CacheKey]:
+        return (_load_cached, self._cache_key())
 
     def embed_ids(
         self,
@@ -464,13 +542,16 @@ class Model:
         self,
         texts: Iterable[str],
         *,
-        batch_size: int = 4096,
+        batch_size: int = DEFAULT_BATCH_SIZE,
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
+        dtype: npt.DTypeLike = np.float32,
     ) -> Embeddings:
         """The embeddings of ``texts`` (a list, a numpy array or a pandas Series of str, ...):
-        a float32 array of shape (len(texts), dim).
+        a float32 array of shape (len(texts), dim), or float16 with ``dtype=numpy.float16``
+        (each row computed and normalized in float32, then rounded; OverflowError for a value
+        beyond float16's range).
 
         Texts are tokenized by the model's tokenizer without special tokens, ``batch_size`` at a
         time (each batch on all cores), and embedded as ``embed_ids`` does, with two rules
@@ -493,6 +574,10 @@ class Model:
         # length (a generator) is read whole first.
         if not isinstance(texts, Sequence | np.ndarray) and not hasattr(texts, "__len__"):
             texts = list(texts)
+        if _output.output_dtype(dtype) == np.float16:
+            return cast(
+                Embeddings, self._encode_half(texts, batch_size, max_length, show_progress, threads)
+            )
         out = np.empty((len(cast(Sequence[str], texts)), self.dim), dtype=np.float32)
         # Each batch is computed in place in `out`: no array per batch, and no copy.
         filled = 0
@@ -504,21 +589,94 @@ class Model:
             )
         return out
 
+    def _encode_half(
+        self,
+        texts: Any,
+        batch_size: int,
+        max_length: int | None,
+        show_progress: bool,
+        threads: int | None,
+    ) -> Any:
+        out = np.empty((len(texts), self.dim), dtype=np.float16)
+        filled = 0
+        for batch in self._iterate(texts, batch_size, max_length, show_progress, threads, None):
+            if filled + len(batch) > len(out):
+                raise ValueError(
+                    f"texts changed length while being encoded: {len(out)} at the "
+                    f"start, at least {filled + len(batch)} read"
+                )
+            out[filled : filled + len(batch)] = _output.to_half(batch, filled)
+            filled += len(batch)
+        if filled != len(out):
+            raise ValueError(
+                f"texts changed length while being encoded: {len(out)} at the start, {filled} read"
+            )
+        return out
+
+    def encode_as_sequence(
+        self,
+        texts: Sequence[str],
+        *,
+        max_length: int | None = None,
+        threads: int | None = None,
+    ) -> list[Embeddings]:
+        """Each text's token rows, as model2vec's ``encode_as_sequence`` gives them (for NER or
+        late interaction): a list of float32 arrays of shape (tokens, dim), one per text, the
+        tokens those ``encode`` averages (the first ``max_length``, the unknown token left
+        out), each row after the model's token mapping and weight (float(double(row) * weight)),
+        never normalized. A text without tokens gives an array of shape (0, dim).
+        """
+        tokenizer = self._tokenizer
+        if tokenizer is None:
+            raise ValueError(f"{self._path} has no {TOKENIZER_FILE}: encode_as_sequence needs one")
+        if isinstance(texts, str) or not isinstance(texts, Iterable):
+            raise TypeError(f"texts must be a sequence of str, not {type(texts).__name__}")
+        batch = _check_texts(list(texts), 0)
+        length = _max_length(max_length)
+        count = _thread_count(threads)
+        lists = [
+            encoding.ids
+            for encoding in _tokenize_with(
+                getattr(tokenizer, "encode_batch_fast", tokenizer.encode_batch), batch
+            )
+        ]
+        kept = [
+            [token for token in ids[:length] if token != self._unknown_token_id] for ids in lists
+        ]
+        offsets = np.cumsum([0, *map(len, kept)], dtype=np.int64)
+        tokens = np.fromiter(
+            itertools.chain.from_iterable(kept), dtype=np.int64, count=int(offsets[-1])
+        )
+        if len(tokens) and int(tokens.max()) >= self.vocab_size:
+            index = int(np.argmax(tokens >= self.vocab_size))
+            text = int(np.searchsorted(offsets, index, side="right")) - 1
+            raise IndexError(
+                f"token ID {tokens[index]} in texts[{text}] is outside the table "
+                f"(vocab_size {self.vocab_size})"
+            )
+        out = np.empty((len(tokens), self.dim), dtype=np.float32)
+        self._table.token_rows(tokens, offsets, out, count)
+        return [out[start:end] for start, end in itertools.pairwise(offsets.tolist())]
+
     def encode_iter(
         self,
         texts: Iterable[str],
         *,
-        batch_size: int = 4096,
+        batch_size: int = DEFAULT_BATCH_SIZE,
         max_length: int | None = None,
         show_progress: bool = False,
         threads: int | None = None,
+        dtype: npt.DTypeLike = np.float32,
     ) -> Iterator[Embeddings]:
         """Yields the embeddings of ``texts`` one batch at a time, reading the texts as it goes.
 
         Suits inputs larger than memory: each yielded array has ``batch_size`` rows (the last may
-        have fewer) and is computed as ``encode`` computes its rows.
+        have fewer) and is computed as ``encode`` computes its rows, in ``dtype`` as there.
         """
-        return self._iterate(texts, batch_size, max_length, show_progress, threads, None)
+        batches = self._iterate(texts, batch_size, max_length, show_progress, threads, None)
+        if _output.output_dtype(dtype) == np.float16:
+            return _halves(batches, batch_size)
+        return batches
 
     def _iterate(
         self,
@@ -635,6 +793,11 @@ class Model:
         return out
 
 
+def _halves(batches: Iterator[Embeddings], batch_size: int) -> Iterator[Any]:
+    for index, batch in enumerate(batches):
+        yield _output.to_half(batch, index * batch_size)
+
+
 def _tokenize_with(tokenize: Any, texts: list[str]) -> Any:
     """The encodings of ``texts`` by the tokenizers package's ``tokenize`` (``encode_batch`` or
     its fast form), without special tokens."""
@@ -649,7 +812,7 @@ def _tokenize_with(tokenize: Any, texts: list[str]) -> Any:
 
 # Models this process has loaded, by what pickling records of them, so that unpickling in the
 # same process gives the model back instead of loading it again.
-_CacheKey = tuple[str, str | None, bool | None, Backend]
+_CacheKey = tuple[str, str | None, bool | None, Backend, int | None, Literal["float16"] | None]
 _registered: weakref.WeakValueDictionary[_CacheKey, Model] = weakref.WeakValueDictionary()
 # Models unpickled in this process, kept for its life: a worker of a process pool receives the
 # model with every task, and loads it only the first time.
@@ -658,20 +821,19 @@ _cache_lock = threading.Lock()
 
 
 def _register(model: Model) -> None:
-    key = (
-        os.fspath(model.path),
-        model._tensor_option,
-        model._normalize_option,
-        model._backend_option,
-    )
     with _cache_lock:
-        _registered.setdefault(key, model)
+        _registered.setdefault(model._cache_key(), model)
 
 
 def _load_cached(
-    path: str, tensor: str | None, normalize: bool | None, backend: Backend = "auto"
+    path: str,
+    tensor: str | None,
+    normalize: bool | None,
+    backend: Backend = "auto",
+    dimensionality: int | None = None,
+    quantize_to: Literal["float16"] | None = None,
 ) -> Model:
-    key = (path, tensor, normalize, backend)
+    key = (path, tensor, normalize, backend, dimensionality, quantize_to)
     with _cache_lock:
         model = _kept.get(key) or _registered.get(key)
         if model is not None:
@@ -679,6 +841,13 @@ def _load_cached(
             return model
     # Loaded without the lock, so a slow load does not hold up other models; a rare second
     # load of the same model by a concurrent unpickling is harmless.
-    model = Model.load(path, tensor=tensor, normalize=normalize, backend=backend)
+    model = Model.load(
+        path,
+        tensor=tensor,
+        normalize=normalize,
+        backend=backend,
+        dimensionality=dimensionality,
+        quantize_to=quantize_to,
+    )
     with _cache_lock:
         return _kept.setdefault(key, model)

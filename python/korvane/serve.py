@@ -35,6 +35,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from ._layout import DEFAULT_BATCH_SIZE
 from .model import _tokenize_with
 
 if TYPE_CHECKING:
@@ -67,7 +68,7 @@ class ServeConfig:
     max_body_bytes: int = 8 * 1024 * 1024
     max_batch_texts: int = 2048
     batch_wait_ms: float = 0.0
-    max_batch: int = 4096
+    max_batch: int = DEFAULT_BATCH_SIZE
     read_timeout: float = 30.0
     threads: int | None = None
 
@@ -829,7 +830,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "--max-batch",
         type=_positive,
         default=ServeConfig.max_batch,
-        help="most texts gathered into one native call (default: 4096)",
+        help=f"most texts gathered into one native call (default: {DEFAULT_BATCH_SIZE})",
     )
     parser.add_argument(
         "--threads",

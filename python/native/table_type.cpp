@@ -28,7 +28,9 @@ TableObject& as_table(PyObject* self) noexcept {
 
 constexpr char class_name[] = "Table";
 
-constexpr stub::ParameterEntry new_parameters[] = {required("path"), required("tensor")};
+constexpr stub::ParameterEntry new_parameters[] = {required("path"),    required("tensor"),
+                                                   optional("mapping"), optional("weights"),
+                                                   optional("columns"), optional("half")};
 constexpr stub::MethodEntry new_record = method("__new__", new_parameters, "");
 
 PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -36,10 +38,23 @@ PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         const BoundArguments<new_record, class_name> arguments(args, kwargs);
         const std::filesystem::path path = to_path(arguments["path"]);
         const std::string tensor = to_utf8_text(arguments["tensor"]);
+        // The token mapping's and the weights' tensor names; absent or None: none.
+        const auto optional_name = [](PyObject* value) {
+            return value == nullptr || value == Py_None ? std::string() : to_utf8_text(value);
+        };
+        const std::string mapping = optional_name(arguments["mapping"]);
+        const std::string weights = optional_name(arguments["weights"]);
+        std::optional<std::size_t> columns;
+        if (PyObject* value = arguments["columns"]; value != nullptr && value != Py_None) {
+            const std::size_t count = PyLong_AsSize_t(value);
+            if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw ErrorAlreadySet{};
+            columns = count;
+        }
+        const bool half = arguments["half"] != nullptr && to_bool(arguments["half"]);
         std::expected<EmbeddingTable, LoadError> table = std::unexpected(LoadError{});
         {
             const DetachedFromInterpreter detached;
-            table = EmbeddingTable::load(path, tensor);
+            table = EmbeddingTable::load(path, tensor, mapping, weights, columns, half);
         }
         if (!table) throw_load_error(table.error());
         Ref instance = require(cls->tp_alloc(cls, 0));
@@ -57,6 +72,10 @@ void deallocate_table(PyObject* self) {
 
 PyObject* table_rows(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(as_table(self).table.rows());
+}
+
+PyObject* table_vocab_size(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_table(self).table.vocab_size());
 }
 
 PyObject* table_dimension(PyObject* self, void*) {
@@ -109,7 +128,7 @@ PyObject* embed_lists(PyObject* self, PyObject* const* args, Py_ssize_t position
         const unsigned threads = to_thread_count(arguments["threads"]);
         const SentenceNames names = SentenceNames::from(arguments["numbering"]);
         const GatheredBatch batch = gather_token_lists(
-            arguments["token_lists"], table.rows(),
+            arguments["token_lists"], table.vocab_size(),
             to_token_filter(arguments["max_length"], arguments["skipped_token"]), names);
         embed_into(table, batch, arguments["out"], normalize, threads, names);
         Py_RETURN_NONE;
@@ -246,12 +265,41 @@ PyObject* embed_flat(PyObject* self, PyObject* const* args, Py_ssize_t positiona
         const bool normalize = to_bool(arguments["normalize"]);
         const unsigned threads = to_thread_count(arguments["threads"]);
         const GatheredBatch batch =
-            gather_flat_tokens(arguments["tokens"], arguments["offsets"], table.rows());
+            gather_flat_tokens(arguments["tokens"], arguments["offsets"], table.vocab_size());
         embed_into(table, batch, arguments["out"], normalize, threads);
         Py_RETURN_NONE;
     });
 }
 
+constexpr stub::ParameterEntry token_rows_parameters[] = {required("tokens"), required("offsets"),
+                                                          required("out"), required("threads")};
+constexpr stub::MethodEntry token_rows_record = method(
+    "token_rows", token_rows_parameters,
+    "Writes each token's row (after the token mapping and weights) into out's rows; tokens and\n"
+    "offsets as embed_flat takes them, errors naming sentences by offsets.");
+
+PyObject* token_rows_method(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
+                            PyObject* kwnames) {
+    return native_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        const BoundArguments<token_rows_record, class_name> arguments(args, positional_count,
+                                                                      kwnames);
+        const EmbeddingTable& table = as_table(self).table;
+        const unsigned threads = to_thread_count(arguments["threads"]);
+        const GatheredBatch batch =
+            gather_flat_tokens(arguments["tokens"], arguments["offsets"], table.vocab_size());
+        const std::span<const std::uint32_t> tokens = batch.view().tokens;
+        const BufferView buffer(arguments["out"],
+                                PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+        const std::span<float> rows = float_rows(buffer.get(), tokens.size(), table.dimension());
+        {
+            const DetachedFromInterpreter detached;
+            token_rows(table, tokens, rows, threads);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+const std::string token_rows_doc = method_doc(token_rows_record);
 const std::string embed_lists_doc = method_doc(embed_lists_record);
 const std::string encode_texts_doc = method_doc(encode_texts_record);
 const std::string embed_flat_doc = method_doc(embed_flat_record);
@@ -263,19 +311,27 @@ PyMethodDef table_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, encode_texts_doc.c_str()},
     {"embed_flat", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(embed_flat)),
      METH_FASTCALL | METH_KEYWORDS, embed_flat_doc.c_str()},
+    {"token_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(token_rows_method)),
+     METH_FASTCALL | METH_KEYWORDS, token_rows_doc.c_str()},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef table_properties[] = {
     {"rows", table_rows, nullptr, "The number of rows (token IDs) of the table.", nullptr},
+    {"vocab_size", table_vocab_size, nullptr,
+     "The number of token IDs: the token mapping's length, else the rows.", nullptr},
     {"dimension", table_dimension, nullptr, "The number of values in a row.", nullptr},
     {"dtype", table_dtype, nullptr, "The element type of the file: 'F32', 'F16', ...", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot table_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Table(path, tensor)\n--\n\n"
-                                  "One two-dimensional tensor of a model file, read into memory.")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Table(path, tensor, mapping=None, weights=None, columns=None, half=False)\n--\n\n"
+         "One two-dimensional tensor of a model file, read into memory,\n"
+         "with the named token mapping and per-token weights if given,\n"
+         "and only the first `columns` columns if given; held as F16 with half.")},
     {Py_tp_new, reinterpret_cast<void*>(new_table)},
     {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_table)},
     {Py_tp_methods, table_methods},

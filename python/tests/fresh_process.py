@@ -1,6 +1,6 @@
 """Runs test code in a fresh interpreter, for the process-wide values filled on first need."""
 
-import pathlib
+import os
 import subprocess
 import sys
 import textwrap
@@ -9,7 +9,6 @@ PRELUDE = textwrap.dedent(
     """
     import sys
     import threading
-    sys.path.insert(0, {tests!r})
     import korvane_py
     from model_files import write_model
     import pathlib
@@ -27,9 +26,11 @@ PRELUDE = textwrap.dedent(
 
 
 def run_fresh(code):
-    tests = str(pathlib.Path(__file__).parent)
+    # The child finds model_files as pytest's `pythonpath` setting finds it here.
+    environment = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     subprocess.run(
-        [sys.executable, "-c", PRELUDE.format(tests=tests) + textwrap.dedent(code)],
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
         check=True,
         timeout=120,
+        env=environment,
     )

@@ -1,12 +1,8 @@
 """Writes model.safetensors files for the tests."""
 
-import pathlib
-import sys
-
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
-from model_file import model_file_bytes  # noqa: E402
+from korvane_dev.model_file import model_file_bytes
 
 
 def write_model(directory, table):

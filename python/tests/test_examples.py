@@ -1,27 +1,22 @@
 """The examples, end to end on a tiny table and tokenizer, and on the demo's model."""
 
 import io
-import json
 import os
 import re
-import struct
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
-from safetensors import safe_open
 from safetensors.numpy import save_file
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-import cluster  # noqa: E402
-import dedup  # noqa: E402
-import demo  # noqa: E402
-import embed_file  # noqa: E402
-import korvane_py  # noqa: E402
-import search  # noqa: E402
-from korvane.convert import write_model_dir  # noqa: E402
-from model_files import write_transformer_tokenizer  # noqa: E402
+import cluster
+import dedup
+import demo
+import embed_file
+import korvane_py
+import search
+from korvane.convert import write_model_dir
+from model_files import write_transformer_tokenizer
 
 SPECIALS = ["[PAD]", "[UNK]", "[CLS]", "[SEP]"]
 WORDS = ["the", "a", "dog", "puppy", "ball", "bank", "rates", "rain", "storm", "."]

@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <utility>
@@ -19,6 +21,7 @@
 
 #include "format/safetensors_header.hpp"
 #include "json/json.hpp"
+#include "kernels/decode.hpp"
 #include "util/exact_size.hpp"
 #include "util/file_io.hpp"
 #include "util/threads.hpp"
@@ -247,6 +250,153 @@ std::optional<EntryDescription> decode_entry(const json::Member& member) {
         entry->data_offsets};
 }
 
+// The bytes of the one-dimensional tensor `name`, which plays the part `role` ("a token mapping")
+// and must have one of the element types `allowed`.
+struct VectorTensor {
+    DataType dtype;
+    std::vector<std::byte> bytes;
+    [[nodiscard]] std::size_t count() const noexcept { return bytes.size() / element_width(dtype); }
+};
+
+std::expected<VectorTensor, LoadError> read_vector(const ModelHeader& header,
+                                                   std::string_view tensor_name,
+                                                   std::string_view role,
+                                                   std::initializer_list<DataType> allowed) {
+    std::optional<EntryDescription> found;
+    for (const json::Member& member : header.entries) {
+        if (member.key == tensor_name) found = decode_entry(member);
+    }
+    const std::string name = in_quotes(tensor_name);
+    if (!found)
+        return std::unexpected(failure("no tensor named " + name + " (" + std::string(role) + ")"));
+    const TensorEntry& entry = found->entry;
+    if (entry.shape.size() != 1) {
+        return std::unexpected(failure("tensor " + name + " has shape " + shape_text(entry.shape) +
+                                       "; " + std::string(role) + " needs one dimension"));
+    }
+    const std::optional<DataType> dtype = data_type_from_name(entry.dtype);
+    std::string names;
+    for (const DataType type : allowed) {
+        names += names.empty() ? "" : " or ";
+        names += data_type_name(type);
+    }
+    if (!dtype || std::find(allowed.begin(), allowed.end(), *dtype) == allowed.end()) {
+        return std::unexpected(failure("tensor " + name + " has the element type " +
+                                       in_quotes(entry.dtype) + "; " + std::string(role) +
+                                       " needs " + names));
+    }
+    const auto [start, end] = found->data_offsets;
+    if (start > end || end > header.data_size) {
+        return std::unexpected(failure("tensor " + name + " has data offsets [" +
+                                       std::to_string(start) + ", " + std::to_string(end) +
+                                       "] outside the data section of " +
+                                       std::to_string(header.data_size) + " bytes"));
+    }
+    const ExactSize needed = ExactSize{entry.shape[0]} * element_width(*dtype);
+    if (needed != end - start) {
+        return std::unexpected(failure("tensor " + name + " holds " + std::to_string(end - start) +
+                                       " bytes, but its shape " + shape_text(entry.shape) + " of " +
+                                       entry.dtype + " needs " + decimal(needed)));
+    }
+    VectorTensor tensor{*dtype, {}};
+    try {
+        tensor.bytes.resize(static_cast<std::size_t>(end - start));
+    } catch (const std::bad_alloc&) {
+        fail_allocation(static_cast<std::size_t>(end - start));
+    }
+    auto complete = read_exactly(header.file.get(), tensor.bytes, header.data_start + start);
+    if (!complete) return std::unexpected(std::move(complete.error()));
+    if (!*complete) {
+        return std::unexpected(failure("the file ended inside tensor " + name +
+                                       " (was it changed while being read?)"));
+    }
+    return tensor;
+}
+
+// The half nearest to `value` (ties to even), as IEEE 754 rounds: overflow to infinity,
+// subnormal halves below 2^-14.
+std::uint16_t narrow_to_f16_bits(float value) noexcept {
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    const auto sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
+    const std::uint32_t magnitude = bits & 0x7FFFFFFFu;
+    if (magnitude >= 0x7F800000u) {  // infinity or NaN (a table holds neither)
+        return static_cast<std::uint16_t>(sign | 0x7C00u | (magnitude > 0x7F800000u ? 0x200u : 0u));
+    }
+    if (magnitude >= 0x477FF000u) return static_cast<std::uint16_t>(sign | 0x7C00u);  // >= 65520
+    const int exponent = static_cast<int>(magnitude >> 23) - 127;
+    std::uint32_t mantissa = (magnitude & 0x7FFFFFu) | 0x800000u;
+    int shift;  // bits of the 24-bit significand dropped
+    std::uint32_t base;
+    if (exponent >= -14) {
+        shift = 13;
+        base = static_cast<std::uint32_t>(exponent + 15) << 10;
+        mantissa &= 0x7FFFFFu;  // the implicit bit is carried by the exponent field
+    } else {
+        if (exponent < -25) return sign;  // below half the smallest subnormal: zero
+        shift = 13 + (-14 - exponent);
+        base = 0;
+    }
+    std::uint32_t result = mantissa >> shift;
+    const std::uint32_t rest = mantissa & ((1u << shift) - 1u);
+    const std::uint32_t halfway = 1u << (shift - 1);
+    if (rest > halfway || (rest == halfway && (result & 1u) != 0)) ++result;
+    // A carry out of the mantissa lifts the exponent, as the encoding's order allows.
+    return static_cast<std::uint16_t>(sign | (base + result));
+}
+
+// The token mapping `tensor` as rows, each checked against the table's `rows`.
+std::expected<std::vector<std::uint32_t>, LoadError> token_rows(const VectorTensor& tensor,
+                                                                std::string_view tensor_name,
+                                                                std::uint64_t rows) {
+    const std::size_t count = tensor.count();
+    if (count > (std::uint64_t{1} << 32)) {
+        return std::unexpected(failure("tensor " + in_quotes(tensor_name) + " maps " +
+                                       std::to_string(count) +
+                                       " token IDs, more than 2^32 that token IDs can name"));
+    }
+    std::vector<std::uint32_t> mapping(count);
+    for (std::size_t token = 0; token < count; ++token) {
+        std::int64_t row;
+        if (tensor.dtype == DataType::I64) {
+            std::memcpy(&row, tensor.bytes.data() + token * 8, 8);
+        } else {
+            std::int32_t narrow;
+            std::memcpy(&narrow, tensor.bytes.data() + token * 4, 4);
+            row = narrow;
+        }
+        if (row < 0 || static_cast<std::uint64_t>(row) >= rows) {
+            return std::unexpected(failure("tensor " + in_quotes(tensor_name) + " maps token ID " +
+                                           std::to_string(token) + " to row " +
+                                           std::to_string(row) + ", outside the table of " +
+                                           std::to_string(rows) + " rows"));
+        }
+        mapping[token] = static_cast<std::uint32_t>(row);
+    }
+    return mapping;
+}
+
+// The weights `tensor` in double precision: exact for every allowed type.
+std::expected<std::vector<double>, LoadError> token_weights(const VectorTensor& tensor,
+                                                            std::string_view tensor_name) {
+    std::vector<double> weights(tensor.count());
+    for (std::size_t token = 0; token < weights.size(); ++token) {
+        const std::byte* element = tensor.bytes.data() + token * element_width(tensor.dtype);
+        if (tensor.dtype == DataType::F64) {
+            std::memcpy(&weights[token], element, sizeof(double));
+        } else {
+            float single;
+            decode_row(tensor.dtype, element, 1, &single);
+            weights[token] = single;
+        }
+        if (!std::isfinite(weights[token])) {
+            return std::unexpected(failure("tensor " + in_quotes(tensor_name) +
+                                           " holds a weight that is infinite or NaN (token ID " +
+                                           std::to_string(token) + ")"));
+        }
+    }
+    return weights;
+}
+
 }  // namespace
 
 std::expected<std::vector<TensorEntry>, LoadError> read_tensor_entries(
@@ -265,8 +415,9 @@ void EmbeddingTable::AlignedDelete::operator()(std::byte* bytes) const noexcept 
     ::operator delete[](bytes, std::align_val_t{alignment});
 }
 
-std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesystem::path& path,
-                                                              std::string_view tensor_name) {
+std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
+    const std::filesystem::path& path, std::string_view tensor_name, std::string_view mapping_name,
+    std::string_view weights_name, std::optional<std::size_t> columns, bool hold_as_f16) {
     auto header = read_header(path);
     if (!header) return std::unexpected(std::move(header.error()));
 
@@ -298,6 +449,11 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
         return std::unexpected(failure("tensor " + name + " holds " + std::to_string(end - start) +
                                        " bytes, but its shape " + shape_text(entry.shape) + " of " +
                                        entry.dtype + " needs " + decimal(needed)));
+    }
+    if (columns && *columns > entry.shape[1]) {
+        return std::unexpected(failure("tensor " + name + " has " + std::to_string(entry.shape[1]) +
+                                       " columns, fewer than the " + std::to_string(*columns) +
+                                       " asked for"));
     }
     // The byte count now fits the file, so the row width does too.
     const std::size_t size = static_cast<std::size_t>(end - start);
@@ -334,6 +490,68 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(const std::filesys
     table.dtype_ = *dtype;
     table.rows_ = entry.shape[0];
     table.dimension_ = static_cast<std::size_t>(entry.shape[1]);
+    if (columns && *columns < table.dimension_) {
+        // Each row's first columns moved down in place, in row order: a row never lands past
+        // where it was read from.
+        const std::size_t element = element_width(*dtype);
+        const std::size_t kept = *columns * element;
+        const std::size_t stride = table.dimension_ * element;
+        const auto rows = static_cast<std::size_t>(table.rows_);
+        for (std::size_t row = 0; row < rows; ++row) {
+            std::memmove(table.data_.get() + row * kept, table.data_.get() + row * stride, kept);
+        }
+        table.dimension_ = *columns;
+        table.size_ = rows * kept;
+    }
+    if (hold_as_f16 &&
+        (*dtype == DataType::F32 || *dtype == DataType::F64 || *dtype == DataType::BF16)) {
+        // In place, element by element from the front: a half never lands past the element it
+        // is made from.
+        const std::size_t count = table.size_ / element_width(*dtype);
+        for (std::size_t index = 0; index < count; ++index) {
+            float value;
+            decode_row(*dtype, table.data_.get() + index * element_width(*dtype), 1, &value);
+            const std::uint16_t half = narrow_to_f16_bits(value);
+            if ((half & 0x7C00u) == 0x7C00u) {
+                const std::size_t width = table.dimension_;
+                return std::unexpected(
+                    failure("tensor " + name + " holds a value beyond float16's range (row " +
+                            std::to_string(index / width) + ", column " +
+                            std::to_string(index % width) + "): it cannot be held as float16"));
+            }
+            std::memcpy(table.data_.get() + index * 2, &half, 2);
+        }
+        table.dtype_ = DataType::F16;
+        table.size_ = count * 2;
+    }
+    if (!mapping_name.empty()) {
+        auto tensor =
+            read_vector(*header, mapping_name, "a token mapping", {DataType::I32, DataType::I64});
+        if (!tensor) return std::unexpected(std::move(tensor.error()));
+        auto mapping = token_rows(*tensor, mapping_name, table.rows_);
+        if (!mapping) return std::unexpected(std::move(mapping.error()));
+        table.mapping_ = std::move(*mapping);
+    }
+    if (!weights_name.empty()) {
+        auto tensor = read_vector(*header, weights_name, "per-token weights",
+                                  {DataType::F64, DataType::F32, DataType::F16});
+        if (!tensor) return std::unexpected(std::move(tensor.error()));
+        const std::uint64_t expected =
+            mapping_name.empty() ? table.rows_ : std::uint64_t{table.mapping_.size()};
+        if (tensor->count() != expected) {
+            return std::unexpected(
+                failure("tensor " + in_quotes(weights_name) + " holds " +
+                        std::to_string(tensor->count()) + " weights, but " +
+                        (mapping_name.empty()
+                             ? "table " + name + " has " + std::to_string(expected) + " rows"
+                             : "the token mapping " + in_quotes(mapping_name) + " has " +
+                                   std::to_string(expected) + " token IDs") +
+                        ": one weight per token ID is needed"));
+        }
+        auto weights = token_weights(*tensor, weights_name);
+        if (!weights) return std::unexpected(std::move(weights.error()));
+        table.weights_ = std::move(*weights);
+    }
     return table;
 }
 

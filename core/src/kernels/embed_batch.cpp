@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -33,7 +35,9 @@ class BatchKernel {
 public:
     BatchKernel(const EmbeddingTable& table, TokenBatch batch, bool normalize, float* out) noexcept
         : source_{table.bytes().data(), table.dtype(), table.dimension(),
-                  element_width(table.dtype()) * table.dimension()},
+                  element_width(table.dtype()) * table.dimension(),
+                  table.mapping().empty() ? nullptr : table.mapping().data()},
+          weights_(table.weights().empty() ? nullptr : table.weights().data()),
           width_(table.dimension()),
           distance_(prefetch_distance(source_.row_bytes)),
           add_row_path_(add_row_kernel.active()),
@@ -47,11 +51,11 @@ public:
     }
 
     // Takes chunks from `next_chunk` until none is left. `scratch` holds D floats where rows
-    // are decoded (null where none are). The first sentence whose embedding overflows lowers
-    // `overflow` to its index.
+    // are decoded (null where none are), `sums` D doubles for a weighted table (else null).
+    // The first sentence whose embedding overflows lowers `overflow` to its index.
     // Kept out of line: inlined into run_on_threads' caller, GCC lays out the norm loop of
     // small batches less well (a third slower per call).
-    [[gnu::noinline]] void run(std::atomic<std::size_t>& next_chunk, float* scratch,
+    [[gnu::noinline]] void run(std::atomic<std::size_t>& next_chunk, float* scratch, double* sums,
                                std::atomic<std::size_t>& overflow) const noexcept {
         const std::size_t chunks = chunk_count();
         for (;;) {
@@ -65,6 +69,20 @@ public:
                 float* accumulator = out_ + sentence * width_;
                 if (tokens.empty()) {
                     std::fill_n(accumulator, width_, 0.0f);  // not embed_tokens' 0 / 0
+                    continue;
+                }
+                if (weights_ != nullptr) {
+                    // The mean is formed in double precision and rounded once.
+                    if (fast_path_) {
+                        const auto next = sentence + 1 < last ? sentence_tokens(sentence + 1)
+                                                              : std::span<const std::uint32_t>();
+                        sum_weighted_rows(source_, weights_, tokens, next, sums);
+                    } else {
+                        add_weighted_rows(tokens, batch_.offsets[last], sums, scratch);
+                    }
+                    if (!mean_to_single({accumulator, width_}, sums, tokens.size())) {
+                        overflowed = std::min(overflowed, sentence);
+                    }
                     continue;
                 }
                 if (fast_path_) {
@@ -96,6 +114,9 @@ public:
         return !fast_path_ && source_.dtype != DataType::F32;
     }
 
+    // Whether sentences are summed in double precision, in a scratch row of doubles.
+    [[nodiscard]] bool weighted() const noexcept { return weights_ != nullptr; }
+
 private:
     [[nodiscard]] std::span<const std::uint32_t> sentence_tokens(
         std::size_t sentence) const noexcept {
@@ -104,7 +125,7 @@ private:
     }
 
     [[nodiscard]] const std::byte* row_bytes_of(std::uint32_t token) const noexcept {
-        return source_.table + static_cast<std::size_t>(token) * source_.row_bytes;
+        return source_.row_of(token);
     }
 
     // The path of every element type: each row widened as decode_row widens the cached rows of
@@ -131,7 +152,48 @@ private:
         }
     }
 
+    // The path of a table with weights: sums[c] = +0 + double(row(t_0)[c]) * weight(t_0) + ...
+    // in token order, each product rounded to double precision before it is added (the core is
+    // compiled without contraction).
+    void add_weighted_rows(std::span<const std::uint32_t> tokens, std::size_t prefetch_end,
+                           double* sums, float* scratch) const noexcept {
+        std::fill_n(sums, width_, 0.0);
+        const std::size_t begin = static_cast<std::size_t>(tokens.data() - batch_.tokens.data());
+        for (std::size_t index = 0; index < tokens.size(); ++index) {
+            if (begin + index + distance_ < prefetch_end) {
+                prefetch_row(row_bytes_of(batch_.tokens[begin + index + distance_]),
+                             source_.row_bytes, source_.row_bytes);
+            }
+            const std::byte* bytes = row_bytes_of(tokens[index]);
+            const float* row = reinterpret_cast<const float*>(bytes);
+            if (source_.dtype != DataType::F32) {
+                decode_row(source_.dtype, bytes, width_, scratch);
+                row = scratch;
+            }
+            const double weight = weights_[tokens[index]];
+            for (std::size_t column = 0; column < width_; ++column) {
+                const double product = static_cast<double>(row[column]) * weight;
+                sums[column] = sums[column] + product;
+            }
+        }
+    }
+
+    // out[c] = float(sums[c] / count), a true division in double precision rounded once to
+    // single; whether every value is finite.
+    [[nodiscard]] static bool mean_to_single(std::span<float> out, const double* sums,
+                                             std::size_t count) noexcept {
+        const auto divisor = static_cast<double>(count);
+        unsigned infinite = 0;
+        for (std::size_t column = 0; column < out.size(); ++column) {
+            out[column] = static_cast<float>(sums[column] / divisor);
+            infinite |= static_cast<unsigned>(
+                !(std::abs(out[column]) <= std::numeric_limits<float>::max()));
+        }
+        return infinite == 0;
+    }
+
     RowSource source_;
+    const double* weights_;
     std::size_t width_;
     std::size_t distance_;
     AddRowPath add_row_path_;
@@ -162,15 +224,16 @@ std::optional<TokenOutOfRange> find_token_out_of_range(const EmbeddingTable& tab
     // tokens passes whatever the table, even one of no rows.
     std::uint32_t largest = 0;
     for (const std::uint32_t token : used) largest = std::max(largest, token);
-    if (used.empty() || largest < table.rows()) return std::nullopt;
+    const std::uint64_t vocab_size = table.vocab_size();
+    if (used.empty() || largest < vocab_size) return std::nullopt;
     const auto bad = std::find_if(used.begin(), used.end(),
-                                  [&](std::uint32_t token) { return token >= table.rows(); });
+                                  [&](std::uint32_t token) { return token >= vocab_size; });
     const auto index = static_cast<std::uint64_t>(bad - batch.tokens.begin());
     // The sentence whose range holds `index`: the last offset not above it.
     const auto sentence = static_cast<std::size_t>(
         std::upper_bound(batch.offsets.begin(), batch.offsets.end(), index) -
         batch.offsets.begin() - 1);
-    return TokenOutOfRange{sentence, *bad, table.rows()};
+    return TokenOutOfRange{sentence, *bad, vocab_size};
 }
 
 // Computes every sentence of `batch` (all tokens inside the table) into `out`; returns the
@@ -190,12 +253,15 @@ std::size_t compute(const EmbeddingTable& table, TokenBatch batch, bool normaliz
     // paths that decode rows need it.
     const std::size_t scratch_width = kernel.decodes_rows() ? table.dimension() : 0;
     std::vector<float> scratch(workers * scratch_width);
+    const std::size_t sums_width = kernel.weighted() ? table.dimension() : 0;
+    std::vector<double> sums(workers * sums_width);
     std::atomic<std::size_t> next_chunk{0};
     std::atomic<std::size_t> overflow{sentences};
     // A thread that cannot be started leaves its share to the others: by the time its worker
     // runs on the calling thread, the chunks are taken.
     run_on_threads(workers, [&](std::size_t worker) {
-        kernel.run(next_chunk, scratch.data() + worker * scratch_width, overflow);
+        kernel.run(next_chunk, scratch.data() + worker * scratch_width,
+                   sums.data() + worker * sums_width, overflow);
     });
     return overflow.load();
 }
@@ -215,6 +281,44 @@ std::expected<void, BatchFailure> embed_batch(const EmbeddingTable& table, Token
     if (overflow < valid.sentence_count()) return std::unexpected(RowOverflow{overflow});
     if (bad) return std::unexpected(*bad);
     return {};
+}
+
+void token_rows(const EmbeddingTable& table, std::span<const std::uint32_t> tokens,
+                std::span<float> out, unsigned threads) {
+    const std::size_t width = table.dimension();
+    if (ExactSize{tokens.size()} * width != out.size()) {
+        throw InternalFailure("the output does not hold one row per token");
+    }
+    for (const std::uint32_t token : tokens) {
+        if (token >= table.vocab_size())
+            throw InternalFailure("a token lies outside the vocabulary");
+    }
+    const std::size_t row_bytes = element_width(table.dtype()) * width;
+    const std::span<const std::uint32_t> mapping = table.mapping();
+    const std::span<const double> weights = table.weights();
+    constexpr std::size_t tokens_per_chunk = 256;
+    const std::size_t chunks = (tokens.size() + tokens_per_chunk - 1) / tokens_per_chunk;
+    std::atomic<std::size_t> next_chunk{0};
+    const std::size_t workers =
+        std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(chunks, 1));
+    run_on_threads(workers, [&](std::size_t) {
+        for (;;) {
+            const std::size_t chunk = next_chunk.fetch_add(1, std::memory_order_relaxed);
+            if (chunk >= chunks) return;
+            const std::size_t last = std::min(tokens.size(), (chunk + 1) * tokens_per_chunk);
+            for (std::size_t index = chunk * tokens_per_chunk; index < last; ++index) {
+                const std::uint32_t token = tokens[index];
+                const std::uint32_t row = mapping.empty() ? token : mapping[token];
+                float* into = out.data() + index * width;
+                decode_row(table.dtype(), table.bytes().data() + row * row_bytes, width, into);
+                if (weights.empty()) continue;
+                const double weight = weights[token];
+                for (std::size_t column = 0; column < width; ++column) {
+                    into[column] = static_cast<float>(static_cast<double>(into[column]) * weight);
+                }
+            }
+        }
+    });
 }
 
 }  // namespace korvane

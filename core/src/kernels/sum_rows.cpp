@@ -44,7 +44,7 @@ float load_scalar(const std::byte* element) noexcept {
 // The bytes of `columns` columns of `token`'s row from column `first` on, asked for early.
 void prefetch_columns(const RowSource& source, std::uint32_t token, std::size_t first,
                       std::size_t columns, std::size_t element) noexcept {
-    const std::byte* start = source.table + token * source.row_bytes + first * element;
+    const std::byte* start = source.row_of(token) + first * element;
     for (std::size_t offset = 0; offset < columns * element; offset += cache_line) {
         __builtin_prefetch(start + offset);
     }
@@ -64,7 +64,7 @@ __attribute__((target("avx2,f16c"))) void sum_block(const RowSource& source,
         if (index < prefetch.size()) {
             prefetch_columns(source, prefetch[index], first, Registers * lanes, element);
         }
-        const std::byte* row = source.table + tokens[index] * source.row_bytes + first * element;
+        const std::byte* row = source.row_of(tokens[index]) + first * element;
         for (std::size_t r = 0; r < Registers; ++r) {
             sums[r] = _mm256_add_ps(sums[r], load_lanes<dtype>(row + r * lanes * element));
         }
@@ -93,14 +93,94 @@ __attribute__((target("avx2,f16c"))) void sum_rows_avx2(const RowSource& source,
     for (std::size_t column = first; column < width; ++column) {
         float sum = 0.0f;
         for (const std::uint32_t token : tokens) {
-            sum = sum +
-                  load_scalar<dtype>(source.table + token * source.row_bytes + column * element);
+            sum = sum + load_scalar<dtype>(source.row_of(token) + column * element);
+        }
+        out[column] = sum;
+    }
+}
+
+// Four elements of a row as doubles (exact): F32 as they stand, F16 widened by F16C.
+template <DataType dtype>
+__attribute__((target("avx2,f16c"), always_inline)) inline __m256d load_doubles(
+    const std::byte* element) noexcept {
+    if constexpr (dtype == DataType::F32) {
+        return _mm256_cvtps_pd(_mm_loadu_ps(reinterpret_cast<const float*>(element)));
+    } else {
+        std::uint64_t halves;
+        std::memcpy(&halves, element, sizeof halves);
+        const __m128i packed = _mm_cvtsi64_si128(static_cast<long long>(halves));
+        return _mm256_cvtps_pd(_mm_cvtph_ps(packed));
+    }
+}
+
+constexpr std::size_t double_lanes = 4;
+
+// sum_block in double precision with weights: columns [first, first + Registers x 4).
+template <DataType dtype, std::size_t Registers>
+__attribute__((target("avx2,f16c"))) void sum_weighted_block(
+    const RowSource& source, const double* weights, std::span<const std::uint32_t> tokens,
+    std::span<const std::uint32_t> prefetch, std::size_t first, double* out) noexcept {
+    constexpr std::size_t element = dtype == DataType::F32 ? 4 : 2;
+    __m256d sums[Registers];
+    for (std::size_t r = 0; r < Registers; ++r) sums[r] = _mm256_setzero_pd();
+    for (std::size_t index = 0; index < tokens.size(); ++index) {
+        if (index < prefetch.size()) {
+            prefetch_columns(source, prefetch[index], first, Registers * double_lanes, element);
+        }
+        const std::byte* row = source.row_of(tokens[index]) + first * element;
+        const __m256d weight = _mm256_set1_pd(weights[tokens[index]]);
+        for (std::size_t r = 0; r < Registers; ++r) {
+            // The product rounded, then added: two instructions, never one fused.
+            const __m256d product =
+                _mm256_mul_pd(load_doubles<dtype>(row + r * double_lanes * element), weight);
+            sums[r] = _mm256_add_pd(sums[r], product);
+        }
+    }
+    for (std::size_t index = tokens.size(); index < prefetch.size(); ++index) {
+        prefetch_columns(source, prefetch[index], first, Registers * double_lanes, element);
+    }
+    for (std::size_t r = 0; r < Registers; ++r) {
+        _mm256_storeu_pd(out + first + r * double_lanes, sums[r]);
+    }
+}
+
+template <DataType dtype>
+__attribute__((target("avx2,f16c"))) void sum_weighted_rows_avx2(
+    const RowSource& source, const double* weights, std::span<const std::uint32_t> tokens,
+    std::span<const std::uint32_t> prefetch, double* out) noexcept {
+    constexpr std::size_t element = dtype == DataType::F32 ? 4 : 2;
+    constexpr std::size_t block = double_lanes * block_registers;
+    const std::size_t width = source.width;
+    std::size_t first = 0;
+    for (; first + block <= width; first += block) {
+        sum_weighted_block<dtype, block_registers>(source, weights, tokens, prefetch, first, out);
+    }
+    for (; first + double_lanes <= width; first += double_lanes) {
+        sum_weighted_block<dtype, 1>(source, weights, tokens, prefetch, first, out);
+    }
+    for (std::size_t column = first; column < width; ++column) {
+        double sum = 0.0;
+        for (const std::uint32_t token : tokens) {
+            const double product =
+                static_cast<double>(load_scalar<dtype>(source.row_of(token) + column * element)) *
+                weights[token];
+            sum = sum + product;
         }
         out[column] = sum;
     }
 }
 
 }  // namespace
+
+void sum_weighted_rows(const RowSource& source, const double* weights,
+                       std::span<const std::uint32_t> tokens,
+                       std::span<const std::uint32_t> prefetch, double* out) noexcept {
+    if (source.dtype == DataType::F32) {
+        sum_weighted_rows_avx2<DataType::F32>(source, weights, tokens, prefetch, out);
+    } else {
+        sum_weighted_rows_avx2<DataType::F16>(source, weights, tokens, prefetch, out);
+    }
+}
 
 bool sum_rows_supported(DataType dtype) noexcept {
     if (add_row_kernel.active() != AddRowPath::avx2) return false;

@@ -14,12 +14,19 @@
 
 namespace korvane {
 
-// The table a token list is summed from: `rows` of `width` elements of `dtype`, back to back.
+// The table a token list is summed from: `rows` of `width` elements of `dtype`, back to back,
+// with the row of each token ID (`mapping`, null: the ID itself).
 struct RowSource {
     const std::byte* table;
     DataType dtype;
     std::size_t width;
     std::size_t row_bytes;
+    const std::uint32_t* mapping = nullptr;
+
+    [[nodiscard]] const std::byte* row_of(std::uint32_t token) const noexcept {
+        const std::uint32_t row = mapping == nullptr ? token : mapping[token];
+        return table + static_cast<std::size_t>(row) * row_bytes;
+    }
 };
 
 // Whether `sum_rows` has a fast path for `dtype` on this processor (F32 with AVX2, F16 with AVX2
@@ -31,5 +38,12 @@ struct RowSource {
 // sum_rows_supported(source.dtype); every token must lie inside the table.
 void sum_rows(const RowSource& source, std::span<const std::uint32_t> tokens,
               std::span<const std::uint32_t> prefetch, float* out) noexcept;
+
+// out[c] = +0.0 + double(row(tokens[0])[c]) * weights[tokens[0]] + ..., for every column c, in
+// double precision and token order, each product rounded before it is added. Same
+// requirements as sum_rows.
+void sum_weighted_rows(const RowSource& source, const double* weights,
+                       std::span<const std::uint32_t> tokens,
+                       std::span<const std::uint32_t> prefetch, double* out) noexcept;
 
 }  // namespace korvane

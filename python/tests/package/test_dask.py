@@ -276,7 +276,7 @@ def test_command_embeds_a_dataset_on_dask(client, model_dir, tmp_path, capsys, o
     assert written_ids == ids
     np.testing.assert_array_equal(embeddings, Model.load(model_dir).encode(texts, max_length=3))
     err = capsys.readouterr().err
-    assert f"embedded 90 texts in " in err
+    assert "embedded 90 texts in " in err
     # The embedded cluster's dashboard has pages only where bokeh is installed.
     assert ("Dask dashboard: http" in err) == (on_scheduler or BOKEH_INSTALLED)
 

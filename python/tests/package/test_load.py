@@ -170,7 +170,7 @@ def test_normalize_comes_from_config_json_unless_given(tmp_path, config, option,
         ("[1]", "must hold a JSON object"),
         ("{", "not valid JSON"),
         ('{"normalize": "yes"}', "'normalize' must be true or false"),
-        ('{"vocabulary_quantization": 6}', "vocabulary-quantized model2vec model"),
+        ('{"vocabulary_quantization": 6}', "holds no 'mapping' tensor"),
     ],
 )
 def test_config_json_errors(tmp_path, config, message):

@@ -95,11 +95,8 @@ def normalized(request, tmp_path_factory):
 
 
 def corpus(count):
-    sys.path.insert(0, str(BENCH))
-    try:
-        import corpus_text
-    finally:
-        sys.path.remove(str(BENCH))
+    from korvane_dev import corpus_text
+
     return corpus_text.corpus(count)
 
 

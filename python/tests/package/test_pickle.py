@@ -26,7 +26,7 @@ def test_pickling_keeps_the_options_and_reuses_the_loaded_model(model_dir):
     copy = pickle.loads(pickle.dumps(model))
     assert copy is model  # unpickled where it was loaded: the same object
     other = korvane.Model.load(model_dir)
-    assert pickle.loads(pickle.dumps(other)) is other and not other.normalize is model.normalize
+    assert pickle.loads(pickle.dumps(other)) is other and other.normalize is not model.normalize
     assert b"model.safetensors" not in pickle.dumps(model) or len(pickle.dumps(model)) < 500
 
 

@@ -11,7 +11,18 @@
 //     in token order, a true division by the count, the sum of squares in index order, division
 //     by max(norm, 1e-12)), so its results do not depend on the thread count or the processor.
 //     The one difference: an empty sentence gives a row of zeros, where embed_tokens gives NaN.
-//  4. No row is ever silently wrong: `load` refuses a table holding a value that is not finite
+//  4. A table may come with a token mapping (token ID -> row, I32 or I64, one entry per token ID)
+//     and per-token weights (F64, F32 or F16, one per token ID, held as doubles: exact). Token IDs
+//     are then checked against the vocabulary (the mapping's length, else the rows), mapping
+//     values against the table's rows. A mapped table without weights adds its rows as rule 3
+//     says. With weights, a sentence's embedding is computed in this one order, on every path
+//     and at any thread count: for each column, starting from +0.0 in double precision and in
+//     token order, sum = sum + double(row value widened to float) * weight, the product rounded
+//     to double before it is added (no fused multiply-add); then float(sum / count), a true
+//     division in double rounded once to single; then the scaling to unit length of rule 3 in
+//     single precision. Summing in double keeps long texts within 1e-6 of model2vec, which
+//     multiplies its float32 rows by float64 weights.
+//  5. No row is ever silently wrong: `load` refuses a table holding a value that is not finite
 //     once widened to single precision, and `embed_batch` refuses a sentence whose sum of rows,
 //     or the sum of squares it is scaled by, overflows (embed_tokens then gives infinities,
 //     zeros or NaN).
@@ -22,6 +33,7 @@
 #include <expected>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -53,11 +65,34 @@ public:
     // known ones, when its byte range does not match its shape or leaves the file, or when it
     // holds a value that is infinite or NaN in single precision (naming its row). Throws
     // std::bad_alloc when the table's memory cannot be had.
+    //
+    // With `mapping_name` and/or `weights_name` (empty: none), also reads those one-dimensional
+    // tensors (rule 4). Fails naming such a tensor when it is missing, not one-dimensional, of
+    // another element type, when a mapping value lies outside the table, when the mapping and
+    // the weights differ in length (or, without a mapping, the weights and the table's rows),
+    // or when a weight is infinite or NaN.
+    //
+    // With `columns`, keeps only the first `columns` columns of every row (fails when the table
+    // has fewer), as a table reduced to that dimension. With `hold_as_f16`, a wider floating
+    // table (F32, F64, BF16) is held as F16 in memory, each value rounded to the nearest half
+    // (ties to even) from its single-precision value, as numpy's astype(float16) rounds F32.
     [[nodiscard]] static std::expected<EmbeddingTable, LoadError> load(
-        const std::filesystem::path& path, std::string_view tensor_name);
+        const std::filesystem::path& path, std::string_view tensor_name,
+        std::string_view mapping_name = {}, std::string_view weights_name = {},
+        std::optional<std::size_t> columns = std::nullopt, bool hold_as_f16 = false);
 
     [[nodiscard]] DataType dtype() const noexcept { return dtype_; }
     [[nodiscard]] std::uint64_t rows() const noexcept { return rows_; }
+    // The number of token IDs: the mapping's length, else the weights', else the rows.
+    [[nodiscard]] std::uint64_t vocab_size() const noexcept {
+        if (!mapping_.empty()) return mapping_.size();
+        if (!weights_.empty()) return weights_.size();
+        return rows_;
+    }
+    // The row of each token ID, or empty: row = token.
+    [[nodiscard]] std::span<const std::uint32_t> mapping() const noexcept { return mapping_; }
+    // The weight of each token ID, or empty: none.
+    [[nodiscard]] std::span<const double> weights() const noexcept { return weights_; }
     [[nodiscard]] std::size_t dimension() const noexcept { return dimension_; }
     // The table's bytes, rows back to back; the first is aligned to at least 64 bytes.
     [[nodiscard]] std::span<const std::byte> bytes() const noexcept { return {data_.get(), size_}; }
@@ -75,9 +110,12 @@ private:
     DataType dtype_ = DataType::F32;
     std::uint64_t rows_ = 0;
     std::size_t dimension_ = 0;
+    std::vector<std::uint32_t> mapping_;
+    std::vector<double> weights_;
 };
 
-// A token ID of a batch that lies outside the table: the first such one, in sentence order.
+// A token ID of a batch that lies outside the vocabulary (the table, or its mapping): the first
+// such one, in sentence order.
 struct TokenOutOfRange {
     std::size_t sentence;
     std::uint64_t token;
@@ -133,5 +171,12 @@ struct TokenBatch {
 [[nodiscard]] std::expected<void, BatchFailure> embed_batch(const EmbeddingTable& table,
                                                             TokenBatch batch, bool normalize,
                                                             std::span<float> out, unsigned threads);
+
+// Writes each token's row, after the mapping and the weight, into `out` (row i at
+// out[i * D, (i + 1) * D)), using up to `threads` threads: the row widened to single precision,
+// or with weights float(double(value) * weight), the product rounded once. Throws
+// InternalFailure when a token lies outside the vocabulary or `out` does not hold N x D floats.
+void token_rows(const EmbeddingTable& table, std::span<const std::uint32_t> tokens,
+                std::span<float> out, unsigned threads);
 
 }  // namespace korvane
