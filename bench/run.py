@@ -22,6 +22,7 @@ import corpus_report
 import native_tokenizer
 import native_unigram
 import report
+import tokenizer_models
 
 HERE = Path(__file__).resolve().parent
 TABLES = [
@@ -32,6 +33,7 @@ TABLES = [
     "corpus",
     "native_tokenizer",
     "native_unigram",
+    "tokenizer_models",
 ]
 
 
@@ -117,6 +119,7 @@ def main():
     )
     text += "\n" + native_tokenizer.markdown(results["native_tokenizer"])
     text += "\n" + native_unigram.markdown(results["native_unigram"])
+    text += "\n" + tokenizer_models.markdown(results["tokenizer_models"])
     text += "\n" + (HERE / "design_choices.md").read_text()
     (arguments.output / "results.md").write_text(text)
     report.plot(results["latency"], results["scattered"], arguments.output / "latency.png")

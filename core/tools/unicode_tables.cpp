@@ -180,6 +180,8 @@ int main(int argc, char** argv) {
                 flags |= nfkc_unchanged;
             if (u_getIntPropertyValue(code_point, UCHAR_NFC_QUICK_CHECK) == UNORM_YES)
                 flags |= nfc_unchanged;
+            if ((mask & U_GC_L_MASK) != 0) flags |= letter;
+            if ((mask & U_GC_N_MASK) != 0) flags |= number;
             const std::uint32_t combining_class = assigned_in(code_point, normalization_version)
                                                       ? u_getCombiningClass(code_point)
                                                       : 0;
@@ -190,14 +192,14 @@ int main(int argc, char** argv) {
                 mapping = static_cast<std::uint32_t>(mappings.size());
                 mappings.push_back({decomposition_offset, lowercase_offset});
             }
-            block[offset] = flags | (combining_class << 8) | (mapping << 16);
+            block[offset] = flags | (combining_class << 10) | (mapping << 18);
         }
         const auto [found, inserted] =
             block_indices.try_emplace(block, static_cast<std::uint16_t>(blocks.size()));
         if (inserted) blocks.push_back(block);
         stage1.push_back(found->second);
     }
-    if (mappings.size() > 0xFFFF) {
+    if (mappings.size() > 0x3FFF) {
         std::fprintf(stderr, "unicode_tables: too many mappings\n");
         return 1;
     }

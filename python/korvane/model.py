@@ -315,8 +315,8 @@ class Model:
         prefix such as ``bert.``) is taken, as ``korvane convert`` takes it, or the load fails
         listing the candidates.
 
-        ``backend`` chooses who tokenizes for ``encode``: ``"native"`` (korvane's own WordPiece
-        tokenizer, exact to the tokenizers package and many times faster; ValueError when the
+        ``backend`` chooses who tokenizes for ``encode``: ``"native"`` (korvane's own WordPiece,
+        Unigram, WordLevel and BPE tokenizers, exact to the tokenizers package and many times faster; ValueError when the
         tokenizer.json has a part it does not implement), ``"tokenizers"`` (the tokenizers
         package), or ``"auto"``: native whenever the file allows it.
         """

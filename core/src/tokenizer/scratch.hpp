@@ -25,9 +25,11 @@ struct Scratch {
     std::vector<AddedTokens::Match> raw_matches;
     std::vector<AddedTokens::Match> normalized_matches;
     std::vector<const AddedToken*> found_tokens;
-    std::string pre_tokenized;                   // a pre-tokenizer's word being built
-    std::string sequence_steps[2];               // a normalizer sequence's steps between them
-    bool first_segment = false;                  // the pre-tokenizer's text starts the text
+    std::string pre_tokenized;      // a pre-tokenizer's word being built
+    std::string sequence_steps[2];  // a normalizer sequence's steps between them
+    bool first_segment = false;     // the pre-tokenizer's text starts the text
+    std::string prefixed;           // a segment with the ByteLevel pre-tokenizer's prefix space
+    std::string byte_word;          // a word in the byte-level alphabet
     const Cancellation* cancellation = nullptr;  // of the text being tokenized
     bool cancelled = false;
 

@@ -33,6 +33,8 @@ std::expected<Stage, std::string> read_as(const json::Object& part) {
 constexpr std::array models{
     Kind<Model>{"WordPiece", read_as<Model, WordPiece>},
     Kind<Model>{"Unigram", read_as<Model, Unigram>},
+    Kind<Model>{"WordLevel", read_as<Model, WordLevel>},
+    Kind<Model>{"BPE", read_as<Model, Bpe>},
 };
 constexpr std::array normalizers{
     Kind<Normalizer>{"BertNormalizer", read_as<Normalizer, BertNormalizer>},
@@ -43,6 +45,7 @@ constexpr std::array normalizers{
     Kind<Normalizer>{"NFKC", read_as<Normalizer, NormalizerSequence>},
     Kind<Normalizer>{"NFC", read_as<Normalizer, NormalizerSequence>},
     Kind<Normalizer>{"Prepend", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"ByteLevel", read_as<Normalizer, ByteLevelNormalizer>},
 };
 constexpr std::array pre_tokenizers{
     Kind<PreTokenizer>{"BertPreTokenizer", read_as<PreTokenizer, BertPreTokenizer>},
@@ -52,6 +55,7 @@ constexpr std::array pre_tokenizers{
     Kind<PreTokenizer>{"Punctuation", read_as<PreTokenizer, Punctuation>},
     Kind<PreTokenizer>{"Sequence", read_as<PreTokenizer, PreTokenizerSequence>},
     Kind<PreTokenizer>{"Split", read_as<PreTokenizer, SplitPattern>},
+    Kind<PreTokenizer>{"ByteLevel", read_as<PreTokenizer, ByteLevelPreTokenizer>},
 };
 
 // The kinds' types, for an error: "A", "A or B", ...

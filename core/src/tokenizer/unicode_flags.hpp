@@ -3,8 +3,8 @@
 //
 // Rules of use:
 //  1. `properties(code_point)` takes any value below 0x110000.
-//  2. Its low byte holds the flags below, the next byte the canonical combining class, the top
-//     16 bits an index into `mappings` (0: neither a decomposition nor a lowercase mapping).
+//  2. Its low 10 bits hold the flags below, the next 8 the canonical combining class, the top
+//     14 bits an index into `mappings` (0: neither a decomposition nor a lowercase mapping).
 //  3. A mapping's entries are offsets into `sequences` (0: none); there, a sequence is its length
 //     followed by its code points.
 #pragma once
@@ -25,6 +25,8 @@ inline constexpr std::uint32_t word = 32;            // a regular expression's \
 // classes never decrease, is already in that form.
 inline constexpr std::uint32_t nfkc_unchanged = 64;
 inline constexpr std::uint32_t nfc_unchanged = 128;
+inline constexpr std::uint32_t letter = 256;  // a regular expression's \p{L}
+inline constexpr std::uint32_t number = 512;  // a regular expression's \p{N}
 
 inline constexpr std::size_t block_size = 256;
 
@@ -39,13 +41,13 @@ extern const char32_t sequences[];
 }
 
 [[nodiscard]] inline std::uint32_t combining_class(std::uint32_t properties) noexcept {
-    return (properties >> 8) & 0xFF;
+    return (properties >> 10) & 0xFF;
 }
 
 // The canonical decomposition (which = 0) or the lowercase mapping (which = 1); empty if none.
 [[nodiscard]] inline std::span<const char32_t> mapping(std::uint32_t properties,
                                                        int which) noexcept {
-    const std::uint32_t offset = mappings[properties >> 16][which];
+    const std::uint32_t offset = mappings[properties >> 18][which];
     if (offset == 0) return {};
     return {sequences + offset + 1, static_cast<std::size_t>(sequences[offset])};
 }

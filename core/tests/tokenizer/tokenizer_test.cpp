@@ -111,18 +111,18 @@ TEST(WordPiece, NamesTheKindsEachStageKnows) {
     EXPECT_EQ(
         error(R"("normalizer": {"type": "NFKD"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
         "the normalizer is NFKD, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
-        "or NFKC or NFC or Prepend");
+        "or NFKC or NFC or Prepend or ByteLevel");
     EXPECT_EQ(
         error(R"("normalizer": [], "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
         "the normalizer is ?, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
-        "or NFKC or NFC or Prepend");
+        "or NFKC or NFC or Prepend or ByteLevel");
     EXPECT_EQ(error(R"("pre_tokenizer": {"type": "Digits"},)"),
               "the pre-tokenizer is not BertPreTokenizer or Metaspace or WhitespaceSplit or "
-              "Whitespace or Punctuation or Sequence or Split");
-    EXPECT_EQ(Tokenizer::from_json(R"({"model": {"type": "BPE"}})").error(),
-              "the model is not WordPiece or Unigram");
+              "Whitespace or Punctuation or Sequence or Split or ByteLevel");
+    EXPECT_EQ(Tokenizer::from_json(R"({"model": {"type": "Imaginary"}})").error(),
+              "the model is not WordPiece or Unigram or WordLevel or BPE");
     EXPECT_EQ(Tokenizer::from_json(R"({"model": "WordPiece"})").error(),
-              "the model is not WordPiece or Unigram");
+              "the model is not WordPiece or Unigram or WordLevel or BPE");
 }
 
 // Without a normalizer the text is kept as it is, and a character the table does not know still
@@ -139,7 +139,7 @@ TEST(WordPiece, WithoutANormalizerKeepsTheText) {
 }
 
 TEST(WordPiece, RefusesModelsItDoesNotImplement) {
-    const std::string bpe = R"({"model": {"type": "BPE", "vocab": {}}})";
+    const std::string bpe = R"({"model": {"type": "NoSuchModel"}})";
     EXPECT_NE(Tokenizer::from_json(bpe).error().find("not WordPiece"), std::string::npos);
     const std::string gap = R"({"pre_tokenizer": {"type": "BertPreTokenizer"},
         "model": {"type": "WordPiece", "unk_token": "a", "vocab": {"a": 0, "b": 2}}})";

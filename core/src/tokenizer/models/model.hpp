@@ -5,11 +5,13 @@
 
 #include <variant>
 
+#include "tokenizer/models/bpe.hpp"
 #include "tokenizer/models/unigram.hpp"
+#include "tokenizer/models/wordlevel.hpp"
 #include "tokenizer/models/wordpiece.hpp"
 
 namespace korvane::tokenizer {
 
-using Model = std::variant<WordPiece, Unigram>;
+using Model = std::variant<WordPiece, Unigram, WordLevel, Bpe>;
 
 }  // namespace korvane::tokenizer

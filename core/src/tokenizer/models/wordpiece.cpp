@@ -66,11 +66,14 @@ std::expected<WordPiece, std::string> WordPiece::from_json(const json::Object& m
 }
 
 void WordPiece::tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const {
-    std::size_t characters = 0;
-    for (const char byte : word) characters += !utf8::is_continuation(byte);
-    if (characters > max_word_characters_) {
-        ids.push_back(unknown_id_);
-        return;
+    // A word has no more characters than bytes: most are counted only then.
+    if (word.size() > max_word_characters_) {
+        std::size_t characters = 0;
+        for (const char byte : word) characters += !utf8::is_continuation(byte);
+        if (characters > max_word_characters_) {
+            ids.push_back(unknown_id_);
+            return;
+        }
     }
     const std::size_t first_new = ids.size();
     std::size_t start = 0;

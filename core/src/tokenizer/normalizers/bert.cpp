@@ -97,6 +97,22 @@ bool BertNormalizer::normalize(std::string_view text, std::string& out, Scratch&
             next_check = position + cancellation_interval;
         }
         const auto byte = static_cast<unsigned char>(text[position]);
+        if (byte < 0x80 && marks.empty()) {
+            // A run of ASCII, mapped through the table into place.
+            std::size_t end = position + 1;
+            while (end < text.size() && static_cast<unsigned char>(text[end]) < 0x80) ++end;
+            const std::size_t start = out.size();
+            out.resize(start + (end - position));
+            char* write = out.data() + start;
+            for (; position < end; ++position) {
+                const std::int16_t mapped =
+                    ascii_normalized_[static_cast<unsigned char>(text[position])];
+                *write = static_cast<char>(mapped);
+                write += mapped >= 0;
+            }
+            out.resize(static_cast<std::size_t>(write - out.data()));
+            continue;
+        }
         if (byte < 0x80) {
             ++position;
             const std::int16_t mapped = ascii_normalized_[byte];

@@ -5,11 +5,12 @@
 #include <variant>
 
 #include "tokenizer/normalizers/bert.hpp"
+#include "tokenizer/normalizers/byte_level.hpp"
 #include "tokenizer/normalizers/sequence.hpp"
 
 namespace korvane::tokenizer {
 
-using Normalizer = std::variant<BertNormalizer, NormalizerSequence>;
+using Normalizer = std::variant<BertNormalizer, NormalizerSequence, ByteLevelNormalizer>;
 
 // No normalizer ("normalizer": null or absent) is the BertNormalizer with every option off: the
 // text as it is, still deferred when a character is unknown to the character table.

@@ -1,6 +1,8 @@
 // The BertPreTokenizer: splits on whitespace and around each punctuation character.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -14,6 +16,15 @@
 namespace korvane::tokenizer {
 
 struct BertPreTokenizer {
+    // What split asks of each ASCII character (whitespace, punctuation), from the table.
+    static inline const std::array<std::uint8_t, 128> ascii_flags = [] {
+        std::array<std::uint8_t, 128> flags{};
+        for (unsigned byte = 0; byte < 128; ++byte)
+            flags[byte] = static_cast<std::uint8_t>(unicode::properties(byte) &
+                                                    (unicode::whitespace | unicode::punctuation));
+        return flags;
+    }();
+
     // The part has no options.
     [[nodiscard]] static std::expected<BertPreTokenizer, std::string> from_json(
         const json::Object&) {
@@ -39,7 +50,17 @@ struct BertPreTokenizer {
             std::size_t next = position + 1;
             std::uint32_t flags = 0;
             if (byte < 0x80) {
-                flags = unicode::properties(byte);
+                flags = ascii_flags[byte];
+                if (flags == 0) {
+                    // The rest of a run of ASCII letters, digits and controls, in one loop
+                    // that stops at the next cancellation check.
+                    const std::size_t limit = std::min(text.size(), next_check);
+                    while (next < limit && static_cast<unsigned char>(text[next]) < 0x80 &&
+                           ascii_flags[static_cast<unsigned char>(text[next])] == 0)
+                        ++next;
+                    position = next;
+                    continue;
+                }
             } else {
                 flags = unicode::properties(utf8::decode_at(text, position));
                 next = position + utf8::character_length(byte);

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "tokenizer/pre_tokenizers/bert.hpp"
+#include "tokenizer/pre_tokenizers/byte_level.hpp"
 #include "tokenizer/pre_tokenizers/char_classes.hpp"
 #include "tokenizer/pre_tokenizers/metaspace.hpp"
 #include "tokenizer/pre_tokenizers/sequence.hpp"
@@ -12,7 +13,8 @@
 
 namespace korvane::tokenizer {
 
-using PreTokenizer = std::variant<BertPreTokenizer, Metaspace, WholeText, WhitespaceSplit,
-                                  Whitespace, Punctuation, PreTokenizerSequence, SplitPattern>;
+using PreTokenizer =
+    std::variant<BertPreTokenizer, Metaspace, WholeText, WhitespaceSplit, Whitespace, Punctuation,
+                 PreTokenizerSequence, SplitPattern, ByteLevelPreTokenizer>;
 
 }  // namespace korvane::tokenizer
