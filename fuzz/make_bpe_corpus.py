@@ -8,12 +8,11 @@ same files. Needs the tokenizers package.
 Usage: python fuzz/make_bpe_corpus.py
 """
 
-import hashlib
 import json
 import pathlib
 import random
 
-from make_wordpiece_corpus import fnv1a
+from make_wordpiece_corpus import write_recorded
 from tokenizers import AddedToken, Tokenizer, models, pre_tokenizers, trainers
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -78,19 +77,7 @@ def texts():
 
 
 def main():
-    directory = HERE / "bpe"
-    directory.mkdir(exist_ok=True)
-    path = directory / "tokenizer.json"
-    content = json.loads(train().to_str())
-    path.write_text(json.dumps(content, ensure_ascii=False, indent=1) + "\n", encoding="utf-8")
-    tokenizer = Tokenizer.from_file(str(path))
-    corpus = HERE / "corpus" / "bpe"
-    corpus.mkdir(parents=True, exist_ok=True)
-    for text in dict.fromkeys(texts()):
-        ids = tokenizer.encode(text, add_special_tokens=False).ids
-        data = text.encode() + b"\xff" + " ".join(map(str, ids)).encode()
-        data += b"\xff" + f"{fnv1a(data):016x}".encode()
-        (corpus / hashlib.sha1(data).hexdigest()).write_bytes(data)
+    write_recorded("bpe", json.loads(train().to_str()), texts())
 
 
 if __name__ == "__main__":

@@ -9,13 +9,10 @@ Needs the tokenizers package.
 Usage: python fuzz/make_unigram_corpus.py
 """
 
-import hashlib
-import json
 import pathlib
 import random
 
-from make_wordpiece_corpus import fnv1a
-from tokenizers import Tokenizer
+from make_wordpiece_corpus import write_recorded
 
 HERE = pathlib.Path(__file__).resolve().parent
 LETTERS = "abcdeinorstuéüσοφмира中文日本한국ाहन▁"
@@ -106,20 +103,7 @@ def texts():
 
 
 def main():
-    directory = HERE / "unigram"
-    directory.mkdir(exist_ok=True)
-    path = directory / "tokenizer.json"
-    path.write_text(
-        json.dumps(tokenizer_json(), ensure_ascii=False, indent=1) + "\n", encoding="utf-8"
-    )
-    tokenizer = Tokenizer.from_file(str(path))
-    corpus = HERE / "corpus" / "unigram"
-    corpus.mkdir(parents=True, exist_ok=True)
-    for text in dict.fromkeys(texts()):
-        ids = tokenizer.encode(text, add_special_tokens=False).ids
-        data = text.encode() + b"\xff" + " ".join(map(str, ids)).encode()
-        data += b"\xff" + f"{fnv1a(data):016x}".encode()
-        (corpus / hashlib.sha1(data).hexdigest()).write_bytes(data)
+    write_recorded("unigram", tokenizer_json(), texts())
 
 
 if __name__ == "__main__":

@@ -130,21 +130,25 @@ def fnv1a(data):
     return value
 
 
-def main():
-    directory = HERE / "wordpiece"
+def write_recorded(name, content, texts):
+    """Writes fuzz/<name>/tokenizer.json from `content` (its JSON object) and, in
+    fuzz/corpus/<name>, each distinct text of `texts` with the IDs tokenizers gives it."""
+    directory = HERE / name
     directory.mkdir(exist_ok=True)
     path = directory / "tokenizer.json"
-    path.write_text(
-        json.dumps(tokenizer_json(), ensure_ascii=False, indent=1) + "\n", encoding="utf-8"
-    )
+    path.write_text(json.dumps(content, ensure_ascii=False, indent=1) + "\n", encoding="utf-8")
     tokenizer = Tokenizer.from_file(str(path))
-    corpus = HERE / "corpus" / "wordpiece"
+    corpus = HERE / "corpus" / name
     corpus.mkdir(parents=True, exist_ok=True)
-    for text in dict.fromkeys(texts()):
+    for text in dict.fromkeys(texts):
         ids = tokenizer.encode(text, add_special_tokens=False).ids
         data = text.encode() + b"\xff" + " ".join(map(str, ids)).encode()
         data += b"\xff" + f"{fnv1a(data):016x}".encode()
         (corpus / hashlib.sha1(data).hexdigest()).write_bytes(data)
+
+
+def main():
+    write_recorded("wordpiece", tokenizer_json(), texts())
 
 
 if __name__ == "__main__":
