@@ -4,26 +4,16 @@
 #include <utility>
 
 #include "tokenizer/json_fields.hpp"
+#include "tokenizer/models/vocabulary.hpp"
 #include "util/utf8.hpp"
 
 namespace korvane::tokenizer {
 
 std::expected<WordPiece, std::string> WordPiece::from_json(const json::Object& model) {
     WordPiece wordpiece;
-    const json::Value* vocab_value = member(model, "vocab");
-    if (vocab_value == nullptr || vocab_value->if_object() == nullptr)
-        return std::unexpected("the WordPiece vocabulary is not an object");
-    const json::Object& vocab = *vocab_value->if_object();
-    wordpiece.vocabulary_.assign(vocab.size(), {});
-    std::vector<bool> seen(vocab.size(), false);
-    for (const auto& [token, id_value] : vocab) {
-        const std::uint64_t* id = id_value.if_unsigned();
-        // IDs 0..n-1, each once: the numbering the added tokens continue.
-        if (id == nullptr || *id >= vocab.size() || seen[*id])
-            return std::unexpected("the vocabulary's IDs are not 0 to its size - 1, each once");
-        seen[*id] = true;
-        wordpiece.vocabulary_[*id] = token;
-    }
+    auto vocabulary = read_vocabulary(model, "WordPiece");
+    if (!vocabulary) return std::unexpected(std::move(vocabulary.error()));
+    wordpiece.vocabulary_ = std::move(*vocabulary);
     std::string prefix = "##";
     if (const json::Value* value = member(model, "continuing_subword_prefix")) {
         if (!value->if_string()) return std::unexpected("continuing_subword_prefix is not text");
@@ -41,8 +31,8 @@ std::expected<WordPiece, std::string> WordPiece::from_json(const json::Object& m
 
     std::vector<std::pair<std::string_view, std::uint32_t>> words;
     std::vector<std::pair<std::string_view, std::uint32_t>> continuations;
-    words.reserve(vocab.size());
-    continuations.reserve(vocab.size());
+    words.reserve(wordpiece.vocabulary_.size());
+    continuations.reserve(wordpiece.vocabulary_.size());
     std::optional<std::uint32_t> unknown_id;
     for (std::uint32_t id = 0; id < wordpiece.vocabulary_.size(); ++id) {
         const std::string_view token = wordpiece.vocabulary_[id];
