@@ -128,6 +128,22 @@ private:
         return source_.row_of(token);
     }
 
+    // The row of the batch's token at `position` as floats, after asking for the row `distance_`
+    // tokens ahead when it is before `prefetch_end`. F32 rows are read from the table itself
+    // (aligned: the table starts on 64 bytes, rows are whole floats); others are widened into
+    // `scratch`.
+    [[nodiscard]] const float* row_at(std::size_t position, std::size_t prefetch_end,
+                                      float* scratch) const noexcept {
+        if (position + distance_ < prefetch_end) {
+            prefetch_row(row_bytes_of(batch_.tokens[position + distance_]), source_.row_bytes,
+                         source_.row_bytes);
+        }
+        const std::byte* bytes = row_bytes_of(batch_.tokens[position]);
+        if (source_.dtype == DataType::F32) return reinterpret_cast<const float*>(bytes);
+        decode_row(source_.dtype, bytes, width_, scratch);
+        return scratch;
+    }
+
     // The path of every element type: each row widened as decode_row widens the cached rows of
     // embed_tokens, then added with add_row. `prefetch_end` bounds the tokens this thread will
     // read soon: the end of its chunk.
@@ -136,18 +152,7 @@ private:
         std::fill_n(accumulator, width_, 0.0f);
         const std::size_t begin = static_cast<std::size_t>(tokens.data() - batch_.tokens.data());
         for (std::size_t index = 0; index < tokens.size(); ++index) {
-            if (begin + index + distance_ < prefetch_end) {
-                prefetch_row(row_bytes_of(batch_.tokens[begin + index + distance_]),
-                             source_.row_bytes, source_.row_bytes);
-            }
-            const std::byte* bytes = row_bytes_of(tokens[index]);
-            // F32 rows are added from the table itself (aligned: the table starts on 64 bytes,
-            // rows are whole floats).
-            const float* row = reinterpret_cast<const float*>(bytes);
-            if (source_.dtype != DataType::F32) {
-                decode_row(source_.dtype, bytes, width_, scratch);
-                row = scratch;
-            }
+            const float* row = row_at(begin + index, prefetch_end, scratch);
             add_row(add_row_path_, accumulator, row, width_);
         }
     }
@@ -160,16 +165,7 @@ private:
         std::fill_n(sums, width_, 0.0);
         const std::size_t begin = static_cast<std::size_t>(tokens.data() - batch_.tokens.data());
         for (std::size_t index = 0; index < tokens.size(); ++index) {
-            if (begin + index + distance_ < prefetch_end) {
-                prefetch_row(row_bytes_of(batch_.tokens[begin + index + distance_]),
-                             source_.row_bytes, source_.row_bytes);
-            }
-            const std::byte* bytes = row_bytes_of(tokens[index]);
-            const float* row = reinterpret_cast<const float*>(bytes);
-            if (source_.dtype != DataType::F32) {
-                decode_row(source_.dtype, bytes, width_, scratch);
-                row = scratch;
-            }
+            const float* row = row_at(begin + index, prefetch_end, scratch);
             const double weight = weights_[tokens[index]];
             for (std::size_t column = 0; column < width_; ++column) {
                 const double product = static_cast<double>(row[column]) * weight;
