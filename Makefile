@@ -87,7 +87,8 @@ test-free-threaded: $(FT_VENV)/.ready
 # tests import keep memory until exit, and tools/lsan-python.supp drops reports with a frame in
 # them. Allocation stacks are cut to the allocator and its caller, so that those are exactly the
 # allocations such code makes itself; a leak of the extension (caller in korvane_py or libstdc++)
-# stays reported.
+# stays reported. The long differential tokenizer tests run on a sample of their inputs
+# (python/tests/package/budget.py): `make test` runs them whole.
 SANITIZE_DIR := build/sanitize
 ASAN_COMMON := detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:strict_string_checks=1:detect_stack_use_after_return=1
 SANITIZER_OPTIONS := ASAN_OPTIONS=$(ASAN_COMMON) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -106,7 +107,7 @@ sanitize: $(VENV)/.ready
 	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site $(PYTHON) -c \
 		'import korvane_py, korvane._native as native, sys; \
 		sys.exit(any("$(SANITIZE_DIR)/site/" not in m.__file__ for m in (korvane_py, native)))'
-	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site \
+	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site KORVANE_TEST_BUDGET=sample \
 		$(PYTHON) -m pytest -q -p no:cacheprovider python/tests
 
 # libFuzzer builds of the fuzz targets (fuzz/), with clang 16: clang 14 cannot compile
