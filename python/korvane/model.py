@@ -419,7 +419,9 @@ class Model:
         model._quantize_to = quantize_to
         if tokenizer_file is not None:
             model._tokenizer = _load_tokenizer(tokenizer_file)
-            if not layout.keeps_unknown:
+            # sentence-transformers' StaticEmbedding (its table embedding.weight) averages the
+            # unknown token too, whatever the layout; model2vec leaves it out.
+            if not (layout.keeps_unknown or chosen == STATIC_EMBEDDING_TABLE):
                 model._unknown_token_id = _unknown_token_id(model._tokenizer, tokenizer_file)
             if backend != "tokenizers":
                 try:

@@ -364,25 +364,46 @@ std::int8_t nearest_i8(float value) noexcept {
 // Elements decoded per step while a table is narrowed in place.
 constexpr std::size_t narrow_chunk = 4096;
 
+// The `count` elements of type `dtype` at `bytes`, from `start` on (at most narrow_chunk), as
+// doubles: exact for every floating type.
+std::size_t decode_chunk(const std::byte* bytes, std::size_t start, std::size_t count,
+                         DataType dtype, std::vector<float>& floats, std::vector<double>& values) {
+    const std::size_t step = std::min(narrow_chunk, count - start);
+    if (dtype == DataType::F64) {
+        std::memcpy(values.data(), bytes + start * 8, step * 8);
+    } else {
+        decode_row(dtype, bytes + start * element_width(dtype), step, floats.data());
+        std::copy_n(floats.begin(), step, values.begin());
+    }
+    return step;
+}
+
 // The `count` floating elements of type `dtype` at `bytes` made I8 in place, in the order
 // HeldAs::i8 documents: the scale from the largest magnitude of them all, then each value
 // through a half, divided, through a half again, clamped and rounded. Decoded a chunk at a time
 // from the front: a chunk's integers never land past bytes not yet decoded.
 void quantize_to_i8(std::byte* bytes, std::size_t count, DataType dtype) {
-    const std::size_t width = element_width(dtype);
-    std::vector<float> values(std::min(count, narrow_chunk));
-    float largest = 0.0f;
+    std::vector<float> floats(narrow_chunk);
+    std::vector<double> values(narrow_chunk);
+    double largest = 0.0;
     for (std::size_t start = 0; start < count; start += narrow_chunk) {
-        const std::size_t step = std::min(narrow_chunk, count - start);
-        decode_row(dtype, bytes + start * width, step, values.data());
+        const std::size_t step = decode_chunk(bytes, start, count, dtype, floats, values);
         for (std::size_t i = 0; i < step; ++i) largest = std::max(largest, std::fabs(values[i]));
     }
-    const float scale = largest / 127.0f;
+    // The scale in the table's own precision: a half for F16, a double for F64, else a float.
+    const float single_scale = dtype == DataType::F16
+                                   ? through_f16(static_cast<float>(largest) / 127.0f)
+                                   : static_cast<float>(largest) / 127.0f;
+    const double double_scale = largest / 127.0;
     for (std::size_t start = 0; start < count; start += narrow_chunk) {
-        const std::size_t step = std::min(narrow_chunk, count - start);
-        decode_row(dtype, bytes + start * width, step, values.data());
+        const std::size_t step = decode_chunk(bytes, start, count, dtype, floats, values);
         for (std::size_t i = 0; i < step; ++i) {
-            const std::int8_t integer = nearest_i8(through_f16(through_f16(values[i]) / scale));
+            const float half = through_f16(static_cast<float>(values[i]));
+            const float quotient =
+                dtype == DataType::F64
+                    ? static_cast<float>(static_cast<double>(half) / double_scale)
+                    : half / single_scale;
+            const std::int8_t integer = nearest_i8(through_f16(quotient));
             std::memcpy(bytes + start + i, &integer, 1);
         }
     }

@@ -125,7 +125,7 @@ def int8_tables():
 
 
 @pytest.mark.parametrize("table", [pytest.param(table, id=name) for name, table in int8_tables()])
-@pytest.mark.parametrize("dtype", [np.float32, np.float16])
+@pytest.mark.parametrize("dtype", [np.float32, np.float16, np.float64])
 def test_quantize_to_int8_holds_model2vecs_integers(tmp_path, tokenizer, table, dtype):
     if dtype == np.float16 and np.abs(table).max() > 65504:
         pytest.skip("a float16 table cannot hold it")

@@ -126,10 +126,10 @@ def test_native_and_tokenizers_backends_give_the_same_rows(
         assert all(np.array_equal(a, b) for a, b in zip(found, expected))
         assert sum(len(rows) for rows in found) > len(SEQUENCE_TEXTS)
     # Without a deferred text, the tokenizers package is not called at all.
-    import korvane.model
+    from korvane import model as model_module
 
     def refuse(*args, **kwargs):
         raise AssertionError("tokenized by the tokenizers package")
 
-    monkeypatch.setattr(korvane.model, "_tokenize_with", refuse)
+    monkeypatch.setattr(model_module, "_tokenize_with", refuse)
     native.encode_as_sequence(SEQUENCE_TEXTS[:-3] + SEQUENCE_TEXTS[-2:])

@@ -63,12 +63,15 @@ struct TensorEntry {
 //    (ties to even) from its single-precision value, as numpy's astype(float16) rounds F32.
 //    A value beyond float16's range is refused.
 //  - i8: a floating table (F32, F64, BF16, F16) as I8, as model2vec's int8 option holds it. In
-//    this one order, each step in single precision: m = the largest magnitude of the whole
-//    table; scale = m / 127; for each value v, q = half(half(v) / scale), where half() rounds
-//    to the nearest half (ties to even, beyond its range to an infinity); q is clamped to
-//    [-127, 127] (an infinity to its end, NaN of an all-zero table to 0) and rounded to the
-//    nearest integer, ties to even. Rows are then the integers themselves: the scale is not
-//    kept, so an embedding that is not normalized comes in those units, as model2vec's does.
+//    this one order: m = the largest magnitude of the whole table; scale = m / 127 in the
+//    table's precision (rounded to a half for F16, a double for F64, else a float); for each
+//    value v, q = half(half(v) / scale), where half() rounds to the nearest half (ties to even,
+//    beyond its range to an infinity) and the division is in single precision (double for
+//    F64, whose half(v) goes through a float: it may differ from a direct rounding in a rare
+//    tie); q is clamped to [-127, 127] (an infinity to its end, NaN of an all-zero table to 0)
+//    and rounded to the nearest integer, ties to even. Rows are then the integers themselves:
+//    the scale is not kept, so an embedding that is not normalized comes in those units, as
+//    model2vec's does.
 //  Tables of other element types are held as the file encodes them.
 enum class HeldAs : std::uint8_t { file, f16, i8 };
 
