@@ -590,9 +590,7 @@ def load_model(path: str, needs_tokenizer: bool = True) -> Model:
     return model
 
 
-def embeddings(
-    model: Model, texts: Iterator[str], args: argparse.Namespace
-) -> Iterator[Rows]:
+def embeddings(model: Model, texts: Iterator[str], args: argparse.Namespace) -> Iterator[Rows]:
     return model.encode_iter(
         texts,
         batch_size=args.batch_size,

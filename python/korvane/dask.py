@@ -42,10 +42,10 @@ import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 from distributed import Client, Future, LocalCluster, as_completed
 from tqdm import tqdm
 
+from . import _output
 from ._files import lies_within
 from ._layout import DEFAULT_BATCH_SIZE
 from ._parquet import embedding_batch, embedding_schema, open_embedding_writer
-from . import _output
 from .model import Model, _usable_cpus
 
 __all__ = ["embed_parquet"]

@@ -390,9 +390,7 @@ class Model:
             entries = _native.read_tensor_entries(model_file)
             chosen = _choose_tensor(entries, tensor, model_file)
             mapping, weights = _token_tensors(entries, chosen, config, location)
-            table = _native.Table(
-                model_file, chosen, mapping, weights, dimensionality, quantize_to
-            )
+            table = _native.Table(model_file, chosen, mapping, weights, dimensionality, quantize_to)
         except ValueError as error:
             if not _looks_like_safetensors(model_file):
                 raise ValueError(

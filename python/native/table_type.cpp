@@ -54,8 +54,9 @@ PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         HeldAs held_as = HeldAs::file;
         if (const std::string held = optional_name(arguments["quantize_to"]); !held.empty()) {
             if (held != "float16" && held != "int8") {
-                throw_python_error(PyExc_ValueError,
-                                   "quantize_to must be None, 'float16' or 'int8', not '" + held + "'");
+                throw_python_error(
+                    PyExc_ValueError,
+                    "quantize_to must be None, 'float16' or 'int8', not '" + held + "'");
             }
             held_as = held == "float16" ? HeldAs::f16 : HeldAs::i8;
         }

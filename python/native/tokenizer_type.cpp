@@ -124,8 +124,7 @@ const std::string tokenize_doc = method_doc(tokenize_record);
 PyMethodDef tokenizer_methods[] = {
     {"tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenize_text)),
      METH_FASTCALL | METH_KEYWORDS, tokenize_doc.c_str()},
-    {"tokenize_texts",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenize_texts)),
+    {"tokenize_texts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenize_texts)),
      METH_FASTCALL | METH_KEYWORDS, tokenize_texts_doc.c_str()},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -45,7 +45,10 @@ const Int8Case int8_cases[] = {
      {-1e-30f, 1e-8f, 3e-8f, 6e-8f, 1e-7f, 2e-7f},
      std::nullopt,
      {0, 0, 38, 38, 76, 114}},
-    {"TinyLargest", {-1e-30f, 1e-30f, 3e-31f, 6e-8f, 0.0f, 0.0f}, std::nullopt, {0, 0, 0, 126, 0, 0}},
+    {"TinyLargest",
+     {-1e-30f, 1e-30f, 3e-31f, 6e-8f, 0.0f, 0.0f},
+     std::nullopt,
+     {0, 0, 0, 126, 0, 0}},
     {"AllZero", {0.0f, -0.0f, 0.0f}, std::nullopt, {0, 0, 0}},
     // A scale of exactly 1: ties go to the even integer.
     {"TiesToEven",
@@ -114,7 +117,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, HeldAsInt8Test,
 INSTANTIATE_TEST_SUITE_P(BFloat16, HeldAsInt8Test,
                          ::testing::Combine(::testing::Values(int8_cases[5], int8_cases[6]),
                                             ::testing::Values(DataType::BF16)),
-                         [](const auto& info) { return std::string(std::get<0>(info.param).name); });
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name);
+                         });
 
 // A table of integers is held as the file encodes it.
 TEST(HeldAsInt8, LeavesAnIntegerTableAsItIs) {

@@ -261,9 +261,7 @@ def test_refused_before_any_task(model_dir, tmp_path, column, target_content, er
     [(True, "f32"), (False, "f32"), (True, "f16"), (False, "f16")],
     ids=["scheduler", "local-cluster", "scheduler-f16", "local-cluster-f16"],
 )
-def test_command_embeds_a_dataset_on_dask(
-    client, model_dir, tmp_path, capsys, on_scheduler, dtype
-):
+def test_command_embeds_a_dataset_on_dask(client, model_dir, tmp_path, capsys, on_scheduler, dtype):
     ids, texts = write_corpus(tmp_path / "corpus", [[40, 30], [20]])
     arguments = [
         "embed",
@@ -352,7 +350,11 @@ def test_float16_beyond_its_range_is_named_by_its_row_in_the_source(client, mode
     options = {"client": client, "show_progress": False}
     with pytest.raises(OverflowError) as error:
         bounded(
-            embed_parquet, model_dir, tmp_path / "corpus", tmp_path / "out", dtype=np.float16,
+            embed_parquet,
+            model_dir,
+            tmp_path / "corpus",
+            tmp_path / "out",
+            dtype=np.float16,
             **options,
         )
     assert str(error.value).startswith(
@@ -363,4 +365,6 @@ def test_float16_beyond_its_range_is_named_by_its_row_in_the_source(client, mode
         embed_parquet(model_dir, tmp_path / "corpus", tmp_path / "other", dtype=np.float64)
     assert not (tmp_path / "other").exists()
     # float32 holds them.
-    assert bounded(embed_parquet, model_dir, tmp_path / "corpus", tmp_path / "wide", **options) == 10
+    assert (
+        bounded(embed_parquet, model_dir, tmp_path / "corpus", tmp_path / "wide", **options) == 10
+    )

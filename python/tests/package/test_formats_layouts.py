@@ -118,7 +118,9 @@ def test_nested_layout_without_its_table_says_where(tmp_path, tokenizer):
 RECORDED = pathlib.Path(__file__).parent / "data" / "sentence_transformers"
 
 
-@pytest.mark.parametrize("name, normalize", [("normalized", True), ("plain", False), ("flat", False)])
+@pytest.mark.parametrize(
+    "name, normalize", [("normalized", True), ("plain", False), ("flat", False)]
+)
 def test_equals_sentence_transformers_on_the_directories_it_wrote(name, normalize):
     """Directories sentence-transformers 6.3.0 saved (its StaticEmbedding module at the model
     directory itself, with a Normalize module or none, and saved by itself), and its encode of

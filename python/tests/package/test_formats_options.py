@@ -114,7 +114,10 @@ def int8_tables():
     values beyond float16's range, an all-zero table."""
     rng = np.random.default_rng(9)
     for scale in (1e-6, 1e-3, 1.0, 40.0, 1e4):
-        yield f"scale-{scale:g}", (rng.standard_normal((len(WORDS), 256)) * scale).astype(np.float32)
+        yield (
+            f"scale-{scale:g}",
+            (rng.standard_normal((len(WORDS), 256)) * scale).astype(np.float32),
+        )
     cut = rng.standard_normal((len(WORDS), 256)).astype(np.float32)
     cut[3, 200] = 9.0
     yield "largest-cut-away", cut
