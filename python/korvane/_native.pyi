@@ -12,7 +12,7 @@ class Table:
         mapping: str | None = None,
         weights: str | None = None,
         columns: int | None = None,
-        half: bool = False,
+        quantize_to: str | None = None,
     ) -> Table: ...
     @property
     def rows(self) -> int: ...
@@ -57,5 +57,12 @@ def read_tensor_entries(
 class Tokenizer:
     def __new__(cls, path: str | os.PathLike[str]) -> Tokenizer: ...
     def tokenize(self, text: str) -> list[int] | None: ...
+    def tokenize_texts(
+        self,
+        texts: list[str],
+        threads: int,
+        max_length: int | None = None,
+        skipped_token: int | None = None,
+    ) -> tuple[bytes, bytes, list[int]]: ...
 
 unicode_version: str

@@ -4,15 +4,17 @@ reads them.
 A sentence-transformers model directory holds ``modules.json``: the pipeline, a list of modules
 each with a ``type`` and a ``path`` relative to the directory. A static model's first module is a
 ``StaticEmbedding`` whose directory holds ``model.safetensors`` (its table, named
-``embedding.weight``) and ``tokenizer.json``; sentence-transformers puts it in
-``0_StaticEmbedding/`` ("nested"), model2vec's own ``save_pretrained`` at ``.`` (beside its
-``config.json``). A ``Normalize`` module after it scales embeddings to unit length; without one
+``embedding.weight``) and ``tokenizer.json``. sentence-transformers 6 puts it at the model
+directory itself (path ``""``), earlier releases in ``0_StaticEmbedding/`` ("nested"), and
+model2vec's own ``save_pretrained`` at ``.`` (beside its ``config.json``, the table named
+``embeddings``). A ``Normalize`` module after it scales embeddings to unit length; without one
 they are not scaled. A ``StaticEmbedding`` saved by itself ("flat": ``embedding.weight`` and
 ``tokenizer.json``, no ``config.json`` nor ``modules.json``) is not scaled either.
 
 sentence-transformers averages every token the tokenizer gives, the unknown token included
-(model2vec leaves it out): a nested layout, which only sentence-transformers writes, is embedded
-that way.
+(model2vec leaves it out): a table named ``embedding.weight``, which only its StaticEmbedding
+module writes, is embedded that way, in every layout (checked against sentence-transformers
+6.3.0 on the directories it wrote: python/tests/package/data/sentence_transformers).
 """
 
 from __future__ import annotations
@@ -28,7 +30,7 @@ from ._layout import MODEL_FILE, MODULES_FILE
 class Layout:
     directory: pathlib.Path  # where model.safetensors and tokenizer.json are
     normalize: bool | None  # what the pipeline implies; None without modules.json
-    keeps_unknown: bool  # whether the unknown token is averaged too
+    keeps_unknown: bool  # whether the StaticEmbedding module lies in a subdirectory
 
 
 def _module_type(module: object) -> str:

@@ -60,6 +60,8 @@ class Command:
 
 
 STDIN = "-"
+# Embeddings as written: float32, or float16 with --dtype f16.
+Rows = npt.NDArray[np.float32] | npt.NDArray[np.float16]
 ID_FIELD = "id"
 
 
@@ -366,7 +368,7 @@ def open_texts(path: Path, column: str | None, decoding: Decoding) -> TextSource
 
 
 class EmbeddingWriter(Protocol):
-    def write(self, rows: npt.NDArray[np.float32]) -> None: ...
+    def write(self, rows: Rows) -> None: ...
     def close(self) -> None: ...
     def abandon(self) -> None: ...
 
@@ -389,7 +391,7 @@ class NpyWriter:
             raise
         self.filled = 0
 
-    def write(self, rows: npt.NDArray[np.float32]) -> None:
+    def write(self, rows: Rows) -> None:
         if self.filled + len(rows) > self.count:
             self.changed(self.filled + len(rows))
         self.file.write(memoryview(np.ascontiguousarray(rows, self.descr)).cast("B"))
@@ -426,7 +428,7 @@ class ParquetWriter:
         self.schema = embedding_schema(dim, identity, half)
         self.writer = open_embedding_writer(path, self.schema)
 
-    def write(self, rows: npt.NDArray[np.float32]) -> None:
+    def write(self, rows: Rows) -> None:
         identity = None if self.ids is None else self.ids.take(len(rows), self.name)
         self.writer.write_batch(embedding_batch(self.schema, rows, identity))
 
@@ -588,9 +590,7 @@ def load_model(path: str, needs_tokenizer: bool = True) -> Model:
     return model
 
 
-def embeddings(
-    model: Model, texts: Iterator[str], args: argparse.Namespace
-) -> Iterator[npt.NDArray[np.float32]]:
+def embeddings(model: Model, texts: Iterator[str], args: argparse.Namespace) -> Iterator[Rows]:
     return model.encode_iter(
         texts,
         batch_size=args.batch_size,
@@ -620,8 +620,6 @@ def decoding(args: argparse.Namespace) -> Decoding:
 
 def run_embed(args: argparse.Namespace) -> int:
     if args.scheduler is not None or args.input.is_dir():
-        if args.dtype == "f16":
-            raise UsageError("--dtype f16 applies to one input file, not to a Dask run")
         return run_embed_on_dask(args)
     output: Path = args.output
     if output.suffix.lower() not in OUTPUT_SUFFIXES:
@@ -704,6 +702,7 @@ def run_embed_on_dask(args: argparse.Namespace) -> int:
         "show_progress": not args.quiet,
         "batch_size": args.batch_size,
         "max_length": args.max_length,
+        "dtype": np.float16 if args.dtype == "f16" else np.float32,
     }
     started = time.perf_counter()
     if args.scheduler is None:
@@ -712,7 +711,8 @@ def run_embed_on_dask(args: argparse.Namespace) -> int:
         with Client(args.scheduler) as client:  # type: ignore[no-untyped-call, unused-ignore]
             count = embed_parquet(model, source, args.output, client=client, **options)
     if not args.quiet:
-        print_throughput(count, time.perf_counter() - started, args.output, model.dim)
+        element = "float16" if args.dtype == "f16" else "float32"
+        print_throughput(count, time.perf_counter() - started, args.output, model.dim, element)
     return 0
 
 

@@ -10,7 +10,8 @@
 A partition is one row group of one file of the source. Each becomes one task, and each task
 writes one file of the target, ``part-00000.parquet`` and so on in the source's order, with the
 row identity (the ``id`` column when the source has one, else ``row``: the row's position in the
-source) and ``embedding``, a fixed-size list of float32. A task writes a hidden temporary file
+source) and ``embedding``, a fixed-size list of float32 (float16 with ``dtype=numpy.float16``:
+half the files, each row computed and normalized in float32, then rounded). A task writes a hidden temporary file
 and renames it, so a task that Dask runs again (its worker died) replaces its file, never adds
 rows, and a reader never sees half a file.
 
@@ -33,6 +34,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 import pyarrow.dataset as ds  # type: ignore[import-untyped, unused-ignore]
 import pyarrow.fs as pafs  # type: ignore[import-untyped, unused-ignore]
@@ -40,6 +42,7 @@ import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 from distributed import Client, Future, LocalCluster, as_completed
 from tqdm import tqdm
 
+from . import _output
 from ._files import lies_within
 from ._layout import DEFAULT_BATCH_SIZE
 from ._parquet import embedding_batch, embedding_schema, open_embedding_writer
@@ -75,6 +78,7 @@ class _Job:
     batch_size: int
     max_length: int | None
     width: int  # digits of the part files' numbers
+    half: bool = False  # float16 embeddings, else float32
 
 
 def embed_parquet(
@@ -87,6 +91,7 @@ def embed_parquet(
     show_progress: bool = True,
     batch_size: int = DEFAULT_BATCH_SIZE,
     max_length: int | None = None,
+    dtype: npt.DTypeLike = np.float32,
 ) -> int:
     """Embeds the texts of `column` of the Parquet dataset `source` (a file or a directory of
     files) into a new Parquet dataset `target`, a directory that must be missing or empty, and
@@ -96,12 +101,14 @@ def embed_parquet(
     path. `client` is a `distributed.Client` of the cluster to use; without one, a `LocalCluster`
     with one single-threaded worker process per core runs the job and is closed after it. A
     progress bar (and the dashboard's address, when it has pages: bokeh draws them) goes to stderr
-    unless `show_progress` is false. `batch_size` and `max_length` go to `Model.encode`.
+    unless `show_progress` is false. `batch_size`, `max_length` and `dtype` (numpy.float32 or
+    numpy.float16) go to `Model.encode`; the embeddings are written in that element type.
 
     The first failing task fails the job: its exception is raised here and the tasks not yet run
     are cancelled. A row that is not text raises TypeError naming its partition and row; a
     model that a worker cannot load raises the loader's own exception.
     """
+    half = _output.output_dtype(dtype) == np.float16
     if isinstance(model, (str, os.PathLike)):
         model = Model.load(model)
     source_path = _absolute(source)
@@ -123,6 +130,7 @@ def embed_parquet(
         batch_size=batch_size,
         max_length=max_length,
         width=max(5, len(str(len(partitions) - 1))),
+        half=half,
     )
     try:
         if client is not None:
@@ -274,7 +282,7 @@ def _write_partition(job: _Job, partition: _Partition) -> int:
         start = partition.first_row
         identity = pa.chunked_array([np.arange(start, start + len(texts), dtype=np.int64)])
         identity_field = pa.field("row", pa.int64())
-    schema = embedding_schema(model.dim, identity_field)
+    schema = embedding_schema(model.dim, identity_field, job.half)
 
     target_fs, target_location = pafs.FileSystem.from_uri(job.target)
     name = f"part-{partition.index:0{job.width}d}.parquet"
@@ -286,7 +294,11 @@ def _write_partition(job: _Job, partition: _Partition) -> int:
                 chunk = texts[start : start + _CHUNK_ROWS]
                 try:
                     embeddings = model.encode(
-                        chunk, batch_size=job.batch_size, max_length=job.max_length, threads=1
+                        chunk,
+                        batch_size=job.batch_size,
+                        max_length=job.max_length,
+                        threads=1,
+                        dtype=np.float16 if job.half else np.float32,
                     )
                 except (IndexError, OverflowError) as error:
                     # The error counts texts from the chunk's first: say where that lies.

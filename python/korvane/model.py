@@ -16,7 +16,7 @@ import stat
 import threading
 import weakref
 from collections.abc import Iterable, Iterator, Sequence, Sized
-from typing import TYPE_CHECKING, Any, Final, Literal, cast
+from typing import TYPE_CHECKING, Any, Final, Literal, TypeAlias, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -40,8 +40,19 @@ __all__ = ["Model"]
 
 
 Embeddings = npt.NDArray[np.float32]
+HalfEmbeddings = npt.NDArray[np.float16]
+# How dtype= may name float32 and float16, as numpy.dtype reads them: the typing overloads of
+# encode and encode_iter give float32 or float16 arrays accordingly.
+SingleName: TypeAlias = (
+    type[np.float32] | np.dtype[np.float32] | Literal["float32", "f4", "<f4", "=f4", "f", "single"]
+)
+HalfName: TypeAlias = (
+    type[np.float16] | np.dtype[np.float16] | Literal["float16", "f2", "<f2", "=f2", "e", "half"]
+)
 Backend = Literal["auto", "native", "tokenizers"]
 BACKENDS: Final = ("auto", "native", "tokenizers")
+Quantization = Literal["float16", "int8"]
+QUANTIZATIONS: Final = ("float16", "int8")
 
 
 def _usable_cpus() -> int:
@@ -279,7 +290,7 @@ class Model:
     _backend_option: Backend
     _native_tokenizer: _native.Tokenizer | None
     _dimensionality: int | None
-    _quantize_to: Literal["float16"] | None
+    _quantize_to: Quantization | None
 
     def __init__(self) -> None:
         raise TypeError("create a Model with Model.load(path)")
@@ -294,7 +305,7 @@ class Model:
         backend: Backend = "auto",
         revision: str | None = None,
         dimensionality: int | None = None,
-        quantize_to: Literal["float16"] | None = None,
+        quantize_to: Quantization | None = None,
     ) -> Model:
         """Reads a model directory or a ``.safetensors`` file; every error comes from here.
 
@@ -307,6 +318,11 @@ class Model:
         that name does (embeddings are then normalized over those N values).
         ``quantize_to="float16"`` holds a wider floating table as float16 in memory (half the
         memory; each value rounded to the nearest half), as model2vec's option does.
+        ``quantize_to="int8"`` holds a floating table as int8 (a quarter of float32's memory),
+        quantized as model2vec's option quantizes it: one scale for the whole table (its largest
+        magnitude over 127, taken before ``dimensionality`` cuts columns), each value rounded
+        through float16 on the way. As there, rows are the integers themselves: normalized
+        embeddings are unchanged by the scale, and unnormalized ones come in its units.
 
         A directory holds ``model.safetensors`` and optionally ``tokenizer.json`` (needed by
         ``encode``) and ``config.json`` (whose ``normalize`` is the default). Of a file with
@@ -330,8 +346,8 @@ class Model:
             )
         if dimensionality is not None:
             _positive("dimensionality", dimensionality)
-        if quantize_to not in (None, "float16"):
-            raise ValueError(f"quantize_to must be None or 'float16', not {quantize_to!r}")
+        if quantize_to is not None and quantize_to not in QUANTIZATIONS:
+            raise ValueError(f"quantize_to must be None, 'float16' or 'int8', not {quantize_to!r}")
         if revision is not None and not isinstance(revision, str):
             raise TypeError(f"revision must be a str or None, not {type(revision).__name__}")
         if _hub.is_hub_name(path):
@@ -374,9 +390,7 @@ class Model:
             entries = _native.read_tensor_entries(model_file)
             chosen = _choose_tensor(entries, tensor, model_file)
             mapping, weights = _token_tensors(entries, chosen, config, location)
-            table = _native.Table(
-                model_file, chosen, mapping, weights, dimensionality, quantize_to == "float16"
-            )
+            table = _native.Table(model_file, chosen, mapping, weights, dimensionality, quantize_to)
         except ValueError as error:
             if not _looks_like_safetensors(model_file):
                 raise ValueError(
@@ -403,7 +417,9 @@ class Model:
         model._quantize_to = quantize_to
         if tokenizer_file is not None:
             model._tokenizer = _load_tokenizer(tokenizer_file)
-            if not layout.keeps_unknown:
+            # sentence-transformers' StaticEmbedding (its table embedding.weight) averages the
+            # unknown token too, whatever the layout; model2vec leaves it out.
+            if not (layout.keeps_unknown or chosen == STATIC_EMBEDDING_TABLE):
                 model._unknown_token_id = _unknown_token_id(model._tokenizer, tokenizer_file)
             if backend != "tokenizers":
                 try:
@@ -538,6 +554,39 @@ class Model:
         self._table.embed_flat(tokens, boundaries, out, self._normalize, count)
         return out
 
+    @overload
+    def encode(
+        self,
+        texts: Iterable[str],
+        *,
+        batch_size: int = ...,
+        max_length: int | None = ...,
+        show_progress: bool = ...,
+        threads: int | None = ...,
+        dtype: HalfName,
+    ) -> HalfEmbeddings: ...
+    @overload
+    def encode(
+        self,
+        texts: Iterable[str],
+        *,
+        batch_size: int = ...,
+        max_length: int | None = ...,
+        show_progress: bool = ...,
+        threads: int | None = ...,
+        dtype: SingleName = ...,
+    ) -> Embeddings: ...
+    @overload
+    def encode(
+        self,
+        texts: Iterable[str],
+        *,
+        batch_size: int = ...,
+        max_length: int | None = ...,
+        show_progress: bool = ...,
+        threads: int | None = ...,
+        dtype: npt.DTypeLike,
+    ) -> Embeddings | HalfEmbeddings: ...
     def encode(
         self,
         texts: Iterable[str],
@@ -547,7 +596,7 @@ class Model:
         show_progress: bool = False,
         threads: int | None = None,
         dtype: npt.DTypeLike = np.float32,
-    ) -> Embeddings:
+    ) -> Embeddings | HalfEmbeddings:
         """The embeddings of ``texts`` (a list, a numpy array or a pandas Series of str, ...):
         a float32 array of shape (len(texts), dim), or float16 with ``dtype=numpy.float16``
         (each row computed and normalized in float32, then rounded; OverflowError for a value
@@ -634,19 +683,23 @@ class Model:
         batch = _check_texts(list(texts), 0)
         length = _max_length(max_length)
         count = _thread_count(threads)
-        lists = [
-            encoding.ids
-            for encoding in _tokenize_with(
-                getattr(tokenizer, "encode_batch_fast", tokenizer.encode_batch), batch
+        tokenize = getattr(tokenizer, "encode_batch_fast", tokenizer.encode_batch)
+        if self._native_tokenizer is not None:
+            # As encode tokenizes: natively and in parallel, the texts the native tokenizer
+            # defers (a character newer than its tables) by the tokenizers package.
+            token_bytes, offset_bytes, deferred = self._native_tokenizer.tokenize_texts(
+                batch, count, length, self._unknown_token_id
             )
-        ]
-        kept = [
-            [token for token in ids[:length] if token != self._unknown_token_id] for ids in lists
-        ]
-        offsets = np.cumsum([0, *map(len, kept)], dtype=np.int64)
-        tokens = np.fromiter(
-            itertools.chain.from_iterable(kept), dtype=np.int64, count=int(offsets[-1])
-        )
+            tokens: npt.NDArray[np.integer[Any]] = np.frombuffer(token_bytes, np.uint32)
+            offsets: npt.NDArray[np.integer[Any]] = np.frombuffer(offset_bytes, np.uint64)
+            if deferred:
+                kept: list[Any] = np.split(tokens, offsets[1:-1].astype(np.intp))
+                ids = self._kept_ids(tokenize, [batch[index] for index in deferred], length)
+                for index, text_ids in zip(deferred, ids, strict=True):
+                    kept[index] = text_ids
+                tokens, offsets = _flatten(kept)
+        else:
+            tokens, offsets = _flatten(self._kept_ids(tokenize, batch, length))
         if len(tokens) and int(tokens.max()) >= self.vocab_size:
             index = int(np.argmax(tokens >= self.vocab_size))
             text = int(np.searchsorted(offsets, index, side="right")) - 1
@@ -658,6 +711,47 @@ class Model:
         self._table.token_rows(tokens, offsets, out, count)
         return [out[start:end] for start, end in itertools.pairwise(offsets.tolist())]
 
+    def _kept_ids(self, tokenize: Any, texts: list[str], max_length: int | None) -> list[list[int]]:
+        """The IDs of each text by the tokenizers package that encode would embed: the first
+        ``max_length``, the unknown token left out."""
+        return [
+            [token for token in encoding.ids[:max_length] if token != self._unknown_token_id]
+            for encoding in _tokenize_with(tokenize, texts)
+        ]
+
+    @overload
+    def encode_iter(
+        self,
+        texts: Iterable[str],
+        *,
+        batch_size: int = ...,
+        max_length: int | None = ...,
+        show_progress: bool = ...,
+        threads: int | None = ...,
+        dtype: HalfName,
+    ) -> Iterator[HalfEmbeddings]: ...
+    @overload
+    def encode_iter(
+        self,
+        texts: Iterable[str],
+        *,
+        batch_size: int = ...,
+        max_length: int | None = ...,
+        show_progress: bool = ...,
+        threads: int | None = ...,
+        dtype: SingleName = ...,
+    ) -> Iterator[Embeddings]: ...
+    @overload
+    def encode_iter(
+        self,
+        texts: Iterable[str],
+        *,
+        batch_size: int = ...,
+        max_length: int | None = ...,
+        show_progress: bool = ...,
+        threads: int | None = ...,
+        dtype: npt.DTypeLike,
+    ) -> Iterator[Embeddings] | Iterator[HalfEmbeddings]: ...
     def encode_iter(
         self,
         texts: Iterable[str],
@@ -667,7 +761,7 @@ class Model:
         show_progress: bool = False,
         threads: int | None = None,
         dtype: npt.DTypeLike = np.float32,
-    ) -> Iterator[Embeddings]:
+    ) -> Iterator[Embeddings] | Iterator[HalfEmbeddings]:
         """Yields the embeddings of ``texts`` one batch at a time, reading the texts as it goes.
 
         Suits inputs larger than memory: each yielded array has ``batch_size`` rows (the last may
@@ -793,6 +887,17 @@ class Model:
         return out
 
 
+def _flatten(
+    lists: Sequence[Sequence[int] | npt.NDArray[np.integer[Any]]],
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """The token IDs of every text back to back, and the N + 1 boundaries between texts."""
+    offsets = np.cumsum([0, *map(len, lists)], dtype=np.int64)
+    tokens = np.fromiter(
+        itertools.chain.from_iterable(lists), dtype=np.int64, count=int(offsets[-1])
+    )
+    return tokens, offsets
+
+
 def _halves(batches: Iterator[Embeddings], batch_size: int) -> Iterator[Any]:
     for index, batch in enumerate(batches):
         yield _output.to_half(batch, index * batch_size)
@@ -812,7 +917,7 @@ def _tokenize_with(tokenize: Any, texts: list[str]) -> Any:
 
 # Models this process has loaded, by what pickling records of them, so that unpickling in the
 # same process gives the model back instead of loading it again.
-_CacheKey = tuple[str, str | None, bool | None, Backend, int | None, Literal["float16"] | None]
+_CacheKey = tuple[str, str | None, bool | None, Backend, int | None, Quantization | None]
 _registered: weakref.WeakValueDictionary[_CacheKey, Model] = weakref.WeakValueDictionary()
 # Models unpickled in this process, kept for its life: a worker of a process pool receives the
 # model with every task, and loads it only the first time.
@@ -831,7 +936,7 @@ def _load_cached(
     normalize: bool | None,
     backend: Backend = "auto",
     dimensionality: int | None = None,
-    quantize_to: Literal["float16"] | None = None,
+    quantize_to: Quantization | None = None,
 ) -> Model:
     key = (path, tensor, normalize, backend, dimensionality, quantize_to)
     with _cache_lock:

@@ -9,6 +9,30 @@
 
 namespace korvane::python {
 
+std::vector<std::string_view> utf8_texts(PyObject* texts, std::vector<Ref>& held) {
+    const Ref items = require(PySequence_Fast(texts, "texts must be a list of str"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    std::vector<std::string_view> views;
+    held.reserve(static_cast<std::size_t>(count));
+    views.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), index);
+        if (!PyUnicode_Check(item)) {
+            throw_python_error(PyExc_TypeError, "texts[" + std::to_string(index) + "] is " +
+                                                    Py_TYPE(item)->tp_name + ", not str");
+        }
+        held.push_back(Ref::borrow(item));
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+        if (utf8 == nullptr) {
+            add_error_note("while reading texts[" + std::to_string(index) + "]");
+            throw ErrorAlreadySet{};
+        }
+        views.emplace_back(utf8, static_cast<std::size_t>(size));
+    }
+    return views;
+}
+
 std::string method_doc(const stub::MethodEntry& record) {
     std::string doc = record.name;
     doc += "($self";

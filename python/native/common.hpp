@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../src/arguments.hpp"
 #include "../src/conversions.hpp"
@@ -120,6 +121,14 @@ private:
 // one raises (Ctrl-C: KeyboardInterrupt), the work is asked to stop and, once it has, the error
 // propagates. Short work, or work that cannot get a thread, runs on the calling thread.
 void run_interruptible(bool long_work, const std::function<void(const Cancellation&)>& work);
+
+// Texts of at least this many bytes in all are tokenized off the calling thread, which keeps
+// answering Ctrl-C (tokenizing them takes milliseconds or more).
+constexpr std::size_t interruptible_bytes = 64 * 1024;
+
+// The UTF-8 of each str of `texts` (a list), kept valid by `held` while the interpreter is
+// released, whatever other threads do to the list; TypeError naming the first item not a str.
+[[nodiscard]] std::vector<std::string_view> utf8_texts(PyObject* texts, std::vector<Ref>& held);
 
 // A str or os.PathLike as a filesystem path, encoded as the interpreter encodes file names.
 [[nodiscard]] std::filesystem::path to_path(PyObject* value);

@@ -30,7 +30,7 @@ constexpr char class_name[] = "Table";
 
 constexpr stub::ParameterEntry new_parameters[] = {required("path"),    required("tensor"),
                                                    optional("mapping"), optional("weights"),
-                                                   optional("columns"), optional("half")};
+                                                   optional("columns"), optional("quantize_to")};
 constexpr stub::MethodEntry new_record = method("__new__", new_parameters, "");
 
 PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -50,11 +50,20 @@ PyObject* new_table(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
             if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw ErrorAlreadySet{};
             columns = count;
         }
-        const bool half = arguments["half"] != nullptr && to_bool(arguments["half"]);
+        // How the table is held: "float16" or "int8" (HeldAs); absent or None: as in the file.
+        HeldAs held_as = HeldAs::file;
+        if (const std::string held = optional_name(arguments["quantize_to"]); !held.empty()) {
+            if (held != "float16" && held != "int8") {
+                throw_python_error(
+                    PyExc_ValueError,
+                    "quantize_to must be None, 'float16' or 'int8', not '" + held + "'");
+            }
+            held_as = held == "float16" ? HeldAs::f16 : HeldAs::i8;
+        }
         std::expected<EmbeddingTable, LoadError> table = std::unexpected(LoadError{});
         {
             const DetachedFromInterpreter detached;
-            table = EmbeddingTable::load(path, tensor, mapping, weights, columns, half);
+            table = EmbeddingTable::load(path, tensor, mapping, weights, columns, held_as);
         }
         if (!table) throw_load_error(table.error());
         Ref instance = require(cls->tp_alloc(cls, 0));
@@ -135,10 +144,6 @@ PyObject* embed_lists(PyObject* self, PyObject* const* args, Py_ssize_t position
     });
 }
 
-// Texts of at least this many bytes in all are tokenized off the calling thread, which keeps
-// answering Ctrl-C (tokenizing them takes milliseconds or more).
-constexpr std::size_t interruptible_bytes = 64 * 1024;
-
 constexpr stub::ParameterEntry encode_texts_parameters[] = {
     required("tokenizer"),     required("texts"),     required("out"),
     required("normalize"),     required("threads"),   optional("max_length"),
@@ -162,32 +167,6 @@ std::span<std::int64_t> int64_values(const Py_buffer& view, std::size_t count) {
                                                  std::to_string(count) + " values");
     }
     return {static_cast<std::int64_t*>(view.buf), count};
-}
-
-// The UTF-8 of each str of `texts`, kept valid by `held` while the interpreter is released,
-// whatever other threads do to the list.
-std::vector<std::string_view> utf8_texts(PyObject* texts, std::vector<Ref>& held) {
-    const Ref items = require(PySequence_Fast(texts, "texts must be a list of str"));
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    std::vector<std::string_view> views;
-    held.reserve(static_cast<std::size_t>(count));
-    views.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t index = 0; index < count; ++index) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), index);
-        if (!PyUnicode_Check(item)) {
-            throw_python_error(PyExc_TypeError, "texts[" + std::to_string(index) + "] is " +
-                                                    Py_TYPE(item)->tp_name + ", not str");
-        }
-        held.push_back(Ref::borrow(item));
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-        if (utf8 == nullptr) {
-            add_error_note("while reading texts[" + std::to_string(index) + "]");
-            throw ErrorAlreadySet{};
-        }
-        views.emplace_back(utf8, static_cast<std::size_t>(size));
-    }
-    return views;
 }
 
 // Tokenizes and embeds a list of str in one detached, parallel call. Returns the indices of the
@@ -328,10 +307,11 @@ PyGetSetDef table_properties[] = {
 PyType_Slot table_slots[] = {
     {Py_tp_doc,
      const_cast<char*>(
-         "Table(path, tensor, mapping=None, weights=None, columns=None, half=False)\n--\n\n"
+         "Table(path, tensor, mapping=None, weights=None, columns=None, quantize_to=None)\n--\n\n"
          "One two-dimensional tensor of a model file, read into memory,\n"
          "with the named token mapping and per-token weights if given,\n"
-         "and only the first `columns` columns if given; held as F16 with half.")},
+         "and only the first `columns` columns if given; held as F16 or I8\n"
+         "with quantize_to='float16' or 'int8'.")},
     {Py_tp_new, reinterpret_cast<void*>(new_table)},
     {Py_tp_dealloc, reinterpret_cast<void*>(deallocate_table)},
     {Py_tp_methods, table_methods},

@@ -3,6 +3,7 @@
 #include <expected>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -73,11 +74,58 @@ PyObject* tokenize_text(PyObject* self, PyObject* const* args, Py_ssize_t positi
     });
 }
 
+constexpr stub::ParameterEntry tokenize_texts_parameters[] = {
+    required("texts"), required("threads"), optional("max_length"), optional("skipped_token")};
+constexpr stub::MethodEntry tokenize_texts_record = method(
+    "tokenize_texts", tokenize_texts_parameters,
+    "Tokenizes the texts (a list of str) in one detached, parallel call, keeping of each text\n"
+    "the first max_length tokens and of those all but skipped_token; returns (tokens, offsets,\n"
+    "deferred): the kept IDs back to back as uint32 bytes, N + 1 boundaries as uint64 bytes,\n"
+    "and the indices of the texts left to the tokenizers package (without tokens here).");
+
+// The bytes of `values`, as a Python bytes object.
+template <typename T>
+Ref bytes_of(const std::vector<T>& values) {
+    return require(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                             static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+}
+
+PyObject* tokenize_texts(PyObject* self, PyObject* const* args, Py_ssize_t positional_count,
+                         PyObject* kwnames) {
+    return native_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        const BoundArguments<tokenize_texts_record, class_name> arguments(args, positional_count,
+                                                                          kwnames);
+        const Tokenizer& tokenizer = as_tokenizer(self).tokenizer;
+        const unsigned threads = to_thread_count(arguments["threads"]);
+        const TokenFilter filter =
+            to_token_filter(arguments["max_length"], arguments["skipped_token"]);
+        std::vector<Ref> held;
+        const std::vector<std::string_view> texts = utf8_texts(arguments["texts"], held);
+        std::size_t bytes = 0;
+        for (const std::string_view text : texts) bytes += text.size();
+        TokenizedBatch batch;
+        run_interruptible(bytes >= interruptible_bytes, [&](const Cancellation& cancellation) {
+            batch = tokenize_batch(tokenizer, texts, filter, threads, &cancellation);
+        });
+        Ref deferred = require(PyList_New(static_cast<Py_ssize_t>(batch.deferred.size())));
+        for (std::size_t index = 0; index < batch.deferred.size(); ++index) {
+            PyList_SET_ITEM(deferred.get(), static_cast<Py_ssize_t>(index),
+                            require(PyLong_FromSize_t(batch.deferred[index])).release());
+        }
+        const Ref tokens = bytes_of(batch.tokens);
+        const Ref offsets = bytes_of(batch.offsets);
+        return require(PyTuple_Pack(3, tokens.get(), offsets.get(), deferred.get())).release();
+    });
+}
+
+const std::string tokenize_texts_doc = method_doc(tokenize_texts_record);
 const std::string tokenize_doc = method_doc(tokenize_record);
 
 PyMethodDef tokenizer_methods[] = {
     {"tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenize_text)),
      METH_FASTCALL | METH_KEYWORDS, tokenize_doc.c_str()},
+    {"tokenize_texts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokenize_texts)),
+     METH_FASTCALL | METH_KEYWORDS, tokenize_texts_doc.c_str()},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -344,6 +344,71 @@ std::uint16_t narrow_to_f16_bits(float value) noexcept {
     return static_cast<std::uint16_t>(sign | (base + result));
 }
 
+// `value` rounded to the nearest half and widened back (an infinity beyond its range).
+float through_f16(float value) noexcept {
+    return std::bit_cast<float>(widen_f16_bits(narrow_to_f16_bits(value)));
+}
+
+// The integer nearest to `value`, ties to even, after clamping it to [-127, 127] (NaN: 0).
+// Exact: every value of that range with a fraction is rounded by comparing the fraction alone.
+std::int8_t nearest_i8(float value) noexcept {
+    if (std::isnan(value)) return 0;
+    value = std::clamp(value, -127.0f, 127.0f);
+    const float whole = std::floor(value);
+    const float fraction = value - whole;
+    const bool odd = std::fmod(whole, 2.0f) != 0.0f;
+    const float rounded = fraction > 0.5f || (fraction == 0.5f && odd) ? whole + 1.0f : whole;
+    return static_cast<std::int8_t>(rounded);
+}
+
+// Elements decoded per step while a table is narrowed in place.
+constexpr std::size_t narrow_chunk = 4096;
+
+// The `count` elements of type `dtype` at `bytes`, from `start` on (at most narrow_chunk), as
+// doubles: exact for every floating type.
+std::size_t decode_chunk(const std::byte* bytes, std::size_t start, std::size_t count,
+                         DataType dtype, std::vector<float>& floats, std::vector<double>& values) {
+    const std::size_t step = std::min(narrow_chunk, count - start);
+    if (dtype == DataType::F64) {
+        std::memcpy(values.data(), bytes + start * 8, step * 8);
+    } else {
+        decode_row(dtype, bytes + start * element_width(dtype), step, floats.data());
+        std::copy_n(floats.begin(), step, values.begin());
+    }
+    return step;
+}
+
+// The `count` floating elements of type `dtype` at `bytes` made I8 in place, in the order
+// HeldAs::i8 documents: the scale from the largest magnitude of them all, then each value
+// through a half, divided, through a half again, clamped and rounded. Decoded a chunk at a time
+// from the front: a chunk's integers never land past bytes not yet decoded.
+void quantize_to_i8(std::byte* bytes, std::size_t count, DataType dtype) {
+    std::vector<float> floats(narrow_chunk);
+    std::vector<double> values(narrow_chunk);
+    double largest = 0.0;
+    for (std::size_t start = 0; start < count; start += narrow_chunk) {
+        const std::size_t step = decode_chunk(bytes, start, count, dtype, floats, values);
+        for (std::size_t i = 0; i < step; ++i) largest = std::max(largest, std::fabs(values[i]));
+    }
+    // The scale in the table's own precision: a half for F16, a double for F64, else a float.
+    const float single_scale = dtype == DataType::F16
+                                   ? through_f16(static_cast<float>(largest) / 127.0f)
+                                   : static_cast<float>(largest) / 127.0f;
+    const double double_scale = largest / 127.0;
+    for (std::size_t start = 0; start < count; start += narrow_chunk) {
+        const std::size_t step = decode_chunk(bytes, start, count, dtype, floats, values);
+        for (std::size_t i = 0; i < step; ++i) {
+            const float half = through_f16(static_cast<float>(values[i]));
+            const float quotient =
+                dtype == DataType::F64
+                    ? static_cast<float>(static_cast<double>(half) / double_scale)
+                    : half / single_scale;
+            const std::int8_t integer = nearest_i8(through_f16(quotient));
+            std::memcpy(bytes + start + i, &integer, 1);
+        }
+    }
+}
+
 // The token mapping `tensor` as rows, each checked against the table's `rows`.
 std::expected<std::vector<std::uint32_t>, LoadError> token_rows(const VectorTensor& tensor,
                                                                 std::string_view tensor_name,
@@ -417,7 +482,7 @@ void EmbeddingTable::AlignedDelete::operator()(std::byte* bytes) const noexcept 
 
 std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
     const std::filesystem::path& path, std::string_view tensor_name, std::string_view mapping_name,
-    std::string_view weights_name, std::optional<std::size_t> columns, bool hold_as_f16) {
+    std::string_view weights_name, std::optional<std::size_t> columns, HeldAs held_as) {
     auto header = read_header(path);
     if (!header) return std::unexpected(std::move(header.error()));
 
@@ -490,10 +555,18 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
     table.dtype_ = *dtype;
     table.rows_ = entry.shape[0];
     table.dimension_ = static_cast<std::size_t>(entry.shape[1]);
+    if (held_as == HeldAs::i8 && (*dtype == DataType::F32 || *dtype == DataType::F64 ||
+                                  *dtype == DataType::BF16 || *dtype == DataType::F16)) {
+        // Before the columns are cut: the scale comes from the whole table, as model2vec's does.
+        const std::size_t count = table.size_ / element_width(*dtype);
+        quantize_to_i8(table.data_.get(), count, *dtype);
+        table.dtype_ = DataType::I8;
+        table.size_ = count;
+    }
     if (columns && *columns < table.dimension_) {
         // Each row's first columns moved down in place, in row order: a row never lands past
         // where it was read from.
-        const std::size_t element = element_width(*dtype);
+        const std::size_t element = element_width(table.dtype_);
         const std::size_t kept = *columns * element;
         const std::size_t stride = table.dimension_ * element;
         const auto rows = static_cast<std::size_t>(table.rows_);
@@ -503,7 +576,7 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
         table.dimension_ = *columns;
         table.size_ = rows * kept;
     }
-    if (hold_as_f16 &&
+    if (held_as == HeldAs::f16 &&
         (*dtype == DataType::F32 || *dtype == DataType::F64 || *dtype == DataType::BF16)) {
         // In place, element by element from the front: a half never lands past the element it
         // is made from.

@@ -256,8 +256,12 @@ def test_refused_before_any_task(model_dir, tmp_path, column, target_content, er
         embed_parquet(model_dir, tmp_path / "corpus", tmp_path / "out", column=column)
 
 
-@pytest.mark.parametrize("on_scheduler", [True, False], ids=["scheduler", "local-cluster"])
-def test_command_embeds_a_dataset_on_dask(client, model_dir, tmp_path, capsys, on_scheduler):
+@pytest.mark.parametrize(
+    "on_scheduler, dtype",
+    [(True, "f32"), (False, "f32"), (True, "f16"), (False, "f16")],
+    ids=["scheduler", "local-cluster", "scheduler-f16", "local-cluster-f16"],
+)
+def test_command_embeds_a_dataset_on_dask(client, model_dir, tmp_path, capsys, on_scheduler, dtype):
     ids, texts = write_corpus(tmp_path / "corpus", [[40, 30], [20]])
     arguments = [
         "embed",
@@ -267,16 +271,24 @@ def test_command_embeds_a_dataset_on_dask(client, model_dir, tmp_path, capsys, o
         str(tmp_path / "out"),
         "--max-length",
         "3",
+        "--dtype",
+        dtype,
     ]
     if on_scheduler:
         arguments += ["--scheduler", client.scheduler.address]
     assert bounded(main, arguments) == 0
 
-    _, written_ids, embeddings, _ = read_output(tmp_path / "out")
+    _, written_ids, embeddings, schema = read_output(tmp_path / "out")
     assert written_ids == ids
-    np.testing.assert_array_equal(embeddings, Model.load(model_dir).encode(texts, max_length=3))
+    element = np.float16 if dtype == "f16" else np.float32
+    assert schema.field("embedding").type == pa.list_(pa.from_numpy_dtype(element), DIM)
+    np.testing.assert_array_equal(
+        embeddings, Model.load(model_dir).encode(texts, max_length=3, dtype=element)
+    )
+    assert embeddings.dtype == element
     err = capsys.readouterr().err
     assert "embedded 90 texts in " in err
+    assert f"x {DIM} {np.dtype(element).name}" in err
     # The embedded cluster's dashboard has pages only where bokeh is installed.
     assert ("Dask dashboard: http" in err) == (on_scheduler or BOKEH_INSTALLED)
 
@@ -325,3 +337,34 @@ def test_token_beyond_the_table_is_named_by_its_row_in_the_source(
         "partition 3 (file-1.parquet, row group 1), whose texts[0] here is row 10 of the source: "
     )
     assert "texts[3]" in str(error.value)
+
+
+def test_float16_beyond_its_range_is_named_by_its_row_in_the_source(client, model_dir, tmp_path):
+    # Unnormalized rows of 70000 overflow float16 (and only float16).
+    table = np.ones((len(WORDS), DIM), np.float32)
+    table[WORDS.index("storm")] = 70000.0
+    write_table(model_dir, table)
+    (model_dir / "config.json").write_text('{"normalize": false}')
+    texts = ["rain"] * 7 + ["storm"] + ["rain"] * 2
+    write_corpus(tmp_path / "corpus", [[4, 6]], texts=texts)
+    options = {"client": client, "show_progress": False}
+    with pytest.raises(OverflowError) as error:
+        bounded(
+            embed_parquet,
+            model_dir,
+            tmp_path / "corpus",
+            tmp_path / "out",
+            dtype=np.float16,
+            **options,
+        )
+    assert str(error.value).startswith(
+        "partition 1 (file-0.parquet, row group 1), whose texts[0] here is row 4 of the source: "
+    )
+    assert "texts[3]" in str(error.value)
+    with pytest.raises(TypeError, match="dtype must be numpy.float32 or numpy.float16"):
+        embed_parquet(model_dir, tmp_path / "corpus", tmp_path / "other", dtype=np.float64)
+    assert not (tmp_path / "other").exists()
+    # float32 holds them.
+    assert (
+        bounded(embed_parquet, model_dir, tmp_path / "corpus", tmp_path / "wide", **options) == 10
+    )

@@ -11,6 +11,7 @@ empty text gives zeros.
 """
 
 import json
+import pathlib
 
 import numpy as np
 import pytest
@@ -79,8 +80,9 @@ def test_flat_layout_is_not_normalized(tmp_path, tokenizer):
     tokenizer.save(str(directory / "tokenizer.json"))
     model = korvane.Model.load(directory)
     assert model.normalize is False
+    # As sentence-transformers reads it (data/sentence_transformers/flat): the unknown token too.
     np.testing.assert_allclose(
-        model.encode(SENTENCES), expected_rows(tokenizer, SENTENCES, False, True), atol=1e-6
+        model.encode(SENTENCES), expected_rows(tokenizer, SENTENCES, False, False), atol=1e-6
     )
     assert korvane.Model.load(directory, normalize=True).normalize is True
 
@@ -111,3 +113,25 @@ def test_nested_layout_without_its_table_says_where(tmp_path, tokenizer):
     (directory / "0_StaticEmbedding" / "model.safetensors").unlink()
     with pytest.raises(FileNotFoundError, match="0_StaticEmbedding"):
         korvane.Model.load(directory)
+
+
+RECORDED = pathlib.Path(__file__).parent / "data" / "sentence_transformers"
+
+
+@pytest.mark.parametrize(
+    "name, normalize", [("normalized", True), ("plain", False), ("flat", False)]
+)
+def test_equals_sentence_transformers_on_the_directories_it_wrote(name, normalize):
+    """Directories sentence-transformers 6.3.0 saved (its StaticEmbedding module at the model
+    directory itself, with a Normalize module or none, and saved by itself), and its encode of
+    texts.json (made by data/sentence_transformers/make.py)."""
+    texts = json.loads((RECORDED / "texts.json").read_text())
+    expected = np.load(RECORDED / f"{name}.npy")
+    for backend in ("native", "tokenizers"):
+        model = korvane.Model.load(RECORDED / name, backend=backend)
+        assert (model.normalize, model.tensor) == (normalize, "embedding.weight")
+        np.testing.assert_allclose(model.encode(texts), expected, rtol=1e-6, atol=1e-6)
+        # The per-token rows are those averaged, unknown token included.
+        means = [rows.mean(axis=0) for rows in model.encode_as_sequence(texts) if len(rows)]
+        if not normalize:
+            np.testing.assert_allclose(means, expected[[bool(t.strip()) for t in texts]], atol=1e-6)

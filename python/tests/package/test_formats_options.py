@@ -1,4 +1,5 @@
-"""model2vec's load options: dimensionality= keeps the first N columns, as model2vec's does."""
+"""model2vec's load options: dimensionality= keeps the first N columns, and quantize_to= holds the
+table as float16 or int8, as model2vec's options do."""
 
 import pickle
 
@@ -93,8 +94,8 @@ def test_quantize_to_agrees_with_model2vec(saved):
         static_model.encode(SENTENCES, use_multiprocessing=False),
         atol=2e-3,
     )  # model2vec averages in float16
-    with pytest.raises(ValueError, match="quantize_to must be None or 'float16'"):
-        korvane.Model.load(saved, quantize_to="int8")
+    with pytest.raises(ValueError, match="quantize_to must be None, 'float16' or 'int8'"):
+        korvane.Model.load(saved, quantize_to="int4")
 
 
 def test_a_value_beyond_float16_is_refused_at_load(tmp_path):
@@ -105,3 +106,74 @@ def test_a_value_beyond_float16_is_refused_at_load(tmp_path):
     write_table(tmp_path, table)
     with pytest.raises(ValueError, match=r"beyond float16's range \(row 2, column 1\)"):
         korvane.Model.load(tmp_path, quantize_to="float16")
+
+
+def int8_tables():
+    """Tables whose int8 forms test each step: scales from 1e-6 to 1e4 (values below float16's
+    normal range among them), the largest magnitude in a column that dimensionality cuts away,
+    values beyond float16's range, an all-zero table."""
+    rng = np.random.default_rng(9)
+    for scale in (1e-6, 1e-3, 1.0, 40.0, 1e4):
+        yield (
+            f"scale-{scale:g}",
+            (rng.standard_normal((len(WORDS), 256)) * scale).astype(np.float32),
+        )
+    cut = rng.standard_normal((len(WORDS), 256)).astype(np.float32)
+    cut[3, 200] = 9.0
+    yield "largest-cut-away", cut
+    wide = rng.standard_normal((len(WORDS), 256)).astype(np.float32) * 30000
+    wide[5, :3] = [70000.0, -70000.0, 65519.0]
+    yield "beyond-float16", wide
+    yield "zeros", np.zeros((len(WORDS), 8), np.float32)
+
+
+@pytest.mark.parametrize("table", [pytest.param(table, id=name) for name, table in int8_tables()])
+@pytest.mark.parametrize("dtype", [np.float32, np.float16, np.float64])
+def test_quantize_to_int8_holds_model2vecs_integers(tmp_path, tokenizer, table, dtype):
+    if dtype == np.float16 and np.abs(table).max() > 65504:
+        pytest.skip("a float16 table cannot hold it")
+    model2vec.StaticModel(table.astype(dtype), tokenizer, normalize=False).save_pretrained(
+        str(tmp_path)
+    )
+    for dimensionality in (None, 128 if table.shape[1] > 128 else None):
+        static_model = model2vec.StaticModel.from_pretrained(
+            str(tmp_path), quantize_to="int8", dimensionality=dimensionality
+        )
+        model = korvane.Model.load(tmp_path, quantize_to="int8", dimensionality=dimensionality)
+        assert model.dtype == "I8"
+        held = model.embed_ids([[token] for token in range(len(WORDS))])
+        assert np.array_equal(held, static_model.embedding.astype(np.float32))
+
+
+@pytest.mark.parametrize("mapping, weights", [(False, False), (True, True), (False, True)])
+@pytest.mark.parametrize("normalize", [True, False])
+@pytest.mark.parametrize("dimensionality", [None, 6])
+def test_quantize_to_int8_agrees_with_model2vec(
+    tmp_path, tokenizer, mapping, weights, normalize, dimensionality
+):
+    rng = np.random.default_rng(10)
+    rows = 6 if mapping else len(WORDS)
+    model2vec.StaticModel(
+        rng.standard_normal((rows, 16)).astype(np.float32),
+        tokenizer,
+        normalize=normalize,
+        weights=rng.uniform(0.1, 2, len(WORDS)) if weights else None,
+        token_mapping=rng.integers(0, rows, len(WORDS)) if mapping else None,
+    ).save_pretrained(str(tmp_path))
+    static_model = model2vec.StaticModel.from_pretrained(
+        str(tmp_path), quantize_to="int8", dimensionality=dimensionality
+    )
+    model = korvane.Model.load(tmp_path, quantize_to="int8", dimensionality=dimensionality)
+    texts = SENTENCES + ["the cat " * 60]
+    expected = static_model.encode(texts, use_multiprocessing=False)
+    assert expected.dtype == np.float32
+    # Unnormalized, model2vec's rows are means of the integers themselves (up to 127).
+    np.testing.assert_allclose(model.encode(texts, max_length=512), expected, rtol=1e-6, atol=1e-6)
+    sequences = model.encode_as_sequence(texts, max_length=512)
+    for got, want in zip(
+        sequences, static_model.encode_as_sequence(texts, use_multiprocessing=False)
+    ):
+        np.testing.assert_allclose(got, want, rtol=1e-6, atol=1e-6)
+    again = pickle.loads(pickle.dumps(model))
+    assert again.dtype == "I8"
+    assert np.array_equal(again.encode(texts), model.encode(texts))

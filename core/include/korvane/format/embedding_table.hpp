@@ -57,6 +57,24 @@ struct TensorEntry {
 [[nodiscard]] std::expected<std::vector<TensorEntry>, LoadError> read_tensor_entries(
     const std::filesystem::path& path);
 
+// How a table is held in memory.
+//  - file: as the file encodes it.
+//  - f16: a wider floating table (F32, F64, BF16) as F16, each value rounded to the nearest half
+//    (ties to even) from its single-precision value, as numpy's astype(float16) rounds F32.
+//    A value beyond float16's range is refused.
+//  - i8: a floating table (F32, F64, BF16, F16) as I8, as model2vec's int8 option holds it. In
+//    this one order: m = the largest magnitude of the whole table; scale = m / 127 in the
+//    table's precision (rounded to a half for F16, a double for F64, else a float); for each
+//    value v, q = half(half(v) / scale), where half() rounds to the nearest half (ties to even,
+//    beyond its range to an infinity) and the division is in single precision (double for
+//    F64, whose half(v) goes through a float: it may differ from a direct rounding in a rare
+//    tie); q is clamped to [-127, 127] (an infinity to its end, NaN of an all-zero table to 0)
+//    and rounded to the nearest integer, ties to even. Rows are then the integers themselves:
+//    the scale is not kept, so an embedding that is not normalized comes in those units, as
+//    model2vec's does.
+//  Tables of other element types are held as the file encodes them.
+enum class HeldAs : std::uint8_t { file, f16, i8 };
+
 // A two-dimensional table: one row of `dimension()` elements per token ID.
 class EmbeddingTable {
 public:
@@ -73,13 +91,12 @@ public:
     // or when a weight is infinite or NaN.
     //
     // With `columns`, keeps only the first `columns` columns of every row (fails when the table
-    // has fewer), as a table reduced to that dimension. With `hold_as_f16`, a wider floating
-    // table (F32, F64, BF16) is held as F16 in memory, each value rounded to the nearest half
-    // (ties to even) from its single-precision value, as numpy's astype(float16) rounds F32.
+    // has fewer), as a table reduced to that dimension. `held_as` may narrow a floating table in
+    // memory (see HeldAs); it is applied to the whole table, before the columns are cut.
     [[nodiscard]] static std::expected<EmbeddingTable, LoadError> load(
         const std::filesystem::path& path, std::string_view tensor_name,
         std::string_view mapping_name = {}, std::string_view weights_name = {},
-        std::optional<std::size_t> columns = std::nullopt, bool hold_as_f16 = false);
+        std::optional<std::size_t> columns = std::nullopt, HeldAs held_as = HeldAs::file);
 
     [[nodiscard]] DataType dtype() const noexcept { return dtype_; }
     [[nodiscard]] std::uint64_t rows() const noexcept { return rows_; }
