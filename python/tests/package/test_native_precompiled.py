@@ -149,6 +149,7 @@ def test_combining_sequences_and_clusters(bytes_pair, seed):
 
 def test_texts_without_marks_are_answered_natively(bytes_pair):
     texts = corpus(500) + multilingual_texts(500, seed=9) + ["line one\r\nline two\r\n"]
+    texts += ["한국어 문장입니다. 가각", "Съешь ЁЛКА", "日本語の文章です。ＡＢＣ", "①②"]
     assert bytes_pair.mismatches(texts) == []
     assert bytes_pair.deferred(texts) == 0
 

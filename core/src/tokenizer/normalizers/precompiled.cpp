@@ -30,7 +30,7 @@ bool in_ranges(char32_t code_point, const std::array<std::pair<char32_t, char32_
 }
 
 // Characters that continue a cluster without being marks: Hangul vowels and final consonants,
-// Thai and Lao SARA AM, halfwidth sound marks, emoji modifiers, tags.
+// Thai and Lao SARA AM, halfwidth sound marks, emoji modifiers, tags, regional indicators.
 constexpr std::array<std::pair<char32_t, char32_t>, 8> extending{{
     {0x0E33, 0x0E33},
     {0x0EB3, 0x0EB3},
@@ -41,18 +41,14 @@ constexpr std::array<std::pair<char32_t, char32_t>, 8> extending{{
     {0xE0000, 0xE0FFF},
     {0x1F1E6, 0x1F1FF},  // a regional indicator after another
 }};
-// Characters that join the next one: prepended concatenation marks, Hangul leading consonants and
-// syllables, regional indicators.
-constexpr std::array<std::pair<char32_t, char32_t>, 17> joining_next{{
+// Characters that join the next one whatever it is: prepended concatenation marks.
+constexpr std::array<std::pair<char32_t, char32_t>, 14> prepended{{
     {0x0600, 0x0605},
     {0x06DD, 0x06DD},
     {0x070F, 0x070F},
     {0x0890, 0x0891},
     {0x08E2, 0x08E2},
     {0x0D4E, 0x0D4E},
-    {0x1100, 0x115F},
-    {0xA960, 0xA97F},
-    {0xAC00, 0xD7A3},
     {0x110BD, 0x110BD},
     {0x110CD, 0x110CD},
     {0x111C2, 0x111C3},
@@ -61,6 +57,17 @@ constexpr std::array<std::pair<char32_t, char32_t>, 17> joining_next{{
     {0x11A3A, 0x11A3A},
     {0x11A84, 0x11A89},
     {0x11D46, 0x11F02},
+}};
+// Hangul leading consonants, and every Hangul jamo or syllable, which may follow one.
+constexpr std::array<std::pair<char32_t, char32_t>, 2> hangul_leading{{
+    {0x1100, 0x115F},
+    {0xA960, 0xA97F},
+}};
+constexpr std::array<std::pair<char32_t, char32_t>, 4> hangul{{
+    {0x1100, 0x11FF},
+    {0xA960, 0xA97F},
+    {0xAC00, 0xD7A3},
+    {0xD7B0, 0xD7FF},
 }};
 
 // A mark, a joiner or a connector, or a character unknown to the table: may continue a cluster,
@@ -78,7 +85,8 @@ bool mark_like(char32_t code_point) noexcept {
 bool may_share_cluster(char32_t first, char32_t second) noexcept {
     if (first < 0x80 && second < 0x80) return false;  // CR LF is handled before
     return mark_like(second) || in_ranges(second, extending) || mark_like(first) ||
-           in_ranges(first, joining_next);
+           in_ranges(first, prepended) ||
+           (in_ranges(first, hangul_leading) && in_ranges(second, hangul));
 }
 
 // Clusters of this many bytes or more go character by character.
