@@ -13,8 +13,8 @@ import io
 import random
 
 import sentencepiece
-from make_unigram_corpus import tokenizer_json
 from make_unigram_corpus import texts as unigram_texts
+from make_unigram_corpus import tokenizer_json
 from make_wordpiece_corpus import write_recorded
 
 

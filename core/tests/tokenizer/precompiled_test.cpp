@@ -1,12 +1,12 @@
 // The Precompiled normalizer on a small map that sentencepiece's trainer wrote from user rules
 // (A -> a, A B -> x y z, CR -> space, e-acute -> e and U+0301, U+200B removed), with the texts the
 // tokenizers package gives; the Python suite compares the two on the trainer's full maps.
+#include "tokenizer/normalizers/precompiled.hpp"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
-
-#include "tokenizer/normalizers/precompiled.hpp"
 
 namespace korvane::tokenizer {
 namespace {
@@ -59,19 +59,23 @@ TEST_P(PrecompiledRules, NormalizesAsTokenizersOrDefers) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, PrecompiledRules,
-    testing::Values(
-        Case{"", ""}, Case{"xyz", "xyz"}, Case{"A", "a"},
-        // The shortest key wins, and A B are two clusters.
-        Case{"AB", "aB"}, Case{"ABC", "aBC"}, Case{"\r", " "},
-        // CR LF is one cluster: the replacement of its shortest key, the LF dropped.
-        Case{"\r\n", " "}, Case{"x\r\ny\r", "x y "}, Case{"\n\r", "\n "},
-        Case{"\xC3\xA9", "e\xCC\x81"}, Case{"x\xE2\x80\x8By", "xy"},
-        Case{"\xE2\x80\x8B\xE2\x80\x8B", ""},
-        // A mark after a character that no key starts with: as it is.
-        Case{"a\xCC\x81", "a\xCC\x81"}, Case{"\xC3\xA9\xC3\xA9", "e\xCC\x81" "e\xCC\x81"},
-        // A key before a mark: the cluster decides, unknown here.
-        Case{"A\xCC\x81" "B", std::nullopt}, Case{"xA\xCC\x81", std::nullopt},
-        Case{"\xC3\xA9\xCC\x81", std::nullopt}));
+    testing::Values(Case{"", ""}, Case{"xyz", "xyz"}, Case{"A", "a"},
+                    // The shortest key wins, and A B are two clusters.
+                    Case{"AB", "aB"}, Case{"ABC", "aBC"}, Case{"\r", " "},
+                    // CR LF is one cluster: the replacement of its shortest key, the LF dropped.
+                    Case{"\r\n", " "}, Case{"x\r\ny\r", "x y "}, Case{"\n\r", "\n "},
+                    Case{"\xC3\xA9", "e\xCC\x81"}, Case{"x\xE2\x80\x8By", "xy"},
+                    Case{"\xE2\x80\x8B\xE2\x80\x8B", ""},
+                    // A mark after a character that no key starts with: as it is.
+                    Case{"a\xCC\x81", "a\xCC\x81"},
+                    Case{"\xC3\xA9\xC3\xA9",
+                         "e\xCC\x81"
+                         "e\xCC\x81"},
+                    // A key before a mark: the cluster decides, unknown here.
+                    Case{"A\xCC\x81"
+                         "B",
+                         std::nullopt},
+                    Case{"xA\xCC\x81", std::nullopt}, Case{"\xC3\xA9\xCC\x81", std::nullopt}));
 
 struct Base64Case {
     std::string_view text;
@@ -88,14 +92,12 @@ TEST_P(Base64, Decodes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, Base64,
-                         testing::Values(Base64Case{"", ""}, Base64Case{"YQ==", "a"},
-                                         Base64Case{"YQ", "a"}, Base64Case{"YWI=", "ab"},
-                                         Base64Case{"YWJj", "abc"},
-                                         Base64Case{"+/8A", "\xFB\xFF\x00"},
-                                         Base64Case{"Y", std::nullopt},
-                                         Base64Case{"YW J", std::nullopt},
-                                         Base64Case{"YQ-=", std::nullopt}));
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Base64,
+    testing::Values(Base64Case{"", ""}, Base64Case{"YQ==", "a"}, Base64Case{"YQ", "a"},
+                    Base64Case{"YWI=", "ab"}, Base64Case{"YWJj", "abc"},
+                    Base64Case{"+/8A", "\xFB\xFF\x00"}, Base64Case{"Y", std::nullopt},
+                    Base64Case{"YW J", std::nullopt}, Base64Case{"YQ-=", std::nullopt}));
 
 TEST(Precompiled, RefusesBrokenMaps) {
     for (const std::string_view bytes :

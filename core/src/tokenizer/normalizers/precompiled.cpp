@@ -14,16 +14,23 @@ namespace {
 
 // A trie unit's parts: the flag of a node with a value below it, the value of a value unit, the
 // label of a node, the offset to its children.
-bool has_leaf(std::uint32_t unit) noexcept { return ((unit >> 8) & 1) != 0; }
-std::uint32_t value_of(std::uint32_t unit) noexcept { return unit & 0x7FFFFFFFu; }
-std::uint32_t label_of(std::uint32_t unit) noexcept { return unit & 0x800000FFu; }
+bool has_leaf(std::uint32_t unit) noexcept {
+    return ((unit >> 8) & 1) != 0;
+}
+std::uint32_t value_of(std::uint32_t unit) noexcept {
+    return unit & 0x7FFFFFFFu;
+}
+std::uint32_t label_of(std::uint32_t unit) noexcept {
+    return unit & 0x800000FFu;
+}
 std::uint32_t offset_of(std::uint32_t unit) noexcept {
     return (unit >> 10) << ((unit & (1u << 9)) >> 6);
 }
 
 // Whether `code_point` lies in one of the inclusive `ranges`.
 template <std::size_t count>
-bool in_ranges(char32_t code_point, const std::array<std::pair<char32_t, char32_t>, count>& ranges) {
+bool in_ranges(char32_t code_point,
+               const std::array<std::pair<char32_t, char32_t>, count>& ranges) {
     for (const auto& [first, last] : ranges)
         if (code_point >= first && code_point <= last) return true;
     return false;
@@ -140,10 +147,9 @@ std::expected<Precompiled, std::string> Precompiled::from_bytes(std::string_view
     precompiled.units_.resize(trie_size / 4);
     for (std::size_t index = 0; index < precompiled.units_.size(); ++index) {
         const auto* unit = reinterpret_cast<const unsigned char*>(bytes.data() + 4 + 4 * index);
-        precompiled.units_[index] = static_cast<std::uint32_t>(unit[0]) |
-                                    static_cast<std::uint32_t>(unit[1]) << 8 |
-                                    static_cast<std::uint32_t>(unit[2]) << 16 |
-                                    static_cast<std::uint32_t>(unit[3]) << 24;
+        precompiled.units_[index] =
+            static_cast<std::uint32_t>(unit[0]) | static_cast<std::uint32_t>(unit[1]) << 8 |
+            static_cast<std::uint32_t>(unit[2]) << 16 | static_cast<std::uint32_t>(unit[3]) << 24;
     }
     precompiled.replacements_.assign(bytes.substr(4 + trie_size));
     // Every value must start a NUL-terminated replacement that is valid UTF-8, so that matching
@@ -157,8 +163,7 @@ std::expected<Precompiled, std::string> Precompiled::from_bytes(std::string_view
             !utf8::is_valid(std::string_view(precompiled.replacements_).substr(value, end - value)))
             return std::unexpected("the Precompiled charsmap has a replacement out of range");
     }
-    if (precompiled.units_.empty())
-        return std::unexpected("the Precompiled charsmap has no trie");
+    if (precompiled.units_.empty()) return std::unexpected("the Precompiled charsmap has no trie");
     return precompiled;
 }
 

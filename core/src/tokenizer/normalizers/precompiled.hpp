@@ -28,8 +28,7 @@ public:
     [[nodiscard]] static std::expected<Precompiled, std::string> from_json(
         const json::Object& part);
     // The map from its bytes (the decoded `precompiled_charsmap`).
-    [[nodiscard]] static std::expected<Precompiled, std::string> from_bytes(
-        std::string_view bytes);
+    [[nodiscard]] static std::expected<Precompiled, std::string> from_bytes(std::string_view bytes);
 
     // Appends `text` (valid UTF-8) with the replacements to `out`; false if the text is deferred.
     bool normalize(std::string_view text, std::string& out, Scratch& scratch) const;
