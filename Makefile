@@ -114,7 +114,7 @@ sanitize: $(VENV)/.ready
 # libstdc++'s std::expected.
 FUZZ_DIR := build/fuzz
 FUZZ_SECONDS ?= 600
-FUZZ_TARGETS ?= load embed kernels table wordpiece unigram bpe
+FUZZ_TARGETS ?= load embed kernels table wordpiece unigram precompiled bpe
 fuzz-build: $(VENV)/.ready
 	tools/install-system-packages.sh "$$(PATH='$(OUTER_PATH)' tools/find-python.sh)" clang-16 \
 		libclang-rt-16-dev

@@ -48,6 +48,7 @@ constexpr std::array normalizers{
     Kind<Normalizer>{"NFKC", read_as<Normalizer, NormalizerSequence>},
     Kind<Normalizer>{"NFC", read_as<Normalizer, NormalizerSequence>},
     Kind<Normalizer>{"Prepend", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"Precompiled", read_as<Normalizer, NormalizerSequence>},
     Kind<Normalizer>{"ByteLevel", read_as<Normalizer, ByteLevelNormalizer>},
 };
 constexpr std::array pre_tokenizers{

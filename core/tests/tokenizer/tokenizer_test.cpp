@@ -111,11 +111,11 @@ TEST(WordPiece, NamesTheKindsEachStageKnows) {
     EXPECT_EQ(
         error(R"("normalizer": {"type": "NFKD"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
         "the normalizer is NFKD, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
-        "or NFKC or NFC or Prepend or ByteLevel");
+        "or NFKC or NFC or Prepend or Precompiled or ByteLevel");
     EXPECT_EQ(
         error(R"("normalizer": [], "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
         "the normalizer is ?, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
-        "or NFKC or NFC or Prepend or ByteLevel");
+        "or NFKC or NFC or Prepend or Precompiled or ByteLevel");
     EXPECT_EQ(error(R"("pre_tokenizer": {"type": "Digits"},)"),
               "the pre-tokenizer is not BertPreTokenizer or Metaspace or WhitespaceSplit or "
               "Whitespace or Punctuation or Sequence or Split or ByteLevel");

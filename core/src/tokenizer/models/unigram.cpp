@@ -1,7 +1,9 @@
 #include "tokenizer/models/unigram.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <memory>
 #include <utility>
 #include <variant>
 
@@ -21,6 +23,28 @@ struct Lattice {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> path;  // (start, ID), last first
 };
 
+std::atomic<std::uint32_t> next_model_number{1};
+
+// Each thread's cache of short words' IDs, one entry per hash (the last word seen wins), without
+// locks: a cached word costs one comparison instead of its search. 64 bytes an entry, long enough
+// for most words with Metaspace's 3-byte mark.
+struct CachedWord {
+    static constexpr std::size_t longest = 42;  // bytes
+    static constexpr std::size_t most_ids = 4;
+    std::uint32_t model = 0;  // the Unigram's number, 0: empty
+    std::uint8_t length = 0;
+    std::uint8_t count = 0;
+    char text[longest];
+    std::uint32_t ids[most_ids];
+};
+static_assert(sizeof(CachedWord) == 64);
+constexpr std::size_t cache_entries = 32768;
+
+CachedWord* thread_cache() {
+    thread_local std::unique_ptr<CachedWord[]> cache(new CachedWord[cache_entries]);
+    return cache.get();
+}
+
 Lattice& thread_lattice() {
     thread_local Lattice lattice;
     return lattice;
@@ -39,7 +63,7 @@ std::optional<double> number_of(const json::Value& value) {
 
 std::expected<Unigram, std::string> Unigram::from_json(const json::Object& model) {
     Unigram unigram;
-    unigram.cache_ = std::make_unique<WordCache>();
+    unigram.number_ = next_model_number++;
     const json::Value* vocab_value = member(model, "vocab");
     if (vocab_value == nullptr || vocab_value->if_array() == nullptr)
         return std::unexpected("the Unigram vocabulary is not a list");
@@ -102,34 +126,27 @@ void Unigram::push_unknown(std::string_view piece, std::vector<std::uint32_t>& i
 }
 
 void Unigram::tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const {
-    if (word.size() > WordCache::longest_word) {
+    if (word.empty()) return;
+    if (word.size() > CachedWord::longest) {
         segment(word, ids);
         return;
     }
-    const std::uint64_t hash = hash_bytes(word);
-    WordCache::Shard& shard = cache_->shards[hash % WordCache::shard_count];
-    {
-        const std::lock_guard lock(shard.mutex);
-        if (const auto found = shard.spans.find(word); found != shard.spans.end()) {
-            const auto [first, count] = found->second;
-            ids.insert(ids.end(), shard.ids.begin() + first, shard.ids.begin() + first + count);
-            return;
-        }
+    CachedWord& entry = thread_cache()[hash_bytes(word) & (cache_entries - 1)];
+    if (entry.model == number_ && entry.length == word.size() &&
+        equal_bytes(entry.text, word.data(), word.size())) {
+        ids.insert(ids.end(), entry.ids, entry.ids + entry.count);
+        return;
     }
-    const std::size_t start = ids.size();
+    const std::size_t first = ids.size();
     segment(word, ids);
-    const std::lock_guard lock(shard.mutex);
-    if (shard.spans.size() >= WordCache::shard_capacity) {
-        shard.spans.clear();
-        shard.ids.clear();
+    const std::size_t count = ids.size() - first;
+    if (count <= CachedWord::most_ids) {
+        entry.model = number_;
+        entry.length = static_cast<std::uint8_t>(word.size());
+        entry.count = static_cast<std::uint8_t>(count);
+        std::copy(word.begin(), word.end(), entry.text);
+        std::copy(ids.begin() + static_cast<std::ptrdiff_t>(first), ids.end(), entry.ids);
     }
-    const auto first = static_cast<std::uint32_t>(shard.ids.size());
-    if (shard.spans
-            .try_emplace(std::string(word),
-                         std::pair{first, static_cast<std::uint32_t>(ids.size() - start)})
-            .second)
-        shard.ids.insert(shard.ids.end(), ids.begin() + static_cast<std::ptrdiff_t>(start),
-                         ids.end());
 }
 
 void Unigram::segment(std::string_view word, std::vector<std::uint32_t>& ids) const {

@@ -2,21 +2,17 @@
 // probabilities) add up to the most, by Viterbi's search over the word's characters. A character
 // that no piece of one character covers may be an unknown piece, scored 10 below the lowest
 // score; consecutive unknown pieces are one, written as its UTF-8 bytes' pieces (<0xXX>) when
-// byte_fallback asks and the vocabulary has them all, else as unk_id. The IDs of short words are
-// kept, as most words of a text are words met before.
+// byte_fallback asks and the vocabulary has them all, else as unk_id. Each thread keeps the IDs of
+// the short words it met, as most words of a text are words met before.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "json/json.hpp"
@@ -24,27 +20,6 @@
 #include "tokenizer/models/token_trie.hpp"
 
 namespace korvane::tokenizer {
-
-// The IDs of words met before, by word, shared by the threads: each shard a map to spans of its
-// `ids`, behind its own lock, emptied when full.
-struct WordCache {
-    static constexpr std::size_t longest_word = 48;  // in bytes; longer words are not kept
-    static constexpr std::size_t shard_count = 64;
-    static constexpr std::size_t shard_capacity = 2048;
-
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view key) const noexcept { return hash_bytes(key); }
-    };
-    struct Shard {
-        std::mutex mutex;
-        std::unordered_map<std::string, std::pair<std::uint32_t, std::uint32_t>, Hash,
-                           std::equal_to<>>
-            spans;
-        std::vector<std::uint32_t> ids;
-    };
-    std::array<Shard, shard_count> shards;
-};
 
 class Unigram {
 public:
@@ -84,7 +59,7 @@ private:
     double unknown_score_ = 0;
     bool byte_fallback_ = false;
     std::array<std::uint32_t, 256> byte_ids_{};  // of <0xXX>, TokenTrie::no_id if missing
-    std::unique_ptr<WordCache> cache_;
+    std::uint32_t number_ = 0;  // this model's own, among those of the process: its cache entries
 };
 
 }  // namespace korvane::tokenizer

@@ -35,6 +35,7 @@ constexpr std::array step_kinds{
     StepKind{"NFKC", read_step<UnicodeForm>},
     StepKind{"NFC", read_step<UnicodeForm>},
     StepKind{"Prepend", read_step<Prepend>},
+    StepKind{"Precompiled", read_step<Precompiled>},
 };
 
 // Sequences nested deeper than this are refused.

@@ -12,6 +12,7 @@
 
 #include "json/json.hpp"
 #include "tokenizer/normalizers/bert.hpp"
+#include "tokenizer/normalizers/precompiled.hpp"
 #include "tokenizer/normalizers/prepend.hpp"
 #include "tokenizer/normalizers/replace.hpp"
 #include "tokenizer/normalizers/strip.hpp"
@@ -20,7 +21,8 @@
 
 namespace korvane::tokenizer {
 
-using NormalizerStep = std::variant<BertNormalizer, Strip, Replace, UnicodeForm, Prepend>;
+using NormalizerStep =
+    std::variant<BertNormalizer, Strip, Replace, UnicodeForm, Prepend, Precompiled>;
 
 class NormalizerSequence {
 public:

@@ -41,16 +41,30 @@ bool keeps_first_character(const json::Value* part) {
     if (type == "Sequence") {
         const json::Value* list = member(*object, "normalizers");
         if (list == nullptr || list->if_array() == nullptr) return false;
-        for (const json::Value& item : *list->if_array())
+        // A Precompiled map may remove the space that such a Replace put first.
+        bool spaced_first = false;
+        for (const json::Value& item : *list->if_array()) {
             if (!keeps_first_character(&item)) return false;
+            const std::string item_type = part_type(item);
+            if (item_type == "Precompiled" && spaced_first) return false;
+            spaced_first = spaced_first || item_type == "Replace" || item_type == "Sequence";
+        }
         return true;
     }
     if (type == "BertNormalizer") {
         const auto clean = boolean_member(*object, "clean_text", true, "normalizer");
         return clean && !*clean;
     }
+    // A Replace whose content starts with a space makes a text that it changes at its start
+    // start with the replacement, never prepended.
+    if (type == "Replace") {
+        const json::Value* content = member(*object, "content");
+        return content != nullptr && content->if_string() != nullptr &&
+               content->if_string()->starts_with(' ');
+    }
+    // Precompiled keeps the start where a character it removes was.
     return type == "Lowercase" || type == "NFKC" || type == "NFC" || type == "NFD" ||
-           type == "NFKD";
+           type == "NFKD" || type == "Precompiled";
 }
 
 }  // namespace

@@ -56,7 +56,8 @@ public:
     // Whether the scheme "first" may follow the normalizer `part` (null: none). tokenizers
     // prepends for "first" only when the normalized text starts at the text's first character,
     // which a normalizer that removes characters (Strip, Replace, the BertNormalizer's cleaning)
-    // may move; such pairs keep the tokenizers path.
+    // may move; such pairs keep the tokenizers path. Precompiled keeps that start, and so, in
+    // effect, does a Replace whose content starts with a space.
     [[nodiscard]] bool may_follow(const json::Value* normalizer_part) const;
 
     [[nodiscard]] bool prepends_first() const noexcept { return prepend_ == Prepend::first; }
