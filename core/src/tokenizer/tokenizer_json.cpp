@@ -47,6 +47,9 @@ constexpr std::array normalizers{
     Kind<Normalizer>{"Replace", read_as<Normalizer, NormalizerSequence>},
     Kind<Normalizer>{"NFKC", read_as<Normalizer, NormalizerSequence>},
     Kind<Normalizer>{"NFC", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"NFKD", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"NFD", read_as<Normalizer, NormalizerSequence>},
+    Kind<Normalizer>{"StripAccents", read_as<Normalizer, NormalizerSequence>},
     Kind<Normalizer>{"Prepend", read_as<Normalizer, NormalizerSequence>},
     Kind<Normalizer>{"ByteLevel", read_as<Normalizer, ByteLevelNormalizer>},
 };
@@ -56,6 +59,7 @@ constexpr std::array pre_tokenizers{
     Kind<PreTokenizer>{"WhitespaceSplit", read_as<PreTokenizer, WhitespaceSplit>},
     Kind<PreTokenizer>{"Whitespace", read_as<PreTokenizer, Whitespace>},
     Kind<PreTokenizer>{"Punctuation", read_as<PreTokenizer, Punctuation>},
+    Kind<PreTokenizer>{"Digits", read_as<PreTokenizer, Digits>},
     Kind<PreTokenizer>{"Sequence", read_as<PreTokenizer, PreTokenizerSequence>},
     Kind<PreTokenizer>{"Split", read_as<PreTokenizer, SplitPattern>},
     Kind<PreTokenizer>{"ByteLevel", read_as<PreTokenizer, ByteLevelPreTokenizer>},
