@@ -92,9 +92,9 @@ def test_every_code_point(setting):
     assert answered >= len(first) - 5
 
 
-# Marks of Unicode 9.0 and later (U+1DF6 and U+1E944: 10.0; U+10F46: 11.0; U+1E130: 12.0;
-# U+1E2EC: 12.0; U+16FF0: 13.0), characters that compose with a preceding one, and ones that
-# decompose to a mark.
+# Marks of Unicode 9.0 and later (U+1E944: 9.0; U+1DF6: 10.0; U+10F46: 11.0; U+1E130 and U+1E2EC:
+# 12.0; U+16FF0, U+11930 and U+1193C: 13.0), characters that compose with a preceding one, and
+# ones that decompose to a mark.
 MORE_MARKS = [0x1DF6, 0x1E944, 0x10F46, 0x1E130, 0x1E2EC, 0x16FF0, 0x11930, 0x1193C, 0x11357]
 COMPOSING = [0x301, 0x308, 0x304, 0x30C, 0x342, 0x345, 0x653, 0x654, 0x93C, 0x9BE, 0x9D7, 0xCD5]
 COMPOSING += [0xCD6, 0xB3E, 0xB56, 0xB57, 0xBBE, 0xBD7, 0xDCF, 0xDDF, 0x102E, 0x3099, 0x309A]
