@@ -12,6 +12,10 @@
 // the rest, except for the few code points whose category changed after 8.0 (below).
 // Code points unassigned in ICU's own version are marked: the tokenizer cannot know their
 // lowercase mapping and hands texts holding them back to its caller.
+// The normalization forms (NFD, NFKD, NFC, NFKC) and StripAccents follow Unicode 9.0 too: no
+// decomposition of 10.0 to 12.0 is applied, the composition of 13.0 (U+11938) is not made, marks
+// of 10.0 and later are neither reordered nor stripped; StripAccents removes the marks (Mn, Mc,
+// Me) of 9.0's general categories.
 //
 // Usage: unicode_tables OUTPUT.cpp
 #include <unicode/uchar.h>
@@ -25,10 +29,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "tokenizer/unicode_flags.hpp"
+#include "tokenizer/unicode_forms.hpp"
 
 namespace {
 
@@ -47,6 +53,14 @@ const std::map<UChar32, std::int8_t> categories_before_change{
     {0x1886, U_OTHER_LETTER},            // MONGOLIAN LETTER ALI GALI THREE BALUDA, Mn since 9.0
     {0xA9BD, U_COMBINING_SPACING_MARK},  // JAVANESE CONSONANT SIGN KERET, Mn since 12.0
     {0x1734, U_NON_SPACING_MARK},        // HANUNOO SIGN PAMUDPOD, Mc since 14.0
+};
+
+// General categories in Unicode 9.0 of code points that had another one in Unicode 15.0 and were
+// a mark in one of them.
+const std::map<UChar32, std::int8_t> mark_categories_before_change{
+    {0x1CF2, U_COMBINING_SPACING_MARK},  // VEDIC SIGN ARDHAVISARGA, Lo since 10.0
+    {0x1CF3, U_COMBINING_SPACING_MARK},  // VEDIC SIGN ROTATED ARDHAVISARGA, Lo since 10.0
+    {0x111C9, U_OTHER_PUNCTUATION},      // SHARADA SANDHI MARK, Mn since 11.0
 };
 
 bool assigned_in(UChar32 code_point, Version version) {
@@ -96,12 +110,24 @@ void check(UErrorCode status, const char* what) {
     }
 }
 
-std::u32string decomposition(const UNormalizer2* nfd, UChar32 code_point) {
+bool is_old_mark(UChar32 code_point) {
+    std::int8_t category = u_charType(code_point);
+    if (const auto changed = mark_categories_before_change.find(code_point);
+        changed != mark_categories_before_change.end())
+        category = changed->second;
+    else if (!assigned_in(code_point, normalization_version))
+        return false;
+    return category == U_NON_SPACING_MARK || category == U_COMBINING_SPACING_MARK ||
+           category == U_ENCLOSING_MARK;
+}
+
+// The full decomposition of `code_point` by `form` (NFD or NFKD); empty if none.
+std::u32string decomposition(const UNormalizer2* form, UChar32 code_point) {
     if (!assigned_in(code_point, normalization_version)) return {};
-    std::array<UChar, 32> units{};
+    std::array<UChar, 64> units{};
     UErrorCode status = U_ZERO_ERROR;
     const int length =
-        unorm2_getDecomposition(nfd, code_point, units.data(), units.size(), &status);
+        unorm2_getDecomposition(form, code_point, units.data(), units.size(), &status);
     if (length < 0) return {};  // none
     check(status, "decomposition");
     return to_utf32(units.data(), length);
@@ -121,6 +147,42 @@ std::u32string lowercase(UChar32 code_point) {
                                                                           : mapped;
 }
 
+// A table of one 32-bit entry per code point in two stages: blocks of `block_size` entries, the
+// same block stored once.
+struct TwoStageTable {
+    std::vector<std::uint16_t> stage1;
+    std::vector<std::array<std::uint32_t, block_size>> blocks;
+
+    template <typename EntryOf>
+    explicit TwoStageTable(EntryOf entry_of) {
+        std::map<std::array<std::uint32_t, block_size>, std::uint16_t> block_indices;
+        for (UChar32 block_start = 0; block_start < 0x110000; block_start += block_size) {
+            std::array<std::uint32_t, block_size> block{};
+            for (std::size_t offset = 0; offset < block_size; ++offset)
+                block[offset] = entry_of(block_start + static_cast<UChar32>(offset));
+            const auto [found, inserted] =
+                block_indices.try_emplace(block, static_cast<std::uint16_t>(blocks.size()));
+            if (inserted) blocks.push_back(block);
+            stage1.push_back(found->second);
+        }
+    }
+
+    void write(std::ostream& out, const char* stage1_name, const char* stage2_name) const {
+        out << "const std::uint16_t " << stage1_name << "[" << stage1.size() << "] = {";
+        for (std::size_t index = 0; index < stage1.size(); ++index)
+            out << (index % 16 == 0 ? "\n" : "") << stage1[index] << ',';
+        out << "};\n\nconst std::uint32_t " << stage2_name << "[" << blocks.size() << "]["
+            << block_size << "] = {";
+        for (const auto& block : blocks) {
+            out << "\n{";
+            for (std::size_t index = 0; index < block_size; ++index)
+                out << (index % 16 == 0 ? "\n" : "") << block[index] << "u,";
+            out << "},";
+        }
+        out << "};\n\n";
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,6 +193,10 @@ int main(int argc, char** argv) {
     UErrorCode status = U_ZERO_ERROR;
     const UNormalizer2* nfd = unorm2_getNFDInstance(&status);
     check(status, "NFD instance");
+    const UNormalizer2* nfkd = unorm2_getNFKDInstance(&status);
+    check(status, "NFKD instance");
+    const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
+    check(status, "NFC instance");
 
     // Sequences: each is its length followed by its code points; offset 0 means none.
     std::vector<char32_t> sequences{0};
@@ -146,60 +212,77 @@ int main(int argc, char** argv) {
     };
     std::vector<std::array<std::uint32_t, 2>> mappings{{0, 0}};
 
-    std::vector<std::array<std::uint32_t, block_size>> blocks;
-    std::map<std::array<std::uint32_t, block_size>, std::uint16_t> block_indices;
-    std::vector<std::uint16_t> stage1;
-    for (UChar32 block_start = 0; block_start < 0x110000; block_start += block_size) {
-        std::array<std::uint32_t, block_size> block{};
-        for (std::size_t offset = 0; offset < block_size; ++offset) {
-            const UChar32 code_point = block_start + static_cast<UChar32>(offset);
-            const std::int8_t category = old_category(code_point);
-            std::uint32_t flags = 0;
-            if (u_isUWhiteSpace(code_point)) flags |= whitespace;
-            const bool control_category = category == U_CONTROL_CHAR || category == U_FORMAT_CHAR ||
-                                          category == U_PRIVATE_USE_CHAR;
-            if (code_point == 0 || code_point == 0xFFFD ||
-                (control_category && code_point != '\t' && code_point != '\n' &&
-                 code_point != '\r'))
-                flags |= control;
-            // Every printable ASCII character that is neither a letter nor a digit, '$' and '+'
-            // too.
-            const bool ascii_punctuation =
-                code_point > 0x20 && code_point < 0x7F && u_isalnum(code_point) == 0;
-            if (ascii_punctuation || is_punctuation_category(category)) flags |= punctuation;
-            if (category == U_NON_SPACING_MARK) flags |= nonspacing_mark;
-            if (u_charType(code_point) == U_UNASSIGNED) flags |= unknown;
-            const auto mask = U_GET_GC_MASK(code_point);
-            if (u_hasBinaryProperty(code_point, UCHAR_ALPHABETIC) ||
-                (mask & (U_GC_M_MASK | U_GC_ND_MASK | U_GC_PC_MASK)) != 0 ||
-                u_hasBinaryProperty(code_point, UCHAR_JOIN_CONTROL))
-                flags |= word;
-            // The normalization forms' quick checks follow ICU's own version: a code point that
-            // the other side does not have yet is left as it is there too.
-            if (u_getIntPropertyValue(code_point, UCHAR_NFKC_QUICK_CHECK) == UNORM_YES)
-                flags |= nfkc_unchanged;
-            if (u_getIntPropertyValue(code_point, UCHAR_NFC_QUICK_CHECK) == UNORM_YES)
-                flags |= nfc_unchanged;
-            if ((mask & U_GC_L_MASK) != 0) flags |= letter;
-            if ((mask & U_GC_N_MASK) != 0) flags |= number;
-            const std::uint32_t combining_class = assigned_in(code_point, normalization_version)
-                                                      ? u_getCombiningClass(code_point)
-                                                      : 0;
-            const std::uint32_t decomposition_offset = store(decomposition(nfd, code_point));
-            const std::uint32_t lowercase_offset = store(lowercase(code_point));
-            std::uint32_t mapping = 0;
-            if (decomposition_offset != 0 || lowercase_offset != 0) {
-                mapping = static_cast<std::uint32_t>(mappings.size());
-                mappings.push_back({decomposition_offset, lowercase_offset});
-            }
-            block[offset] = flags | (combining_class << 10) | (mapping << 18);
+    const TwoStageTable table([&](UChar32 code_point) {
+        const std::int8_t category = old_category(code_point);
+        std::uint32_t flags = 0;
+        if (u_isUWhiteSpace(code_point)) flags |= whitespace;
+        const bool control_category = category == U_CONTROL_CHAR || category == U_FORMAT_CHAR ||
+                                      category == U_PRIVATE_USE_CHAR;
+        if (code_point == 0 || code_point == 0xFFFD ||
+            (control_category && code_point != '\t' && code_point != '\n' && code_point != '\r'))
+            flags |= control;
+        // Every printable ASCII character that is neither a letter nor a digit, '$' and '+'
+        // too.
+        const bool ascii_punctuation =
+            code_point > 0x20 && code_point < 0x7F && u_isalnum(code_point) == 0;
+        if (ascii_punctuation || is_punctuation_category(category)) flags |= punctuation;
+        if (category == U_NON_SPACING_MARK) flags |= nonspacing_mark;
+        if (u_charType(code_point) == U_UNASSIGNED) flags |= unknown;
+        const auto mask = U_GET_GC_MASK(code_point);
+        if (u_hasBinaryProperty(code_point, UCHAR_ALPHABETIC) ||
+            (mask & (U_GC_M_MASK | U_GC_ND_MASK | U_GC_PC_MASK)) != 0 ||
+            u_hasBinaryProperty(code_point, UCHAR_JOIN_CONTROL))
+            flags |= word;
+        // The normalization forms' quick checks follow ICU's own version: a code point that
+        // the other side does not have yet is left as it is there too.
+        if (u_getIntPropertyValue(code_point, UCHAR_NFKC_QUICK_CHECK) == UNORM_YES)
+            flags |= nfkc_unchanged;
+        if (u_getIntPropertyValue(code_point, UCHAR_NFC_QUICK_CHECK) == UNORM_YES)
+            flags |= nfc_unchanged;
+        if ((mask & U_GC_L_MASK) != 0) flags |= letter;
+        if ((mask & U_GC_N_MASK) != 0) flags |= number;
+        const std::uint32_t combining_class =
+            assigned_in(code_point, normalization_version) ? u_getCombiningClass(code_point) : 0;
+        const std::uint32_t decomposition_offset = store(decomposition(nfd, code_point));
+        const std::uint32_t lowercase_offset = store(lowercase(code_point));
+        std::uint32_t mapping = 0;
+        if (decomposition_offset != 0 || lowercase_offset != 0) {
+            mapping = static_cast<std::uint32_t>(mappings.size());
+            mappings.push_back({decomposition_offset, lowercase_offset});
         }
-        const auto [found, inserted] =
-            block_indices.try_emplace(block, static_cast<std::uint16_t>(blocks.size()));
-        if (inserted) blocks.push_back(block);
-        stage1.push_back(found->second);
+        return flags | (combining_class << 10) | (mapping << 18);
+    });
+
+    // The normalization forms' table and the composition pairs.
+    std::map<std::uint64_t, char32_t> pairs;
+    for (UChar32 code_point = 0; code_point < 0x110000; ++code_point) {
+        if (!assigned_in(code_point, normalization_version) ||
+            (code_point >= 0xAC00 && code_point <= 0xD7A3))
+            continue;
+        std::array<UChar, 8> units{};
+        UErrorCode raw_status = U_ZERO_ERROR;
+        const int length =
+            unorm2_getRawDecomposition(nfc, code_point, units.data(), units.size(), &raw_status);
+        if (length < 0) continue;
+        check(raw_status, "raw decomposition");
+        const std::u32string raw = to_utf32(units.data(), length);
+        if (raw.size() != 2 || unorm2_composePair(nfc, static_cast<UChar32>(raw[0]),
+                                                  static_cast<UChar32>(raw[1])) != code_point)
+            continue;
+        pairs[(std::uint64_t{raw[0]} << 21) | raw[1]] = static_cast<char32_t>(code_point);
     }
-    if (mappings.size() > 0x3FFF) {
+    std::vector<bool> second_of_pair(0x110000);
+    for (const auto& [key, composite] : pairs) second_of_pair[key & 0x1FFFFF] = true;
+    const TwoStageTable form_table([&](UChar32 code_point) {
+        std::uint32_t flags = 0;
+        if (is_old_mark(code_point)) flags |= mark;
+        if (second_of_pair[static_cast<std::size_t>(code_point)]) flags |= composes_with_previous;
+        // Only where it differs from the canonical decomposition.
+        const std::u32string compatibility = decomposition(nfkd, code_point);
+        if (compatibility == decomposition(nfd, code_point)) return flags;
+        return flags | (store(compatibility) << 8);
+    });
+    if (mappings.size() > 0x3FFF || sequences.size() > 0xFFFFFF) {
         std::fprintf(stderr, "unicode_tables: too many mappings\n");
         return 1;
     }
@@ -209,20 +292,22 @@ int main(int argc, char** argv) {
     u_getUnicodeVersion(version);
     out << "// Generated by core/tools/unicode_tables.cpp from ICU " U_ICU_VERSION " (Unicode "
         << int{version[0]} << '.' << int{version[1]} << "). Do not edit.\n"
-        << "#include \"tokenizer/unicode_flags.hpp\"\n\nnamespace korvane::unicode {\n\n"
+        << "#include \"tokenizer/unicode_flags.hpp\"\n#include \"tokenizer/unicode_forms.hpp\"\n\n"
+        << "namespace korvane::unicode {\n\n"
         << "const char library_version[] = \"ICU " U_ICU_VERSION " (Unicode " << int{version[0]}
         << '.' << int{version[1]} << ")\";\n\n";
-    out << "const std::uint16_t stage1[" << stage1.size() << "] = {";
-    for (std::size_t index = 0; index < stage1.size(); ++index)
-        out << (index % 16 == 0 ? "\n" : "") << stage1[index] << ',';
-    out << "};\n\nconst std::uint32_t stage2[" << blocks.size() << "][" << block_size << "] = {";
-    for (const auto& block : blocks) {
-        out << "\n{";
-        for (std::size_t index = 0; index < block_size; ++index)
-            out << (index % 16 == 0 ? "\n" : "") << block[index] << "u,";
-        out << "},";
-    }
-    out << "};\n\nconst std::uint32_t mappings[" << mappings.size() << "][2] = {";
+    table.write(out, "stage1", "stage2");
+    form_table.write(out, "form_stage1", "form_stage2");
+    out << "const std::uint64_t composition_pairs[" << pairs.size() << "] = {";
+    std::size_t written = 0;
+    for (const auto& [key, composite] : pairs)
+        out << (written++ % 8 == 0 ? "\n" : "") << key << "u,";
+    out << "};\n\nconst char32_t composites[" << pairs.size() << "] = {";
+    written = 0;
+    for (const auto& [key, composite] : pairs)
+        out << (written++ % 16 == 0 ? "\n" : "") << static_cast<std::uint32_t>(composite) << ',';
+    out << "};\n\nconst std::size_t composition_count = " << pairs.size() << ";\n\n";
+    out << "const std::uint32_t mappings[" << mappings.size() << "][2] = {";
     for (std::size_t index = 0; index < mappings.size(); ++index)
         out << (index % 8 == 0 ? "\n" : "") << '{' << mappings[index][0] << ','
             << mappings[index][1] << "},";

@@ -21,6 +21,7 @@ inline constexpr std::size_t cancellation_interval = 64 * 1024;
 struct Scratch {
     std::string normalized;
     std::vector<std::pair<std::uint32_t, char32_t>> marks;  // combining class, code point
+    std::u32string code_points;  // a text being normalized to a Unicode form
     std::vector<std::uint32_t> ids;
     std::vector<AddedTokens::Match> raw_matches;
     std::vector<AddedTokens::Match> normalized_matches;
@@ -32,11 +33,13 @@ struct Scratch {
     std::string byte_word;          // a word in the byte-level alphabet
     const Cancellation* cancellation = nullptr;  // of the text being tokenized
     bool cancelled = false;
+    bool deferred = false;  // a pre-tokenizer met a character it cannot answer for
 
     // Starts a text tokenized under `text_cancellation` (none: never cancelled).
     void start(const Cancellation* text_cancellation) noexcept {
         cancellation = text_cancellation;
         cancelled = false;
+        deferred = false;
         first_segment = true;
     }
 

@@ -54,7 +54,7 @@ bool Tokenizer::State::tokenize_segment(std::string_view text, std::vector<std::
         }
     }
     tokenize_normalized(rest.substr(done), ids, scratch);
-    return true;
+    return !scratch.deferred;
 }
 
 Tokenizer::Outcome Tokenizer::tokenize(std::string_view text, std::vector<std::uint32_t>& ids,

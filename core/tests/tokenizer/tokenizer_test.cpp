@@ -91,9 +91,9 @@ INSTANTIATE_TEST_SUITE_P(
     Parts, WordPieceUnsupported,
     testing::Values(
         Unsupported{
-            R"("normalizer": {"type": "NFKD"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)",
-            "normalizer is NFKD"},
-        Unsupported{R"("pre_tokenizer": {"type": "Digits"},)", "pre-tokenizer"},
+            R"("normalizer": {"type": "Nmt"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)",
+            "normalizer is Nmt"},
+        Unsupported{R"("pre_tokenizer": {"type": "UnicodeScripts"},)", "pre-tokenizer"},
         Unsupported{R"("pre_tokenizer": {"type": "Metaspace", "replacement": "_"},)",
                     "prepend_scheme"},
         Unsupported{R"("pre_tokenizer": {"type": "BertPreTokenizer"},
@@ -109,16 +109,16 @@ TEST(WordPiece, NamesTheKindsEachStageKnows) {
         return Tokenizer::from_json(tokenizer_json(parts)).error();
     };
     EXPECT_EQ(
-        error(R"("normalizer": {"type": "NFKD"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
-        "the normalizer is NFKD, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
-        "or NFKC or NFC or Prepend or Precompiled or ByteLevel");
+        error(R"("normalizer": {"type": "Nmt"}, "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
+        "the normalizer is Nmt, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
+        "or NFKC or NFC or NFKD or NFD or StripAccents or Prepend or Precompiled or ByteLevel");
     EXPECT_EQ(
         error(R"("normalizer": [], "pre_tokenizer": {"type": "BertPreTokenizer"},)"),
         "the normalizer is ?, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
-        "or NFKC or NFC or Prepend or Precompiled or ByteLevel");
-    EXPECT_EQ(error(R"("pre_tokenizer": {"type": "Digits"},)"),
+        "or NFKC or NFC or NFKD or NFD or StripAccents or Prepend or Precompiled or ByteLevel");
+    EXPECT_EQ(error(R"("pre_tokenizer": {"type": "UnicodeScripts"},)"),
               "the pre-tokenizer is not BertPreTokenizer or Metaspace or WhitespaceSplit or "
-              "Whitespace or Punctuation or Sequence or Split or ByteLevel");
+              "Whitespace or Punctuation or Digits or Sequence or Split or ByteLevel");
     EXPECT_EQ(Tokenizer::from_json(R"({"model": {"type": "Imaginary"}})").error(),
               "the model is not WordPiece or Unigram or WordLevel or BPE");
     EXPECT_EQ(Tokenizer::from_json(R"({"model": "WordPiece"})").error(),

@@ -249,8 +249,8 @@ def test_random_strings(normalized, text):
 @pytest.mark.parametrize(
     ("parts", "reason"),
     [
-        ({"normalizer": {"type": "NFKD"}}, "normalizer is NFKD"),
-        ({"pre_tokenizer": {"type": "Digits"}}, "pre-tokenizer"),
+        ({"normalizer": {"type": "Nmt"}}, "normalizer is Nmt"),
+        ({"pre_tokenizer": {"type": "UnicodeScripts"}}, "pre-tokenizer"),
         ({"model": {"type": "NoSuchModel"}}, "not WordPiece"),
     ],
 )
@@ -312,7 +312,7 @@ def test_encode_iter_and_threads_agree(bert_model_dir):
 
 def test_backend_choice(tmp_path, bert_model_dir):
     write_model(tmp_path, rows=30522)
-    write_variant(tmp_path, pre_tokenizer={"type": "Digits", "individual_digits": True})
+    write_variant(tmp_path, pre_tokenizer={"type": "UnicodeScripts"})
     assert Model.load(tmp_path).tokenizer_backend == "tokenizers"
     with pytest.raises(ValueError, match="cannot be tokenized natively: the pre-tokenizer"):
         Model.load(tmp_path, backend="native")

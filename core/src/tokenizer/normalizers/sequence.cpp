@@ -34,6 +34,9 @@ constexpr std::array step_kinds{
     StepKind{"Replace", read_step<Replace>},
     StepKind{"NFKC", read_step<UnicodeForm>},
     StepKind{"NFC", read_step<UnicodeForm>},
+    StepKind{"NFKD", read_step<UnicodeForm>},
+    StepKind{"NFD", read_step<UnicodeForm>},
+    StepKind{"StripAccents", read_step<StripAccents>},
     StepKind{"Prepend", read_step<Prepend>},
     StepKind{"Precompiled", read_step<Precompiled>},
 };

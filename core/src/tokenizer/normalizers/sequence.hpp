@@ -16,13 +16,14 @@
 #include "tokenizer/normalizers/prepend.hpp"
 #include "tokenizer/normalizers/replace.hpp"
 #include "tokenizer/normalizers/strip.hpp"
+#include "tokenizer/normalizers/strip_accents.hpp"
 #include "tokenizer/normalizers/unicode_form.hpp"
 #include "tokenizer/scratch.hpp"
 
 namespace korvane::tokenizer {
 
 using NormalizerStep =
-    std::variant<BertNormalizer, Strip, Replace, UnicodeForm, Prepend, Precompiled>;
+    std::variant<BertNormalizer, Strip, Replace, UnicodeForm, Prepend, StripAccents, Precompiled>;
 
 class NormalizerSequence {
 public:

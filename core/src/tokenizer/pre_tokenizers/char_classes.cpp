@@ -26,6 +26,14 @@ std::expected<Punctuation, std::string> Punctuation::from_json(const json::Objec
     return punctuation;
 }
 
+std::expected<Digits, std::string> Digits::from_json(const json::Object& part) {
+    Digits digits;
+    auto individual = boolean_member(part, "individual_digits", false, "pre_tokenizer");
+    if (!individual) return std::unexpected(std::move(individual.error()));
+    digits.individual_ = *individual;
+    return digits;
+}
+
 std::expected<SplitPattern, std::string> SplitPattern::from_json(const json::Object& part) {
     SplitPattern split;
     const json::Value* pattern = member(part, "pattern");

@@ -182,6 +182,36 @@ private:
     SplitBehavior behavior_ = SplitBehavior::isolated;
 };
 
+// Digits: runs of numeric characters (Nd, Nl, No), or each one alone with `individual_digits`,
+// and the runs of other characters between them. A character unassigned in the table's version
+// (numeric, perhaps, to tokenizers) defers the text.
+class Digits {
+public:
+    [[nodiscard]] static std::expected<Digits, std::string> from_json(const json::Object& part);
+
+    template <typename OnWord>
+    void split(std::string_view text, Scratch& scratch, OnWord&& word) const {
+        std::size_t start = 0;
+        bool numeric_run = false;
+        for (std::size_t position = 0; position < text.size();) {
+            std::size_t length = 0;
+            const std::uint32_t flags = flags_at(text, position, length);
+            if ((flags & unicode::unknown) != 0) scratch.deferred = true;
+            const bool numeric = (flags & unicode::number) != 0;
+            if (numeric != numeric_run || (numeric && individual_)) {
+                if (position > start) word(text.substr(start, position - start));
+                start = position;
+                numeric_run = numeric;
+            }
+            position += length;
+        }
+        if (text.size() > start) word(text.substr(start));
+    }
+
+private:
+    bool individual_ = false;
+};
+
 class SplitPattern {
 public:
     // Reads a Split of a string or a regular expression.

@@ -15,6 +15,6 @@ namespace korvane::tokenizer {
 
 using PreTokenizer =
     std::variant<BertPreTokenizer, Metaspace, WholeText, WhitespaceSplit, Whitespace, Punctuation,
-                 PreTokenizerSequence, SplitPattern, ByteLevelPreTokenizer>;
+                 PreTokenizerSequence, SplitPattern, ByteLevelPreTokenizer, Digits>;
 
 }  // namespace korvane::tokenizer

@@ -28,6 +28,7 @@ constexpr std::array step_kinds{
     StepKind{"Whitespace", read_step<Whitespace>},
     StepKind{"Punctuation", read_step<Punctuation>},
     StepKind{"Split", read_step<SplitPattern>},
+    StepKind{"Digits", read_step<Digits>},
 };
 
 }  // namespace

@@ -18,7 +18,7 @@
 namespace korvane::tokenizer {
 
 using PreTokenizerStep = std::variant<BertPreTokenizer, Metaspace, WhitespaceSplit, Whitespace,
-                                      Punctuation, SplitPattern>;
+                                      Punctuation, SplitPattern, Digits>;
 
 class PreTokenizerSequence {
 public:
