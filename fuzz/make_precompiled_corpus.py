@@ -9,55 +9,13 @@ Usage: python fuzz/make_precompiled_corpus.py
 """
 
 import base64
-import io
 import random
 
-import sentencepiece
 from make_unigram_corpus import texts as unigram_texts
 from make_unigram_corpus import tokenizer_json
 from make_wordpiece_corpus import write_recorded
 
-
-def length_delimited(message):
-    """(number, value) of a protocol buffer message's length-delimited fields."""
-    position = 0
-
-    def varint():
-        nonlocal position
-        value = shift = 0
-        while True:
-            byte = message[position]
-            position += 1
-            value |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                return value
-
-    while position < len(message):
-        key = varint()
-        kind = key & 7
-        if kind == 0:
-            varint()
-        elif kind in (1, 5):
-            position += 8 if kind == 1 else 4
-        else:
-            length = varint()
-            yield key >> 3, message[position : position + length]
-            position += length
-
-
-def nmt_nfkc_charsmap():
-    model = io.BytesIO()
-    sentencepiece.SentencePieceTrainer.train(
-        sentence_iterator=iter(["a small text to train on, of no importance"] * 20),
-        model_writer=model,
-        vocab_size=30,
-        normalization_rule_name="nmt_nfkc",
-        hard_vocab_limit=False,
-        minloglevel=2,
-    )
-    spec = next(value for number, value in length_delimited(model.getvalue()) if number == 3)
-    return next(value for number, value in length_delimited(spec) if number == 2)
+from korvane_dev.sentencepiece_map import trained_charsmap
 
 
 def texts():
@@ -72,7 +30,7 @@ def texts():
 
 def main():
     content = tokenizer_json()
-    charsmap = base64.b64encode(nmt_nfkc_charsmap()).decode()
+    charsmap = base64.b64encode(trained_charsmap("nmt_nfkc")).decode()
     content["normalizer"] = {
         "type": "Sequence",
         "normalizers": [

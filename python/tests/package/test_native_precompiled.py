@@ -3,7 +3,6 @@ maps written by the sentencepiece trainer: the normalized text itself, seen thro
 of byte pieces only, and a trained Unigram model with Metaspace as XLM-R's tokenizers have it."""
 
 import base64
-import io
 import json
 import random
 
@@ -11,77 +10,34 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from korvane_dev import sentencepiece_map
+
 from .test_native_unigram import (
     SENTENCES,
     Pair,
+    assert_encode_matches_tokenizers_path,
     corpus,
     mixed_texts,
     multilingual_texts,
     variant,
+    write_model_dir,
 )
 
 tokenizers = pytest.importorskip("tokenizers")
-spm = pytest.importorskip("sentencepiece")
+pytest.importorskip("sentencepiece")
 
-# The map does not depend on the text, which only has to train a model.
-TRAINING_LINES = ["a small text to train on, of no importance"] * 20
 # A user rule per line: source code points, a tab, target code points (hexadecimal).
 USER_RULES = "41\t61\n41 42\t78 79 7A\n42 43 44\t\n301\t2D\nE9\t65 301\nD\t20\nD A\t7C\n"
 RULES = ["nmt_nfkc", "nmt_nfkc_cf", "user"]
 
 
-def fields(message):
-    """(number, value) of a protocol buffer message's length-delimited fields."""
-    position = 0
-
-    def varint():
-        nonlocal position
-        value = shift = 0
-        while True:
-            byte = message[position]
-            position += 1
-            value |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                return value
-
-    while position < len(message):
-        key = varint()
-        kind = key & 7
-        if kind == 0:
-            varint()
-        elif kind == 1:
-            position += 8
-        elif kind == 5:
-            position += 4
-        else:
-            length = varint()
-            yield key >> 3, message[position : position + length]
-            position += length
-
-
 def trained_charsmap(rule, tmp_path):
-    """The character map that sentencepiece's trainer writes into its model (the normalizer
-    spec's precompiled_charsmap) under the rule `rule`."""
-    model = io.BytesIO()
-    options = {}
-    if rule == "user":
-        path = tmp_path / "rules.tsv"
-        path.write_text(USER_RULES, encoding="utf-8")
-        options["normalization_rule_tsv"] = str(path)
-    else:
-        options["normalization_rule_name"] = rule
-    spm.SentencePieceTrainer.train(
-        sentence_iterator=iter(TRAINING_LINES),
-        model_writer=model,
-        vocab_size=30,
-        model_type="unigram",
-        hard_vocab_limit=False,
-        minloglevel=2,
-        **options,
-    )
-    spec = next(value for number, value in fields(model.getvalue()) if number == 3)
-    return next(value for number, value in fields(spec) if number == 2)
+    """The character map that sentencepiece's trainer writes under the rule `rule`."""
+    if rule != "user":
+        return sentencepiece_map.trained_charsmap(rule)
+    path = tmp_path / "rules.tsv"
+    path.write_text(USER_RULES, encoding="utf-8")
+    return sentencepiece_map.trained_charsmap(rule_tsv=path)
 
 
 @pytest.fixture(scope="module", params=RULES)
@@ -270,22 +226,9 @@ def trained():
 
 
 def test_encode_is_bit_identical_to_the_tokenizers_path(trained, tmp_path):
-    import numpy as np
-    from safetensors.numpy import save_file
-
-    from korvane import Model
-
     content = variant(trained, "none", "always")
     content["normalizer"] = xlmr_normalizer(trained_charsmap("nmt_nfkc", tmp_path))
-    (tmp_path / "tokenizer.json").write_text(json.dumps(content), encoding="utf-8")
-    rows = len(content["model"]["vocab"])
-    table = np.random.default_rng(5).standard_normal((rows, 16)).astype(np.float32)
-    save_file({"embeddings": table}, str(tmp_path / "model.safetensors"))
-    native = Model.load(tmp_path)
-    reference = Model.load(tmp_path, backend="tokenizers")
-    assert (native.tokenizer_backend, reference.tokenizer_backend) == ("native", "tokenizers")
+    write_model_dir(tmp_path, content, seed=5)
     texts = SENTENCES + corpus(2000) + multilingual_texts(1000, seed=13)
     texts += ["e\u0301t\u00e9\r\n", "\u24d8\u0330 \uff76\uff9e"]
-    got = native.encode(texts, batch_size=300, threads=2)
-    expected = reference.encode(texts, batch_size=300, threads=1)
-    assert got.tobytes() == expected.tobytes()
+    assert_encode_matches_tokenizers_path(tmp_path, texts, batch_size=300)

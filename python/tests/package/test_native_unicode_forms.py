@@ -3,25 +3,23 @@ against the tokenizers package. Under a vocabulary of byte pieces only, a text's
 bytes of its normalized text (with a Metaspace after Digits, each word's start is marked), so
 any difference in the normalized text or the split shows in the IDs."""
 
-import json
 import random
 import unicodedata
 
-import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-from korvane import Model
 
 from .test_native_unigram import (
     MARKS,
     SENTENCES,
     Pair,
+    assert_encode_matches_tokenizers_path,
     corpus,
     multilingual_texts,
     train,
     variant,
+    write_model_dir,
 )
 
 tokenizers = pytest.importorskip("tokenizers")
@@ -202,18 +200,8 @@ def test_first_prepend_scheme_after_strip_accents_is_refused(trained, tmp_path):
 
 
 def test_encode_is_bit_identical_to_the_tokenizers_path(trained, tmp_path):
-    from safetensors.numpy import save_file
-
     content = trained_variant(trained, "NFD-StripAccents", "digits-True")
     content["normalizer"]["normalizers"].insert(0, {"type": "NFKC"})
-    (tmp_path / "tokenizer.json").write_text(json.dumps(content), encoding="utf-8")
-    rows = len(content["model"]["vocab"])
-    table = np.random.default_rng(5).standard_normal((rows, 16)).astype(np.float32)
-    save_file({"embeddings": table}, str(tmp_path / "model.safetensors"))
-    native = Model.load(tmp_path)
-    reference = Model.load(tmp_path, backend="tokenizers")
-    assert (native.tokenizer_backend, reference.tokenizer_backend) == ("native", "tokenizers")
+    write_model_dir(tmp_path, content, seed=5)
     texts = SENTENCES + corpus(1000) + multilingual_texts(500, seed=17) + marked_texts(1, 500)
-    got = native.encode(texts, batch_size=200, threads=2)
-    expected = reference.encode(texts, batch_size=200, threads=1)
-    assert got.tobytes() == expected.tobytes()
+    assert_encode_matches_tokenizers_path(tmp_path, texts, batch_size=200)

@@ -393,25 +393,34 @@ def test_random_strings(random_pair, text):
 
 @pytest.fixture(scope="module")
 def unigram_model_dir(trained, tmp_path_factory):
-    from safetensors.numpy import save_file
-
     directory = tmp_path_factory.mktemp("unigram-model")
-    content = variant(trained, "nfkc-sequence", "always")
-    (directory / "tokenizer.json").write_text(json.dumps(content), encoding="utf-8")
-    rows = len(content["model"]["vocab"])
-    table = np.random.default_rng(3).standard_normal((rows, 16)).astype(np.float32)
-    save_file({"embeddings": table}, str(directory / "model.safetensors"))
+    write_model_dir(directory, variant(trained, "nfkc-sequence", "always"), seed=3)
     return directory
 
 
-def test_encode_is_bit_identical_to_the_tokenizers_path(unigram_model_dir):
-    native = Model.load(unigram_model_dir)
-    reference = Model.load(unigram_model_dir, backend="tokenizers")
+def write_model_dir(directory, content, seed):
+    """A model directory of the tokenizer `content` and a random 16-wide table."""
+    from safetensors.numpy import save_file
+
+    (directory / "tokenizer.json").write_text(json.dumps(content), encoding="utf-8")
+    rows = len(content["model"]["vocab"])
+    table = np.random.default_rng(seed).standard_normal((rows, 16)).astype(np.float32)
+    save_file({"embeddings": table}, str(directory / "model.safetensors"))
+
+
+def assert_encode_matches_tokenizers_path(directory, texts, batch_size):
+    """The native path answers and gives the bytes the tokenizers path gives, at 2 threads."""
+    native = Model.load(directory)
+    reference = Model.load(directory, backend="tokenizers")
     assert (native.tokenizer_backend, reference.tokenizer_backend) == ("native", "tokenizers")
-    texts = SENTENCES + corpus(2000) + multilingual_texts(1000, seed=11)
-    got = native.encode(texts, batch_size=300, threads=2)
-    expected = reference.encode(texts, batch_size=300, threads=1)
+    got = native.encode(texts, batch_size=batch_size, threads=2)
+    expected = reference.encode(texts, batch_size=batch_size, threads=1)
     assert got.tobytes() == expected.tobytes()
+
+
+def test_encode_is_bit_identical_to_the_tokenizers_path(unigram_model_dir):
+    texts = SENTENCES + corpus(2000) + multilingual_texts(1000, seed=11)
+    assert_encode_matches_tokenizers_path(unigram_model_dir, texts, batch_size=300)
 
 
 # ---------------------------------------------------------------------------------------------
