@@ -10,6 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from .budget import examples, scalar_values
 from .test_native_unigram import (
     MARKS,
     SENTENCES,
@@ -23,16 +24,6 @@ from .test_native_unigram import (
 )
 
 tokenizers = pytest.importorskip("tokenizers")
-
-
-def code_points():
-    """Every scalar value: the code points the every-code-point tests run through."""
-    return [p for p in range(0x110000) if not 0xD800 <= p <= 0xDFFF]
-
-
-def examples(count):
-    """The number of generated examples of a property test."""
-    return count
 
 
 FORMS = ["NFD", "NFKD", "NFC", "NFKC"]
@@ -80,7 +71,7 @@ def setting(request, tmp_path_factory):
 
 def test_every_code_point(setting):
     name, pair = setting
-    points = code_points()
+    points = scalar_values()
     # Each after a base letter, which composes with some, and a digit, which splits with others.
     texts = ["".join(f"a{chr(p)}1" for p in points[i : i + 64]) for i in range(0, len(points), 64)]
     assert pair.mismatches(texts) == []
