@@ -604,6 +604,7 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
         auto mapping = token_rows(*tensor, mapping_name, table.rows_);
         if (!mapping) return std::unexpected(std::move(mapping.error()));
         table.mapping_ = std::move(*mapping);
+        table.has_mapping_ = true;
     }
     if (!weights_name.empty()) {
         auto tensor = read_vector(*header, weights_name, "per-token weights",
@@ -624,6 +625,7 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
         auto weights = token_weights(*tensor, weights_name);
         if (!weights) return std::unexpected(std::move(weights.error()));
         table.weights_ = std::move(*weights);
+        table.has_weights_ = true;
     }
     return table;
 }

@@ -36,8 +36,8 @@ public:
     BatchKernel(const EmbeddingTable& table, TokenBatch batch, bool normalize, float* out) noexcept
         : source_{table.bytes().data(), table.dtype(), table.dimension(),
                   element_width(table.dtype()) * table.dimension(),
-                  table.mapping().empty() ? nullptr : table.mapping().data()},
-          weights_(table.weights().empty() ? nullptr : table.weights().data()),
+                  table.has_mapping() ? table.mapping().data() : nullptr},
+          weights_(table.has_weights() ? table.weights().data() : nullptr),
           width_(table.dimension()),
           distance_(prefetch_distance(source_.row_bytes)),
           add_row_path_(add_row_kernel.active()),
@@ -292,6 +292,8 @@ void token_rows(const EmbeddingTable& table, std::span<const std::uint32_t> toke
     const std::size_t row_bytes = element_width(table.dtype()) * width;
     const std::span<const std::uint32_t> mapping = table.mapping();
     const std::span<const double> weights = table.weights();
+    const bool mapped = table.has_mapping();
+    const bool weighted = table.has_weights();
     constexpr std::size_t tokens_per_chunk = 256;
     const std::size_t chunks = (tokens.size() + tokens_per_chunk - 1) / tokens_per_chunk;
     std::atomic<std::size_t> next_chunk{0};
@@ -304,10 +306,10 @@ void token_rows(const EmbeddingTable& table, std::span<const std::uint32_t> toke
             const std::size_t last = std::min(tokens.size(), (chunk + 1) * tokens_per_chunk);
             for (std::size_t index = chunk * tokens_per_chunk; index < last; ++index) {
                 const std::uint32_t token = tokens[index];
-                const std::uint32_t row = mapping.empty() ? token : mapping[token];
+                const std::uint32_t row = mapped ? mapping[token] : token;
                 float* into = out.data() + index * width;
                 decode_row(table.dtype(), table.bytes().data() + row * row_bytes, width, into);
-                if (weights.empty()) continue;
+                if (!weighted) continue;
                 const double weight = weights[token];
                 for (std::size_t column = 0; column < width; ++column) {
                     into[column] = static_cast<float>(static_cast<double>(into[column]) * weight);
