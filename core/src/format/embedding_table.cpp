@@ -659,11 +659,22 @@ std::string RowOverflow::display() const {
 }
 
 std::string RowOverflow::display(std::string_view name) const {
-    return std::string("the embedding of ")
-        .append(name)
-        .append(
-            " overflows float32: the sum of its rows, or of the squares that scale it to unit "
-            "length, exceeds 3.4e38 (the table's values are too large)");
+    std::string text = std::string("the embedding of ").append(name).append(" overflows float32: ");
+    switch (cause) {
+        case OverflowCause::rows:
+            return text.append(
+                "the sum of its rows, or of the squares that scale it to unit length, exceeds "
+                "3.4e38 (the table's values are too large)");
+        case OverflowCause::weights:
+            return text.append(
+                "the mean of its rows times their per-token weights exceeds 3.4e38 (the weights "
+                "are too large)");
+        case OverflowCause::weighted_squares:
+            break;
+    }
+    return text.append(
+        "the sum of the squares that scale it to unit length exceeds 3.4e38 (the table's "
+        "values times the per-token weights are too large)");
 }
 
 std::size_t failed_sentence(const BatchFailure& failure) noexcept {

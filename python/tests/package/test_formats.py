@@ -212,3 +212,31 @@ def test_a_mapping_of_no_token_ids_is_a_vocabulary_of_none(tmp_path, tokenizer, 
         model.encode_as_sequence(["the cat"])
     assert np.array_equal(model.embed_ids([[]]), np.zeros((1, 4), np.float32))
 
+
+@pytest.mark.parametrize(
+    "weight, normalize, cause",
+    [
+        (
+            1e300,
+            False,
+            r"the mean of its rows times their per-token weights exceeds 3\.4e38 "
+            r"\(the weights are too large\)",
+        ),
+        (1e300, True, "the weights are too large"),
+        (
+            1e30,
+            True,
+            r"the sum of the squares that scale it to unit length exceeds 3\.4e38 "
+            r"\(the table's values times the per-token weights are too large\)",
+        ),
+    ],
+)
+def test_an_overflow_through_the_weights_names_them(tmp_path, tokenizer, weight, normalize, cause):
+    weights = [1.0] * V
+    weights[2] = weight
+    tensors = {"mapping": vector("I64", [0] * V), "weights": vector("F64", weights)}
+    model = korvane.Model.load(hostile_directory(tmp_path, tokenizer, tensors), normalize=normalize)
+    with pytest.raises(
+        OverflowError, match=rf"the embedding of sentence 1 overflows float32: {cause}"
+    ):
+        model.embed_ids([[1], [3, 2]])

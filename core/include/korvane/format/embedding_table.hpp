@@ -157,10 +157,16 @@ struct TokenOutOfRange {
 [[nodiscard]] std::string token_out_of_range_text(std::string_view name, std::string_view token,
                                                   std::uint64_t vocab_size);
 
+// What overflowed, which the message names: for a table without weights, a column of the
+// rows' sum or the sum of squares of their mean; for one with weights, the weighted mean (only
+// weights beyond 1 can take it past float32, the rows being finite), or its sum of squares.
+enum class OverflowCause : std::uint8_t { rows, weights, weighted_squares };
+
 // A sentence whose embedding does not fit single precision: a column of its rows' sum, or the
 // sum of squares of its mean, overflowed to infinity.
 struct RowOverflow {
     std::size_t sentence;
+    OverflowCause cause = OverflowCause::rows;
 
     // "the embedding of sentence <n> overflows float32: ..."
     [[nodiscard]] std::string display() const;
