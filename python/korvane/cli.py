@@ -773,7 +773,13 @@ def holds_files(directory: Path) -> bool:
 
 
 def run_convert(args: argparse.Namespace) -> int:
-    from .convert import check_not_overwriting, load_table, tokenizer_beside, write_model_dir
+    from .convert import (
+        check_not_overwriting,
+        load_table,
+        load_token_tensors,
+        tokenizer_beside,
+        write_model_dir,
+    )
 
     try:
         check_not_overwriting(args.source, args.out_dir)
@@ -788,12 +794,15 @@ def run_convert(args: argparse.Namespace) -> int:
                     "IDs index it with --tokenizer, or pass --no-tokenizer for a model that "
                     "embeds token IDs only"
                 )
+        table = load_table(args.source, args.tensor)
+        token_tensors = load_token_tensors(args.source, args.tensor)
         model_dir = write_model_dir(
-            load_table(args.source, args.tensor),
+            table,
             args.out_dir,
             args.dtype,
             tokenizer=tokenizer,
             normalize=args.normalize,
+            token_tensors=token_tensors,
         )
     except ValueError as error:
         raise UsageError(str(error)) from None
@@ -806,9 +815,10 @@ def run_convert(args: argparse.Namespace) -> int:
 
     rows, dim = read_header(model_dir / MODEL_FILE)[0][TENSOR_NAME]["shape"]
     tokenizer = "with" if (model_dir / TOKENIZER_FILE).is_file() else "without"
+    carried = "".join(f", {name!r} carried over" for name in token_tensors)
     print(
-        f"wrote {model_dir}: {rows} x {dim} {args.dtype.upper()}, {tokenizer} tokenizer.json, "
-        f"normalize={'true' if args.normalize else 'false'}"
+        f"wrote {model_dir}: {rows} x {dim} {args.dtype.upper()}{carried}, {tokenizer} "
+        f"tokenizer.json, normalize={'true' if args.normalize else 'false'}"
     )
     return 0
 
