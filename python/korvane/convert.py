@@ -189,7 +189,7 @@ def check_token_tensors(tensors: dict[str, Table], rows: int) -> None:
     """Refuses a token mapping or weights that Model.load would refuse, naming the tensor."""
     mapping = tensors.get(MAPPING_TENSOR)
     weights = tensors.get(WEIGHTS_TENSOR)
-    if mapping is not None and len(mapping):
+    if mapping is not None:
         outside = np.flatnonzero((mapping < 0) | (mapping >= rows))
         if len(outside):
             raise ValueError(

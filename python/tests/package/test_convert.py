@@ -133,10 +133,12 @@ def test_a_model2vec_directory_converts_with_its_mapping_and_weights(
     with safe_open(str(tmp_path / "model" / "model.safetensors"), framework="numpy") as file:
         assert set(file.keys()) == {TENSOR_NAME, *carried}
     texts = ["the cat sat on the mat", "zebra", "the storm " * 400, ""]
+    expected = static_model.encode(texts, max_length=None, use_multiprocessing=False)
+    np.testing.assert_allclose(Model.load(tmp_path / "model").encode(texts), expected, atol=1e-6)
+    # model2vec reads the converted directory as the one it wrote.
+    converted = type(static_model).from_pretrained(str(tmp_path / "model"))
     np.testing.assert_allclose(
-        Model.load(tmp_path / "model").encode(texts),
-        static_model.encode(texts, max_length=None, use_multiprocessing=False),
-        atol=1e-6,
+        converted.encode(texts, max_length=None, use_multiprocessing=False), expected, atol=1e-6
     )
 
 
@@ -153,6 +155,14 @@ def test_a_model2vec_directory_converts_with_its_mapping_and_weights(
             "tensor 'weights' holds a weight that is infinite or NaN (token ID 0)",
         ),
         ({"weights": np.ones(14, "<i8")}, None, "tensor 'weights' holds I64, not one of F64"),
+    ],
+    ids=[
+        "tokenizer-beyond-mapping",
+        "mapping-type",
+        "mapping-row",
+        "weights-length",
+        "weights-infinite",
+        "weights-type",
     ],
 )
 def test_a_mapping_or_weights_that_cannot_serve_write_nothing(
