@@ -761,7 +761,9 @@ def add_convert_arguments(parser: argparse.ArgumentParser) -> None:
         "--no-normalize",
         dest="normalize",
         action="store_false",
-        help="record that embeddings are the plain mean, not scaled to unit length",
+        default=None,
+        help="record that embeddings are the plain mean, not scaled to unit length (default: "
+        "as the source directory's config.json says, else scaled)",
     )
 
 
@@ -777,6 +779,7 @@ def run_convert(args: argparse.Namespace) -> int:
         check_not_overwriting,
         load_table,
         load_token_tensors,
+        source_normalize,
         tokenizer_beside,
         write_model_dir,
     )
@@ -796,6 +799,8 @@ def run_convert(args: argparse.Namespace) -> int:
                 )
         table = load_table(args.source, args.tensor)
         token_tensors = load_token_tensors(args.source, args.tensor)
+        if args.normalize is None:
+            args.normalize = source_normalize(args.source)
         model_dir = write_model_dir(
             table,
             args.out_dir,

@@ -6,8 +6,9 @@ holding `model.safetensors`, usually with its `tokenizer.json`). The directory r
 `model.safetensors` with the table as tensor "embeddings" in F32 or F16, a copy of the tokenizer
 and `config.json` with `normalize`: the layout model2vec writes, so either library reads it.
 A `.safetensors` source's token mapping ("mapping") and per-token weights ("weights"), which
-Model.load applies, are carried over unchanged beside the table: a model2vec model converts to
-one that embeds as it does.
+Model.load applies, are carried over unchanged beside the table, and a source directory's own
+config.json `normalize` is kept unless another is asked for: a model2vec model converts to one
+that embeds as it does.
 
     from korvane.convert import convert
     convert("bert-checkpoint", "my_model", dtype="f16")
@@ -363,6 +364,20 @@ def tokenizer_beside(source: PathLike) -> Path | None:
     return beside
 
 
+def source_normalize(source: Table | PathLike) -> bool:
+    """Whether the model made from `source` scales its embeddings to unit length when not told:
+    as the `normalize` of the source directory's config.json says (a model2vec model), else
+    yes."""
+    if isinstance(source, np.ndarray) or not Path(source).is_dir():
+        return True
+    config = Path(source) / CONFIG_FILE
+    try:
+        value = json.loads(config.read_text(encoding="utf-8")).get("normalize", True)
+    except (OSError, ValueError, AttributeError):
+        return True
+    return value if isinstance(value, bool) else True
+
+
 def convert(
     source: Table | PathLike,
     out_dir: PathLike,
@@ -370,11 +385,12 @@ def convert(
     tensor: str | None = None,
     tokenizer: PathLike | None = None,
     dtype: str = "f32",
-    normalize: bool = True,
+    normalize: bool | None = None,
 ) -> Path:
     """Writes the model directory `out_dir` from `source` (see `load_table`), with the token
     mapping and weights it holds (see `load_token_tensors`). A checkpoint directory's own
-    tokenizer.json is taken when `tokenizer` is not given."""
+    tokenizer.json is taken when `tokenizer` is not given, and its config.json's `normalize`
+    when `normalize` is not (see `source_normalize`)."""
     if not isinstance(source, np.ndarray):
         check_not_overwriting(source, out_dir)
     if tokenizer is None and not isinstance(source, np.ndarray):
@@ -384,6 +400,6 @@ def convert(
         out_dir,
         dtype,
         tokenizer=tokenizer,
-        normalize=normalize,
+        normalize=source_normalize(source) if normalize is None else normalize,
         token_tensors=load_token_tensors(source, tensor),
     )

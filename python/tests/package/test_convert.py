@@ -104,7 +104,7 @@ def test_unusable_tables_write_nothing(tmp_path, table, dtype, rows_named, messa
     assert not (tmp_path / "model").exists()
 
 
-def model2vec_source(directory, tokenizer, mapping, weights):
+def model2vec_source(directory, tokenizer, mapping, weights, normalize=True):
     """A directory model2vec's save_pretrained writes, with a token mapping and/or weights."""
     model2vec = pytest.importorskip("model2vec")
     rng = np.random.default_rng(3)
@@ -113,23 +113,30 @@ def model2vec_source(directory, tokenizer, mapping, weights):
     model2vec.StaticModel(
         rng.standard_normal((rows, 16)).astype(np.float32),
         tokenizer,
-        normalize=True,
+        normalize=normalize,
         weights=rng.uniform(0.1, 2, vocabulary) if weights else None,
         token_mapping=rng.integers(0, rows, vocabulary) if mapping else None,
     ).save_pretrained(str(directory))
     return directory, model2vec.StaticModel.from_pretrained(str(directory))
 
 
-@pytest.mark.parametrize(("mapping", "weights"), [(False, True), (True, True), (True, False)])
+@pytest.mark.parametrize(
+    ("mapping", "weights", "normalize"),
+    [(False, True, True), (True, True, True), (True, False, True), (True, True, False)],
+)
 def test_a_model2vec_directory_converts_with_its_mapping_and_weights(
-    tmp_path, tokenizer, capsys, mapping, weights
+    tmp_path, tokenizer, capsys, mapping, weights, normalize
 ):
     from korvane.cli import main
 
-    source, static_model = model2vec_source(tmp_path / "source", tokenizer, mapping, weights)
+    source, static_model = model2vec_source(
+        tmp_path / "source", tokenizer, mapping, weights, normalize
+    )
     assert main(["convert", str(source), str(tmp_path / "model")]) == 0
     carried = [name for name, present in (("mapping", mapping), ("weights", weights)) if present]
-    assert "".join(f", {name!r} carried over" for name in carried) in capsys.readouterr().out
+    written = capsys.readouterr().out
+    assert "".join(f", {name!r} carried over" for name in carried) in written
+    assert f"normalize={'true' if normalize else 'false'}" in written
     with safe_open(str(tmp_path / "model" / "model.safetensors"), framework="numpy") as file:
         assert set(file.keys()) == {TENSOR_NAME, *carried}
     texts = ["the cat sat on the mat", "zebra", "the storm " * 400, ""]
