@@ -761,7 +761,9 @@ def add_convert_arguments(parser: argparse.ArgumentParser) -> None:
         "--no-normalize",
         dest="normalize",
         action="store_false",
-        help="record that embeddings are the plain mean, not scaled to unit length",
+        default=None,
+        help="record that embeddings are the plain mean, not scaled to unit length (default: "
+        "as the source directory's config.json says, else scaled)",
     )
 
 
@@ -773,7 +775,14 @@ def holds_files(directory: Path) -> bool:
 
 
 def run_convert(args: argparse.Namespace) -> int:
-    from .convert import check_not_overwriting, load_table, tokenizer_beside, write_model_dir
+    from .convert import (
+        check_not_overwriting,
+        load_table,
+        load_token_tensors,
+        source_normalize,
+        tokenizer_beside,
+        write_model_dir,
+    )
 
     try:
         check_not_overwriting(args.source, args.out_dir)
@@ -788,12 +797,17 @@ def run_convert(args: argparse.Namespace) -> int:
                     "IDs index it with --tokenizer, or pass --no-tokenizer for a model that "
                     "embeds token IDs only"
                 )
+        table = load_table(args.source, args.tensor)
+        token_tensors = load_token_tensors(args.source, args.tensor)
+        if args.normalize is None:
+            args.normalize = source_normalize(args.source)
         model_dir = write_model_dir(
-            load_table(args.source, args.tensor),
+            table,
             args.out_dir,
             args.dtype,
             tokenizer=tokenizer,
             normalize=args.normalize,
+            token_tensors=token_tensors,
         )
     except ValueError as error:
         raise UsageError(str(error)) from None
@@ -806,9 +820,10 @@ def run_convert(args: argparse.Namespace) -> int:
 
     rows, dim = read_header(model_dir / MODEL_FILE)[0][TENSOR_NAME]["shape"]
     tokenizer = "with" if (model_dir / TOKENIZER_FILE).is_file() else "without"
+    carried = "".join(f", {name!r} carried over" for name in token_tensors)
     print(
-        f"wrote {model_dir}: {rows} x {dim} {args.dtype.upper()}, {tokenizer} tokenizer.json, "
-        f"normalize={'true' if args.normalize else 'false'}"
+        f"wrote {model_dir}: {rows} x {dim} {args.dtype.upper()}{carried}, {tokenizer} "
+        f"tokenizer.json, normalize={'true' if args.normalize else 'false'}"
     )
     return 0
 

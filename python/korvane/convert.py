@@ -5,6 +5,10 @@ The table (one row per token ID) may be a numpy array, a `.npy` file, one tensor
 holding `model.safetensors`, usually with its `tokenizer.json`). The directory receives
 `model.safetensors` with the table as tensor "embeddings" in F32 or F16, a copy of the tokenizer
 and `config.json` with `normalize`: the layout model2vec writes, so either library reads it.
+A `.safetensors` source's token mapping ("mapping") and per-token weights ("weights"), which
+Model.load applies, are carried over unchanged beside the table, and a source directory's own
+config.json `normalize` is kept unless another is asked for: a model2vec model converts to one
+that embeds as it does.
 
     from korvane.convert import convert
     convert("bert-checkpoint", "my_model", dtype="f16")
@@ -14,6 +18,7 @@ from __future__ import annotations
 
 import errno
 import json
+import math
 import os
 import shutil
 from pathlib import Path
@@ -25,11 +30,13 @@ import numpy.typing as npt
 from ._files import lies_within, replace_directory
 from ._layout import (
     CONFIG_FILE,
+    MAPPING_TENSOR,
     MODEL_DIRECTORY_FILES,
     MODEL_FILE,
     READ_TYPES,
     TABLE_NAME,
     TOKENIZER_FILE,
+    WEIGHTS_TENSOR,
     WRITTEN_TYPES,
     choose_table,
 )
@@ -38,6 +45,12 @@ Table: TypeAlias = npt.NDArray[Any]
 PathLike: TypeAlias = str | os.PathLike[str]
 
 TENSOR_NAME = TABLE_NAME
+# The element types a token mapping and weights may have (as Model.load reads them), each kept as
+# it is: the file's name -> numpy's.
+TOKEN_TENSOR_TYPES: dict[str, dict[str, str]] = {
+    MAPPING_TENSOR: {"I32": "<i4", "I64": "<i8"},
+    WEIGHTS_TENSOR: {"F64": "<f8", "F32": "<f4", "F16": "<f2"},
+}
 
 
 def load_table(source: Table | PathLike, tensor: str | None = None) -> Table:
@@ -113,14 +126,21 @@ def read_safetensors_table(path: Path, tensor: str | None = None) -> Table:
     """The table of a safetensors file, read straight from its place in the file."""
     header, data_start = read_header(path)
     tensor = choose_tensor(path, {name: entry["shape"] for name, entry in header.items()}, tensor)
+    return read_tensor(path, header, data_start, tensor, READ_TYPES)
+
+
+def read_tensor(
+    path: Path, header: dict[str, Any], data_start: int, tensor: str, types: dict[str, str]
+) -> Table:
+    """The tensor `tensor` of a safetensors file, refused unless its element type is one of
+    `types` (the file's name -> numpy's storage)."""
     entry = header[tensor]
-    storage = READ_TYPES.get(entry.get("dtype"))
+    storage = types.get(entry.get("dtype"))
     if storage is None:
         raise ValueError(
-            f"{path}: tensor {tensor!r} holds {entry.get('dtype')}, "
-            f"not one of {', '.join(READ_TYPES)}"
+            f"{path}: tensor {tensor!r} holds {entry.get('dtype')}, not one of {', '.join(types)}"
         )
-    count = entry["shape"][0] * entry["shape"][1]
+    count = math.prod(entry["shape"])
     offsets = entry.get("data_offsets")
     expected = count * np.dtype(storage).itemsize
     if (
@@ -140,22 +160,90 @@ def read_safetensors_table(path: Path, tensor: str | None = None) -> Table:
     return values.reshape(entry["shape"])
 
 
-def save_table(path: Path, table: Table) -> None:
-    """Writes `table` (F32 or F16) as the one tensor, "embeddings", of a safetensors file."""
-    data = np.ascontiguousarray(table, dtype=table.dtype.newbyteorder("<"))
-    kind = next(
-        name
-        for name, numpy_type in WRITTEN_TYPES.values()
-        if np.dtype(numpy_type).newbyteorder("<") == data.dtype
-    )
-    header = {
-        TENSOR_NAME: {"dtype": kind, "shape": list(data.shape), "data_offsets": [0, data.nbytes]}
-    }
+def load_token_tensors(source: Table | PathLike, tensor: str | None = None) -> dict[str, Table]:
+    """The token mapping and per-token weights a `.safetensors` source holds beside its table
+    (by their names, each only when present: one of length 0 too), as Model.load would apply
+    them; none for other sources. Refused, naming the tensor, when not one-dimensional or of
+    an element type Model.load does not read."""
+    if isinstance(source, np.ndarray):
+        return {}
+    path = Path(source)
+    if path.is_dir():
+        path = path / MODEL_FILE
+    if path.suffix != ".safetensors":
+        return {}
+    header, data_start = read_header(path)
+    chosen = choose_tensor(path, {name: entry["shape"] for name, entry in header.items()}, tensor)
+    found = {}
+    for name, types in TOKEN_TENSOR_TYPES.items():
+        if name not in header or name == chosen:
+            continue
+        if len(header[name]["shape"]) != 1:
+            raise ValueError(
+                f"{path}: tensor {name!r} has shape {header[name]['shape']}, not one dimension"
+            )
+        found[name] = read_tensor(path, header, data_start, name, types)
+    return found
+
+
+def check_token_tensors(tensors: dict[str, Table], rows: int) -> None:
+    """Refuses a token mapping or weights that Model.load would refuse, naming the tensor."""
+    mapping = tensors.get(MAPPING_TENSOR)
+    weights = tensors.get(WEIGHTS_TENSOR)
+    if mapping is not None:
+        outside = np.flatnonzero((mapping < 0) | (mapping >= rows))
+        if len(outside):
+            raise ValueError(
+                f"tensor {MAPPING_TENSOR!r} maps token ID {outside[0]} to row "
+                f"{mapping[outside[0]]}, outside the table of {rows} rows"
+            )
+    if weights is not None:
+        expected = rows if mapping is None else len(mapping)
+        if len(weights) != expected:
+            owner = (
+                f"the table has {rows} rows"
+                if mapping is None
+                else f"tensor {MAPPING_TENSOR!r} maps {expected} token IDs"
+            )
+            raise ValueError(
+                f"tensor {WEIGHTS_TENSOR!r} holds {len(weights)} weights, but {owner}: one "
+                "weight per token ID is needed"
+            )
+        if not np.isfinite(weights).all():
+            raise ValueError(
+                f"tensor {WEIGHTS_TENSOR!r} holds a weight that is infinite or NaN (token ID "
+                f"{np.flatnonzero(~np.isfinite(weights))[0]})"
+            )
+
+
+def safetensors_name(array: Table) -> str:
+    """The element type's name in a safetensors header."""
+    kind = {"f": "F", "i": "I", "u": "U"}[array.dtype.kind]
+    return f"{kind}{8 * array.dtype.itemsize}"
+
+
+def save_table(path: Path, table: Table, token_tensors: dict[str, Table] | None = None) -> None:
+    """Writes `table` (F32 or F16) as tensor "embeddings" of a safetensors file, followed by
+    `token_tensors` (name -> one-dimensional array) as they are."""
+    tensors = {TENSOR_NAME: table, **(token_tensors or {})}
+    header = {}
+    data = []
+    offset = 0
+    for name, array in tensors.items():
+        little = np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("<"))
+        header[name] = {
+            "dtype": safetensors_name(little),
+            "shape": list(little.shape),
+            "data_offsets": [offset, offset + little.nbytes],
+        }
+        data.append(little)
+        offset += little.nbytes
     text = json.dumps(header, separators=(",", ":")).encode()
     text += b" " * (-len(text) % 8)  # the data starts 8-aligned, as readers may expect
     with open(path, "wb") as file:
         file.write(len(text).to_bytes(8, "little") + text)
-        file.write(memoryview(data).cast("B"))
+        for little in data:
+            file.write(memoryview(little).cast("B"))
 
 
 def checked_table(table: Table, dtype: str) -> Table:
@@ -191,7 +279,9 @@ def check_regular_file(path: PathLike) -> None:
     _check_regular(Path(path))
 
 
-def check_tokenizer(tokenizer: PathLike, rows: int) -> None:
+def check_tokenizer(tokenizer: PathLike, rows: int, mapped: bool = False) -> None:
+    """Refuses a tokenizer that produces token IDs beyond the vocabulary: the table's `rows`,
+    or with `mapped` the token IDs the token mapping maps."""
     from tokenizers import Tokenizer
 
     check_regular_file(tokenizer)
@@ -202,9 +292,12 @@ def check_tokenizer(tokenizer: PathLike, rows: int) -> None:
         raise ValueError(f"{tokenizer}: {error}") from error
     if vocabulary > rows:
         # An ID beyond the table would only fail when a text produces it.
-        raise ValueError(
-            f"{tokenizer} produces token IDs up to {vocabulary - 1}, but the table has only {rows} rows"
+        owner = (
+            f"the token mapping {MAPPING_TENSOR!r} maps only {rows} token IDs"
+            if mapped
+            else f"the table has only {rows} rows"
         )
+        raise ValueError(f"{tokenizer} produces token IDs up to {vocabulary - 1}, but {owner}")
 
 
 # The files `write_model_dir` writes; any others of an existing directory are kept.
@@ -218,9 +311,12 @@ def write_model_dir(
     *,
     tokenizer: PathLike | None = None,
     normalize: bool = True,
+    token_tensors: dict[str, Table] | None = None,
 ) -> Path:
     """Writes `model_dir` with `table` in `dtype` ("f32" or "f16"), the tokenizer.json at
-    `tokenizer` (checked against the table) and a config.json holding `normalize`.
+    `tokenizer` (checked against the vocabulary) and a config.json holding `normalize`.
+    `token_tensors` ("mapping" and/or "weights", see load_token_tensors) are checked as
+    Model.load checks them and written beside the table in their own element types.
 
     Everything is checked before anything is written. The directory is built beside
     `model_dir` and put in its place whole, so a run that fails or is interrupted (a full disk,
@@ -229,12 +325,16 @@ def write_model_dir(
     table. Returns the directory as a Path.
     """
     converted = checked_table(np.asarray(table), dtype.lower())
+    token_tensors = token_tensors or {}
+    check_token_tensors(token_tensors, converted.shape[0])
     if tokenizer is not None:
-        check_tokenizer(tokenizer, converted.shape[0])
+        mapping = token_tensors.get(MAPPING_TENSOR)
+        vocabulary = converted.shape[0] if mapping is None else len(mapping)
+        check_tokenizer(tokenizer, vocabulary, mapped=mapping is not None)
     config = json.dumps({"normalize": normalize}, indent=2) + "\n"
 
     def build(directory: Path) -> None:
-        save_table(directory / MODEL_FILE, converted)
+        save_table(directory / MODEL_FILE, converted, token_tensors)
         if tokenizer is not None:
             shutil.copyfile(tokenizer, directory / TOKENIZER_FILE)
         (directory / CONFIG_FILE).write_text(config, encoding="utf-8")
@@ -264,6 +364,20 @@ def tokenizer_beside(source: PathLike) -> Path | None:
     return beside
 
 
+def source_normalize(source: Table | PathLike) -> bool:
+    """Whether the model made from `source` scales its embeddings to unit length when not told:
+    as the `normalize` of the source directory's config.json says (a model2vec model), else
+    yes."""
+    if isinstance(source, np.ndarray) or not Path(source).is_dir():
+        return True
+    config = Path(source) / CONFIG_FILE
+    try:
+        value = json.loads(config.read_text(encoding="utf-8")).get("normalize", True)
+    except (OSError, ValueError, AttributeError):
+        return True
+    return value if isinstance(value, bool) else True
+
+
 def convert(
     source: Table | PathLike,
     out_dir: PathLike,
@@ -271,14 +385,21 @@ def convert(
     tensor: str | None = None,
     tokenizer: PathLike | None = None,
     dtype: str = "f32",
-    normalize: bool = True,
+    normalize: bool | None = None,
 ) -> Path:
-    """Writes the model directory `out_dir` from `source` (see `load_table`). A checkpoint
-    directory's own tokenizer.json is taken when `tokenizer` is not given."""
+    """Writes the model directory `out_dir` from `source` (see `load_table`), with the token
+    mapping and weights it holds (see `load_token_tensors`). A checkpoint directory's own
+    tokenizer.json is taken when `tokenizer` is not given, and its config.json's `normalize`
+    when `normalize` is not (see `source_normalize`)."""
     if not isinstance(source, np.ndarray):
         check_not_overwriting(source, out_dir)
     if tokenizer is None and not isinstance(source, np.ndarray):
         tokenizer = tokenizer_beside(source)
     return write_model_dir(
-        load_table(source, tensor), out_dir, dtype, tokenizer=tokenizer, normalize=normalize
+        load_table(source, tensor),
+        out_dir,
+        dtype,
+        tokenizer=tokenizer,
+        normalize=source_normalize(source) if normalize is None else normalize,
+        token_tensors=load_token_tensors(source, tensor),
     )

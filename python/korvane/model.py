@@ -674,6 +674,12 @@ class Model:
         tokens those ``encode`` averages (the first ``max_length``, the unknown token left
         out), each row after the model's token mapping and weight (float(double(row) * weight)),
         never normalized. A text without tokens gives an array of shape (0, dim).
+
+        With ``max_length``, model2vec's ``encode_as_sequence`` first cuts each text to
+        ``max_length`` times the median length in characters of its vocabulary's tokens, as its
+        ``encode`` does, and only then tokenizes it: it may keep fewer tokens than here, where
+        the tokens alone are cut, and a word cut in the middle gives other tokens (cut to nine
+        characters, "zebra bank" ends in the tokens of "ban", not "bank").
         """
         tokenizer = self._tokenizer
         if tokenizer is None:

@@ -604,6 +604,7 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
         auto mapping = token_rows(*tensor, mapping_name, table.rows_);
         if (!mapping) return std::unexpected(std::move(mapping.error()));
         table.mapping_ = std::move(*mapping);
+        table.has_mapping_ = true;
     }
     if (!weights_name.empty()) {
         auto tensor = read_vector(*header, weights_name, "per-token weights",
@@ -624,6 +625,7 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
         auto weights = token_weights(*tensor, weights_name);
         if (!weights) return std::unexpected(std::move(weights.error()));
         table.weights_ = std::move(*weights);
+        table.has_weights_ = true;
     }
     return table;
 }
@@ -657,11 +659,22 @@ std::string RowOverflow::display() const {
 }
 
 std::string RowOverflow::display(std::string_view name) const {
-    return std::string("the embedding of ")
-        .append(name)
-        .append(
-            " overflows float32: the sum of its rows, or of the squares that scale it to unit "
-            "length, exceeds 3.4e38 (the table's values are too large)");
+    std::string text = std::string("the embedding of ").append(name).append(" overflows float32: ");
+    switch (cause) {
+        case OverflowCause::rows:
+            return text.append(
+                "the sum of its rows, or of the squares that scale it to unit length, exceeds "
+                "3.4e38 (the table's values are too large)");
+        case OverflowCause::weights:
+            return text.append(
+                "the mean of its rows times their per-token weights exceeds 3.4e38 (the weights "
+                "are too large)");
+        case OverflowCause::weighted_squares:
+            break;
+    }
+    return text.append(
+        "the sum of the squares that scale it to unit length exceeds 3.4e38 (the table's "
+        "values times the per-token weights are too large)");
 }
 
 std::size_t failed_sentence(const BatchFailure& failure) noexcept {

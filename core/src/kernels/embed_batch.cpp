@@ -22,6 +22,12 @@ namespace {
 // rarely.
 constexpr std::size_t sentences_per_chunk = 32;
 
+// The order in which overflows are reported: by sentence, and in one sentence an overflowing
+// mean before the sum of squares that it overflows too.
+constexpr std::size_t overflow_key(std::size_t sentence, bool in_squares) noexcept {
+    return sentence * 2 + (in_squares ? 1 : 0);
+}
+
 // Lowers `target` to `value` when that is smaller.
 void lower_to(std::atomic<std::size_t>& target, std::size_t value) noexcept {
     std::size_t current = target.load(std::memory_order_relaxed);
@@ -36,8 +42,8 @@ public:
     BatchKernel(const EmbeddingTable& table, TokenBatch batch, bool normalize, float* out) noexcept
         : source_{table.bytes().data(), table.dtype(), table.dimension(),
                   element_width(table.dtype()) * table.dimension(),
-                  table.mapping().empty() ? nullptr : table.mapping().data()},
-          weights_(table.weights().empty() ? nullptr : table.weights().data()),
+                  table.has_mapping() ? table.mapping().data() : nullptr},
+          weights_(table.has_weights() ? table.weights().data() : nullptr),
           width_(table.dimension()),
           distance_(prefetch_distance(source_.row_bytes)),
           add_row_path_(add_row_kernel.active()),
@@ -52,7 +58,7 @@ public:
 
     // Takes chunks from `next_chunk` until none is left. `scratch` holds D floats where rows
     // are decoded (null where none are), `sums` D doubles for a weighted table (else null).
-    // The first sentence whose embedding overflows lowers `overflow` to its index.
+    // The first sentence whose embedding overflows lowers `overflow` to its overflow_key.
     // Kept out of line: inlined into run_on_threads' caller, GCC lays out the norm loop of
     // small batches less well (a third slower per call).
     [[gnu::noinline]] void run(std::atomic<std::size_t>& next_chunk, float* scratch, double* sums,
@@ -63,7 +69,7 @@ public:
             if (chunk >= chunks) return;
             const std::size_t first = chunk * sentences_per_chunk;
             const std::size_t last = std::min(first + sentences_per_chunk, batch_.sentence_count());
-            std::size_t overflowed = last;
+            std::size_t overflowed = last;  // the first sentence whose mean overflows
             for (std::size_t sentence = first; sentence < last; ++sentence) {
                 const auto tokens = sentence_tokens(sentence);
                 float* accumulator = out_ + sentence * width_;
@@ -101,11 +107,15 @@ public:
                     overflowed = std::min(overflowed, sentence);
                 }
             }
+            std::size_t squares_overflowed = last;
             if (normalize_) {
-                overflowed =
+                squares_overflowed =
                     divide_rows_by_norm(out_ + first * width_, last - first, width_) + first;
             }
-            if (overflowed < last) lower_to(overflow, overflowed);
+            if (overflowed < last || squares_overflowed < last) {
+                lower_to(overflow, std::min(overflow_key(overflowed, false),
+                                            overflow_key(squares_overflowed, true)));
+            }
         }
     }
 
@@ -233,14 +243,14 @@ std::optional<TokenOutOfRange> find_token_out_of_range(const EmbeddingTable& tab
 }
 
 // Computes every sentence of `batch` (all tokens inside the table) into `out`; returns the
-// first sentence whose embedding overflows, or the sentence count.
+// overflow_key of the first sentence whose embedding overflows, or that of the sentence count.
 std::size_t compute(const EmbeddingTable& table, TokenBatch batch, bool normalize, float* out,
                     unsigned threads) {
     const std::size_t sentences = batch.sentence_count();
     if (batch.offsets.empty() || batch.offsets.front() == batch.offsets.back()) {
         // No tokens at all: zero rows, and no thread or scratch memory, whatever the width.
         std::fill_n(out, sentences * table.dimension(), 0.0f);
-        return sentences;
+        return overflow_key(sentences, false);
     }
     const BatchKernel kernel(table, batch, normalize, out);
     const std::size_t workers =
@@ -252,7 +262,7 @@ std::size_t compute(const EmbeddingTable& table, TokenBatch batch, bool normaliz
     const std::size_t sums_width = kernel.weighted() ? table.dimension() : 0;
     std::vector<double> sums(workers * sums_width);
     std::atomic<std::size_t> next_chunk{0};
-    std::atomic<std::size_t> overflow{sentences};
+    std::atomic<std::size_t> overflow{overflow_key(sentences, false)};
     // A thread that cannot be started leaves its share to the others: by the time its worker
     // runs on the calling thread, the chunks are taken.
     run_on_threads(workers, [&](std::size_t worker) {
@@ -274,7 +284,14 @@ std::expected<void, BatchFailure> embed_batch(const EmbeddingTable& table, Token
     const TokenBatch valid{batch.tokens,
                            bad ? batch.offsets.first(bad->sentence + 1) : batch.offsets};
     const std::size_t overflow = compute(table, valid, normalize, out.data(), threads);
-    if (overflow < valid.sentence_count()) return std::unexpected(RowOverflow{overflow});
+    if (overflow < overflow_key(valid.sentence_count(), false)) {
+        const bool in_squares = overflow % 2 != 0;
+        // Finite rows average to finite values: a weighted mean overflows through the weights.
+        const OverflowCause cause = !table.has_weights() ? OverflowCause::rows
+                                    : in_squares         ? OverflowCause::weighted_squares
+                                                         : OverflowCause::weights;
+        return std::unexpected(RowOverflow{overflow / 2, cause});
+    }
     if (bad) return std::unexpected(*bad);
     return {};
 }
@@ -292,6 +309,8 @@ void token_rows(const EmbeddingTable& table, std::span<const std::uint32_t> toke
     const std::size_t row_bytes = element_width(table.dtype()) * width;
     const std::span<const std::uint32_t> mapping = table.mapping();
     const std::span<const double> weights = table.weights();
+    const bool mapped = table.has_mapping();
+    const bool weighted = table.has_weights();
     constexpr std::size_t tokens_per_chunk = 256;
     const std::size_t chunks = (tokens.size() + tokens_per_chunk - 1) / tokens_per_chunk;
     std::atomic<std::size_t> next_chunk{0};
@@ -304,10 +323,10 @@ void token_rows(const EmbeddingTable& table, std::span<const std::uint32_t> toke
             const std::size_t last = std::min(tokens.size(), (chunk + 1) * tokens_per_chunk);
             for (std::size_t index = chunk * tokens_per_chunk; index < last; ++index) {
                 const std::uint32_t token = tokens[index];
-                const std::uint32_t row = mapping.empty() ? token : mapping[token];
+                const std::uint32_t row = mapped ? mapping[token] : token;
                 float* into = out.data() + index * width;
                 decode_row(table.dtype(), table.bytes().data() + row * row_bytes, width, into);
-                if (weights.empty()) continue;
+                if (!weighted) continue;
                 const double weight = weights[token];
                 for (std::size_t column = 0; column < width; ++column) {
                     into[column] = static_cast<float>(static_cast<double>(into[column]) * weight);

@@ -148,6 +148,36 @@ TEST_P(TokenMapTest, EveryRowFollowsTheDocumentedOrder) {
               "token ID 211 in sentence 1 is outside the table (vocab_size 211)");
 }
 
+// A mapping (and weights) of length 0 is a vocabulary of no tokens, never a table used unmapped.
+class EmptyMappingTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(EmptyMappingTest, RefusesEveryTokenID) {
+    const bool weighted = GetParam();
+    const std::vector<float> values(5 * 4, 1.0f);
+    const std::string header = "{" + entry("embeddings", "F32", "[5,4]", 0, 80) + "," +
+                               entry("mapping", "I32", "[0]", 80, 80) + "," +
+                               entry("weights", "F64", "[0]", 80, 80) + "}";
+    const TemporaryDirectory directory;
+    write_file(directory.model_file(), model_file_bytes(header, bytes_of(values)));
+    const auto table = EmbeddingTable::load(directory.model_file(), "embeddings", "mapping",
+                                            weighted ? "weights" : "");
+    ASSERT_TRUE(table.has_value()) << table.error().display();
+    EXPECT_TRUE(table->has_mapping());
+    EXPECT_EQ(table->has_weights(), weighted);
+    EXPECT_EQ(table->vocab_size(), 0u);
+    const std::vector<std::uint32_t> tokens{1, 2};
+    const std::vector<std::uint64_t> offsets{0, 0, 2};
+    std::vector<float> out(8, -1.0f);
+    const auto refused = embed_batch(*table, {tokens, offsets}, false, out, 1);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(std::get<TokenOutOfRange>(refused.error()).display(),
+              "token ID 1 in sentence 1 is outside the table (vocab_size 0)");
+    std::vector<float> row(4);
+    EXPECT_THROW(token_rows(*table, std::span(tokens).first(1), row, 1), InternalFailure);
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutWeights, EmptyMappingTest, ::testing::Bool());
+
 INSTANTIATE_TEST_SUITE_P(
     PathsAndShapes, TokenMapTest,
     ::testing::Combine(::testing::Values(DataType::F32, DataType::F16),

@@ -102,3 +102,83 @@ def test_unusable_tables_write_nothing(tmp_path, table, dtype, rows_named, messa
     with pytest.raises(ValueError, match=re.escape(message)):
         write_model_dir(table, tmp_path / "model", dtype, tokenizer=tokenizer)
     assert not (tmp_path / "model").exists()
+
+
+def model2vec_source(directory, tokenizer, mapping, weights, normalize=True):
+    """A directory model2vec's save_pretrained writes, with a token mapping and/or weights."""
+    model2vec = pytest.importorskip("model2vec")
+    rng = np.random.default_rng(3)
+    vocabulary = tokenizer.get_vocab_size()
+    rows = 6 if mapping else vocabulary
+    model2vec.StaticModel(
+        rng.standard_normal((rows, 16)).astype(np.float32),
+        tokenizer,
+        normalize=normalize,
+        weights=rng.uniform(0.1, 2, vocabulary) if weights else None,
+        token_mapping=rng.integers(0, rows, vocabulary) if mapping else None,
+    ).save_pretrained(str(directory))
+    return directory, model2vec.StaticModel.from_pretrained(str(directory))
+
+
+@pytest.mark.parametrize(
+    ("mapping", "weights", "normalize"),
+    [(False, True, True), (True, True, True), (True, False, True), (True, True, False)],
+)
+def test_a_model2vec_directory_converts_with_its_mapping_and_weights(
+    tmp_path, tokenizer, capsys, mapping, weights, normalize
+):
+    from korvane.cli import main
+
+    source, static_model = model2vec_source(
+        tmp_path / "source", tokenizer, mapping, weights, normalize
+    )
+    assert main(["convert", str(source), str(tmp_path / "model")]) == 0
+    carried = [name for name, present in (("mapping", mapping), ("weights", weights)) if present]
+    written = capsys.readouterr().out
+    assert "".join(f", {name!r} carried over" for name in carried) in written
+    assert f"normalize={'true' if normalize else 'false'}" in written
+    with safe_open(str(tmp_path / "model" / "model.safetensors"), framework="numpy") as file:
+        assert set(file.keys()) == {TENSOR_NAME, *carried}
+    texts = ["the cat sat on the mat", "zebra", "the storm " * 400, ""]
+    expected = static_model.encode(texts, max_length=None, use_multiprocessing=False)
+    np.testing.assert_allclose(Model.load(tmp_path / "model").encode(texts), expected, atol=1e-6)
+    # model2vec reads the converted directory as the one it wrote.
+    converted = type(static_model).from_pretrained(str(tmp_path / "model"))
+    np.testing.assert_allclose(
+        converted.encode(texts, max_length=None, use_multiprocessing=False), expected, atol=1e-6
+    )
+
+
+@pytest.mark.parametrize(
+    ("tensors", "tokenizer_size", "message"),
+    [
+        ({"mapping": np.zeros(9, "<i8")}, 10, "but the token mapping 'mapping' maps only 9"),
+        ({"mapping": np.zeros(9, "<f4")}, None, "tensor 'mapping' holds F32, not one of I32, I64"),
+        ({"mapping": np.full(9, 14, "<i4")}, None, "tensor 'mapping' maps token ID 0 to row 14"),
+        ({"weights": np.ones(13)}, None, "tensor 'weights' holds 13 weights, but the table has 14"),
+        (
+            {"mapping": np.zeros(9, "<i8"), "weights": np.full(9, np.inf, "<f2")},
+            None,
+            "tensor 'weights' holds a weight that is infinite or NaN (token ID 0)",
+        ),
+        ({"weights": np.ones(14, "<i8")}, None, "tensor 'weights' holds I64, not one of F64"),
+    ],
+    ids=[
+        "tokenizer-beyond-mapping",
+        "mapping-type",
+        "mapping-row",
+        "weights-length",
+        "weights-infinite",
+        "weights-type",
+    ],
+)
+def test_a_mapping_or_weights_that_cannot_serve_write_nothing(
+    tmp_path, tensors, tokenizer_size, message
+):
+    from korvane.convert import convert
+
+    save_file({"embeddings": TABLE.astype(np.float32), **tensors}, tmp_path / "m.safetensors")
+    tokenizer = tokenizer_size and write_tokenizer(tmp_path / "tokenizer.json", tokenizer_size)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        convert(tmp_path / "m.safetensors", tmp_path / "model", tokenizer=tokenizer)
+    assert not (tmp_path / "model").exists()

@@ -192,3 +192,52 @@ def test_every_element_type_of_mapping_and_weights(tmp_path, tokenizer, dtype, m
         for sentence in ids
     ]
     np.testing.assert_allclose(model.embed_ids(ids), expected, rtol=1e-6, atol=1e-7)
+
+
+@pytest.mark.parametrize(
+    "tensors",
+    [
+        {"mapping": vector("I32", [])},
+        {"mapping": vector("I64", []), "weights": vector("F64", [])},
+    ],
+    ids=["mapping", "mapping-and-weights"],
+)
+def test_a_mapping_of_no_token_ids_is_a_vocabulary_of_none(tmp_path, tokenizer, tensors):
+    # The tensor's presence decides, not its length: its rows are never used unmapped.
+    model = korvane.Model.load(hostile_directory(tmp_path, tokenizer, tensors), normalize=False)
+    assert model.vocab_size == 0
+    with pytest.raises(IndexError, match=r"token ID 1 in sentence 0 .*\(vocab_size 0\)"):
+        model.embed_ids([[1, 2]])
+    with pytest.raises(IndexError, match=r"token ID \d+ in texts\[0\] .*\(vocab_size 0\)"):
+        model.encode_as_sequence(["the cat"])
+    assert np.array_equal(model.embed_ids([[]]), np.zeros((1, 4), np.float32))
+
+
+@pytest.mark.parametrize(
+    "weight, normalize, cause",
+    [
+        (
+            1e300,
+            False,
+            r"the mean of its rows times their per-token weights exceeds 3\.4e38 "
+            r"\(the weights are too large\)",
+        ),
+        (1e300, True, r"the mean of its rows .*\(the weights are too large\)"),
+        (
+            1e30,
+            True,
+            r"the sum of the squares that scale it to unit length exceeds 3\.4e38 "
+            r"\(the table's values times the per-token weights are too large\)",
+        ),
+    ],
+    ids=["mean", "mean-normalized", "squares"],
+)
+def test_an_overflow_through_the_weights_names_them(tmp_path, tokenizer, weight, normalize, cause):
+    weights = [1.0] * V
+    weights[2] = weight
+    tensors = {"mapping": vector("I64", [0] * V), "weights": vector("F64", weights)}
+    model = korvane.Model.load(hostile_directory(tmp_path, tokenizer, tensors), normalize=normalize)
+    with pytest.raises(
+        OverflowError, match=rf"the embedding of sentence 1 overflows float32: {cause}"
+    ):
+        model.embed_ids([[1], [3, 2]])

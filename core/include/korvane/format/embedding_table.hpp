@@ -100,15 +100,18 @@ public:
 
     [[nodiscard]] DataType dtype() const noexcept { return dtype_; }
     [[nodiscard]] std::uint64_t rows() const noexcept { return rows_; }
-    // The number of token IDs: the mapping's length, else the weights', else the rows.
+    // The number of token IDs: the mapping's length when there is one (0 for a mapping of no
+    // token IDs), else the rows.
     [[nodiscard]] std::uint64_t vocab_size() const noexcept {
-        if (!mapping_.empty()) return mapping_.size();
-        if (!weights_.empty()) return weights_.size();
-        return rows_;
+        return has_mapping_ ? mapping_.size() : rows_;
     }
-    // The row of each token ID, or empty: row = token.
+    // Whether the table came with a token mapping, and with weights: a tensor of length 0 is
+    // there all the same (a vocabulary of no tokens), never taken for no tensor.
+    [[nodiscard]] bool has_mapping() const noexcept { return has_mapping_; }
+    [[nodiscard]] bool has_weights() const noexcept { return has_weights_; }
+    // The row of each token ID (without a mapping: empty, row = token).
     [[nodiscard]] std::span<const std::uint32_t> mapping() const noexcept { return mapping_; }
-    // The weight of each token ID, or empty: none.
+    // The weight of each token ID (without weights: empty).
     [[nodiscard]] std::span<const double> weights() const noexcept { return weights_; }
     [[nodiscard]] std::size_t dimension() const noexcept { return dimension_; }
     // The table's bytes, rows back to back; the first is aligned to at least 64 bytes.
@@ -129,6 +132,8 @@ private:
     std::size_t dimension_ = 0;
     std::vector<std::uint32_t> mapping_;
     std::vector<double> weights_;
+    bool has_mapping_ = false;
+    bool has_weights_ = false;
 };
 
 // A token ID of a batch that lies outside the vocabulary (the table, or its mapping): the first
@@ -152,10 +157,16 @@ struct TokenOutOfRange {
 [[nodiscard]] std::string token_out_of_range_text(std::string_view name, std::string_view token,
                                                   std::uint64_t vocab_size);
 
+// What overflowed, which the message names: for a table without weights, a column of the
+// rows' sum or the sum of squares of their mean; for one with weights, the weighted mean (only
+// weights beyond 1 can take it past float32, the rows being finite), or its sum of squares.
+enum class OverflowCause : std::uint8_t { rows, weights, weighted_squares };
+
 // A sentence whose embedding does not fit single precision: a column of its rows' sum, or the
 // sum of squares of its mean, overflowed to infinity.
 struct RowOverflow {
     std::size_t sentence;
+    OverflowCause cause = OverflowCause::rows;
 
     // "the embedding of sentence <n> overflows float32: ..."
     [[nodiscard]] std::string display() const;
