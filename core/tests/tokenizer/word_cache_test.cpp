@@ -1,0 +1,103 @@
+#include "tokenizer/models/word_cache.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "korvane/tokenizer/tokenizer.hpp"
+
+namespace korvane::tokenizer {
+namespace {
+
+using Ids = std::vector<std::uint32_t>;
+
+// A stand-in model: one ID per byte of the word (its value plus `base`), counting its calls.
+struct CountingModel {
+    std::uint32_t base = 0;
+    int calls = 0;
+
+    Ids of(std::string_view word) const {
+        Ids ids;
+        for (const char byte : word) ids.push_back(base + static_cast<unsigned char>(byte));
+        return ids;
+    }
+};
+
+// Through a cache of 16 entries: many words share each entry.
+Ids cached(std::uint32_t owner, std::string_view word, CountingModel& model) {
+    Ids ids{7};  // appended to, never cleared
+    WordCache<16>::tokenize(owner, word, ids, [&](std::string_view uncached, Ids& out) {
+        ++model.calls;
+        const Ids found = model.of(uncached);
+        out.insert(out.end(), found.begin(), found.end());
+    });
+    return {ids.begin() + 1, ids.end()};
+}
+
+TEST(WordCache, KeepsShortWordsOfFewIds) {
+    CountingModel model;
+    const std::uint32_t owner = new_cache_owner();
+    for (const std::string_view word : {"", "a", "abc", "x"}) {
+        EXPECT_EQ(cached(owner, word, model), model.of(word));
+        const int calls = model.calls;
+        EXPECT_EQ(cached(owner, word, model), model.of(word));
+        EXPECT_EQ(model.calls, calls) << word;  // the second time from the cache
+    }
+    // Four IDs, or fifteen bytes: never kept.
+    for (const std::string_view word : {"abcd", "abcdefghijklmno"}) {
+        const int calls = model.calls;
+        EXPECT_EQ(cached(owner, word, model), model.of(word));
+        EXPECT_EQ(cached(owner, word, model), model.of(word));
+        EXPECT_EQ(model.calls, calls + 2) << word;
+    }
+}
+
+TEST(WordCache, EvictedAndCollidingWordsKeepTheirIds) {
+    CountingModel model;
+    const std::uint32_t owner = new_cache_owner();
+    // 3,000 words of one to three bytes, of equal lengths and shared starts, twice over.
+    std::vector<std::string> words;
+    for (int index = 0; index < 3000; ++index) {
+        std::string word;
+        for (int rest = index; word.size() < 1 + static_cast<std::size_t>(index % 3); rest /= 26)
+            word.push_back(static_cast<char>('a' + rest % 26));
+        words.push_back(word);
+    }
+    for (int pass = 0; pass < 2; ++pass)
+        for (const std::string& word : words) ASSERT_EQ(cached(owner, word, model), model.of(word));
+}
+
+TEST(WordCache, ModelsNeverSeeEachOthersEntries) {
+    CountingModel first{0};
+    CountingModel second{1000};
+    const std::uint32_t first_owner = new_cache_owner();
+    const std::uint32_t second_owner = new_cache_owner();
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(cached(first_owner, "ab", first), first.of("ab"));
+        EXPECT_EQ(cached(second_owner, "ab", second), second.of("ab"));
+    }
+}
+
+// Two WordPiece tokenizers in one thread, the same words with other IDs in each.
+TEST(WordCache, TwoWordPieceTokenizersInOneThread) {
+    const auto make = [](std::string_view vocab) {
+        return Tokenizer::from_json(std::string(R"({"pre_tokenizer": {"type": "BertPreTokenizer"},
+            "model": {"type": "WordPiece", "unk_token": "[UNK]", "vocab": )") +
+                                    std::string(vocab) + "}}");
+    };
+    const auto first = make(R"({"[UNK]": 0, "cafe": 1, "un": 2, "##able": 3})");
+    const auto second = make(R"({"un": 0, "##able": 1, "[UNK]": 2, "cafe": 3})");
+    ASSERT_TRUE(first && second);
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::uint32_t> ids;
+        ASSERT_EQ(first->tokenize("cafe unable cafes", ids), Tokenizer::Outcome::tokenized);
+        ASSERT_EQ(second->tokenize("cafe unable cafes", ids), Tokenizer::Outcome::tokenized);
+        EXPECT_EQ(ids, (Ids{1, 2, 3, 0, 3, 0, 1, 2}));
+    }
+}
+
+}  // namespace
+}  // namespace korvane::tokenizer
