@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "korvane/tokenizer/tokenizer.hpp"
@@ -14,22 +15,26 @@ namespace {
 
 using Ids = std::vector<std::uint32_t>;
 
-// A stand-in model: one ID per byte of the word (its value plus `base`), counting its calls.
+// A stand-in model: one ID per `bytes_per_id` bytes of the word (the first one's value plus
+// `base`), counting its calls.
 struct CountingModel {
     std::uint32_t base = 0;
     int calls = 0;
+    std::size_t bytes_per_id = 1;
 
     Ids of(std::string_view word) const {
         Ids ids;
-        for (const char byte : word) ids.push_back(base + static_cast<unsigned char>(byte));
+        for (std::size_t index = 0; index < word.size(); index += bytes_per_id)
+            ids.push_back(base + static_cast<unsigned char>(word[index]));
         return ids;
     }
 };
 
 // Through a cache of 16 entries: many words share each entry.
+template <typename Cache = WordCache<16>>
 Ids cached(std::uint32_t owner, std::string_view word, CountingModel& model) {
     Ids ids{7};  // appended to, never cleared
-    WordCache<16>::tokenize(owner, word, ids, [&](std::string_view uncached, Ids& out) {
+    Cache::tokenize(owner, word, ids, [&](std::string_view uncached, Ids& out) {
         ++model.calls;
         const Ids found = model.of(uncached);
         out.insert(out.end(), found.begin(), found.end());
@@ -52,6 +57,21 @@ TEST(WordCache, KeepsShortWordsOfFewIds) {
         EXPECT_EQ(cached(owner, word, model), model.of(word));
         EXPECT_EQ(cached(owner, word, model), model.of(word));
         EXPECT_EQ(model.calls, calls + 2) << word;
+    }
+}
+
+// Unigram's entries: 64 bytes, for longer words of more IDs.
+TEST(WordCache, LargerEntriesKeepLongerWords) {
+    using UnigramShaped = WordCache<16, 42, 4>;
+    const std::string longest(42, 'w');
+    for (const auto& [word, bytes_per_id, kept] :
+         {std::tuple{std::string("abcd"), 1, true}, std::tuple{std::string("abcde"), 1, false},
+          std::tuple{longest, 14, true}, std::tuple{longest + "w", 14, false}}) {
+        CountingModel model{0, 0, static_cast<std::size_t>(bytes_per_id)};
+        const std::uint32_t owner = new_cache_owner();
+        EXPECT_EQ(cached<UnigramShaped>(owner, word, model), model.of(word));
+        EXPECT_EQ(cached<UnigramShaped>(owner, word, model), model.of(word));
+        EXPECT_EQ(model.calls, kept ? 1 : 2) << word;
     }
 }
 
