@@ -30,8 +30,8 @@ struct CountingModel {
     }
 };
 
-// Through a cache of 16 entries: many words share each entry.
-template <typename Cache = WordCache<16>>
+// Through a cache of 16 entries of 32 bytes (14 bytes, 3 IDs): many words share each entry.
+template <typename Cache = WordCache<16, 14, 3>>
 Ids cached(std::uint32_t owner, std::string_view word, CountingModel& model) {
     Ids ids{7};  // appended to, never cleared
     Cache::tokenize(owner, word, ids, [&](std::string_view uncached, Ids& out) {
@@ -60,19 +60,32 @@ TEST(WordCache, KeepsShortWordsOfFewIds) {
     }
 }
 
-// Unigram's entries: 64 bytes, for longer words of more IDs.
+// The models' entries: 64 bytes, for longer words of more IDs.
 TEST(WordCache, LargerEntriesKeepLongerWords) {
-    using UnigramShaped = WordCache<16, 42, 4>;
+    using ModelsCache = WordCache<16>;
     const std::string longest(42, 'w');
     for (const auto& [word, bytes_per_id, kept] :
          {std::tuple{std::string("abcd"), 1, true}, std::tuple{std::string("abcde"), 1, false},
           std::tuple{longest, 14, true}, std::tuple{longest + "w", 14, false}}) {
         CountingModel model{0, 0, static_cast<std::size_t>(bytes_per_id)};
         const std::uint32_t owner = new_cache_owner();
-        EXPECT_EQ(cached<UnigramShaped>(owner, word, model), model.of(word));
-        EXPECT_EQ(cached<UnigramShaped>(owner, word, model), model.of(word));
+        EXPECT_EQ(cached<ModelsCache>(owner, word, model), model.of(word));
+        EXPECT_EQ(cached<ModelsCache>(owner, word, model), model.of(word));
         EXPECT_EQ(model.calls, kept ? 1 : 2) << word;
     }
+}
+
+// One pair of entries for all words: the word used last stays beside each new one.
+TEST(WordCache, AFrequentWordOutlivesTheOthers) {
+    using OnePair = WordCache<2>;
+    CountingModel model;
+    const std::uint32_t owner = new_cache_owner();
+    for (const std::string_view word : {"the", "cat", "the", "sat", "the", "on", "the", "mat"}) {
+        const int calls = model.calls;
+        EXPECT_EQ(cached<OnePair>(owner, word, model), model.of(word));
+        EXPECT_EQ(model.calls, calls + (word == "the" && calls > 0 ? 0 : 1)) << word;
+    }
+    EXPECT_EQ(model.calls, 5);
 }
 
 TEST(WordCache, EvictedAndCollidingWordsKeepTheirIds) {

@@ -60,9 +60,8 @@ struct HeapScratch {
 
 constexpr std::uint32_t no_symbol = UINT32_MAX;
 
-// BPE's merges cost more than WordPiece's search: a larger cache, holding most of a text
-// collection's distinct words.
-using BpeCache = WordCache<65536>;
+// 2 MiB a thread, holding most of a text collection's distinct words, with their byte-level mark.
+using BpeCache = WordCache<32768>;
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tokenizer/models/token_table.hpp"
@@ -39,10 +40,13 @@ struct alignas(std::bit_ceil(6 + Longest + 4 * MostIds)) CachedWord {
 }
 
 // A cache of `Entries` words (a power of two) per thread, each of up to `Longest` bytes and
-// `MostIds` IDs. The defaults make an entry 32 bytes, half a cache line.
-template <std::size_t Entries, std::size_t Longest = 14, std::size_t MostIds = 3>
+// `MostIds` IDs. The defaults make an entry 64 bytes, a cache line: long enough for most words
+// with a 2- or 3-byte mark (byte-level BPE's, Metaspace's), and for words of a few pieces. Two
+// entries share each hash, the word used last first: a frequent word survives a rare one that
+// collides with it.
+template <std::size_t Entries, std::size_t Longest = 42, std::size_t MostIds = 4>
 class WordCache {
-    static_assert(std::has_single_bit(Entries));
+    static_assert(std::has_single_bit(Entries) && Entries >= 2);
     using Entry = CachedWord<Longest, MostIds>;
     static_assert(sizeof(Entry) <= 64);
 
@@ -56,16 +60,26 @@ public:
             tokenize(word, ids);
             return;
         }
-        Entry& entry = entries()[hash_bytes(word) & (Entries - 1)];
-        if (entry.model == owner && entry.length == word.size() &&
-            equal_bytes(entry.text, word.data(), word.size())) {
-            ids.insert(ids.end(), entry.ids, entry.ids + entry.count);
+        Entry* pair = entries() + (hash_bytes(word) & (Entries / 2 - 1)) * 2;
+        const auto holds = [&](const Entry& entry) {
+            return entry.model == owner && entry.length == word.size() &&
+                   equal_bytes(entry.text, word.data(), word.size());
+        };
+        if (holds(pair[0])) {
+            append(pair[0], ids);
+            return;
+        }
+        if (holds(pair[1])) {
+            std::swap(pair[0], pair[1]);
+            append(pair[0], ids);
             return;
         }
         const std::size_t first = ids.size();
         tokenize(word, ids);
         const std::size_t count = ids.size() - first;
         if (count <= Entry::most_ids) {
+            pair[1] = pair[0];
+            Entry& entry = pair[0];
             entry.model = owner;
             entry.length = static_cast<std::uint8_t>(word.size());
             entry.count = static_cast<std::uint8_t>(count);
@@ -75,6 +89,11 @@ public:
     }
 
 private:
+    static void append(const Entry& entry, std::vector<std::uint32_t>& ids) {
+        // Element by element: a handful, where a range insert calls memmove.
+        for (std::size_t index = 0; index < entry.count; ++index) ids.push_back(entry.ids[index]);
+    }
+
     static Entry* entries() {
         thread_local const std::unique_ptr<Entry[]> cache(new Entry[Entries]);
         return cache.get();
