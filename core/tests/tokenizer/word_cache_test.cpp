@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <string_view>
 #include <tuple>
 #include <vector>
@@ -75,17 +76,18 @@ TEST(WordCache, LargerEntriesKeepLongerWords) {
     }
 }
 
-// One pair of entries for all words: the word used last stays beside each new one.
+// One set of four entries for all words: the word used last survives three others.
 TEST(WordCache, AFrequentWordOutlivesTheOthers) {
-    using OnePair = WordCache<2>;
+    using OneSet = WordCache<4>;
     CountingModel model;
     const std::uint32_t owner = new_cache_owner();
-    for (const std::string_view word : {"the", "cat", "the", "sat", "the", "on", "the", "mat"}) {
+    for (const std::string_view word :
+         {"the", "cat", "sat", "on", "the", "a", "mat", "by", "the", "cat"}) {
         const int calls = model.calls;
-        EXPECT_EQ(cached<OnePair>(owner, word, model), model.of(word));
+        EXPECT_EQ(cached<OneSet>(owner, word, model), model.of(word));
         EXPECT_EQ(model.calls, calls + (word == "the" && calls > 0 ? 0 : 1)) << word;
     }
-    EXPECT_EQ(model.calls, 5);
+    EXPECT_EQ(model.calls, 8);  // "cat" was evicted by the words after the second "the"
 }
 
 TEST(WordCache, EvictedAndCollidingWordsKeepTheirIds) {
@@ -112,6 +114,26 @@ TEST(WordCache, ModelsNeverSeeEachOthersEntries) {
         EXPECT_EQ(cached(first_owner, "ab", first), first.of("ab"));
         EXPECT_EQ(cached(second_owner, "ab", second), second.of("ab"));
     }
+}
+
+// A thread that ends hands its entries to the next that starts: threads live for one call.
+TEST(WordCache, AThreadsEntriesOutliveIt) {
+    using OnlyHere = WordCache<8>;  // no other test's threads hold its entries
+    CountingModel model;
+    const std::uint32_t owner = new_cache_owner();
+    for (int round = 0; round < 3; ++round)
+        std::jthread([&] { EXPECT_EQ(cached<OnlyHere>(owner, "abc", model), model.of("abc")); })
+            .join();
+    EXPECT_EQ(model.calls, 1);
+    // Threads at once: each has entries of its own, and all are kept or freed at the end.
+    std::vector<std::jthread> threads;
+    for (int thread = 0; thread < 80; ++thread)
+        threads.emplace_back([owner, thread] {
+            CountingModel own;
+            const std::string word(1 + thread % 5, 'x');
+            for (int round = 0; round < 3; ++round)
+                EXPECT_EQ(cached<OnlyHere>(owner, word, own), own.of(word));
+        });
 }
 
 // Two WordPiece tokenizers in one thread, the same words with other IDs in each.

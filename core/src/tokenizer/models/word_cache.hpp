@@ -6,13 +6,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "tokenizer/models/token_table.hpp"
@@ -41,12 +40,14 @@ struct alignas(std::bit_ceil(6 + Longest + 4 * MostIds)) CachedWord {
 
 // A cache of `Entries` words (a power of two) per thread, each of up to `Longest` bytes and
 // `MostIds` IDs. The defaults make an entry 64 bytes, a cache line: long enough for most words
-// with a 2- or 3-byte mark (byte-level BPE's, Metaspace's), and for words of a few pieces. Two
-// entries share each hash, the word used last first: a frequent word survives a rare one that
-// collides with it.
+// with a 2- or 3-byte mark (byte-level BPE's, Metaspace's), and for words of a few pieces. Four
+// entries share each hash, the word used last first: a frequent word survives rarer ones that
+// collide with it, as a word that misses costs some 50 times a word found (cache misses in a
+// vocabulary's tables).
 template <std::size_t Entries, std::size_t Longest = 42, std::size_t MostIds = 4>
 class WordCache {
-    static_assert(std::has_single_bit(Entries) && Entries >= 2);
+    static constexpr std::size_t ways = 4;
+    static_assert(std::has_single_bit(Entries) && Entries >= ways);
     using Entry = CachedWord<Longest, MostIds>;
     static_assert(sizeof(Entry) <= 64);
 
@@ -60,26 +61,22 @@ public:
             tokenize(word, ids);
             return;
         }
-        Entry* pair = entries() + (hash_bytes(word) & (Entries / 2 - 1)) * 2;
-        const auto holds = [&](const Entry& entry) {
-            return entry.model == owner && entry.length == word.size() &&
-                   equal_bytes(entry.text, word.data(), word.size());
-        };
-        if (holds(pair[0])) {
-            append(pair[0], ids);
-            return;
-        }
-        if (holds(pair[1])) {
-            std::swap(pair[0], pair[1]);
-            append(pair[0], ids);
-            return;
+        Entry* set = entries() + (hash_bytes(word) & (Entries / ways - 1)) * ways;
+        for (std::size_t way = 0; way < ways; ++way) {
+            const Entry& entry = set[way];
+            if (entry.model == owner && entry.length == word.size() &&
+                equal_bytes(entry.text, word.data(), word.size())) {
+                std::rotate(set, set + way, set + way + 1);  // to the front
+                append(set[0], ids);
+                return;
+            }
         }
         const std::size_t first = ids.size();
         tokenize(word, ids);
         const std::size_t count = ids.size() - first;
         if (count <= Entry::most_ids) {
-            pair[1] = pair[0];
-            Entry& entry = pair[0];
+            std::rotate(set, set + ways - 1, set + ways);  // the last used longest ago goes
+            Entry& entry = set[0];
             entry.model = owner;
             entry.length = static_cast<std::uint8_t>(word.size());
             entry.count = static_cast<std::uint8_t>(count);
@@ -94,9 +91,44 @@ private:
         for (std::size_t index = 0; index < entry.count; ++index) ids.push_back(entry.ids[index]);
     }
 
+    // A thread's entries, handed on when it ends to a thread that starts: the threads of a call
+    // live for that call (or one batch of it), and the words of one batch are mostly those of the
+    // next. Spare entries wait in a few slots, taken and given without a lock (a fork at any
+    // moment leaves nothing locked); beyond them they are freed.
+    static constexpr std::size_t spare_slots = 64;
+
+    static std::array<std::atomic<Entry*>, spare_slots>& spares() noexcept {
+        static std::array<std::atomic<Entry*>, spare_slots> slots{};
+        return slots;
+    }
+
+    static Entry* take() {
+        for (auto& slot : spares())
+            if (Entry* spare = slot.exchange(nullptr, std::memory_order_acquire)) return spare;
+        return new Entry[Entries];
+    }
+
+    static void give_back(Entry* entries) noexcept {
+        for (auto& slot : spares()) {
+            Entry* empty = nullptr;
+            if (slot.compare_exchange_strong(empty, entries, std::memory_order_release,
+                                             std::memory_order_relaxed))
+                return;
+        }
+        delete[] entries;
+    }
+
+    struct ThreadEntries {
+        Entry* entries = take();
+        ThreadEntries() = default;
+        ThreadEntries(const ThreadEntries&) = delete;
+        ThreadEntries& operator=(const ThreadEntries&) = delete;
+        ~ThreadEntries() { give_back(entries); }
+    };
+
     static Entry* entries() {
-        thread_local const std::unique_ptr<Entry[]> cache(new Entry[Entries]);
-        return cache.get();
+        thread_local const ThreadEntries held;
+        return held.entries;
     }
 };
 
