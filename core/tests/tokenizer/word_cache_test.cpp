@@ -4,8 +4,8 @@
 
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -122,8 +122,9 @@ TEST(WordCache, AThreadsEntriesOutliveIt) {
     CountingModel model;
     const std::uint32_t owner = new_cache_owner();
     for (int round = 0; round < 3; ++round)
-        std::jthread([&] { EXPECT_EQ(cached<OnlyHere>(owner, "abc", model), model.of("abc")); })
-            .join();
+        std::jthread([&] {
+            EXPECT_EQ(cached<OnlyHere>(owner, "abc", model), model.of("abc"));
+        }).join();
     EXPECT_EQ(model.calls, 1);
     // Threads at once: each has entries of its own, and all are kept or freed at the end.
     std::vector<std::jthread> threads;

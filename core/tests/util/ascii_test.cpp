@@ -31,7 +31,8 @@ std::string plain_printable_copy(const std::string& text, bool lowercase) {
     for (const char character : text) {
         const auto byte = static_cast<unsigned char>(character);
         if (byte < 0x20 || byte >= 0x7F) break;
-        out.push_back(static_cast<char>(lowercase && byte >= 'A' && byte <= 'Z' ? byte + 32 : byte));
+        out.push_back(
+            static_cast<char>(lowercase && byte >= 'A' && byte <= 'Z' ? byte + 32 : byte));
     }
     return out;
 }

@@ -55,8 +55,8 @@ public:
     // Appends the IDs of `word` under the model numbered `owner` to `ids`: from the cache, or
     // from `tokenize(word, ids)`, which appends them, and then remembered when short enough.
     template <typename Tokenize>
-    static void tokenize(std::uint32_t owner, std::string_view word, std::vector<std::uint32_t>& ids,
-                         Tokenize&& tokenize) {
+    static void tokenize(std::uint32_t owner, std::string_view word,
+                         std::vector<std::uint32_t>& ids, Tokenize&& tokenize) {
         if (word.size() > Entry::longest) {
             tokenize(word, ids);
             return;
