@@ -1,8 +1,8 @@
 // Each thread's cache of short words' IDs, shared by the models that split words (BPE,
 // WordPiece, Unigram): the words of a text collection repeat, and a cached word costs one
-// comparison instead of the model's search. Entries are direct-mapped by the word's hash (the last
-// word seen wins) and marked with their model's number, so that models never see each other's
-// entries. A thread's cache is its own: no lock, nothing shared.
+// comparison instead of the model's search. Entries are found by the word's hash and marked with
+// their model's number, so that models never see each other's entries. A thread's cache is its
+// own while it runs (no lock, nothing shared) and passes to a later thread when it ends.
 #pragma once
 
 #include <algorithm>
