@@ -1,6 +1,7 @@
 #include "tokenizer/added_tokens.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <utility>
 
@@ -27,12 +28,27 @@ bool AddedTokens::add(AddedToken token) {
     if (std::ranges::any_of(tokens_,
                             [&](const AddedToken& t) { return t.content == token.content; }))
         return false;
-    first_bytes_[static_cast<unsigned char>(token.content[0])] = true;
+    const auto first = static_cast<unsigned char>(token.content[0]);
+    first_byte_ = tokens_.empty() || first_byte_ == first ? first : -1;
+    first_bytes_[first] = true;
     any_strip_ = any_strip_ || token.lstrip || token.rstrip;
     tokens_.push_back(std::move(token));
     std::ranges::stable_sort(tokens_, std::ranges::greater{},
                              [](const AddedToken& t) { return t.content.size(); });
     return true;
+}
+
+std::size_t AddedTokens::next_start(std::string_view text, std::size_t position) const noexcept {
+    if (first_byte_ >= 0) {
+        // memchr scans many bytes at a time: most texts hold no token at all.
+        const void* found =
+            std::memchr(text.data() + position, first_byte_, text.size() - position);
+        return found ? static_cast<std::size_t>(static_cast<const char*>(found) - text.data())
+                     : text.size();
+    }
+    while (position < text.size() && !first_bytes_[static_cast<unsigned char>(text[position])])
+        ++position;
+    return position;
 }
 
 bool AddedTokens::find_all(std::string_view text, std::vector<Match>& matches,
@@ -41,11 +57,7 @@ bool AddedTokens::find_all(std::string_view text, std::vector<Match>& matches,
     std::size_t position = 0;
     found_tokens.clear();
     bool strips = false;
-    while (position < text.size()) {
-        if (!first_bytes_[static_cast<unsigned char>(text[position])]) {
-            ++position;
-            continue;
-        }
+    while ((position = next_start(text, position)) < text.size()) {
         const AddedToken* found = nullptr;
         for (const AddedToken& token : tokens_) {
             if (text.substr(position).starts_with(token.content)) {

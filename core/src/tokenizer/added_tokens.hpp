@@ -49,7 +49,13 @@ public:
 private:
     static constexpr std::uint32_t unusable = UINT32_MAX;  // a single-word token inside a word
 
+    // The position of the next byte at or after `position` that starts a token, or the text's
+    // size.
+    [[nodiscard]] std::size_t next_start(std::string_view text,
+                                         std::size_t position) const noexcept;
+
     std::array<bool, 256> first_bytes_{};
+    int first_byte_ = -1;     // the one byte all tokens start with, if they share one (BERT's '[')
     bool any_strip_ = false;  // a token takes whitespace around it
     std::vector<AddedToken> tokens_;
 };

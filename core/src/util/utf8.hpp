@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "util/ascii.hpp"
+
 namespace korvane::utf8 {
 
 // Appends the UTF-8 form of `code_point` (at most U+10FFFF) to `out`.
@@ -98,7 +100,7 @@ inline char32_t decode_before(std::string_view text, std::size_t end) {
 [[nodiscard]] inline bool is_valid(std::string_view text) noexcept {
     for (std::size_t position = 0; position < text.size();) {
         if (static_cast<unsigned char>(text[position]) < 0x80) {
-            ++position;
+            position += ascii::run_length(text.data() + position, text.size() - position);
         } else if (!decode_multibyte(text, position)) {
             return false;
         }

@@ -56,6 +56,19 @@ TEST(WordPiece, AddedTokensAreMatchedInTheRawTextWithTheirWhitespace) {
     EXPECT_EQ(ids_of(*tokenizer, "a  <Hi>  a[UNK]<hi>"), (Ids{8, 9, 8, 0, 0, 0, 0}));
 }
 
+// Tokens that all start with one byte are found by scanning for it: at the ends, side by side,
+// and after a start byte that begins no token.
+TEST(WordPiece, AddedTokensOfOneFirstByte) {
+    const auto tokenizer = Tokenizer::from_json(tokenizer_json(R"(
+        "pre_tokenizer": {"type": "BertPreTokenizer"},
+        "added_tokens": [{"id": 0, "content": "[UNK]", "normalized": false},
+                         {"id": 9, "content": "[un]", "normalized": false}],)"));
+    ASSERT_TRUE(tokenizer);
+    EXPECT_EQ(ids_of(*tokenizer, "[un]a[UNK][un]"), (Ids{9, 8, 0, 9}));
+    EXPECT_EQ(ids_of(*tokenizer, "[[un]a[u"), (Ids{0, 9, 8, 0, 0}));
+    EXPECT_EQ(ids_of(*tokenizer, "un[UNK"), (Ids{1, 0, 0}));
+}
+
 TEST(WordPiece, DefersTextsWithCharactersTheTableDoesNotKnow) {
     const auto tokenizer = Tokenizer::from_json(tokenizer_json());
     ASSERT_TRUE(tokenizer);

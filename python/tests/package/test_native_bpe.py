@@ -331,6 +331,31 @@ def test_files_kept_with_tokenizers(tmp_path, model, reason):
         _native.Tokenizer(path)
 
 
+@pytest.mark.parametrize(
+    "merges",
+    [
+        ["b c", "a b", "b c"],
+        ["a b", "b c", "a b"],
+        [["b", "c"], ["a", "b"], ["b", "c"]],
+        ["b c", "a b", "b c", "ab c"],
+        ["a b", "b c", "a bc", "b c", "a b"],
+    ],
+    ids=["later-lower", "later-higher", "pairs", "then-merged", "twice-each"],
+)
+def test_a_merge_listed_twice(tmp_path, merges):
+    vocab = {"[UNK]": 0, "a": 1, "b": 2, "c": 3, "ab": 4, "bc": 5, "abc": 6}
+    content = {
+        "model": {"type": "BPE", "vocab": vocab, "merges": merges, "unk_token": "[UNK]"},
+        "pre_tokenizer": {"type": "WhitespaceSplit"},
+    }
+    path = tmp_path / "tokenizer.json"
+    path.write_text(json.dumps(content), encoding="utf-8")
+    reference = tokenizers.Tokenizer.from_file(str(path))
+    native = _native.Tokenizer(path)
+    for text in ["abc", "bcab", "abcbc", "cab", "abcabc bcbc aabbcc", "cba"]:
+        assert native.tokenize(text) == reference.encode(text, add_special_tokens=False).ids
+
+
 # ---------------------------------------------------------------------------------------------
 # Through Model.encode
 

@@ -2,16 +2,15 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <bit>
 #include <functional>
-#include <memory>
 #include <queue>
 #include <tuple>
 #include <utility>
 
 #include "tokenizer/json_fields.hpp"
 #include "tokenizer/models/vocabulary.hpp"
+#include "tokenizer/models/word_cache.hpp"
 #include "util/utf8.hpp"
 
 namespace korvane::tokenizer {
@@ -61,27 +60,8 @@ struct HeapScratch {
 
 constexpr std::uint32_t no_symbol = UINT32_MAX;
 
-std::atomic<std::uint32_t> next_model_number{1};
-
-// Each thread's cache of short words' IDs, one entry per hash (the last word seen wins): the
-// words of a text repeat, and a cached word costs one comparison instead of its merges.
-// 32 bytes an entry, so that the cache holds most of a text collection's distinct words.
-struct CachedWord {
-    static constexpr std::size_t longest = 14;  // bytes
-    static constexpr std::size_t most_ids = 3;
-    std::uint32_t model = 0;  // the Bpe's number, 0: empty
-    std::uint8_t length = 0;
-    std::uint8_t count = 0;
-    char text[longest];
-    std::uint32_t ids[most_ids];
-};
-static_assert(sizeof(CachedWord) == 32);
-constexpr std::size_t cache_entries = 65536;
-
-CachedWord* thread_cache() {
-    thread_local std::unique_ptr<CachedWord[]> cache(new CachedWord[cache_entries]);
-    return cache.get();
-}
+// 2 MiB a thread, holding most of a text collection's distinct words, with their byte-level mark.
+using BpeCache = WordCache<32768>;
 
 }  // namespace
 
@@ -107,7 +87,7 @@ const Bpe::Merge* Bpe::find_merge(std::uint32_t left, std::uint32_t right) const
 
 std::expected<Bpe, std::string> Bpe::from_json(const json::Object& model) {
     Bpe bpe;
-    bpe.number_ = next_model_number++;
+    bpe.number_ = new_cache_owner();
     if (const json::Value* dropout = member(model, "dropout"); dropout && !dropout->is_null())
         return std::unexpected("the BPE model has a dropout");
     auto vocabulary = read_vocabulary(model, "BPE");
@@ -166,26 +146,9 @@ std::expected<Bpe, std::string> Bpe::from_json(const json::Object& model) {
 
 void Bpe::tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const {
     if (word.empty()) return;
-    if (word.size() > CachedWord::longest) {
-        tokenize_uncached(word, ids);
-        return;
-    }
-    CachedWord& entry = thread_cache()[hash_bytes(word) & (cache_entries - 1)];
-    if (entry.model == number_ && entry.length == word.size() &&
-        equal_bytes(entry.text, word.data(), word.size())) {
-        ids.insert(ids.end(), entry.ids, entry.ids + entry.count);
-        return;
-    }
-    const std::size_t first = ids.size();
-    tokenize_uncached(word, ids);
-    const std::size_t count = ids.size() - first;
-    if (count <= CachedWord::most_ids) {
-        entry.model = number_;
-        entry.length = static_cast<std::uint8_t>(word.size());
-        entry.count = static_cast<std::uint8_t>(count);
-        std::copy(word.begin(), word.end(), entry.text);
-        std::copy(ids.begin() + static_cast<std::ptrdiff_t>(first), ids.end(), entry.ids);
-    }
+    BpeCache::tokenize(number_, word, ids, [this](std::string_view uncached, auto& out) {
+        tokenize_uncached(uncached, out);
+    });
 }
 
 void Bpe::tokenize_uncached(std::string_view word, std::vector<std::uint32_t>& ids) const {

@@ -1,13 +1,12 @@
 #include "tokenizer/models/unigram.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <memory>
 #include <utility>
 #include <variant>
 
 #include "tokenizer/json_fields.hpp"
+#include "tokenizer/models/word_cache.hpp"
 #include "util/utf8.hpp"
 
 namespace korvane::tokenizer {
@@ -23,27 +22,8 @@ struct Lattice {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> path;  // (start, ID), last first
 };
 
-std::atomic<std::uint32_t> next_model_number{1};
-
-// Each thread's cache of short words' IDs, one entry per hash (the last word seen wins), without
-// locks: a cached word costs one comparison instead of its search. 64 bytes an entry, long enough
-// for most words with Metaspace's 3-byte mark.
-struct CachedWord {
-    static constexpr std::size_t longest = 42;  // bytes
-    static constexpr std::size_t most_ids = 4;
-    std::uint32_t model = 0;  // the Unigram's number, 0: empty
-    std::uint8_t length = 0;
-    std::uint8_t count = 0;
-    char text[longest];
-    std::uint32_t ids[most_ids];
-};
-static_assert(sizeof(CachedWord) == 64);
-constexpr std::size_t cache_entries = 32768;
-
-CachedWord* thread_cache() {
-    thread_local std::unique_ptr<CachedWord[]> cache(new CachedWord[cache_entries]);
-    return cache.get();
-}
+// 2 MiB a thread, of which a text collection's distinct words touch only their own lines.
+using UnigramCache = WordCache<32768>;
 
 Lattice& thread_lattice() {
     thread_local Lattice lattice;
@@ -63,7 +43,7 @@ std::optional<double> number_of(const json::Value& value) {
 
 std::expected<Unigram, std::string> Unigram::from_json(const json::Object& model) {
     Unigram unigram;
-    unigram.number_ = next_model_number++;
+    unigram.number_ = new_cache_owner();
     const json::Value* vocab_value = member(model, "vocab");
     if (vocab_value == nullptr || vocab_value->if_array() == nullptr)
         return std::unexpected("the Unigram vocabulary is not a list");
@@ -127,26 +107,9 @@ void Unigram::push_unknown(std::string_view piece, std::vector<std::uint32_t>& i
 
 void Unigram::tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const {
     if (word.empty()) return;
-    if (word.size() > CachedWord::longest) {
-        segment(word, ids);
-        return;
-    }
-    CachedWord& entry = thread_cache()[hash_bytes(word) & (cache_entries - 1)];
-    if (entry.model == number_ && entry.length == word.size() &&
-        equal_bytes(entry.text, word.data(), word.size())) {
-        ids.insert(ids.end(), entry.ids, entry.ids + entry.count);
-        return;
-    }
-    const std::size_t first = ids.size();
-    segment(word, ids);
-    const std::size_t count = ids.size() - first;
-    if (count <= CachedWord::most_ids) {
-        entry.model = number_;
-        entry.length = static_cast<std::uint8_t>(word.size());
-        entry.count = static_cast<std::uint8_t>(count);
-        std::copy(word.begin(), word.end(), entry.text);
-        std::copy(ids.begin() + static_cast<std::ptrdiff_t>(first), ids.end(), entry.ids);
-    }
+    UnigramCache::tokenize(number_, word, ids, [this](std::string_view uncached, auto& out) {
+        segment(uncached, out);
+    });
 }
 
 void Unigram::segment(std::string_view word, std::vector<std::uint32_t>& ids) const {

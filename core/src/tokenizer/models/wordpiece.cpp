@@ -5,12 +5,22 @@
 
 #include "tokenizer/json_fields.hpp"
 #include "tokenizer/models/vocabulary.hpp"
+#include "tokenizer/models/word_cache.hpp"
 #include "util/utf8.hpp"
 
 namespace korvane::tokenizer {
 
+namespace {
+
+// 2 MiB a thread, of which a text collection's distinct words touch only their own lines, sized
+// to hold nearly all the words of a collection.
+using WordPieceCache = WordCache<32768>;
+
+}  // namespace
+
 std::expected<WordPiece, std::string> WordPiece::from_json(const json::Object& model) {
     WordPiece wordpiece;
+    wordpiece.number_ = new_cache_owner();
     auto vocabulary = read_vocabulary(model, "WordPiece");
     if (!vocabulary) return std::unexpected(std::move(vocabulary.error()));
     wordpiece.vocabulary_ = std::move(*vocabulary);
@@ -56,6 +66,12 @@ std::expected<WordPiece, std::string> WordPiece::from_json(const json::Object& m
 }
 
 void WordPiece::tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const {
+    WordPieceCache::tokenize(number_, word, ids, [this](std::string_view uncached, auto& out) {
+        tokenize_uncached(uncached, out);
+    });
+}
+
+void WordPiece::tokenize_uncached(std::string_view word, std::vector<std::uint32_t>& ids) const {
     // A word has no more characters than bytes: most are counted only then.
     if (word.size() > max_word_characters_) {
         std::size_t characters = 0;

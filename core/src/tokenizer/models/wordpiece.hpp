@@ -42,6 +42,8 @@ public:
 private:
     WordPiece() = default;
 
+    void tokenize_uncached(std::string_view word, std::vector<std::uint32_t>& ids) const;
+
     std::vector<std::string> vocabulary_;  // by ID; the tables' keys point into it
     // Each twice: whole keys by hash (most words are a token, or end in one) and a trie for the
     // longest key that starts a text.
@@ -52,6 +54,7 @@ private:
     std::size_t longest_key_ = 0;                     // in bytes
     std::uint32_t unknown_id_ = 0;
     std::size_t max_word_characters_ = 100;
+    std::uint32_t number_ = 0;  // this model's own, among those of the process: its cache entries
 };
 
 }  // namespace korvane::tokenizer

@@ -6,6 +6,7 @@
 
 #include "tokenizer/json_fields.hpp"
 #include "tokenizer/unicode_flags.hpp"
+#include "util/ascii.hpp"
 #include "util/utf8.hpp"
 
 namespace korvane::tokenizer {
@@ -98,15 +99,21 @@ bool BertNormalizer::normalize(std::string_view text, std::string& out, Scratch&
         }
         const auto byte = static_cast<unsigned char>(text[position]);
         if (byte < 0x80 && marks.empty()) {
-            // A run of ASCII, mapped through the table into place.
-            std::size_t end = position + 1;
-            while (end < text.size() && static_cast<unsigned char>(text[end]) < 0x80) ++end;
+            // A run of ASCII into place: printable characters a block at a time (each is
+            // itself, or lowercased), the others through the table.
+            const std::size_t end =
+                position + ascii::run_length(text.data() + position, text.size() - position);
             const std::size_t start = out.size();
             out.resize(start + (end - position));
             char* write = out.data() + start;
-            for (; position < end; ++position) {
+            while (position < end) {
+                const std::size_t copied = ascii::copy_printable(
+                    text.data() + position, end - position, write, options_.lowercase);
+                position += copied;
+                write += copied;
+                if (position == end) break;
                 const std::int16_t mapped =
-                    ascii_normalized_[static_cast<unsigned char>(text[position])];
+                    ascii_normalized_[static_cast<unsigned char>(text[position++])];
                 *write = static_cast<char>(mapped);
                 write += mapped >= 0;
             }

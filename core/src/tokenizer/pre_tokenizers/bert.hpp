@@ -11,6 +11,7 @@
 #include "json/json.hpp"
 #include "tokenizer/scratch.hpp"
 #include "tokenizer/unicode_flags.hpp"
+#include "util/ascii.hpp"
 #include "util/utf8.hpp"
 
 namespace korvane::tokenizer {
@@ -52,9 +53,10 @@ struct BertPreTokenizer {
             if (byte < 0x80) {
                 flags = ascii_flags[byte];
                 if (flags == 0) {
-                    // The rest of a run of ASCII letters, digits and controls, in one loop
-                    // that stops at the next cancellation check.
+                    // The rest of a run of ASCII letters, digits and controls, letters and
+                    // digits a block at a time, up to the next cancellation check.
                     const std::size_t limit = std::min(text.size(), next_check);
+                    next += ascii::alphanumeric_run_length(text.data() + next, limit - next);
                     while (next < limit && static_cast<unsigned char>(text[next]) < 0x80 &&
                            ascii_flags[static_cast<unsigned char>(text[next])] == 0)
                         ++next;

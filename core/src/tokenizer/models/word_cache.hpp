@@ -1,0 +1,135 @@
+// Each thread's cache of short words' IDs, shared by the models that split words (BPE,
+// WordPiece, Unigram): the words of a text collection repeat, and a cached word costs one
+// comparison instead of the model's search. Entries are found by the word's hash and marked with
+// their model's number, so that models never see each other's entries. A thread's cache is its
+// own while it runs (no lock, nothing shared) and passes to a later thread when it ends.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "tokenizer/models/token_table.hpp"
+
+namespace korvane::tokenizer {
+
+// A word of up to `Longest` bytes and its IDs, if they are `MostIds` or fewer; aligned to its
+// size, so that an entry of up to 64 bytes sits within one cache line.
+template <std::size_t Longest, std::size_t MostIds>
+struct alignas(std::bit_ceil(6 + Longest + 4 * MostIds)) CachedWord {
+    static_assert(Longest <= UINT8_MAX && MostIds <= UINT8_MAX);
+    static constexpr std::size_t longest = Longest;  // bytes
+    static constexpr std::size_t most_ids = MostIds;
+    std::uint32_t model = 0;  // the owner's number, 0: empty
+    std::uint8_t length = 0;
+    std::uint8_t count = 0;
+    char text[longest];
+    std::uint32_t ids[most_ids];
+};
+
+// A number for a new model's entries, never given twice in the process.
+[[nodiscard]] inline std::uint32_t new_cache_owner() noexcept {
+    static std::atomic<std::uint32_t> next{1};
+    return next++;
+}
+
+// A cache of `Entries` words (a power of two) per thread, each of up to `Longest` bytes and
+// `MostIds` IDs. The defaults make an entry 64 bytes, a cache line: long enough for most words
+// with a 2- or 3-byte mark (byte-level BPE's, Metaspace's), and for words of a few pieces. Four
+// entries share each hash, the word used last first: a frequent word survives rarer ones that
+// collide with it, as a word that misses costs some 50 times a word found (cache misses in a
+// vocabulary's tables).
+template <std::size_t Entries, std::size_t Longest = 42, std::size_t MostIds = 4>
+class WordCache {
+    static constexpr std::size_t ways = 4;
+    static_assert(std::has_single_bit(Entries) && Entries >= ways);
+    using Entry = CachedWord<Longest, MostIds>;
+    static_assert(sizeof(Entry) <= 64);
+
+public:
+    // Appends the IDs of `word` under the model numbered `owner` to `ids`: from the cache, or
+    // from `tokenize(word, ids)`, which appends them, and then remembered when short enough.
+    template <typename Tokenize>
+    static void tokenize(std::uint32_t owner, std::string_view word,
+                         std::vector<std::uint32_t>& ids, Tokenize&& tokenize) {
+        if (word.size() > Entry::longest) {
+            tokenize(word, ids);
+            return;
+        }
+        Entry* set = entries() + (hash_bytes(word) & (Entries / ways - 1)) * ways;
+        for (std::size_t way = 0; way < ways; ++way) {
+            const Entry& entry = set[way];
+            if (entry.model == owner && entry.length == word.size() &&
+                equal_bytes(entry.text, word.data(), word.size())) {
+                std::rotate(set, set + way, set + way + 1);  // to the front
+                append(set[0], ids);
+                return;
+            }
+        }
+        const std::size_t first = ids.size();
+        tokenize(word, ids);
+        const std::size_t count = ids.size() - first;
+        if (count <= Entry::most_ids) {
+            std::rotate(set, set + ways - 1, set + ways);  // the last used longest ago goes
+            Entry& entry = set[0];
+            entry.model = owner;
+            entry.length = static_cast<std::uint8_t>(word.size());
+            entry.count = static_cast<std::uint8_t>(count);
+            std::copy(word.begin(), word.end(), entry.text);
+            std::copy(ids.begin() + static_cast<std::ptrdiff_t>(first), ids.end(), entry.ids);
+        }
+    }
+
+private:
+    static void append(const Entry& entry, std::vector<std::uint32_t>& ids) {
+        // Element by element: a handful, where a range insert calls memmove.
+        for (std::size_t index = 0; index < entry.count; ++index) ids.push_back(entry.ids[index]);
+    }
+
+    // A thread's entries, handed on when it ends to a thread that starts: the threads of a call
+    // live for that call (or one batch of it), and the words of one batch are mostly those of the
+    // next. Spare entries wait in a few slots, taken and given without a lock (a fork at any
+    // moment leaves nothing locked); beyond them they are freed.
+    static constexpr std::size_t spare_slots = 64;
+
+    static std::array<std::atomic<Entry*>, spare_slots>& spares() noexcept {
+        static std::array<std::atomic<Entry*>, spare_slots> slots{};
+        return slots;
+    }
+
+    static Entry* take() {
+        for (auto& slot : spares())
+            if (Entry* spare = slot.exchange(nullptr, std::memory_order_acquire)) return spare;
+        return new Entry[Entries];
+    }
+
+    static void give_back(Entry* entries) noexcept {
+        for (auto& slot : spares()) {
+            Entry* empty = nullptr;
+            if (slot.compare_exchange_strong(empty, entries, std::memory_order_release,
+                                             std::memory_order_relaxed))
+                return;
+        }
+        delete[] entries;
+    }
+
+    struct ThreadEntries {
+        Entry* entries = take();
+        ThreadEntries() = default;
+        ThreadEntries(const ThreadEntries&) = delete;
+        ThreadEntries& operator=(const ThreadEntries&) = delete;
+        ~ThreadEntries() { give_back(entries); }
+    };
+
+    static Entry* entries() {
+        thread_local const ThreadEntries held;
+        return held.entries;
+    }
+};
+
+}  // namespace korvane::tokenizer
