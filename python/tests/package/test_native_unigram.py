@@ -355,7 +355,7 @@ def test_combining_marks_in_and_out_of_order(trained, tmp_path, form):
         ("model", {"unk_id": None}, "no unk_id"),
         ("model", {"vocab": [["a", -1.0], ["a", -2.0]], "unk_id": 0}, "piece twice"),
         ("normalizer", {"type": "Sequence", "normalizers": [{"type": "Nmt"}]}, "is Nmt"),
-        ("pre_tokenizer", {"type": "UnicodeScripts"}, "pre-tokenizer is not"),
+        ("pre_tokenizer", {"type": "UnicodeScripts"}, "pre-tokenizer is UnicodeScripts, not"),
         ("normalizer", {"type": "Replace", "pattern": {"Regex": "a("}, "content": ""}, "compile"),
         ("pre_tokenizer", {"type": "Metaspace", "replacement": "▁"}, "prepend_scheme"),
     ],
