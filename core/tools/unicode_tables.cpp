@@ -16,6 +16,11 @@
 // decomposition of 10.0 to 12.0 is applied, the composition of 13.0 (U+11938) is not made, marks
 // of 10.0 and later are neither reordered nor stripped; StripAccents removes the marks (Mn, Mc,
 // Me) of 9.0's general categories.
+// Regular expressions are matched by Oniguruma, and Debian 12's (6.9.8) has Unicode 14.0's
+// properties where tokenizers' has 16.0's (found by matching \p{Cn}, \p{L}, \w, ... against
+// every code point in each): the code points that ICU assigns but 14.0 does not, listed as
+// ranges, make a regular expression's text deferred. Those of 15.1 and 16.0 are unknown to the
+// table itself; no property tested differs on code points both versions assign.
 //
 // Usage: unicode_tables OUTPUT.cpp
 #include <unicode/uchar.h>
@@ -43,6 +48,8 @@ using namespace korvane::unicode;
 using Version = std::array<std::uint8_t, 2>;
 constexpr Version category_version{8, 0};
 constexpr Version normalization_version{9, 0};
+// The Unicode version of the linked Oniguruma's tables; a test checks it against the library.
+constexpr Version regex_engine_version{14, 0};
 
 // General categories in Unicode 8.0 of code points that had another one in Unicode 15.0.
 // Found by comparing every code point against `tokenizers`; the comparison is a test.
@@ -282,6 +289,17 @@ int main(int argc, char** argv) {
         if (compatibility == decomposition(nfd, code_point)) return flags;
         return flags | (store(compatibility) << 8);
     });
+    // Code points that ICU assigns and the regular expression engine does not, as ranges.
+    std::vector<std::array<UChar32, 2>> regex_unknown;
+    for (UChar32 code_point = 0; code_point < 0x110000; ++code_point) {
+        if (u_charType(code_point) == U_UNASSIGNED ||
+            assigned_in(code_point, regex_engine_version))
+            continue;
+        if (!regex_unknown.empty() && regex_unknown.back()[1] + 1 == code_point)
+            regex_unknown.back()[1] = code_point;
+        else
+            regex_unknown.push_back({code_point, code_point});
+    }
     if (mappings.size() > 0x3FFF || sequences.size() > 0xFFFFFF) {
         std::fprintf(stderr, "unicode_tables: too many mappings\n");
         return 1;
@@ -307,6 +325,11 @@ int main(int argc, char** argv) {
     for (const auto& [key, composite] : pairs)
         out << (written++ % 16 == 0 ? "\n" : "") << static_cast<std::uint32_t>(composite) << ',';
     out << "};\n\nconst std::size_t composition_count = " << pairs.size() << ";\n\n";
+    // Never empty: a first range past every code point ends the list.
+    out << "const char32_t regex_unknown_ranges[" << regex_unknown.size() + 1 << "][2] = {";
+    for (const auto& [first, last] : regex_unknown) out << '\n' << '{' << first << ',' << last << "},";
+    out << "\n{0x110000,0x110000}};\n\nconst std::size_t regex_unknown_range_count = "
+        << regex_unknown.size() << ";\n\n";
     out << "const std::uint32_t mappings[" << mappings.size() << "][2] = {";
     for (std::size_t index = 0; index < mappings.size(); ++index)
         out << (index % 8 == 0 ? "\n" : "") << '{' << mappings[index][0] << ','

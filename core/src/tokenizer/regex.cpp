@@ -2,7 +2,12 @@
 
 #include <oniguruma.h>
 
+#include <algorithm>
 #include <memory>
+#include <string>
+
+#include "tokenizer/unicode_flags.hpp"
+#include "util/utf8.hpp"
 
 namespace korvane::tokenizer {
 
@@ -54,6 +59,22 @@ std::expected<Regex, std::string> Regex::compile(std::string_view pattern) {
         return std::unexpected("the regular expression " + std::string(pattern) +
                                " matches the empty text");
     return regex;
+}
+
+bool Regex::holds_character_unknown_to_engine(std::string_view text) noexcept {
+    // UTF-8 keeps the order of code points: a character below the first range starts with a
+    // byte below that range's lead byte. Continuation bytes lie below every multibyte lead byte,
+    // and ASCII (Unicode 1.1) is never in a range. The sentinel range past U+10FFFF has none.
+    static const unsigned char lowest_lead = [] {
+        std::string encoded;
+        utf8::append(encoded, std::min(unicode::regex_unknown_ranges[0][0], char32_t{0x10FFFF}));
+        return std::max(static_cast<unsigned char>(encoded[0]), static_cast<unsigned char>(0xC0));
+    }();
+    for (std::size_t position = 0; position < text.size(); ++position) {
+        if (static_cast<unsigned char>(text[position]) < lowest_lead) continue;
+        if (unicode::unknown_to_regex_engine(utf8::decode_at(text, position))) return true;
+    }
+    return false;
 }
 
 int Regex::search(std::string_view text, std::size_t from, std::size_t& start,

@@ -1,6 +1,8 @@
 // A regular expression of tokenizer.json, matched by Oniguruma as tokenizers matches it: UTF-8,
 // Oniguruma's default syntax. Matches are found left to right without overlaps. Patterns that
 // can match the empty text are refused (tokenizers' handling of empty matches is not copied).
+// The engine's Unicode tables are older than those of tokenizers' (unicode_tables.cpp): a stage
+// defers a text holding a character they lack (`holds_character_unknown_to_engine`).
 #pragma once
 
 #include <cstddef>
@@ -14,6 +16,10 @@ namespace korvane::tokenizer {
 class Regex {
 public:
     [[nodiscard]] static std::expected<Regex, std::string> compile(std::string_view pattern);
+
+    // True if `text` (valid UTF-8) holds a character the character table knows and the engine's
+    // tables do not: a pattern's matches there may differ from tokenizers'.
+    [[nodiscard]] static bool holds_character_unknown_to_engine(std::string_view text) noexcept;
 
     // Calls `on_match(start, end)` for each match in `text`; false if Oniguruma fails.
     template <typename OnMatch>

@@ -193,6 +193,30 @@ def variant(content, normalizer="none", pre_tokenizer="always", **model):
     return content
 
 
+def small_unigram(normalizer, pre_tokenizer):
+    vocabulary = [["<unk>", 0.0], ["a", -1.0], ["b", -1.0], ["ab", -1.5]]
+    return {
+        "version": "1.0",
+        "added_tokens": [],
+        "normalizer": normalizer,
+        "pre_tokenizer": pre_tokenizer,
+        "model": {"type": "Unigram", "unk_id": 0, "vocab": vocabulary, "byte_fallback": False},
+    }
+
+
+@pytest.fixture(scope="module")
+def knows(tmp_path_factory):
+    """Whether the character table knows a character: a tokenizer without a normalizer or a
+    pre-tokenizer answers for it alone."""
+    plain = Pair(small_unigram(None, None), tmp_path_factory.mktemp("plain")).native
+    return lambda character: plain.tokenize(character) is not None
+
+
+@pytest.fixture(scope="module")
+def table_code_points(knows):
+    return [p for p in scalar_values() if knows(chr(p))]
+
+
 def mixed_texts(seed, count=300):
     rng = random.Random(seed)
     alphabet = "".join(SENTENCES) + "▁▁__  <unk><s>"
@@ -563,20 +587,62 @@ def test_replace_by_regular_expression(trained, tmp_path, pattern, content):
     assert pair.mismatches(texts) == []
 
 
-def test_every_code_point_by_regular_expression(trained, tmp_path):
-    content = variant(trained, "none", "none")
-    content["pre_tokenizer"] = {
-        "type": "Split",
-        "pattern": {"Regex": GPT2},
-        "behavior": "Isolated",
-        "invert": False,
-    }
-    pair = Pair(content, tmp_path)
-    points = scalar_values()
-    texts = [" ".join(f"a{chr(p)}1" for p in points[i : i + 64]) for i in range(0, len(points), 64)]
+def split(pattern, behavior, invert=False):
+    return {"type": "Split", "pattern": {"Regex": pattern}, "behavior": behavior, "invert": invert}
+
+
+def replace(pattern, content):
+    return {"type": "Replace", "pattern": {"Regex": pattern}, "content": content}
+
+
+# Regular expressions over each code point: the stage (normalizer, pre-tokenizer) and the text
+# made of each code point. Each makes the IDs depend on the character's class, which splitting a
+# run of unknown characters alone would not: GPT-2's pattern joins a letter (a number, another
+# character) to the unknown letter ж (number ٣, symbol ¤) before it, where the run is one unknown
+# piece, or splits it off as an unknown piece of its own; removing a class drops a piece or keeps
+# it; replacing a class by b turns an unknown piece into b.
+CODE_POINT_REGEXES = {
+    "gpt2": (None, split(GPT2, "Isolated"), "ж{c}a٣{c}a¤{c}a"),
+    "remove-letters": (None, split(r"\p{L}", "Removed"), "a{c}b "),
+    "remove-numbers-punctuation-symbols": (None, split(r"\p{N}|\p{P}|\p{S}", "Removed"), "a{c}b "),
+    "keep-words": (None, split(r"\w+", "Removed", invert=True), "a{c}b "),
+    "remove-marks-and-spaces": (None, split(r"\p{M}|\s", "Removed"), "a{c}b"),
+    "replace-letters-and-numbers": (replace(r"[\p{L}\p{N}]", "b"), {"type": "WhitespaceSplit"}, "a{c}b "),
+    "replace-others": (replace(r"\p{P}|\p{S}|\p{M}", "b"), {"type": "WhitespaceSplit"}, "a{c}b "),
+    "replace-words": (replace(r"\w", "b"), None, "a{c}b"),
+}
+
+
+@pytest.mark.parametrize("case", list(CODE_POINT_REGEXES))
+def test_every_code_point_by_regular_expression(table_code_points, tmp_path, case):
+    normalizer, pre_tokenizer, item = CODE_POINT_REGEXES[case]
+    pair = Pair(small_unigram(normalizer, pre_tokenizer), tmp_path)
+    points = table_code_points
+    texts = [
+        "".join(item.format(c=chr(p)) for p in points[i : i + 64])
+        for i in range(0, len(points), 64)
+    ]
     assert pair.mismatches(texts) == []
 
 
+    # Only the texts holding one of the few thousand characters the engine lacks are deferred.
+    assert pair.deferred(texts) <= len(texts) // 10
+    assert len(texts) - pair.deferred(texts) > at_least(4000)
+
+
+# Characters of Unicode 15.0, which the engine's tables lack, and one of 1.1 that they have.
+UNICODE_15_TEXTS = ["a\U00011F24b", "a\U00011F50b", "a\U0001D2C6b", "a\U0001E4E6b", "a\u0CF3b"]
+
+
+@pytest.mark.parametrize("case", list(CODE_POINT_REGEXES))
+def test_characters_the_engine_lacks_are_deferred(tmp_path, case):
+    normalizer, pre_tokenizer, _ = CODE_POINT_REGEXES[case]
+    pair = Pair(small_unigram(normalizer, pre_tokenizer), tmp_path)
+    assert [pair.native.tokenize(text) for text in UNICODE_15_TEXTS] == [None] * len(
+        UNICODE_15_TEXTS
+    )
+    assert pair.mismatches(["a\u4e2db", "ab ab"]) == []
+    assert pair.deferred(["a\u4e2db", "ab ab"]) == 0
 @pytest.mark.parametrize("part", ["pre_tokenizer", "normalizer"])
 def test_regular_expressions_matching_the_empty_text_keep_the_tokenizers_path(
     trained, tmp_path, part
