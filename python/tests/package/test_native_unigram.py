@@ -499,22 +499,22 @@ MORE_NORMALIZERS = {
 
 
 @pytest.mark.parametrize("pre_tokenizer", list(MORE_PRE_TOKENIZERS))
-def test_more_pre_tokenizers(trained, tmp_path, pre_tokenizer):
+def test_more_pre_tokenizers(trained, knows, tmp_path, pre_tokenizer):
     content = variant(trained, "lowercase", "none")
     content["pre_tokenizer"] = MORE_PRE_TOKENIZERS[pre_tokenizer]
     pair = Pair(content, tmp_path)
     punctuation = "".join(chr(p) for p in range(0x20, 0x3000) if not chr(p).isalnum())
     rng = random.Random(pre_tokenizer)
-    texts = (
-        SENTENCES
-        + corpus(300)
-        + multilingual_texts(300, seed=3)
-        + [
-            "".join(rng.choice(punctuation + "ab  中") for _ in range(rng.randint(0, 20)))
-            for _ in range(2000)
-        ]
-    )
-    assert pair.mismatches(texts) == []
+    sentences = SENTENCES + corpus(300) + multilingual_texts(300, seed=3)
+    random_texts = [
+        "".join(rng.choice(punctuation + "ab  中") for _ in range(rng.randint(0, 20)))
+        for _ in range(2000)
+    ]
+    assert pair.mismatches(sentences + random_texts) == []
+    # Answered natively: every text but those holding a character the table does not know.
+    assert pair.deferred(sentences) == 0
+    unknown = sum(not all(knows(c) for c in text) for text in random_texts)
+    assert pair.deferred(random_texts) == unknown < len(random_texts)
 
 
 @pytest.mark.parametrize("normalizer", list(MORE_NORMALIZERS))
@@ -524,6 +524,7 @@ def test_more_normalizers(trained, tmp_path, normalizer):
     pair = Pair(content, tmp_path)
     texts = SENTENCES + [s.upper() for s in SENTENCES] + multilingual_texts(300, seed=5)
     assert pair.mismatches(texts) == []
+    assert pair.deferred(texts) == 0
 
 
 @pytest.mark.parametrize(
@@ -585,6 +586,7 @@ def test_replace_by_regular_expression(trained, tmp_path, pattern, content):
     pair = Pair(tokenizer, tmp_path)
     texts = SENTENCES + multilingual_texts(200) + mixed_texts(10) + ["ab  ab 12 a\u0301b  "]
     assert pair.mismatches(texts) == []
+    assert pair.deferred(texts) == 0
 
 
 def split(pattern, behavior, invert=False):
@@ -623,8 +625,6 @@ def test_every_code_point_by_regular_expression(table_code_points, tmp_path, cas
         for i in range(0, len(points), 64)
     ]
     assert pair.mismatches(texts) == []
-
-
     # Only the texts holding one of the few thousand characters the engine lacks are deferred.
     assert pair.deferred(texts) <= len(texts) // 10
     assert len(texts) - pair.deferred(texts) > at_least(4000)
@@ -643,6 +643,8 @@ def test_characters_the_engine_lacks_are_deferred(tmp_path, case):
     )
     assert pair.mismatches(["a\u4e2db", "ab ab"]) == []
     assert pair.deferred(["a\u4e2db", "ab ab"]) == 0
+
+
 @pytest.mark.parametrize("part", ["pre_tokenizer", "normalizer"])
 def test_regular_expressions_matching_the_empty_text_keep_the_tokenizers_path(
     trained, tmp_path, part
