@@ -563,6 +563,16 @@ REPLACE_REGEXES = [
 ]
 
 
+# Characters of Unicode 14.0 (the regular expression engine's) whose properties changed by 16.0
+# (tokenizers') that the test texts hold: under a pattern that asks for properties, texts holding
+# them are deferred.
+CHANGED_PROPERTIES = {"\u200c", "\u200d"}
+
+
+def without_changed_properties(texts):
+    return [text for text in texts if not CHANGED_PROPERTIES & set(text)]
+
+
 @pytest.mark.parametrize(("pattern", "behavior", "invert"), SPLIT_REGEXES)
 def test_split_by_regular_expression(trained, tmp_path, pattern, behavior, invert):
     content = variant(trained, "lowercase", "none")
@@ -576,7 +586,7 @@ def test_split_by_regular_expression(trained, tmp_path, pattern, behavior, inver
     texts = SENTENCES + corpus(200) + multilingual_texts(200) + mixed_texts(9)
     texts += ["it's 12 o'clock  ab AB  ▁x", "Ab中文한국어 123\n\t x  "]
     assert pair.mismatches(texts) == []
-    assert pair.deferred(texts) == 0
+    assert pair.deferred(without_changed_properties(texts)) == 0
 
 
 @pytest.mark.parametrize(("pattern", "content"), REPLACE_REGEXES)
@@ -586,7 +596,9 @@ def test_replace_by_regular_expression(trained, tmp_path, pattern, content):
     pair = Pair(tokenizer, tmp_path)
     texts = SENTENCES + multilingual_texts(200) + mixed_texts(10) + ["ab  ab 12 a\u0301b  "]
     assert pair.mismatches(texts) == []
-    assert pair.deferred(texts) == 0
+    # A pattern of code points only (no class, property or case folding) defers nothing.
+    code_points_only = "\\" not in pattern
+    assert pair.deferred(texts if code_points_only else without_changed_properties(texts)) == 0
 
 
 def split(pattern, behavior, invert=False):
@@ -630,16 +642,18 @@ def test_every_code_point_by_regular_expression(table_code_points, tmp_path, cas
     assert len(texts) - pair.deferred(texts) > at_least(4000)
 
 
-# Characters of Unicode 15.0, which the engine's tables lack, and one of 1.1 that they have.
-UNICODE_15_TEXTS = ["a\U00011F24b", "a\U00011F50b", "a\U0001D2C6b", "a\U0001E4E6b", "a\u0CF3b"]
+# Characters the engines answer differently: of Unicode 15.0, which the older one lacks, and of
+# older versions whose properties changed (ZWJ, U+30FB, U+0363, U+1171E).
+DIFFERING_TEXTS = ["a\U00011F24b", "a\U00011F50b", "a\U0001D2C6b", "a\U0001E4E6b", "a\u0CF3b"]
+DIFFERING_TEXTS += ["a\u200db", "a\u30fbb", "a\u0363b", "a\U0001171Eb"]
 
 
 @pytest.mark.parametrize("case", list(CODE_POINT_REGEXES))
 def test_characters_the_engine_lacks_are_deferred(tmp_path, case):
     normalizer, pre_tokenizer, _ = CODE_POINT_REGEXES[case]
     pair = Pair(small_unigram(normalizer, pre_tokenizer), tmp_path)
-    assert [pair.native.tokenize(text) for text in UNICODE_15_TEXTS] == [None] * len(
-        UNICODE_15_TEXTS
+    assert [pair.native.tokenize(text) for text in DIFFERING_TEXTS] == [None] * len(
+        DIFFERING_TEXTS
     )
     assert pair.mismatches(["a\u4e2db", "ab ab"]) == []
     assert pair.deferred(["a\u4e2db", "ab ab"]) == 0

@@ -20,7 +20,7 @@ public:
     [[nodiscard]] static std::expected<Replace, std::string> from_json(const json::Object& part);
 
     // Appends `text` (valid UTF-8) with the replacements to `out`; false if the text is deferred
-    // (a character the engine's tables lack) or Oniguruma fails.
+    // (a character the engines answer differently) or Oniguruma fails.
     bool normalize(std::string_view text, std::string& out, Scratch& scratch) const;
 
 private:

@@ -2,7 +2,7 @@
 // (words between white space), Whitespace (runs of word characters, \w, and runs of characters
 // that are neither word characters nor white space) and Punctuation (each punctuation character,
 // kept by its `behavior`), and Split by a string or a regular expression (deferring a text that
-// holds a character the engine's tables lack).
+// holds a character the engines answer differently).
 #pragma once
 
 #include <cstddef>
@@ -221,7 +221,7 @@ public:
 
     template <typename OnWord>
     void split(std::string_view text, Scratch& scratch, OnWord&& word) const {
-        if (regex_ && Regex::holds_character_unknown_to_engine(text)) {
+        if (regex_ && regex_->may_differ_on(text)) {
             scratch.deferred = true;
             return;
         }
