@@ -352,7 +352,8 @@ int main(int argc, char** argv) {
     out << "};\n\nconst std::size_t composition_count = " << pairs.size() << ";\n\n";
     // Never empty: a first range past every code point ends the list.
     out << "const char32_t regex_differing_ranges[" << regex_differing.size() + 1 << "][2] = {";
-    for (const auto& [first, last] : regex_differing) out << '\n' << '{' << first << ',' << last << "},";
+    for (const auto& [first, last] : regex_differing)
+        out << '\n' << '{' << first << ',' << last << "},";
     out << "\n{0x110000,0x110000}};\n\nconst std::size_t regex_differing_range_count = "
         << regex_differing.size() << ";\n\n";
     out << "const std::uint32_t mappings[" << mappings.size() << "][2] = {";

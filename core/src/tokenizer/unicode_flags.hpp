@@ -63,8 +63,8 @@ extern const std::size_t regex_differing_range_count;
 // tokenizers' newer one, although the table knows it.
 [[nodiscard]] inline bool regex_engines_differ(char32_t code_point) noexcept {
     const std::span<const char32_t[2]> ranges(regex_differing_ranges, regex_differing_range_count);
-    const auto found = std::ranges::lower_bound(
-        ranges, code_point, {}, [](const char32_t(&range)[2]) { return range[1]; });
+    const auto found = std::ranges::lower_bound(ranges, code_point, {},
+                                                [](const char32_t(&range)[2]) { return range[1]; });
     return found != ranges.end() && (*found)[0] <= code_point;
 }
 

@@ -32,9 +32,8 @@ TEST(Regex, TheTableKnowsWhichCodePointsTheLinkedEngineLacks) {
         text.clear();
         utf8::append(text, code_point);
         bool matched = false;
-        ASSERT_TRUE(unassigned->for_each_match(text, [&](std::size_t, std::size_t) {
-            matched = true;
-        }));
+        ASSERT_TRUE(
+            unassigned->for_each_match(text, [&](std::size_t, std::size_t) { matched = true; }));
         const bool unknown = (unicode::properties(code_point) & unicode::unknown) != 0;
         const bool differing = unicode::regex_engines_differ(code_point);
         EXPECT_FALSE(unknown && differing);
@@ -43,8 +42,8 @@ TEST(Regex, TheTableKnowsWhichCodePointsTheLinkedEngineLacks) {
         else if (matched != (unknown || differing))
             disagreeing.push_back(code_point);
     }
-    EXPECT_EQ(disagreeing.size(), 0u) << "first: U+" << std::hex
-                                      << (disagreeing.empty() ? 0u : disagreeing[0]);
+    EXPECT_EQ(disagreeing.size(), 0u)
+        << "first: U+" << std::hex << (disagreeing.empty() ? 0u : disagreeing[0]);
     EXPECT_EQ(changed, 98u);
 }
 
@@ -54,19 +53,19 @@ TEST(Regex, FindsCharactersTheEngineLacksAnywhereInATextAndNoOthers) {
     };
     EXPECT_FALSE(holds(""));
     EXPECT_FALSE(holds("plain ASCII, caf\xC3\xA9, \xE4\xB8\xAD\xE6\x96\x87, \xF0\x9F\x98\x80"));
-    EXPECT_TRUE(holds("\xE0\xB3\xB3"));                 // U+0CF3 KANNADA SIGN COMBINING ANUSVARA
-    EXPECT_TRUE(holds("ab \xF0\x91\xBC\xA4"));          // U+11F24 KAWI LETTER DHA, at the end
-    EXPECT_TRUE(holds("\xF0\x9D\x8B\x86 ab"));          // U+1D2C6 KAKTOVIK NUMERAL SIX
-    EXPECT_TRUE(holds("x\xF0\x9B\x85\x95y"));           // U+1B155 KATAKANA LETTER SMALL KO
-    EXPECT_TRUE(holds("\xF0\xB2\x8E\xAF"));             // U+323AF, the last of CJK Extension H
-    EXPECT_FALSE(holds("\xF0\xB2\x8E\xB0"));            // U+323B0, unassigned
-    EXPECT_FALSE(holds("\xF0\x93\x90\xB8"));            // U+13438 (Unicode 12.0)
-    EXPECT_FALSE(holds("\xF0\x9E\xBA\xB4"));            // U+2EBF4 (15.1): the table lacks it too
+    EXPECT_TRUE(holds("\xE0\xB3\xB3"));         // U+0CF3 KANNADA SIGN COMBINING ANUSVARA
+    EXPECT_TRUE(holds("ab \xF0\x91\xBC\xA4"));  // U+11F24 KAWI LETTER DHA, at the end
+    EXPECT_TRUE(holds("\xF0\x9D\x8B\x86 ab"));  // U+1D2C6 KAKTOVIK NUMERAL SIX
+    EXPECT_TRUE(holds("x\xF0\x9B\x85\x95y"));   // U+1B155 KATAKANA LETTER SMALL KO
+    EXPECT_TRUE(holds("\xF0\xB2\x8E\xAF"));     // U+323AF, the last of CJK Extension H
+    EXPECT_FALSE(holds("\xF0\xB2\x8E\xB0"));    // U+323B0, unassigned
+    EXPECT_FALSE(holds("\xF0\x93\x90\xB8"));    // U+13438 (Unicode 12.0)
+    EXPECT_FALSE(holds("\xF0\x9E\xBA\xB4"));    // U+2EBF4 (15.1): the table lacks it too
     // Older characters whose properties changed: ID_Continue, Alphabetic, Mn to Mc.
     EXPECT_TRUE(holds("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9"));  // U+200D ZWJ
-    EXPECT_TRUE(holds("x\xCD\xA3"));                    // U+0363 COMBINING LATIN SMALL LETTER A
-    EXPECT_TRUE(holds("\xF0\x91\x9C\x9E"));             // U+1171E AHOM CONSONANT SIGN MEDIAL RA
-    EXPECT_FALSE(holds("x\xCD\xA2\xCD\xB0"));           // U+0362 and U+0370 around them
+    EXPECT_TRUE(holds("x\xCD\xA3"));           // U+0363 COMBINING LATIN SMALL LETTER A
+    EXPECT_TRUE(holds("\xF0\x91\x9C\x9E"));    // U+1171E AHOM CONSONANT SIGN MEDIAL RA
+    EXPECT_FALSE(holds("x\xCD\xA2\xCD\xB0"));  // U+0362 and U+0370 around them
 }
 
 // A tokenizer of the pieces a, b and ab, with `parts` before its model.
@@ -165,8 +164,8 @@ TEST_P(PropertyPatterns, Defer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Patterns, PropertyPatterns,
-                         ::testing::Values("(?i)ab", "[[:alpha:]]+", "\\\\b", "a|\\\\d",
-                                           "\\\\X", "[^\\\\s]"));
+                         ::testing::Values("(?i)ab", "[[:alpha:]]+", "\\\\b", "a|\\\\d", "\\\\X",
+                                           "[^\\\\s]"));
 
 }  // namespace
 }  // namespace korvane
