@@ -350,7 +350,7 @@ int main(int argc, char** argv) {
     for (const auto& [key, composite] : pairs)
         out << (written++ % 16 == 0 ? "\n" : "") << static_cast<std::uint32_t>(composite) << ',';
     out << "};\n\nconst std::size_t composition_count = " << pairs.size() << ";\n\n";
-    // Never empty: a first range past every code point ends the list.
+    // Never empty: a range past every code point, not counted, closes the list.
     out << "const char32_t regex_differing_ranges[" << regex_differing.size() + 1 << "][2] = {";
     for (const auto& [first, last] : regex_differing)
         out << '\n' << '{' << first << ',' << last << "},";
