@@ -16,6 +16,12 @@
 // decomposition of 10.0 to 12.0 is applied, the composition of 13.0 (U+11938) is not made, marks
 // of 10.0 and later are neither reordered nor stripped; StripAccents removes the marks (Mn, Mc,
 // Me) of 9.0's general categories.
+// Regular expressions are matched by Oniguruma, and Debian 12's (6.9.8) has Unicode 14.0's
+// properties where tokenizers' has 16.0's (found by matching \p{Cn}, and each of the 805
+// property, script, block and category names the older one knows, against every code point in
+// each). A text holding a code point they answer differently is deferred under a regular
+// expression: those ICU assigns and 14.0 does not (those of 15.1 and 16.0 are unknown to the
+// table itself), and the 98 of 14.0 whose properties changed by 16.0 (listed below).
 //
 // Usage: unicode_tables OUTPUT.cpp
 #include <unicode/uchar.h>
@@ -23,6 +29,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -43,6 +50,8 @@ using namespace korvane::unicode;
 using Version = std::array<std::uint8_t, 2>;
 constexpr Version category_version{8, 0};
 constexpr Version normalization_version{9, 0};
+// The Unicode version of the linked Oniguruma's tables; a test checks it against the library.
+constexpr Version regex_engine_version{14, 0};
 
 // General categories in Unicode 8.0 of code points that had another one in Unicode 15.0.
 // Found by comparing every code point against `tokenizers`; the comparison is a test.
@@ -61,6 +70,26 @@ const std::map<UChar32, std::int8_t> mark_categories_before_change{
     {0x1CF2, U_COMBINING_SPACING_MARK},  // VEDIC SIGN ARDHAVISARGA, Lo since 10.0
     {0x1CF3, U_COMBINING_SPACING_MARK},  // VEDIC SIGN ROTATED ARDHAVISARGA, Lo since 10.0
     {0x111C9, U_OTHER_PUNCTUATION},      // SHARADA SANDHI MARK, Mn since 11.0
+};
+
+// Code points assigned by Unicode 14.0 that the two Oniguruma versions match differently, by
+// Alphabetic, Cased and Lowercase, the Changes_When_* properties, Case_Ignorable, Diacritic,
+// Extender, Grapheme_Base and Grapheme_Extend, ID_Continue, Sentence_Terminal and
+// Terminal_Punctuation, or Mn and Mc (U+1171E).
+const std::vector<std::array<UChar32, 2>> regex_properties_changed{
+    {0x019B, 0x019B},   {0x0264, 0x0264},   {0x0363, 0x036F},   {0x0836, 0x0836},
+    {0x0A71, 0x0A71},   {0x0AFB, 0x0AFB},   {0x0C04, 0x0C04},   {0x0CC0, 0x0CC0},
+    {0x0CC7, 0x0CC8},   {0x0CCA, 0x0CCB},   {0x0E3A, 0x0E3A},   {0x0F82, 0x0F83},
+    {0x10FC, 0x10FC},   {0x1715, 0x1715},   {0x1734, 0x1734},   {0x17D4, 0x17D5},
+    {0x1A60, 0x1A60},   {0x1B3B, 0x1B3B},   {0x1B3D, 0x1B3D},   {0x1B43, 0x1B44},
+    {0x1BAA, 0x1BAA},   {0x1BE6, 0x1BE6},   {0x1BF2, 0x1BF3},   {0x1DD3, 0x1DE6},
+    {0x200C, 0x200D},   {0x2024, 0x2024},   {0x2CF9, 0x2CFB},   {0x30FB, 0x30FB},
+    {0xA7F2, 0xA7F4},   {0xA806, 0xA806},   {0xA82C, 0xA82C},   {0xA953, 0xA953},
+    {0xA9C0, 0xA9C0},   {0xAB69, 0xAB69},   {0xFE12, 0xFE12},   {0xFE15, 0xFE16},
+    {0xFF65, 0xFF65},   {0x10A38, 0x10A3A}, {0x10A3F, 0x10A3F}, {0x11080, 0x11081},
+    {0x111C0, 0x111C0}, {0x11235, 0x11235}, {0x11237, 0x11237}, {0x1133B, 0x1133B},
+    {0x1134D, 0x1134D}, {0x116B6, 0x116B6}, {0x1171E, 0x1171E}, {0x1193D, 0x1193D},
+    {0x16FF0, 0x16FF1}, {0x1D166, 0x1D166}, {0x1D16D, 0x1D16D},
 };
 
 bool assigned_in(UChar32 code_point, Version version) {
@@ -282,6 +311,20 @@ int main(int argc, char** argv) {
         if (compatibility == decomposition(nfd, code_point)) return flags;
         return flags | (store(compatibility) << 8);
     });
+    // Code points the regular expression engines answer differently, as ranges.
+    std::vector<std::array<UChar32, 2>> regex_differing;
+    for (UChar32 code_point = 0; code_point < 0x110000; ++code_point) {
+        const bool changed = std::ranges::any_of(regex_properties_changed, [&](const auto& range) {
+            return range[0] <= code_point && code_point <= range[1];
+        });
+        if (u_charType(code_point) == U_UNASSIGNED ||
+            (assigned_in(code_point, regex_engine_version) && !changed))
+            continue;
+        if (!regex_differing.empty() && regex_differing.back()[1] + 1 == code_point)
+            regex_differing.back()[1] = code_point;
+        else
+            regex_differing.push_back({code_point, code_point});
+    }
     if (mappings.size() > 0x3FFF || sequences.size() > 0xFFFFFF) {
         std::fprintf(stderr, "unicode_tables: too many mappings\n");
         return 1;
@@ -307,6 +350,12 @@ int main(int argc, char** argv) {
     for (const auto& [key, composite] : pairs)
         out << (written++ % 16 == 0 ? "\n" : "") << static_cast<std::uint32_t>(composite) << ',';
     out << "};\n\nconst std::size_t composition_count = " << pairs.size() << ";\n\n";
+    // Never empty: a range past every code point, not counted, closes the list.
+    out << "const char32_t regex_differing_ranges[" << regex_differing.size() + 1 << "][2] = {";
+    for (const auto& [first, last] : regex_differing)
+        out << '\n' << '{' << first << ',' << last << "},";
+    out << "\n{0x110000,0x110000}};\n\nconst std::size_t regex_differing_range_count = "
+        << regex_differing.size() << ";\n\n";
     out << "const std::uint32_t mappings[" << mappings.size() << "][2] = {";
     for (std::size_t index = 0; index < mappings.size(); ++index)
         out << (index % 8 == 0 ? "\n" : "") << '{' << mappings[index][0] << ','

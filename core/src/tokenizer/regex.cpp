@@ -2,7 +2,12 @@
 
 #include <oniguruma.h>
 
+#include <algorithm>
 #include <memory>
+#include <string>
+
+#include "tokenizer/unicode_flags.hpp"
+#include "util/utf8.hpp"
 
 namespace korvane::tokenizer {
 
@@ -21,6 +26,38 @@ struct RegionDeleter {
 OnigRegion* thread_region() {
     thread_local std::unique_ptr<OnigRegion, RegionDeleter> region(onig_region_new());
     return region.get();
+}
+
+// False only for a pattern whose matches cannot depend on characters' Unicode properties: no
+// class escape (\w, \d, \s, \p{..}, \X, \b, ...), no POSIX bracket ([:alpha:]), no group
+// of options ((?i) folds case). Literal characters, escaped punctuation, \t \n \r \f \v \a \e,
+// \x, \u and octal codes, the anchors \A \z \Z \G, `.`, sets and repeats of these compare code
+// points only. Anything else counts as asking, which only defers more texts.
+bool uses_character_properties(std::string_view pattern) {
+    constexpr std::string_view code_point_escapes = "tnrfvaexuAzZG01234567";
+    for (std::size_t index = 0; index + 1 < pattern.size(); ++index) {
+        const char next = pattern[index + 1];
+        switch (pattern[index]) {
+            case '[':
+                if (next == ':') return true;
+                break;
+            case '(':
+                if (next == '?' && index + 2 < pattern.size() &&
+                    std::string_view(":=!<>").find(pattern[index + 2]) == std::string_view::npos)
+                    return true;
+                break;
+            case '\\':
+                ++index;
+                if (((next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') ||
+                     (next >= '0' && next <= '9')) &&
+                    code_point_escapes.find(next) == std::string_view::npos)
+                    return true;
+                break;
+            default:
+                break;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -48,12 +85,29 @@ std::expected<Regex, std::string> Regex::compile(std::string_view pattern) {
     }
     Regex regex;
     regex.compiled_ = std::move(compiled);
+    regex.uses_character_properties_ = uses_character_properties(pattern);
     std::size_t start = 0;
     std::size_t end = 0;
     if (regex.search("", 0, start, end) != no_match)
         return std::unexpected("the regular expression " + std::string(pattern) +
                                " matches the empty text");
     return regex;
+}
+
+bool Regex::holds_character_engines_differ_on(std::string_view text) noexcept {
+    // UTF-8 keeps the order of code points: a character below the first range starts with a
+    // byte below that range's lead byte. Continuation bytes lie below every multibyte lead byte,
+    // and ASCII (Unicode 1.1) is never in a range. The sentinel range past U+10FFFF has none.
+    static const unsigned char lowest_lead = [] {
+        std::string encoded;
+        utf8::append(encoded, std::min(unicode::regex_differing_ranges[0][0], char32_t{0x10FFFF}));
+        return std::max(static_cast<unsigned char>(encoded[0]), static_cast<unsigned char>(0xC0));
+    }();
+    for (std::size_t position = 0; position < text.size(); ++position) {
+        if (static_cast<unsigned char>(text[position]) < lowest_lead) continue;
+        if (unicode::regex_engines_differ(utf8::decode_at(text, position))) return true;
+    }
+    return false;
 }
 
 int Regex::search(std::string_view text, std::size_t from, std::size_t& start,

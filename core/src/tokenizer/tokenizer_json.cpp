@@ -115,7 +115,8 @@ std::expected<Tokenizer, std::string> Tokenizer::from_json(std::string_view json
     const auto* pre_tokenizer_kind = kind_of(pre_tokenizer_part, pre_tokenizers);
     const bool no_pre_tokenizer = pre_tokenizer_part == nullptr || pre_tokenizer_part->is_null();
     if (pre_tokenizer_kind == nullptr && !no_pre_tokenizer)
-        return std::unexpected("the pre-tokenizer is not " + type_names(pre_tokenizers));
+        return std::unexpected("the pre-tokenizer is " + part_type(*pre_tokenizer_part) + ", not " +
+                               type_names(pre_tokenizers));
     auto pre_tokenizer = no_pre_tokenizer
                              ? std::expected<PreTokenizer, std::string>(WholeText{})
                              : pre_tokenizer_kind->read(*pre_tokenizer_part->if_object());

@@ -7,8 +7,10 @@
 //     14 bits an index into `mappings` (0: neither a decomposition nor a lowercase mapping).
 //  3. A mapping's entries are offsets into `sequences` (0: none); there, a sequence is its length
 //     followed by its code points.
+//  4. `regex_engines_differ(code_point)` is false where the flag `unknown` is set.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -35,6 +37,11 @@ extern const std::uint16_t stage1[];
 extern const std::uint32_t stage2[][block_size];
 extern const std::uint32_t mappings[][2];
 extern const char32_t sequences[];
+// Code points the table knows that the regular expression engine and tokenizers' newer one
+// answer differently (unassigned in the former, or with other properties): the first and last of
+// each range, in increasing order.
+extern const char32_t regex_differing_ranges[][2];
+extern const std::size_t regex_differing_range_count;
 
 [[nodiscard]] inline std::uint32_t properties(char32_t code_point) noexcept {
     return stage2[stage1[code_point / block_size]][code_point % block_size];
@@ -50,6 +57,15 @@ extern const char32_t sequences[];
     const std::uint32_t offset = mappings[properties >> 18][which];
     if (offset == 0) return {};
     return {sequences + offset + 1, static_cast<std::size_t>(sequences[offset])};
+}
+
+// True if the regular expression engine's answer on `code_point` may differ from that of
+// tokenizers' newer one, although the table knows it.
+[[nodiscard]] inline bool regex_engines_differ(char32_t code_point) noexcept {
+    const std::span<const char32_t[2]> ranges(regex_differing_ranges, regex_differing_range_count);
+    const auto found = std::ranges::lower_bound(ranges, code_point, {},
+                                                [](const char32_t(&range)[2]) { return range[1]; });
+    return found != ranges.end() && (*found)[0] <= code_point;
 }
 
 }  // namespace korvane::unicode

@@ -130,7 +130,11 @@ TEST(WordPiece, NamesTheKindsEachStageKnows) {
         "the normalizer is ?, not BertNormalizer or Sequence or Lowercase or Strip or Replace "
         "or NFKC or NFC or NFKD or NFD or StripAccents or Prepend or Precompiled or ByteLevel");
     EXPECT_EQ(error(R"("pre_tokenizer": {"type": "UnicodeScripts"},)"),
-              "the pre-tokenizer is not BertPreTokenizer or Metaspace or WhitespaceSplit or "
+              "the pre-tokenizer is UnicodeScripts, not BertPreTokenizer or Metaspace or "
+              "WhitespaceSplit or Whitespace or Punctuation or Digits or Sequence or Split or "
+              "ByteLevel");
+    EXPECT_EQ(error(R"("pre_tokenizer": "Whitespace",)"),
+              "the pre-tokenizer is ?, not BertPreTokenizer or Metaspace or WhitespaceSplit or "
               "Whitespace or Punctuation or Digits or Sequence or Split or ByteLevel");
     EXPECT_EQ(Tokenizer::from_json(R"({"model": {"type": "Imaginary"}})").error(),
               "the model is not WordPiece or Unigram or WordLevel or BPE");

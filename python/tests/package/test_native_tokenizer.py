@@ -250,7 +250,7 @@ def test_random_strings(normalized, text):
     ("parts", "reason"),
     [
         ({"normalizer": {"type": "Nmt"}}, "normalizer is Nmt"),
-        ({"pre_tokenizer": {"type": "UnicodeScripts"}}, "pre-tokenizer"),
+        ({"pre_tokenizer": {"type": "UnicodeScripts"}}, "pre-tokenizer is UnicodeScripts"),
         ({"model": {"type": "NoSuchModel"}}, "not WordPiece"),
     ],
 )

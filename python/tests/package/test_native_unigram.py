@@ -193,6 +193,30 @@ def variant(content, normalizer="none", pre_tokenizer="always", **model):
     return content
 
 
+def small_unigram(normalizer, pre_tokenizer):
+    vocabulary = [["<unk>", 0.0], ["a", -1.0], ["b", -1.0], ["ab", -1.5]]
+    return {
+        "version": "1.0",
+        "added_tokens": [],
+        "normalizer": normalizer,
+        "pre_tokenizer": pre_tokenizer,
+        "model": {"type": "Unigram", "unk_id": 0, "vocab": vocabulary, "byte_fallback": False},
+    }
+
+
+@pytest.fixture(scope="module")
+def knows(tmp_path_factory):
+    """Whether the character table knows a character: a tokenizer without a normalizer or a
+    pre-tokenizer answers for it alone."""
+    plain = Pair(small_unigram(None, None), tmp_path_factory.mktemp("plain")).native
+    return lambda character: plain.tokenize(character) is not None
+
+
+@pytest.fixture(scope="module")
+def table_code_points(knows):
+    return [p for p in scalar_values() if knows(chr(p))]
+
+
 def mixed_texts(seed, count=300):
     rng = random.Random(seed)
     alphabet = "".join(SENTENCES) + "▁▁__  <unk><s>"
@@ -355,7 +379,7 @@ def test_combining_marks_in_and_out_of_order(trained, tmp_path, form):
         ("model", {"unk_id": None}, "no unk_id"),
         ("model", {"vocab": [["a", -1.0], ["a", -2.0]], "unk_id": 0}, "piece twice"),
         ("normalizer", {"type": "Sequence", "normalizers": [{"type": "Nmt"}]}, "is Nmt"),
-        ("pre_tokenizer", {"type": "UnicodeScripts"}, "pre-tokenizer is not"),
+        ("pre_tokenizer", {"type": "UnicodeScripts"}, "pre-tokenizer is UnicodeScripts, not"),
         ("normalizer", {"type": "Replace", "pattern": {"Regex": "a("}, "content": ""}, "compile"),
         ("pre_tokenizer", {"type": "Metaspace", "replacement": "▁"}, "prepend_scheme"),
     ],
@@ -484,22 +508,22 @@ MORE_NORMALIZERS = {
 
 
 @pytest.mark.parametrize("pre_tokenizer", list(MORE_PRE_TOKENIZERS))
-def test_more_pre_tokenizers(trained, tmp_path, pre_tokenizer):
+def test_more_pre_tokenizers(trained, knows, tmp_path, pre_tokenizer):
     content = variant(trained, "lowercase", "none")
     content["pre_tokenizer"] = MORE_PRE_TOKENIZERS[pre_tokenizer]
     pair = Pair(content, tmp_path)
     punctuation = "".join(chr(p) for p in range(0x20, 0x3000) if not chr(p).isalnum())
     rng = random.Random(pre_tokenizer)
-    texts = (
-        SENTENCES
-        + corpus(300)
-        + multilingual_texts(300, seed=3)
-        + [
-            "".join(rng.choice(punctuation + "ab  中") for _ in range(rng.randint(0, 20)))
-            for _ in range(2000)
-        ]
-    )
-    assert pair.mismatches(texts) == []
+    sentences = SENTENCES + corpus(300) + multilingual_texts(300, seed=3)
+    random_texts = [
+        "".join(rng.choice(punctuation + "ab  中") for _ in range(rng.randint(0, 20)))
+        for _ in range(2000)
+    ]
+    assert pair.mismatches(sentences + random_texts) == []
+    # Answered natively: every text but those holding a character the table does not know.
+    assert pair.deferred(sentences) == 0
+    unknown = sum(not all(knows(c) for c in text) for text in random_texts)
+    assert pair.deferred(random_texts) == unknown < len(random_texts)
 
 
 @pytest.mark.parametrize("normalizer", list(MORE_NORMALIZERS))
@@ -509,6 +533,7 @@ def test_more_normalizers(trained, tmp_path, normalizer):
     pair = Pair(content, tmp_path)
     texts = SENTENCES + [s.upper() for s in SENTENCES] + multilingual_texts(300, seed=5)
     assert pair.mismatches(texts) == []
+    assert pair.deferred(texts) == 0
 
 
 @pytest.mark.parametrize(
@@ -547,6 +572,16 @@ REPLACE_REGEXES = [
 ]
 
 
+# Characters of Unicode 14.0 (the regular expression engine's) whose properties changed by 16.0
+# (tokenizers') that the test texts hold: under a pattern that asks for properties, texts holding
+# them are deferred.
+CHANGED_PROPERTIES = {"\u200c", "\u200d"}
+
+
+def without_changed_properties(texts):
+    return [text for text in texts if not CHANGED_PROPERTIES & set(text)]
+
+
 @pytest.mark.parametrize(("pattern", "behavior", "invert"), SPLIT_REGEXES)
 def test_split_by_regular_expression(trained, tmp_path, pattern, behavior, invert):
     content = variant(trained, "lowercase", "none")
@@ -560,7 +595,7 @@ def test_split_by_regular_expression(trained, tmp_path, pattern, behavior, inver
     texts = SENTENCES + corpus(200) + multilingual_texts(200) + mixed_texts(9)
     texts += ["it's 12 o'clock  ab AB  ▁x", "Ab中文한국어 123\n\t x  "]
     assert pair.mismatches(texts) == []
-    assert pair.deferred(texts) == 0
+    assert pair.deferred(without_changed_properties(texts)) == 0
 
 
 @pytest.mark.parametrize(("pattern", "content"), REPLACE_REGEXES)
@@ -570,20 +605,69 @@ def test_replace_by_regular_expression(trained, tmp_path, pattern, content):
     pair = Pair(tokenizer, tmp_path)
     texts = SENTENCES + multilingual_texts(200) + mixed_texts(10) + ["ab  ab 12 a\u0301b  "]
     assert pair.mismatches(texts) == []
+    # A pattern of code points only (no class, property or case folding) defers nothing.
+    code_points_only = "\\" not in pattern
+    assert pair.deferred(texts if code_points_only else without_changed_properties(texts)) == 0
 
 
-def test_every_code_point_by_regular_expression(trained, tmp_path):
-    content = variant(trained, "none", "none")
-    content["pre_tokenizer"] = {
-        "type": "Split",
-        "pattern": {"Regex": GPT2},
-        "behavior": "Isolated",
-        "invert": False,
-    }
-    pair = Pair(content, tmp_path)
-    points = scalar_values()
-    texts = [" ".join(f"a{chr(p)}1" for p in points[i : i + 64]) for i in range(0, len(points), 64)]
+def split(pattern, behavior, invert=False):
+    return {"type": "Split", "pattern": {"Regex": pattern}, "behavior": behavior, "invert": invert}
+
+
+def replace(pattern, content):
+    return {"type": "Replace", "pattern": {"Regex": pattern}, "content": content}
+
+
+# Regular expressions over each code point: the stage (normalizer, pre-tokenizer) and the text
+# made of each code point. Each makes the IDs depend on the character's class, which splitting a
+# run of unknown characters alone would not: GPT-2's pattern joins a letter (a number, another
+# character) to the unknown letter ж (number ٣, symbol ¤) before it, where the run is one unknown
+# piece, or splits it off as an unknown piece of its own; removing a class drops a piece or keeps
+# it; replacing a class by b turns an unknown piece into b.
+CODE_POINT_REGEXES = {
+    "gpt2": (None, split(GPT2, "Isolated"), "ж{c}a٣{c}a¤{c}a"),
+    "remove-letters": (None, split(r"\p{L}", "Removed"), "a{c}b "),
+    "remove-numbers-punctuation-symbols": (None, split(r"\p{N}|\p{P}|\p{S}", "Removed"), "a{c}b "),
+    "keep-words": (None, split(r"\w+", "Removed", invert=True), "a{c}b "),
+    "remove-marks-and-spaces": (None, split(r"\p{M}|\s", "Removed"), "a{c}b"),
+    "replace-letters-and-numbers": (
+        replace(r"[\p{L}\p{N}]", "b"),
+        {"type": "WhitespaceSplit"},
+        "a{c}b ",
+    ),
+    "replace-others": (replace(r"\p{P}|\p{S}|\p{M}", "b"), {"type": "WhitespaceSplit"}, "a{c}b "),
+    "replace-words": (replace(r"\w", "b"), None, "a{c}b"),
+}
+
+
+@pytest.mark.parametrize("case", list(CODE_POINT_REGEXES))
+def test_every_code_point_by_regular_expression(table_code_points, tmp_path, case):
+    normalizer, pre_tokenizer, item = CODE_POINT_REGEXES[case]
+    pair = Pair(small_unigram(normalizer, pre_tokenizer), tmp_path)
+    points = table_code_points
+    texts = [
+        "".join(item.format(c=chr(p)) for p in points[i : i + 64])
+        for i in range(0, len(points), 64)
+    ]
     assert pair.mismatches(texts) == []
+    # Only the texts holding one of the few thousand characters the engine lacks are deferred.
+    assert pair.deferred(texts) <= len(texts) // 10
+    assert len(texts) - pair.deferred(texts) > at_least(4000)
+
+
+# Characters the engines answer differently: of Unicode 15.0, which the older one lacks, and of
+# older versions whose properties changed (ZWJ, U+30FB, U+0363, U+1171E).
+DIFFERING_TEXTS = ["a\U00011f24b", "a\U00011f50b", "a\U0001d2c6b", "a\U0001e4e6b", "a\u0cf3b"]
+DIFFERING_TEXTS += ["a\u200db", "a\u30fbb", "a\u0363b", "a\U0001171eb"]
+
+
+@pytest.mark.parametrize("case", list(CODE_POINT_REGEXES))
+def test_characters_the_engine_lacks_are_deferred(tmp_path, case):
+    normalizer, pre_tokenizer, _ = CODE_POINT_REGEXES[case]
+    pair = Pair(small_unigram(normalizer, pre_tokenizer), tmp_path)
+    assert [pair.native.tokenize(text) for text in DIFFERING_TEXTS] == [None] * len(DIFFERING_TEXTS)
+    assert pair.mismatches(["a\u4e2db", "ab ab"]) == []
+    assert pair.deferred(["a\u4e2db", "ab ab"]) == 0
 
 
 @pytest.mark.parametrize("part", ["pre_tokenizer", "normalizer"])

@@ -30,6 +30,7 @@ std::expected<Replace, std::string> Replace::from_json(const json::Object& part)
 
 bool Replace::normalize(std::string_view text, std::string& out, Scratch&) const {
     if (regex_) {
+        if (regex_->may_differ_on(text)) return false;
         std::size_t done = 0;
         const bool matched = regex_->for_each_match(text, [&](std::size_t start, std::size_t end) {
             out.append(text, done, start - done);

@@ -19,7 +19,8 @@ class Replace {
 public:
     [[nodiscard]] static std::expected<Replace, std::string> from_json(const json::Object& part);
 
-    // Appends `text` (valid UTF-8) with the replacements to `out`; false if Oniguruma fails.
+    // Appends `text` (valid UTF-8) with the replacements to `out`; false if the text is deferred
+    // (a character the engines answer differently) or Oniguruma fails.
     bool normalize(std::string_view text, std::string& out, Scratch& scratch) const;
 
 private:

@@ -1,7 +1,8 @@
 // Pre-tokenizers that split by characters' classes in the character table: WhitespaceSplit
 // (words between white space), Whitespace (runs of word characters, \w, and runs of characters
 // that are neither word characters nor white space) and Punctuation (each punctuation character,
-// kept by its `behavior`), and Split by a string or a regular expression.
+// kept by its `behavior`), and Split by a string or a regular expression (deferring a text that
+// holds a character the engines answer differently).
 #pragma once
 
 #include <cstddef>
@@ -219,7 +220,11 @@ public:
         const json::Object& part);
 
     template <typename OnWord>
-    void split(std::string_view text, Scratch&, OnWord&& word) const {
+    void split(std::string_view text, Scratch& scratch, OnWord&& word) const {
+        if (regex_ && regex_->may_differ_on(text)) {
+            scratch.deferred = true;
+            return;
+        }
         split_by(
             text, behavior_,
             [&](auto&& on_segment) {
