@@ -61,8 +61,8 @@ public:
 #else
     MemoryFile() {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                              "/korvane-fuzz-XXXXXX";
+        std::string pattern =
+            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/korvane-fuzz-XXXXXX";
         descriptor_ = ::mkstemp(pattern.data());
         require(descriptor_ >= 0, "mkstemp");
         path_ = pattern;
@@ -77,8 +77,12 @@ public:
 #endif
     }
 
-    void assign(std::span<const std::uint8_t> bytes) { overwrite(descriptor_, bytes); }
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    void assign(std::span<const std::uint8_t> bytes) {
+        overwrite(descriptor_, bytes);
+    }
+    [[nodiscard]] const std::filesystem::path& path() const {
+        return path_;
+    }
 
 private:
     int descriptor_;

@@ -41,7 +41,8 @@ std::errc parse_double(const char* first, const char* last, double& value) {
     errno = 0;
     const double parsed = ::strtod_l(text.c_str(), nullptr, c_locale);
     // strtod_l also reports ERANGE for a subnormal result, which from_chars takes as it is.
-    if (errno == ERANGE && (std::isinf(parsed) || parsed == 0.0)) return std::errc::result_out_of_range;
+    if (errno == ERANGE && (std::isinf(parsed) || parsed == 0.0))
+        return std::errc::result_out_of_range;
     value = parsed;
     return std::errc{};
 #endif

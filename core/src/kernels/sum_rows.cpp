@@ -30,16 +30,11 @@ struct Vector {
     static constexpr std::size_t lanes = 8;
     static constexpr std::size_t double_lanes = 4;
 
-    KORVANE_VECTOR_INLINE static Floats zero_floats() noexcept {
-        return _mm256_setzero_ps();
-    }
-    KORVANE_VECTOR_INLINE static Doubles zero_doubles() noexcept {
-        return _mm256_setzero_pd();
-    }
+    KORVANE_VECTOR_INLINE static Floats zero_floats() noexcept { return _mm256_setzero_ps(); }
+    KORVANE_VECTOR_INLINE static Doubles zero_doubles() noexcept { return _mm256_setzero_pd(); }
 
     template <DataType dtype>
-    KORVANE_VECTOR_INLINE static Floats load_floats(
-        const std::byte* element) noexcept {
+    KORVANE_VECTOR_INLINE static Floats load_floats(const std::byte* element) noexcept {
         if constexpr (dtype == DataType::F32) {
             return _mm256_loadu_ps(reinterpret_cast<const float*>(element));
         } else {
@@ -48,8 +43,7 @@ struct Vector {
     }
 
     template <DataType dtype>
-    KORVANE_VECTOR_INLINE static Doubles load_doubles(
-        const std::byte* element) noexcept {
+    KORVANE_VECTOR_INLINE static Doubles load_doubles(const std::byte* element) noexcept {
         if constexpr (dtype == DataType::F32) {
             return _mm256_cvtps_pd(_mm_loadu_ps(reinterpret_cast<const float*>(element)));
         } else {
@@ -63,8 +57,7 @@ struct Vector {
     KORVANE_VECTOR_INLINE static Floats add(Floats a, Floats b) noexcept {
         return _mm256_add_ps(a, b);
     }
-    KORVANE_VECTOR_INLINE static Doubles add(Doubles a,
-                                                                    Doubles b) noexcept {
+    KORVANE_VECTOR_INLINE static Doubles add(Doubles a, Doubles b) noexcept {
         return _mm256_add_pd(a, b);
     }
     KORVANE_VECTOR_INLINE static Doubles broadcast(double value) noexcept {
@@ -74,12 +67,10 @@ struct Vector {
         return _mm256_mul_pd(a, b);
     }
 
-    KORVANE_VECTOR_INLINE static void store(float* out,
-                                                                   Floats value) noexcept {
+    KORVANE_VECTOR_INLINE static void store(float* out, Floats value) noexcept {
         _mm256_storeu_ps(out, value);
     }
-    KORVANE_VECTOR_INLINE static void store(double* out,
-                                                                   Doubles value) noexcept {
+    KORVANE_VECTOR_INLINE static void store(double* out, Doubles value) noexcept {
         _mm256_storeu_pd(out, value);
     }
 };
@@ -125,9 +116,7 @@ struct Vector {
         }
     }
 
-    KORVANE_VECTOR_INLINE static Floats add(Floats a, Floats b) noexcept {
-        return vaddq_f32(a, b);
-    }
+    KORVANE_VECTOR_INLINE static Floats add(Floats a, Floats b) noexcept { return vaddq_f32(a, b); }
     KORVANE_VECTOR_INLINE static Doubles add(Doubles a, Doubles b) noexcept {
         return vaddq_f64(a, b);
     }
@@ -167,8 +156,8 @@ float load_scalar(const std::byte* element) noexcept {
 // Columns [first, width) summed one by one in token order: the last columns that fill no
 // register, and every column where there are no vector instructions.
 template <DataType dtype>
-void sum_columns(const RowSource& source, std::span<const std::uint32_t> tokens,
-                 std::size_t first, float* out) noexcept {
+void sum_columns(const RowSource& source, std::span<const std::uint32_t> tokens, std::size_t first,
+                 float* out) noexcept {
     constexpr std::size_t element = dtype == DataType::F32 ? 4 : 2;
     for (std::size_t column = first; column < source.width; ++column) {
         float sum = 0.0f;
@@ -284,8 +273,7 @@ KORVANE_VECTOR_TARGET void sum_weighted_block(const RowSource& source, const dou
 }
 
 template <DataType dtype>
-KORVANE_VECTOR_TARGET void sum_weighted_rows_vector(const RowSource& source,
-                                                    const double* weights,
+KORVANE_VECTOR_TARGET void sum_weighted_rows_vector(const RowSource& source, const double* weights,
                                                     std::span<const std::uint32_t> tokens,
                                                     std::span<const std::uint32_t> prefetch,
                                                     double* out) noexcept {
@@ -313,8 +301,8 @@ void sum_rows_vector(const RowSource& source, std::span<const std::uint32_t> tok
 
 template <DataType dtype>
 void sum_weighted_rows_vector(const RowSource& source, const double* weights,
-                              std::span<const std::uint32_t> tokens,
-                              std::span<const std::uint32_t>, double* out) noexcept {
+                              std::span<const std::uint32_t> tokens, std::span<const std::uint32_t>,
+                              double* out) noexcept {
     sum_weighted_columns<dtype>(source, weights, tokens, 0, out);
 }
 

@@ -16,8 +16,8 @@ public:
     // Starts `function(arguments...)` on a new thread; throws std::system_error as std::thread
     // does when none can be started.
     template <typename Function, typename... Arguments>
-        requires(!std::same_as<std::remove_cvref_t<Function>, JoiningThread>)
-    explicit JoiningThread(Function&& function, Arguments&&... arguments)
+    requires(!std::same_as<std::remove_cvref_t<Function>, JoiningThread>) explicit JoiningThread(
+        Function&& function, Arguments&&... arguments)
         : thread_(std::forward<Function>(function), std::forward<Arguments>(arguments)...) {}
 
     JoiningThread(JoiningThread&&) noexcept = default;
