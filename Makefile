@@ -11,8 +11,8 @@ BENCH_BUILD_DIR := build/bench
 OUTER_PATH := $(PATH)
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test build ctest pytest test-free-threaded sanitize fuzz-build fuzz fuzz-merge demo bench bench-dask bench-serve \
-	format format-check install-clang-format clean
+.PHONY: test build ctest pytest test-free-threaded sanitize test-arm64 build-clang fuzz-build fuzz fuzz-merge demo \
+	bench bench-dask bench-serve format format-check install-clang-format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
 $(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python.sh tools/install-system-packages.sh
@@ -109,6 +109,49 @@ sanitize: $(VENV)/.ready
 		sys.exit(any("$(SANITIZE_DIR)/site/" not in m.__file__ for m in (korvane_py, native)))'
 	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site KORVANE_TEST_BUDGET=sample \
 		$(PYTHON) -m pytest -q -p no:cacheprovider python/tests
+
+# The core and its C++ tests for ARM64 Linux: cross-compiled with Debian's g++ for aarch64
+# (tools/toolchains/aarch64-linux-gnu.cmake) and run under qemu's user-mode emulator, which picks
+# the NEON kernels as an ARM64 processor does. The character-table generator runs here, so it is
+# built for this machine in a tree of its own. Debian's arm64 Oniguruma is its run-time package
+# only (the -dev package cannot sit beside this machine's), so the build finds it through a
+# pkg-config file written here, with links to the shared header and the arm64 library; GoogleTest
+# is built from its sources. Under qemu the suite runs whole, as two processes (GoogleTest shards)
+# rather than one per test, each capped at 5 minutes so that a hang cannot eat CI's time.
+ARM64_DIR := build/arm64
+ARM64_ONIGURUMA := $(abspath $(ARM64_DIR))/oniguruma
+test-arm64: $(VENV)/.ready
+	tools/install-system-packages.sh "$$(PATH='$(OUTER_PATH)' tools/find-python.sh)" \
+		g++-aarch64-linux-gnu qemu-user-static libonig5:arm64
+	cmake -S . -B $(ARM64_DIR)/host -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_BUILD_PYTHON=OFF
+	cmake --build $(ARM64_DIR)/host -j2 --target korvane_unicode_tables
+	mkdir -p $(ARM64_ONIGURUMA)/include $(ARM64_ONIGURUMA)/lib/pkgconfig
+	ln -sf /usr/include/oniguruma.h $(ARM64_ONIGURUMA)/include/oniguruma.h
+	ln -sf /usr/lib/aarch64-linux-gnu/libonig.so.5 $(ARM64_ONIGURUMA)/lib/libonig.so
+	printf '%s\n' 'Name: oniguruma' 'Description: Oniguruma of Debian arm64' 'Version: 6.9' \
+		'Libs: -L$(ARM64_ONIGURUMA)/lib -lonig' 'Cflags: -I$(ARM64_ONIGURUMA)/include' \
+		> $(ARM64_ONIGURUMA)/lib/pkgconfig/oniguruma.pc
+	PKG_CONFIG_LIBDIR=$(ARM64_ONIGURUMA)/lib/pkgconfig cmake -S . -B $(ARM64_DIR)/target -G Ninja \
+		--toolchain tools/toolchains/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+		-DKORVANE_BUILD_PYTHON=OFF -DKORVANE_BUILD_TESTS=ON -DKORVANE_WARNINGS_AS_ERRORS=ON \
+		-DKORVANE_GTEST_SOURCE_DIR=/usr/src/googletest \
+		-DKORVANE_UNICODE_TABLES_GENERATOR=$(abspath $(ARM64_DIR))/host/core/korvane_unicode_tables
+	cmake --build $(ARM64_DIR)/target -j2
+	ctest --test-dir $(ARM64_DIR)/target --output-on-failure -j2 --timeout 300
+
+# The core, its C++ tests and both extension modules built with clang 16 and libc++ (macOS's
+# toolchain), warnings as errors; then the C++ tests run. GoogleTest is built from its sources
+# with libc++, since Debian's libraries use libstdc++.
+CLANG_DIR := build/clang
+build-clang: $(VENV)/.ready
+	tools/install-system-packages.sh "$$(PATH='$(OUTER_PATH)' tools/find-python.sh)" clang-16 \
+		libc++-16-dev libc++abi-16-dev
+	cmake -S . -B $(CLANG_DIR) -G Ninja -DCMAKE_C_COMPILER=clang-16 \
+		-DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
+		-DCMAKE_BUILD_TYPE=Release -DKORVANE_BUILD_TESTS=ON -DKORVANE_WARNINGS_AS_ERRORS=ON \
+		-DKORVANE_GTEST_SOURCE_DIR=/usr/src/googletest -DPython_EXECUTABLE=$(abspath $(PYTHON))
+	cmake --build $(CLANG_DIR) -j2
+	ctest --test-dir $(CLANG_DIR) --output-on-failure -j2
 
 # libFuzzer builds of the fuzz targets (fuzz/), with clang 16: clang 14 cannot compile
 # libstdc++'s std::expected.

@@ -1,8 +1,8 @@
 // Differential check of the kernels that have a processor-specific variant: F16 widening through
-// F16C against the software rules, and row addition through AVX2 against the portable path and a
-// plain loop. The input's bytes are taken as halves and as pairs of float rows, at an offset
-// chosen by the first byte; the variants must give identical bits and leave the element past the
-// end untouched.
+// the processor's instruction (F16C, NEON) against the software rules, and row addition through
+// vector instructions (AVX2, NEON) against the portable path and a plain loop. The input's bytes
+// are taken as halves and as pairs of float rows, at an offset chosen by the first byte; the
+// variants must give identical bits and leave the element past the end untouched.
 
 #include <bit>
 #include <cmath>
@@ -32,10 +32,10 @@ void check_f16(std::span<const std::uint8_t> bytes, std::size_t byte_offset) {
     std::vector<float> software(count + 1, std::bit_cast<float>(canary));
     std::vector<float> hardware(count + 1, std::bit_cast<float>(canary));
     widen_f16(F16Path::software, halves.data() + byte_offset, count, software.data());
-    widen_f16(F16Path::f16c, halves.data() + byte_offset, count, hardware.data());
+    widen_f16(F16Path::hardware, halves.data() + byte_offset, count, hardware.data());
     for (std::size_t i = 0; i <= count; ++i) {
         require(bits(software[i]) == bits(hardware[i]),
-                "F16C and software widening differ at " + std::to_string(i));
+                "hardware and software widening differ at " + std::to_string(i));
     }
 }
 
@@ -48,7 +48,7 @@ void check_add_row(std::span<const std::uint8_t> bytes, std::size_t float_offset
     std::memcpy(row.data() + float_offset, bytes.data() + 4 * count, 4 * count);
 
     std::vector<AddRowPath> paths{AddRowPath::portable};
-    if (add_row_kernel.supported()) paths.push_back(AddRowPath::avx2);
+    if (add_row_kernel.supported()) paths.push_back(AddRowPath::vector);
     for (const AddRowPath path : paths) {
         std::vector<float> accumulator(float_offset + count + 1, std::bit_cast<float>(canary));
         std::memcpy(accumulator.data() + float_offset, start.data(), 4 * count);

@@ -49,23 +49,44 @@ inline void overwrite(int descriptor, std::span<const std::uint8_t> bytes) {
 }
 
 // An anonymous in-memory file. Its /proc/self/fd path opens it as a regular file, so the reader
-// takes the same path through open, fstat and read as for a model file on disk.
+// takes the same path through open, fstat and read as for a model file on disk. Where there is
+// no memfd_create (macOS), a temporary file under TMPDIR (or /tmp) stands in, removed with it.
 class MemoryFile {
 public:
+#if defined(__linux__)
     MemoryFile() : descriptor_(::memfd_create("model.safetensors", MFD_CLOEXEC)) {
         require(descriptor_ >= 0, "memfd_create");
+        path_ = "/proc/self/fd/" + std::to_string(descriptor_);
     }
+#else
+    MemoryFile() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/korvane-fuzz-XXXXXX";
+        descriptor_ = ::mkstemp(pattern.data());
+        require(descriptor_ >= 0, "mkstemp");
+        path_ = pattern;
+    }
+#endif
     MemoryFile(const MemoryFile&) = delete;
     MemoryFile& operator=(const MemoryFile&) = delete;
-    ~MemoryFile() { ::close(descriptor_); }
+    ~MemoryFile() {
+        ::close(descriptor_);
+#if !defined(__linux__)
+        ::unlink(path_.c_str());
+#endif
+    }
 
-    void assign(std::span<const std::uint8_t> bytes) { overwrite(descriptor_, bytes); }
-    [[nodiscard]] std::filesystem::path path() const {
-        return "/proc/self/fd/" + std::to_string(descriptor_);
+    void assign(std::span<const std::uint8_t> bytes) {
+        overwrite(descriptor_, bytes);
+    }
+    [[nodiscard]] const std::filesystem::path& path() const {
+        return path_;
     }
 
 private:
     int descriptor_;
+    std::filesystem::path path_;
 };
 
 // A model directory of this process, removed at exit. Under TMPDIR (or /tmp), so that a tmpfs

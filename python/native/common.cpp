@@ -4,8 +4,9 @@
 #include <exception>
 #include <future>
 #include <system_error>
-#include <thread>
 #include <variant>
+
+#include "korvane/util/joining_thread.hpp"
 
 namespace korvane::python {
 
@@ -49,10 +50,10 @@ void run_interruptible(bool long_work, const std::function<void(const Cancellati
     Cancellation cancellation;
     std::promise<void> finished;
     std::future<void> outcome = finished.get_future();
-    std::jthread worker;
+    JoiningThread worker;
     if (long_work) {
         try {
-            worker = std::jthread([&] {
+            worker = JoiningThread([&] {
                 try {
                     work(cancellation);
                     finished.set_value();

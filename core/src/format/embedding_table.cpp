@@ -1,7 +1,6 @@
 #include "korvane/format/embedding_table.hpp"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,9 +14,14 @@
 #include <initializer_list>
 #include <new>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include "format/safetensors_header.hpp"
 #include "json/json.hpp"
@@ -135,10 +139,16 @@ constexpr std::size_t scan_step = std::size_t{256} << 10;
 // Below this size a table is read by the calling thread alone.
 constexpr std::size_t parallel_read_part = std::size_t{8} << 20;
 
+// The CPUs this process may run on: on Linux its affinity mask (a container or taskset may allow
+// fewer than the machine has), elsewhere the machine's count.
 std::size_t usable_cpus() {
+#if defined(__linux__)
     cpu_set_t set;
     if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
     return static_cast<std::size_t>(std::max(CPU_COUNT(&set), 1));
+#else
+    return std::max<std::size_t>(std::thread::hardware_concurrency(), 1);
+#endif
 }
 
 // Reads as `read_exactly` does, a part per usable CPU (parts of at least 8 MiB): most of a large
@@ -549,8 +559,11 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
     // gathers them into huge pages later. Asked before the read, the faults would take huge
     // pages at once, and on a virtual machine that gives free memory back to its host each of
     // those costs the host's work too, making cold loads many times slower (bench/results.md).
-    // Only advice: without huge pages the table keeps ordinary ones.
+    // Only advice: without huge pages (or where the advice does not exist, as on macOS) the table
+    // keeps ordinary ones.
+#if defined(MADV_HUGEPAGE)
     if (alignment == huge_page) ::madvise(table.data_.get(), size, MADV_HUGEPAGE);
+#endif
     table.size_ = size;
     table.dtype_ = *dtype;
     table.rows_ = entry.shape[0];

@@ -9,12 +9,44 @@
 #include <utility>
 #include <vector>
 
+#if !defined(__cpp_lib_to_chars)
+#include <locale.h>
+#if defined(__APPLE__)
+#include <xlocale.h>
+#endif
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#endif
+
 #include "json/json_messages.hpp"
 #include "util/utf8.hpp"
 
 namespace korvane::json {
 
 namespace {
+
+// Reads the JSON number [first, last) as the nearest double, as std::from_chars does: out of range
+// (and `value` unchanged) when its magnitude rounds to an infinity or, though not zero, to zero.
+// Where the standard library has no from_chars for floating point (libc++ before 20), strtod_l
+// in the "C" locale reads it, which rounds correctly on glibc and macOS alike.
+std::errc parse_double(const char* first, const char* last, double& value) {
+#if defined(__cpp_lib_to_chars)
+    return std::from_chars(first, last, value, std::chars_format::general).ec;
+#else
+    static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", nullptr);
+    const std::string text(first, last);
+    errno = 0;
+    const double parsed = ::strtod_l(text.c_str(), nullptr, c_locale);
+    // strtod_l also reports ERANGE for a subnormal result, which from_chars takes as it is.
+    if (errno == ERANGE && (std::isinf(parsed) || parsed == 0.0))
+        return std::errc::result_out_of_range;
+    value = parsed;
+    return std::errc{};
+#endif
+}
 
 constexpr std::string_view eof_while_parsing_value = "EOF while parsing a value";
 constexpr std::string_view eof_while_parsing_object = "EOF while parsing an object";
@@ -366,8 +398,7 @@ private:
             }
         }
         double value = 0;
-        const auto parsed = std::from_chars(first, last, value, std::chars_format::general);
-        if (parsed.ec == std::errc::result_out_of_range) {
+        if (parse_double(first, last, value) == std::errc::result_out_of_range) {
             const std::string_view number(first, static_cast<std::size_t>(last - first));
             if (magnitude_exceeds_one(number)) return fail_consumed("number out of range");
             value = negative ? -0.0 : 0.0;  // too small: rounds to zero

@@ -1,7 +1,11 @@
 #include "kernels/decode.hpp"
 
+#if defined(KORVANE_KERNELS_X86_64)
 #include <cpuid.h>
 #include <immintrin.h>
+#elif defined(KORVANE_KERNELS_NEON)
+#include <arm_neon.h>
+#endif
 
 #include <atomic>
 #include <cstring>
@@ -13,45 +17,11 @@ static_assert(std::endian::native == std::endian::little,
 
 namespace {
 
-bool detect_f16c() noexcept {
-    __builtin_cpu_init();
-    // The 256-bit form needs the AVX register state, which the operating system must enable; the
-    // AVX test covers that. F16C itself is read from CPUID, since clang's builtin does not know
-    // its name.
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    return __builtin_cpu_supports("avx") && __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 &&
-           (ecx & bit_F16C) != 0;
-}
-
-bool detect_avx2() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
 void widen_f16_software(const std::byte* bytes, std::size_t count, float* out) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
         std::uint16_t half;
         std::memcpy(&half, bytes + 2 * i, sizeof half);
         out[i] = std::bit_cast<float>(widen_f16_bits(half));
-    }
-}
-
-__attribute__((target("avx,f16c"))) void widen_f16_hardware(const std::byte* bytes,
-                                                            std::size_t count,
-                                                            float* out) noexcept {
-    std::size_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        const __m128i halves = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 2 * i));
-        _mm256_storeu_ps(out + i, _mm256_cvtph_ps(halves));
-    }
-    if (i < count) {
-        const std::size_t rest = count - i;
-        alignas(16) std::byte padded[16] = {};
-        std::memcpy(padded, bytes + 2 * i, 2 * rest);
-        alignas(32) float widened[8];
-        const __m128i halves = _mm_load_si128(reinterpret_cast<const __m128i*>(padded));
-        _mm256_store_ps(widened, _mm256_cvtph_ps(halves));
-        std::memcpy(out + i, widened, rest * sizeof(float));
     }
 }
 
@@ -75,11 +45,88 @@ void add_row_portable(float* __restrict accumulator, const float* __restrict row
     add_row_blocks(accumulator, row, count);
 }
 
+#if defined(KORVANE_KERNELS_X86_64)
+
+bool detect_f16c() noexcept {
+    __builtin_cpu_init();
+    // The 256-bit form needs the AVX register state, which the operating system must enable; the
+    // AVX test covers that. F16C itself is read from CPUID, since clang's builtin does not know
+    // its name.
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __builtin_cpu_supports("avx") && __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 &&
+           (ecx & bit_F16C) != 0;
+}
+
+bool detect_avx2() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+__attribute__((target("avx,f16c"))) void widen_f16_hardware(const std::byte* bytes,
+                                                            std::size_t count,
+                                                            float* out) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i halves = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 2 * i));
+        _mm256_storeu_ps(out + i, _mm256_cvtph_ps(halves));
+    }
+    if (i < count) {
+        const std::size_t rest = count - i;
+        alignas(16) std::byte padded[16] = {};
+        std::memcpy(padded, bytes + 2 * i, 2 * rest);
+        alignas(32) float widened[8];
+        const __m128i halves = _mm_load_si128(reinterpret_cast<const __m128i*>(padded));
+        _mm256_store_ps(widened, _mm256_cvtph_ps(halves));
+        std::memcpy(out + i, widened, rest * sizeof(float));
+    }
+}
+
 __attribute__((target("avx2"))) void add_row_avx2(float* __restrict accumulator,
                                                   const float* __restrict row,
                                                   std::size_t count) noexcept {
     add_row_blocks(accumulator, row, count);
 }
+
+#elif defined(KORVANE_KERNELS_NEON)
+
+// NEON and its half-to-single conversion belong to every ARM64 processor.
+bool detect_neon() noexcept {
+    return true;
+}
+
+void widen_f16_hardware(const std::byte* bytes, std::size_t count, float* out) noexcept {
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        std::uint16_t halves[4];
+        std::memcpy(halves, bytes + 2 * i, sizeof halves);
+        vst1q_f32(out + i, vcvt_f32_f16(vreinterpret_f16_u16(vld1_u16(halves))));
+    }
+    if (i < count) {
+        std::uint16_t halves[4] = {};
+        std::memcpy(halves, bytes + 2 * i, 2 * (count - i));
+        float widened[4];
+        vst1q_f32(widened, vcvt_f32_f16(vreinterpret_f16_u16(vld1_u16(halves))));
+        std::memcpy(out + i, widened, (count - i) * sizeof(float));
+    }
+}
+
+// Four lanes at a time, each one rounded addition, as in the portable loop.
+void add_row_neon(float* __restrict accumulator, const float* __restrict row,
+                  std::size_t count) noexcept {
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        vst1q_f32(accumulator + i, vaddq_f32(vld1q_f32(accumulator + i), vld1q_f32(row + i)));
+    }
+    for (; i < count; ++i) accumulator[i] = accumulator[i] + row[i];
+}
+
+#else
+
+bool detect_none() noexcept {
+    return false;
+}
+
+#endif
 
 // One element type: load `Element` from its bytes, convert with `convert`.
 template <typename Element, typename Convert>
@@ -94,16 +141,29 @@ void decode_elements(const std::byte* bytes, std::size_t count, float* out,
 
 }  // namespace
 
-constinit KernelSwitch<F16Path, F16Path::software, F16Path::f16c> f16_kernel(detect_f16c);
-constinit KernelSwitch<AddRowPath, AddRowPath::portable, AddRowPath::avx2> add_row_kernel(
+#if defined(KORVANE_KERNELS_X86_64)
+constinit KernelSwitch<F16Path, F16Path::software, F16Path::hardware> f16_kernel(detect_f16c);
+constinit KernelSwitch<AddRowPath, AddRowPath::portable, AddRowPath::vector> add_row_kernel(
     detect_avx2);
+#elif defined(KORVANE_KERNELS_NEON)
+constinit KernelSwitch<F16Path, F16Path::software, F16Path::hardware> f16_kernel(detect_neon);
+constinit KernelSwitch<AddRowPath, AddRowPath::portable, AddRowPath::vector> add_row_kernel(
+    detect_neon);
+#else
+constinit KernelSwitch<F16Path, F16Path::software, F16Path::hardware> f16_kernel(detect_none);
+constinit KernelSwitch<AddRowPath, AddRowPath::portable, AddRowPath::vector> add_row_kernel(
+    detect_none);
+#endif
 
 void widen_f16(F16Path path, const std::byte* bytes, std::size_t count, float* out) noexcept {
-    if (path == F16Path::f16c) {
+#if defined(KORVANE_KERNELS_X86_64) || defined(KORVANE_KERNELS_NEON)
+    if (path == F16Path::hardware) {
         widen_f16_hardware(bytes, count, out);
-    } else {
-        widen_f16_software(bytes, count, out);
+        return;
     }
+#endif
+    (void)path;
+    widen_f16_software(bytes, count, out);
 }
 
 void decode_row(DataType dtype, const std::byte* bytes, std::size_t count, float* out) noexcept {
@@ -148,11 +208,19 @@ void decode_row(DataType dtype, const std::byte* bytes, std::size_t count, float
 }
 
 void add_row(AddRowPath path, float* accumulator, const float* row, std::size_t count) noexcept {
-    if (path == AddRowPath::avx2) {
+#if defined(KORVANE_KERNELS_X86_64)
+    if (path == AddRowPath::vector) {
         add_row_avx2(accumulator, row, count);
-    } else {
-        add_row_portable(accumulator, row, count);
+        return;
     }
+#elif defined(KORVANE_KERNELS_NEON)
+    if (path == AddRowPath::vector) {
+        add_row_neon(accumulator, row, count);
+        return;
+    }
+#endif
+    (void)path;
+    add_row_portable(accumulator, row, count);
 }
 
 }  // namespace korvane

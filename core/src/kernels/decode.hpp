@@ -3,27 +3,50 @@
 // Rules of use:
 //  1. Element bytes are little-endian and may sit at any alignment; `bytes` must hold
 //     `count` x element_width(dtype) readable bytes.
-//  2. Two kernels have a variant for newer processors, chosen at first use: F16 elements go
-//     through the half-to-single instruction (F16C) when the processor has it, and rows are added
-//     with 256-bit AVX2 additions when it has those. Each variant gives the same bits as its
-//     portable form; the switches `f16_kernel` and `add_row_kernel` let tests and benchmarks
-//     force the portable forms anyway.
+//  2. Two kernels have a variant for the processor's vector instructions, chosen at first use:
+//     F16 elements go through the half-to-single instruction, and rows are added with vector
+//     additions. On x86-64 these are F16C and 256-bit AVX2, taken when the processor has them; on
+//     ARM64 they are NEON's (FCVTL, 128-bit FADD), which every ARM64 processor has. Elsewhere only
+//     the portable forms exist. Each variant gives the same bits as its portable form; the
+//     switches `f16_kernel` and `add_row_kernel` let tests and benchmarks force the portable
+//     forms anyway.
 #pragma once
 
 #include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "korvane/format/load.hpp"
 
+// The instruction sets the kernels have variants for.
+#if defined(__x86_64__)
+#define KORVANE_KERNELS_X86_64 1
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+#define KORVANE_KERNELS_NEON 1
+#endif
+
 namespace korvane {
 
-// How F16 elements are widened.
-enum class F16Path : std::uint8_t { software, f16c };
+// How F16 elements are widened: by the rules in software, or by the processor's instruction.
+enum class F16Path : std::uint8_t { software, hardware };
 
-// How rows are added.
-enum class AddRowPath : std::uint8_t { portable, avx2 };
+// How rows are added: by a loop the compiler vectorises for the baseline instruction set, or with
+// the vector instructions of the variant.
+enum class AddRowPath : std::uint8_t { portable, vector };
+
+// The instructions of the variants here, for messages and test names.
+#if defined(KORVANE_KERNELS_X86_64)
+inline constexpr std::string_view f16_variant_name = "f16c";
+inline constexpr std::string_view add_row_variant_name = "avx2";
+#elif defined(KORVANE_KERNELS_NEON)
+inline constexpr std::string_view f16_variant_name = "neon";
+inline constexpr std::string_view add_row_variant_name = "neon";
+#else
+inline constexpr std::string_view f16_variant_name = "none";
+inline constexpr std::string_view add_row_variant_name = "none";
+#endif
 
 // Chooses between a kernel's portable form and its variant for newer processors: the variant
 // when the processor and the operating system support it, unless the portable form is forced.
@@ -61,11 +84,11 @@ private:
     std::atomic<bool> portable_forced_{false};
 };
 
-// How `decode_row` widens F16 elements: the F16C variant needs F16C and AVX.
-extern KernelSwitch<F16Path, F16Path::software, F16Path::f16c> f16_kernel;
+// How `decode_row` widens F16 elements: on x86-64 the variant needs F16C and AVX.
+extern KernelSwitch<F16Path, F16Path::software, F16Path::hardware> f16_kernel;
 
-// How `add_row` adds rows in embed_tokens: the AVX2 variant needs AVX2.
-extern KernelSwitch<AddRowPath, AddRowPath::portable, AddRowPath::avx2> add_row_kernel;
+// How `add_row` adds rows in embed_tokens: on x86-64 the variant needs AVX2.
+extern KernelSwitch<AddRowPath, AddRowPath::portable, AddRowPath::vector> add_row_kernel;
 
 // The single-precision bit pattern of an IEEE half, widened exactly. NaNs keep sign and payload
 // and come out quiet; subnormal halves become normal singles.
@@ -93,14 +116,14 @@ extern KernelSwitch<AddRowPath, AddRowPath::portable, AddRowPath::avx2> add_row_
     return static_cast<std::uint32_t>(half | quiet) << 16;
 }
 
-// Widens `count` halves through `path`. The F16C path requires f16_kernel.supported().
+// Widens `count` halves through `path`. The hardware path requires f16_kernel.supported().
 void widen_f16(F16Path path, const std::byte* bytes, std::size_t count, float* out) noexcept;
 
 // Decodes `count` consecutive elements of type `dtype` into `out`.
 void decode_row(DataType dtype, const std::byte* bytes, std::size_t count, float* out) noexcept;
 
 // accumulator[i] = accumulator[i] + row[i] for every i < count, one rounded addition each. The
-// arrays must not overlap. The AVX2 path requires add_row_kernel.supported().
+// arrays must not overlap. The vector path requires add_row_kernel.supported().
 void add_row(AddRowPath path, float* accumulator, const float* row, std::size_t count) noexcept;
 
 }  // namespace korvane

@@ -2,8 +2,9 @@
 //
 // The sum of each column is formed in token order, starting from +0, exactly as repeated add_row
 // calls on a zeroed accumulator form it, so every path gives the same bits. The fast paths
-// (AVX2, for F32 tables and for F16 tables with F16C) keep a block of 64 columns in registers
-// while they walk the tokens, instead of loading and storing the accumulator once per token.
+// (AVX2, for F32 tables and for F16 tables with F16C; NEON on ARM64) keep a block of 8 registers
+// of columns (64 columns with AVX2, 32 with NEON) while they walk the tokens, instead of loading
+// and storing the accumulator once per token.
 #pragma once
 
 #include <cstddef>
@@ -30,7 +31,7 @@ struct RowSource {
 };
 
 // Whether `sum_rows` has a fast path for `dtype` on this processor (F32 with AVX2, F16 with AVX2
-// and F16C), unless the portable addition is forced.
+// and F16C; both on every ARM64 processor), unless the portable addition or widening is forced.
 [[nodiscard]] bool sum_rows_supported(DataType dtype) noexcept;
 
 // out[c] = +0 + row(tokens[0])[c] + row(tokens[1])[c] + ..., for every column c. `prefetch` is

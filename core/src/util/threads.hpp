@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <exception>
 #include <system_error>
-#include <thread>
 #include <vector>
+
+#include "korvane/util/joining_thread.hpp"
 
 namespace korvane {
 
@@ -31,7 +32,7 @@ void run_on_threads(std::size_t workers, Work&& work) {
         }
     };
     {
-        std::vector<std::jthread> helpers;
+        std::vector<JoiningThread> helpers;
         helpers.reserve(workers > 0 ? workers - 1 : 0);
         for (std::size_t worker = 1; worker < workers; ++worker) {
             try {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace korvane {
@@ -34,7 +35,7 @@ std::uint32_t reference_half(std::uint32_t half) {
 }
 
 std::vector<F16Path> f16_paths() {
-    if (f16_kernel.supported()) return {F16Path::software, F16Path::f16c};
+    if (f16_kernel.supported()) return {F16Path::software, F16Path::hardware};
     return {F16Path::software};
 }
 
@@ -58,11 +59,11 @@ TEST_P(WidenF16, EveryHalfMatchesItsArithmeticValue) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, WidenF16, ::testing::ValuesIn(f16_paths()), [](const auto& info) {
-    return info.param == F16Path::f16c ? "f16c" : "software";
+    return std::string(info.param == F16Path::hardware ? f16_variant_name : "software");
 });
 
 std::vector<AddRowPath> add_row_paths() {
-    if (add_row_kernel.supported()) return {AddRowPath::portable, AddRowPath::avx2};
+    if (add_row_kernel.supported()) return {AddRowPath::portable, AddRowPath::vector};
     return {AddRowPath::portable};
 }
 
@@ -93,7 +94,7 @@ TEST_P(AddRow, MatchesAPlainLoopForEveryLength) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, AddRow, ::testing::ValuesIn(add_row_paths()), [](const auto& info) {
-    return info.param == AddRowPath::avx2 ? "avx2" : "portable";
+    return std::string(info.param == AddRowPath::vector ? add_row_variant_name : "portable");
 });
 
 // The active paths follow the processor unless forced, so a run knows which paths it tested.
@@ -104,9 +105,9 @@ TEST(KernelPathTest, ForcingThePortablePathsIsSeenAndUndone) {
     EXPECT_EQ(add_row_kernel.active(), AddRowPath::portable);
     f16_kernel.force_portable(false);
     add_row_kernel.force_portable(false);
-    EXPECT_EQ(f16_kernel.active(), f16_kernel.supported() ? F16Path::f16c : F16Path::software);
+    EXPECT_EQ(f16_kernel.active(), f16_kernel.supported() ? F16Path::hardware : F16Path::software);
     EXPECT_EQ(add_row_kernel.active(),
-              add_row_kernel.supported() ? AddRowPath::avx2 : AddRowPath::portable);
+              add_row_kernel.supported() ? AddRowPath::vector : AddRowPath::portable);
 }
 
 // One element of each type at an unaligned address: its little-endian bits and the single's.
