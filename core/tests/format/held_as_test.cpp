@@ -16,6 +16,7 @@
 namespace korvane {
 namespace {
 
+using testing::bytes_of;
 using testing::model_file_bytes;
 using testing::TemporaryDirectory;
 using testing::write_file;
@@ -58,13 +59,6 @@ const Int8Case int8_cases[] = {
     // The scale comes from the whole table, before the columns are cut.
     {"ScaleBeforeColumnsAreCut", {1.0f, -0.5f, 0.25f, 8.0f}, 2, {16, -8}},
 };
-
-template <typename T>
-std::string bytes_of(const std::vector<T>& values) {
-    std::string bytes(values.size() * sizeof(T), '\0');
-    std::memcpy(bytes.data(), values.data(), bytes.size());
-    return bytes;
-}
 
 // The table [row; zeros] as `dtype` (every case's values are exact in F64; BF16 is written
 // only for cases whose values it holds exactly).

@@ -18,27 +18,16 @@
 namespace korvane {
 namespace {
 
+using testing::bytes_of;
 using testing::model_file_bytes;
 using testing::TemporaryDirectory;
+using testing::tensor_entry;
 using testing::write_file;
 
 // 77 columns: whole blocks, single registers and a scalar tail on both AVX2 and NEON.
 constexpr std::size_t rows = 37;
 constexpr std::size_t width = 77;
 constexpr std::size_t vocab = 101;
-
-template <typename T>
-std::string bytes_of(const std::vector<T>& values) {
-    std::string bytes(values.size() * sizeof(T), '\0');
-    std::memcpy(bytes.data(), values.data(), bytes.size());
-    return bytes;
-}
-
-std::string entry(const std::string& name, std::string_view dtype, const std::string& shape,
-                  std::size_t start, std::size_t end) {
-    return "\"" + name + "\":{\"dtype\":\"" + std::string(dtype) + "\",\"shape\":" + shape +
-           ",\"data_offsets\":[" + std::to_string(start) + "," + std::to_string(end) + "]}";
-}
 
 // A table of `dtype` with any finite bit pattern below 2 in magnitude (the top exponent bit
 // cleared), subnormals and negative zeros included; a mapping onto its rows and weights.
@@ -70,11 +59,11 @@ void write_model(const std::filesystem::path& path, DataType dtype) {
     vocab_shape += std::to_string(vocab);
     vocab_shape += "]";
     std::string header = "{";
-    header += entry("embeddings", data_type_name(dtype), table_shape, 0, table.size());
+    header += tensor_entry("embeddings", data_type_name(dtype), table_shape, 0, table.size());
     header += ",";
-    header += entry("mapping", "I64", vocab_shape, table.size(), mapping_end);
+    header += tensor_entry("mapping", "I64", vocab_shape, table.size(), mapping_end);
     header += ",";
-    header += entry("weights", "F64", vocab_shape, mapping_end, mapping_end + vocab * 8);
+    header += tensor_entry("weights", "F64", vocab_shape, mapping_end, mapping_end + vocab * 8);
     header += "}";
     write_file(path, model_file_bytes(header, table + bytes_of(mapping) + bytes_of(weights)));
 }

@@ -20,22 +20,11 @@
 namespace korvane {
 namespace {
 
+using testing::bytes_of;
 using testing::model_file_bytes;
 using testing::TemporaryDirectory;
+using testing::tensor_entry;
 using testing::write_file;
-
-template <typename T>
-std::string bytes_of(const std::vector<T>& values) {
-    std::string bytes(values.size() * sizeof(T), '\0');
-    std::memcpy(bytes.data(), values.data(), bytes.size());
-    return bytes;
-}
-
-std::string entry(const std::string& name, std::string_view dtype, const std::string& shape,
-                  std::size_t start, std::size_t end) {
-    return "\"" + name + "\":{\"dtype\":\"" + std::string(dtype) + "\",\"shape\":" + shape +
-           ",\"data_offsets\":[" + std::to_string(start) + "," + std::to_string(end) + "]}";
-}
 
 // (table element type, columns, threads, portable kernels forced, weighted)
 class TokenMapTest
@@ -78,12 +67,12 @@ TEST_P(TokenMapTest, EveryRowFollowsTheDocumentedOrder) {
     vocab_shape += std::to_string(vocab);
     vocab_shape += "]";
     const std::string table_entry =
-        entry("embeddings", data_type_name(dtype), table_shape, 0, table_bytes.size());
+        tensor_entry("embeddings", data_type_name(dtype), table_shape, 0, table_bytes.size());
     const std::size_t mapping_end = table_bytes.size() + vocab * 8;
     const std::string header =
         "{" + table_entry + "," +
-        entry("mapping", "I64", vocab_shape, table_bytes.size(), mapping_end) + "," +
-        entry("weights", "F64", vocab_shape, mapping_end, mapping_end + vocab * 8) + "}";
+        tensor_entry("mapping", "I64", vocab_shape, table_bytes.size(), mapping_end) + "," +
+        tensor_entry("weights", "F64", vocab_shape, mapping_end, mapping_end + vocab * 8) + "}";
     const TemporaryDirectory directory;
     write_file(directory.model_file(),
                model_file_bytes(header, table_bytes + bytes_of(mapping) + bytes_of(weights)));
@@ -154,9 +143,9 @@ class EmptyMappingTest : public ::testing::TestWithParam<bool> {};
 TEST_P(EmptyMappingTest, RefusesEveryTokenID) {
     const bool weighted = GetParam();
     const std::vector<float> values(5 * 4, 1.0f);
-    const std::string header = "{" + entry("embeddings", "F32", "[5,4]", 0, 80) + "," +
-                               entry("mapping", "I32", "[0]", 80, 80) + "," +
-                               entry("weights", "F64", "[0]", 80, 80) + "}";
+    const std::string header = "{" + tensor_entry("embeddings", "F32", "[5,4]", 0, 80) + "," +
+                               tensor_entry("mapping", "I32", "[0]", 80, 80) + "," +
+                               tensor_entry("weights", "F64", "[0]", 80, 80) + "}";
     const TemporaryDirectory directory;
     write_file(directory.model_file(), model_file_bytes(header, bytes_of(values)));
     const auto table = EmbeddingTable::load(directory.model_file(), "embeddings", "mapping",

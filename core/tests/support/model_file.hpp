@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvane::testing {
 
@@ -24,6 +26,22 @@ inline std::string model_file_bytes(std::string_view header, std::string_view da
     }
     bytes.append(header).append(data);
     return bytes;
+}
+
+// The bytes of `values` as they lie in memory (little-endian here).
+template <typename T>
+std::string bytes_of(const std::vector<T>& values) {
+    std::string bytes(values.size() * sizeof(T), '\0');
+    std::memcpy(bytes.data(), values.data(), bytes.size());
+    return bytes;
+}
+
+// The header entry of the tensor `name`: its element type, shape (a JSON list) and the data
+// section's bytes [start, end).
+inline std::string tensor_entry(const std::string& name, std::string_view dtype,
+                                const std::string& shape, std::size_t start, std::size_t end) {
+    return "\"" + name + "\":{\"dtype\":\"" + std::string(dtype) + "\",\"shape\":" + shape +
+           ",\"data_offsets\":[" + std::to_string(start) + "," + std::to_string(end) + "]}";
 }
 
 inline void write_file(const std::filesystem::path& path, std::string_view bytes) {
