@@ -1,6 +1,6 @@
 """A stand-in for the Hugging Face Hub on the loopback address: serves one model's files as
 huggingface_hub asks for them (the revision's file list, then each file's metadata and bytes),
-and records every request."""
+at the revisions it knows, and records every request."""
 
 import hashlib
 import http.server
@@ -12,9 +12,11 @@ COMMIT = "0123456789abcdef0123456789abcdef01234567"
 
 
 class HubStandIn:
-    def __init__(self, repos):
-        """`repos`: Hub ID -> {file name: bytes}."""
+    def __init__(self, repos, revisions=("main", "v1.0")):
+        """`repos`: Hub ID -> {file name: bytes}, the same at each of `revisions` (branch or tag
+        names) and at the commit COMMIT."""
         self.repos = repos
+        self.revisions = {*revisions, COMMIT}
         self.requests = []
         self.authorizations = []
         stand_in = self
@@ -58,6 +60,8 @@ class HubStandIn:
                     body,
                 )
             files = self.repos[repo]
+            if len(parts) > 5 and parts[4] in ("revision", "tree") and not self.knows(parts[5]):
+                return self.revision_not_found(handler, body)
             if len(parts) > 4 and parts[4] == "tree":
                 listing = [
                     {
@@ -74,6 +78,8 @@ class HubStandIn:
         # /{owner}/{name}/resolve/{revision}/{file...}
         if len(parts) >= 5 and parts[2] == "resolve":
             repo, name = "/".join(parts[:2]), "/".join(parts[4:])
+            if repo in self.repos and not self.knows(parts[3]):
+                return self.revision_not_found(handler, body)
             data = self.repos.get(repo, {}).get(name)
             if data is None:
                 return self.send(
@@ -82,6 +88,13 @@ class HubStandIn:
             etag = f'"{hashlib.sha256(data).hexdigest()}"'
             return self.send(handler, 200, data, {"X-Repo-Commit": COMMIT, "ETag": etag}, body)
         return self.send(handler, 404, b"not found", {}, body)
+
+    def knows(self, revision):
+        return revision in self.revisions
+
+    def revision_not_found(self, handler, body):
+        error = b'{"error":"Invalid rev id"}'
+        return self.send(handler, 404, error, {"X-Error-Code": "RevisionNotFound"}, body)
 
     @staticmethod
     def send(handler, status, data, headers, body):

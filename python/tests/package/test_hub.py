@@ -137,8 +137,13 @@ def test_unknown_model_and_revision(tmp_path, repo_files):
         missing = load("owner/missing", tmp_path / "hf", hub.endpoint)
         revised = load("owner/tiny", tmp_path / "hf", hub.endpoint, revision="v1.0")
         assert ("GET", "/api/models/owner/tiny/revision/v1.0") in hub.requests
+        unknown = load("owner/tiny", tmp_path / "hf", hub.endpoint, revision="v9")
     assert "no model owner/missing on the Hugging Face Hub" in missing.stderr, missing.stderr
     assert revised.returncode == 0, revised.stderr
+    assert unknown.returncode != 0
+    assert "the Hugging Face Hub model owner/tiny has no revision 'v9'" in unknown.stderr, (
+        unknown.stderr
+    )
 
 
 def test_a_local_directory_of_the_same_name_wins(tmp_path, repo_files):
