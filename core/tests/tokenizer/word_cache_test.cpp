@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "korvane/tokenizer/tokenizer.hpp"
+#include "korvane/util/joining_thread.hpp"
 
 namespace korvane::tokenizer {
 namespace {
@@ -121,20 +122,25 @@ TEST(WordCache, AThreadsEntriesOutliveIt) {
     using OnlyHere = WordCache<8>;  // no other test's threads hold its entries
     CountingModel model;
     const std::uint32_t owner = new_cache_owner();
-    for (int round = 0; round < 3; ++round)
-        std::jthread([&] {
-            EXPECT_EQ(cached<OnlyHere>(owner, "abc", model), model.of("abc"));
-        }).join();
+    for (int round = 0; round < 3; ++round) {
+        Ids ids;
+        std::thread([&] { ids = cached<OnlyHere>(owner, "abc", model); }).join();
+        EXPECT_EQ(ids, model.of("abc"));
+    }
     EXPECT_EQ(model.calls, 1);
     // Threads at once: each has entries of its own, and all are kept or freed at the end.
-    std::vector<std::jthread> threads;
-    for (int thread = 0; thread < 80; ++thread)
-        threads.emplace_back([owner, thread] {
-            CountingModel own;
-            const std::string word(1 + thread % 5, 'x');
-            for (int round = 0; round < 3; ++round)
-                EXPECT_EQ(cached<OnlyHere>(owner, word, own), own.of(word));
-        });
+    std::vector<int> wrong(80, 0);
+    {
+        std::vector<JoiningThread> threads;
+        for (int thread = 0; thread < 80; ++thread)
+            threads.emplace_back([owner, thread, &wrong] {
+                CountingModel own;
+                const std::string word(1 + thread % 5, 'x');
+                for (int round = 0; round < 3; ++round)
+                    wrong[thread] += cached<OnlyHere>(owner, word, own) != own.of(word);
+            });
+    }
+    EXPECT_EQ(wrong, std::vector<int>(80, 0));
 }
 
 // Two WordPiece tokenizers in one thread, the same words with other IDs in each.
