@@ -11,8 +11,8 @@ BENCH_BUILD_DIR := build/bench
 OUTER_PATH := $(PATH)
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test build ctest pytest test-free-threaded sanitize test-arm64 build-clang fuzz-build fuzz fuzz-merge demo \
-	bench bench-dask bench-serve format format-check install-clang-format clean
+.PHONY: test build ctest pytest test-free-threaded wheel test-wheel sanitize test-arm64 build-clang fuzz-build fuzz \
+	fuzz-merge demo bench bench-dask bench-serve format format-check install-clang-format clean
 
 # A virtual environment with Python >= 3.13 and everything the build and tests need.
 $(VENV)/.ready: requirements-dev.txt requirements-examples.txt tools/find-python.sh tools/install-system-packages.sh
@@ -30,16 +30,20 @@ define add-dev-helpers
 $(1) -c 'import pathlib, sysconfig; pathlib.Path(sysconfig.get_path("purelib"), "korvane-dev.pth").write_text("$(abspath tools/python)\n")'
 endef
 
-# Installs the package with `pip install .` into the environment, building in the tree $(1) with
-# the extra pip options $(2); ninja's progress lines are shown, the whole log
-# ($(1)/pip.log) only when the build fails.
-define pip-install-with-progress
+# Runs `pip $(2) .` (install or wheel) in the environment, building in the tree $(1) with the
+# extra pip options $(3); ninja's progress lines are shown, the whole log ($(1)/pip.log) only
+# when the build fails.
+define pip-with-progress
 mkdir -p $(1); echo "Building korvane in $(1) (log: $(1)/pip.log)"; \
-set -o pipefail; $(PYTHON) -m pip install -v --no-build-isolation --no-deps \
-	-C build-dir=$(1) $(2) . 2>&1 | tee $(1)/pip.log \
+set -o pipefail; $(PYTHON) -m pip $(2) -v --no-build-isolation --no-deps \
+	-C build-dir=$(1) $(3) . 2>&1 | tee $(1)/pip.log \
 	| { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] ' || true; } \
 	|| { tail -n 60 $(1)/pip.log; exit 1; }
 endef
+
+# Installs the package with `pip install .` into the environment, building in the tree $(1) with
+# the extra pip options $(2).
+pip-install-with-progress = $(call pip-with-progress,$(1),install,$(2))
 
 # Builds the core, the GoogleTest suite and the extension in one CMake tree, and installs the
 # extension into the environment exactly as `pip install .` does.
@@ -78,6 +82,28 @@ test-free-threaded: export PATH := $(abspath $(FT_VENV))/bin:$(OUTER_PATH)
 test-free-threaded: $(FT_VENV)/.ready
 	$(FT_PYTHON) -m pip install -q --no-build-isolation --no-deps .
 	$(FT_PYTHON) -m pytest -q python/tests bench/tests
+
+# A wheel for x86-64 Linux that installs without a compiler: built as `pip wheel .` builds it, in
+# a tree of its own, with the C++ runtime linked into the extension modules; then `auditwheel
+# repair` checks its platform tag, copies the shared libraries it needs beyond that tag's set
+# (Oniguruma) into it and writes it to dist/. `auditwheel show` tells the tag and why.
+WHEEL_BUILD_DIR := build/release-wheel
+$(VENV)/.wheel-ready: requirements-wheel.txt $(VENV)/.ready
+	$(PYTHON) -m pip install -q -r requirements-wheel.txt
+	touch $@
+
+wheel: $(VENV)/.wheel-ready
+	@rm -rf $(WHEEL_BUILD_DIR)/unrepaired dist/korvane-*.whl; \
+	$(call pip-with-progress,$(WHEEL_BUILD_DIR),wheel,-w $(WHEEL_BUILD_DIR)/unrepaired \
+		-C build.tool-args=-j2 -C cmake.define.KORVANE_STATIC_CXX_RUNTIME=ON \
+		-C cmake.define.KORVANE_WARNINGS_AS_ERRORS=ON)
+	$(VENV)/bin/auditwheel show $(WHEEL_BUILD_DIR)/unrepaired/korvane-*.whl
+	$(VENV)/bin/auditwheel repair --wheel-dir dist $(WHEEL_BUILD_DIR)/unrepaired/korvane-*.whl
+
+# Installs dist/'s wheel into a fresh environment where no compiler, no C++ headers and no
+# system libstdc++ or Oniguruma can be found, and embeds with it (python/tests/test_wheel.py).
+test-wheel: wheel
+	KORVANE_WHEEL_REQUIRED=1 $(PYTHON) -m pytest -q python/tests/test_wheel.py
 
 # The C++ tests and the pytest suite under AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # tree of their own; pytest imports the extension installed from it into build/sanitize/site.
