@@ -100,10 +100,23 @@ wheel: $(VENV)/.wheel-ready
 	$(VENV)/bin/auditwheel show $(WHEEL_BUILD_DIR)/unrepaired/korvane-*.whl
 	$(VENV)/bin/auditwheel repair --wheel-dir dist $(WHEEL_BUILD_DIR)/unrepaired/korvane-*.whl
 
-# Installs dist/'s wheel into a fresh environment where no compiler, no C++ headers and no
-# system libstdc++ or Oniguruma can be found, and embeds with it (python/tests/test_wheel.py).
-test-wheel: wheel
-	KORVANE_WHEEL_REQUIRED=1 $(PYTHON) -m pytest -q python/tests/test_wheel.py
+# The package's run-time dependencies (pyproject.toml's), as wheels for this interpreter, with
+# theirs: test-wheel installs from this folder alone, without a package index.
+WHEELHOUSE := build/wheelhouse
+$(WHEELHOUSE)/.ready: pyproject.toml $(VENV)/.ready
+	rm -rf $(WHEELHOUSE)
+	$(PYTHON) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"], sep="\n")' \
+		> $(WHEELHOUSE).txt
+	$(PYTHON) -m pip download -q --only-binary=:all: -d $(WHEELHOUSE) -r $(WHEELHOUSE).txt
+	touch $@
+
+# Installs dist/'s wheel and the wheelhouse's into a fresh environment where no compiler, no C/C++
+# headers and no system Oniguruma can be found, embeds with it the demo's model and a model
+# whose tokenizer needs Oniguruma, compares with the dev build's results bit for bit, and loads
+# the extension modules with the system's libstdc++ hidden too (python/tests/test_wheel.py).
+test-wheel: wheel $(WHEELHOUSE)/.ready $(VENV)/.demo-ready
+	KORVANE_WHEEL="$$(ls dist/korvane-*.whl)" KORVANE_WHEELHOUSE=$(WHEELHOUSE) \
+		$(PYTHON) -m pytest -q -p no:cacheprovider python/tests/test_wheel.py
 
 # The C++ tests and the pytest suite under AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # tree of their own; pytest imports the extension installed from it into build/sanitize/site.
@@ -280,4 +293,4 @@ format-check: install-clang-format $(VENV)/.ready
 	$(RUFF) format --check .
 
 clean:
-	rm -rf build
+	rm -rf build dist
