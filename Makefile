@@ -86,8 +86,10 @@ test-free-threaded: $(FT_VENV)/.ready
 # A wheel for x86-64 Linux that installs without a compiler: built as `pip wheel .` builds it, in
 # a tree of its own, with the C++ runtime linked into the extension modules; then `auditwheel
 # repair` checks its platform tag, copies the shared libraries it needs beyond that tag's set
-# (Oniguruma) into it and writes it to dist/. `auditwheel show` tells the tag and why.
+# (Oniguruma) into it and writes it to dist/. `auditwheel show` tells the tag and why; repair
+# fails if the modules need a newer glibc than WHEEL_PLATFORM's (the README names its systems).
 WHEEL_BUILD_DIR := build/release-wheel
+WHEEL_PLATFORM := manylinux_2_34_x86_64
 $(VENV)/.wheel-ready: requirements-wheel.txt $(VENV)/.ready
 	$(PYTHON) -m pip install -q -r requirements-wheel.txt
 	touch $@
@@ -98,7 +100,8 @@ wheel: $(VENV)/.wheel-ready
 		-C build.tool-args=-j2 -C cmake.define.KORVANE_STATIC_CXX_RUNTIME=ON \
 		-C cmake.define.KORVANE_WARNINGS_AS_ERRORS=ON)
 	$(VENV)/bin/auditwheel show $(WHEEL_BUILD_DIR)/unrepaired/korvane-*.whl
-	$(VENV)/bin/auditwheel repair --wheel-dir dist $(WHEEL_BUILD_DIR)/unrepaired/korvane-*.whl
+	$(VENV)/bin/auditwheel repair --plat $(WHEEL_PLATFORM) --wheel-dir dist \
+		$(WHEEL_BUILD_DIR)/unrepaired/korvane-*.whl
 
 # The package's run-time dependencies (pyproject.toml's), as wheels for this interpreter, with
 # theirs: test-wheel installs from this folder alone, without a package index.
@@ -112,9 +115,10 @@ $(WHEELHOUSE)/.ready: pyproject.toml $(VENV)/.ready
 
 # Installs dist/'s wheel and the wheelhouse's into a fresh environment where no compiler, no C/C++
 # headers and no system Oniguruma can be found, embeds with it the demo's model and a model
-# whose tokenizer needs Oniguruma, compares with the dev build's results bit for bit, and loads
-# the extension modules with the system's libstdc++ hidden too (python/tests/test_wheel.py).
-test-wheel: wheel $(WHEELHOUSE)/.ready $(VENV)/.demo-ready
+# whose tokenizer needs Oniguruma, compares with the results of the dev build (`make build`'s)
+# bit for bit, and loads the extension modules with the system's libstdc++ hidden too
+# (python/tests/test_wheel.py).
+test-wheel: build wheel $(WHEELHOUSE)/.ready $(VENV)/.demo-ready
 	KORVANE_WHEEL="$$(ls dist/korvane-*.whl)" KORVANE_WHEELHOUSE=$(WHEELHOUSE) \
 		$(PYTHON) -m pytest -q -p no:cacheprovider python/tests/test_wheel.py
 

@@ -14,6 +14,7 @@ Results are compared bit for bit with those of the build this test runs on (the 
 
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -415,3 +416,20 @@ def test_extension_modules_need_only_glibc_and_libraries_the_wheel_carries(insta
         versions = symbol_versions(module)
         assert not [version for version in versions if version.startswith(("GLIBCXX", "CXXABI"))]
         assert {version for version in versions if version.startswith("GLIBC_")}
+
+
+def test_auditwheel_finds_the_tag_the_wheel_is_named_for():
+    auditwheel = Path(sys.executable).parent / "auditwheel"
+    if not auditwheel.exists():
+        pytest.skip("auditwheel is not installed (requirements-wheel.txt)")
+    status, output, errors = run_bounded([auditwheel, "show", WHEEL], RUN_TIMEOUT)
+    assert status == 0, output + errors
+    found = re.search(
+        r"consistent\s+with\s+the\s+following\s+platform\s+tag:\s+\"([^\"]+)\"", output
+    )
+    assert found, output
+    named = Path(WHEEL).name.removesuffix(".whl").split("-")[-1]
+    assert found.group(1) in named.split(".")
+    # The systems the README promises: glibc 2.34 and later, on x86-64.
+    glibc = re.fullmatch(r"manylinux_(\d+)_(\d+)_x86_64", found.group(1))
+    assert glibc and (int(glibc.group(1)), int(glibc.group(2))) <= (2, 34), found.group(1)
