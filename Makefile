@@ -48,10 +48,15 @@ build: $(VENV)/.ready
 		-C cmake.define.KORVANE_WARNINGS_AS_ERRORS=ON)
 
 ctest: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
+
+# pytest runs the test files in worker processes (pytest-xdist), one per usable core, at most 4;
+# each file's tests run in one worker, in order, sharing its module-scoped fixtures.
+PYTEST_WORKERS ?= $(shell n=$$(nproc); echo $$(( n < 4 ? n : 4 )))
+PYTEST_PARALLEL := -n $(PYTEST_WORKERS) --dist loadfile
 
 pytest: build $(VENV)/.demo-ready
-	$(PYTHON) -m pytest -q python/tests bench/tests
+	$(PYTHON) -m pytest -q $(PYTEST_PARALLEL) python/tests bench/tests
 
 test: ctest pytest
 
@@ -77,7 +82,7 @@ $(FT_VENV)/.ready: $(FT_REQUIREMENTS) tools/build-free-threaded-python.sh
 test-free-threaded: export PATH := $(abspath $(FT_VENV))/bin:$(OUTER_PATH)
 test-free-threaded: $(FT_VENV)/.ready
 	$(FT_PYTHON) -m pip install -q --no-build-isolation --no-deps .
-	$(FT_PYTHON) -m pytest -q python/tests bench/tests
+	$(FT_PYTHON) -m pytest -q $(PYTEST_PARALLEL) python/tests bench/tests
 
 # The C++ tests and the pytest suite under AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # tree of their own; pytest imports the extension installed from it into build/sanitize/site.
