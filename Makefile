@@ -92,9 +92,12 @@ test-free-threaded: $(FT_VENV)/.ready
 # tests import keep memory until exit, and tools/lsan-python.supp drops reports with a frame in
 # them. Allocation stacks are cut to the allocator and its caller, so that those are exactly the
 # allocations such code makes itself; a leak of the extension (caller in korvane_py or libstdc++)
-# stays reported. The long differential tokenizer tests run on a sample of their inputs
+# stays reported. pytest's workers write the sanitizers' reports to files in
+# build/sanitize/reports, as pytest-xdist does not look at how a worker exits: any file there
+# fails the run. The long differential tokenizer tests run on a sample of their inputs
 # (python/tests/package/budget.py): `make test` runs them whole.
 SANITIZE_DIR := build/sanitize
+SANITIZER_REPORTS := $(SANITIZE_DIR)/reports
 ASAN_COMMON := detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:strict_string_checks=1:detect_stack_use_after_return=1
 SANITIZER_OPTIONS := ASAN_OPTIONS=$(ASAN_COMMON) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 PYTHON_SANITIZER_OPTIONS := ASAN_OPTIONS=$(ASAN_COMMON):malloc_context_size=2 \
@@ -112,8 +115,13 @@ sanitize: $(VENV)/.ready
 	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site $(PYTHON) -c \
 		'import korvane_py, korvane._native as native, sys; \
 		sys.exit(any("$(SANITIZE_DIR)/site/" not in m.__file__ for m in (korvane_py, native)))'
+	rm -rf $(SANITIZER_REPORTS) && mkdir -p $(SANITIZER_REPORTS)
 	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site KORVANE_TEST_BUDGET=sample \
-		$(PYTHON) -m pytest -q -p no:cacheprovider python/tests
+		KORVANE_SANITIZER_REPORTS=$(abspath $(SANITIZER_REPORTS)) \
+		$(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_PARALLEL) python/tests; \
+	status=$$?; for report in $(SANITIZER_REPORTS)/*; do \
+		[ -e "$$report" ] || continue; echo "== $$report"; cat "$$report"; status=1; \
+	done; exit $$status
 
 # The core and its C++ tests for ARM64 Linux: cross-compiled with Debian's g++ for aarch64
 # (tools/toolchains/aarch64-linux-gnu.cmake) and run under qemu's user-mode emulator, which picks
