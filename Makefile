@@ -52,10 +52,15 @@ build: $(VENV)/.ready
 		-C cmake.define.KORVANE_WARNINGS_AS_ERRORS=ON)
 
 ctest: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
+
+# pytest runs the test files in worker processes (pytest-xdist), one per usable core, at most 4;
+# each file's tests run in one worker, in order, sharing its module-scoped fixtures.
+PYTEST_WORKERS ?= $(shell n=$$(nproc); echo $$(( n < 4 ? n : 4 )))
+PYTEST_PARALLEL := -n $(PYTEST_WORKERS) --dist loadfile
 
 pytest: build $(VENV)/.demo-ready
-	$(PYTHON) -m pytest -q python/tests bench/tests
+	$(PYTHON) -m pytest -q $(PYTEST_PARALLEL) python/tests bench/tests
 
 test: ctest pytest
 
@@ -81,7 +86,7 @@ $(FT_VENV)/.ready: $(FT_REQUIREMENTS) tools/build-free-threaded-python.sh
 test-free-threaded: export PATH := $(abspath $(FT_VENV))/bin:$(OUTER_PATH)
 test-free-threaded: $(FT_VENV)/.ready
 	$(FT_PYTHON) -m pip install -q --no-build-isolation --no-deps .
-	$(FT_PYTHON) -m pytest -q python/tests bench/tests
+	$(FT_PYTHON) -m pytest -q $(PYTEST_PARALLEL) python/tests bench/tests
 
 # A wheel for x86-64 Linux that installs without a compiler: built as `pip wheel .` builds it, in
 # a tree of its own, with the C++ runtime linked into the extension modules; then `auditwheel
@@ -130,9 +135,12 @@ test-wheel: build wheel $(WHEELHOUSE)/.ready $(VENV)/.demo-ready
 # tests import keep memory until exit, and tools/lsan-python.supp drops reports with a frame in
 # them. Allocation stacks are cut to the allocator and its caller, so that those are exactly the
 # allocations such code makes itself; a leak of the extension (caller in korvane_py or libstdc++)
-# stays reported. The long differential tokenizer tests run on a sample of their inputs
+# stays reported. pytest's workers write the sanitizers' reports to files in
+# build/sanitize/reports, as pytest-xdist does not look at how a worker exits: any file there
+# fails the run. The long differential tokenizer tests run on a sample of their inputs
 # (python/tests/package/budget.py): `make test` runs them whole.
 SANITIZE_DIR := build/sanitize
+SANITIZER_REPORTS := $(SANITIZE_DIR)/reports
 ASAN_COMMON := detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:strict_string_checks=1:detect_stack_use_after_return=1
 SANITIZER_OPTIONS := ASAN_OPTIONS=$(ASAN_COMMON) UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 PYTHON_SANITIZER_OPTIONS := ASAN_OPTIONS=$(ASAN_COMMON):malloc_context_size=2 \
@@ -150,8 +158,13 @@ sanitize: $(VENV)/.ready
 	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site $(PYTHON) -c \
 		'import korvane_py, korvane._native as native, sys; \
 		sys.exit(any("$(SANITIZE_DIR)/site/" not in m.__file__ for m in (korvane_py, native)))'
+	rm -rf $(SANITIZER_REPORTS) && mkdir -p $(SANITIZER_REPORTS)
 	$(PYTHON_SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(SANITIZE_DIR))/site KORVANE_TEST_BUDGET=sample \
-		$(PYTHON) -m pytest -q -p no:cacheprovider python/tests
+		KORVANE_SANITIZER_REPORTS=$(abspath $(SANITIZER_REPORTS)) \
+		$(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_PARALLEL) python/tests; \
+	status=$$?; for report in $(SANITIZER_REPORTS)/*; do \
+		[ -e "$$report" ] || continue; echo "== $$report"; cat "$$report"; status=1; \
+	done; exit $$status
 
 # The core and its C++ tests for ARM64 Linux: cross-compiled with Debian's g++ for aarch64
 # (tools/toolchains/aarch64-linux-gnu.cmake) and run under qemu's user-mode emulator, which picks

@@ -1,4 +1,6 @@
+import ctypes
 import importlib
+import os
 import sysconfig
 
 import pytest
@@ -37,11 +39,23 @@ class SkipModulesMissingThere:
         return report
 
 
+def report_sanitizer_findings_to_files(config):
+    """In a pytest-xdist worker under the sanitizers, sends their reports to files in the folder
+    KORVANE_SANITIZER_REPORTS names (`make sanitize` fails when one is there): xdist does not look
+    at how a worker exits, so a leak found at its exit would pass unseen on standard error."""
+    folder = os.environ.get("KORVANE_SANITIZER_REPORTS")
+    worker = getattr(config, "workerinput", {}).get("workerid")
+    if folder and worker:
+        set_report_path = ctypes.CDLL(None).__sanitizer_set_report_path
+        set_report_path(os.path.join(folder, worker).encode())
+
+
 def pytest_configure(config):
     # A plugin rather than a hook of this file: the hooks of a conftest.py do not see the
     # collection of a folder whose own conftest.py fails to import.
     if FREE_THREADED:
         config.pluginmanager.register(SkipModulesMissingThere())
+    report_sanitizer_findings_to_files(config)
 
 
 # Four tokens of dimension 3, chosen so that means and norms are exact in single precision.

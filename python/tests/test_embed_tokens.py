@@ -1,5 +1,6 @@
 import array
 import collections.abc
+import re
 import threading
 
 import numpy as np
@@ -11,6 +12,12 @@ from model_files import model_file_bytes, write_model
 
 NOTE = ["while processing 'tokens'"]
 OUT_OF_RANGE = "out of range integral type conversion attempted"
+
+
+def param_id(value):
+    """The value's repr without an object's address, which differs between processes: the
+    workers of pytest-xdist must give each test the same name."""
+    return re.sub(r" at 0x[0-9a-f]+", "", repr(value))
 
 
 class Index:
@@ -83,7 +90,7 @@ def float32(value):
         NoLength([0, 2]),
         [False, 2],
     ],
-    ids=repr,
+    ids=param_id,
 )
 def test_accepted_token_sequences(model, tokens):
     result = model.embed_tokens(tokens)
@@ -123,7 +130,7 @@ def test_results(model, model_dir):
             None,
         ),
     ],
-    ids=repr,
+    ids=param_id,
 )
 def test_refused_token_sequences(model, tokens, error, message):
     with pytest.raises(error) as raised:
