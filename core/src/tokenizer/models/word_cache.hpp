@@ -11,8 +11,14 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
+
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
 
 #include "tokenizer/models/token_table.hpp"
 
@@ -102,10 +108,30 @@ private:
         return slots;
     }
 
+    // A cache's entries start on a boundary of their own size (up to that of a 2 MiB huge page)
+    // and are offered for a huge page: a word's lookup lands anywhere in them, and with 4 KiB
+    // pages nearly every lookup of a cache of 2 MiB would also miss the TLB.
+    static constexpr std::size_t bytes = sizeof(Entry) * Entries;
+    static constexpr std::align_val_t alignment{std::min<std::size_t>(bytes, std::size_t{2} << 20)};
+
+    static Entry* allocate() {
+        void* memory = ::operator new(bytes, alignment);
+#if defined(MADV_HUGEPAGE)
+        // Only advice: without huge pages the entries live on ordinary ones.
+        if (static_cast<std::size_t>(alignment) == bytes) ::madvise(memory, bytes, MADV_HUGEPAGE);
+#endif
+        return std::uninitialized_value_construct_n(static_cast<Entry*>(memory), Entries),
+               static_cast<Entry*>(memory);
+    }
+
+    static void release(Entry* entries) noexcept {
+        ::operator delete(entries, alignment);
+    }
+
     static Entry* take() {
         for (auto& slot : spares())
             if (Entry* spare = slot.exchange(nullptr, std::memory_order_acquire)) return spare;
-        return new Entry[Entries];
+        return allocate();
     }
 
     static void give_back(Entry* entries) noexcept {
@@ -115,7 +141,7 @@ private:
                                              std::memory_order_relaxed))
                 return;
         }
-        delete[] entries;
+        release(entries);
     }
 
     struct ThreadEntries {
