@@ -112,16 +112,17 @@ private:
     // and are offered for a huge page: a word's lookup lands anywhere in them, and with 4 KiB
     // pages nearly every lookup of a cache of 2 MiB would also miss the TLB.
     static constexpr std::size_t bytes = sizeof(Entry) * Entries;
-    static constexpr std::align_val_t alignment{std::min<std::size_t>(bytes, std::size_t{2} << 20)};
+    static constexpr std::size_t huge_page = std::size_t{2} << 20;
+    static constexpr std::align_val_t alignment{std::min(bytes, huge_page)};
 
     static Entry* allocate() {
-        void* memory = ::operator new(bytes, alignment);
+        auto* entries = static_cast<Entry*>(::operator new(bytes, alignment));
 #if defined(MADV_HUGEPAGE)
         // Only advice: without huge pages the entries live on ordinary ones.
-        if (static_cast<std::size_t>(alignment) == bytes) ::madvise(memory, bytes, MADV_HUGEPAGE);
+        if (bytes >= huge_page) ::madvise(entries, bytes, MADV_HUGEPAGE);
 #endif
-        return std::uninitialized_value_construct_n(static_cast<Entry*>(memory), Entries),
-               static_cast<Entry*>(memory);
+        std::uninitialized_value_construct_n(entries, Entries);
+        return entries;
     }
 
     static void release(Entry* entries) noexcept {
