@@ -603,7 +603,9 @@ class Model:
         beyond float16's range).
 
         Texts are tokenized by the model's tokenizer without special tokens, ``batch_size`` at a
-        time (each batch on all cores), and embedded as ``embed_ids`` does, with two rules
+        time (each batch on all cores; the native tokenizer takes all texts at once unless
+        ``show_progress``, as it holds only a few hundred texts' tokens per thread whatever the
+        count), and embedded as ``embed_ids`` does, with two rules
         model2vec follows too: of each text only the first ``max_length`` tokens count, and of
         those the tokenizer's unknown token is left out. A text with no tokens left gives a row
         of zeros. On a directory model2vec wrote, rows agree with its ``StaticModel.encode``
@@ -820,9 +822,15 @@ class Model:
             from tqdm.auto import tqdm
 
             progress = tqdm(total=total, unit=" sentences")
+        # Into one array without a progress bar, the native tokenizer takes every text in one
+        # call: it tokenizes and embeds a few hundred texts at a time on each thread whatever the
+        # call's size, and each call pays for starting its threads again.
+        step = batch_size
+        if into is not None and progress is None and self._native_tokenizer is not None:
+            step = max(len(into), 1)
         try:
-            for first in itertools.count(0, batch_size):
-                batch = _check_texts(list(itertools.islice(texts, batch_size)), first)
+            for first in itertools.count(0, step):
+                batch = _check_texts(list(itertools.islice(texts, step)), first)
                 if not batch:
                     return
                 if into is None:
@@ -850,13 +858,15 @@ class Model:
                         # checked first: the error is the first in input order, as it is when
                         # that package tokenizes everything.
                         deferred = [index for index in deferred if index < failure[0]]
-                    if deferred:
-                        out[deferred] = self._encode_with(
+                    # The tokenizers package takes them batch_size at a time.
+                    for start in range(0, len(deferred), batch_size):
+                        part = deferred[start : start + batch_size]
+                        out[part] = self._encode_with(
                             tokenize,
-                            [batch[index] for index in deferred],
+                            [batch[index] for index in part],
                             max_length,
                             threads,
-                            [first + index for index in deferred],
+                            [first + index for index in part],
                         )
                     if failure is not None:
                         raise failure[1]

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "korvane/model/encode_texts.hpp"
 #include "tokenizer_type.hpp"
 
 namespace korvane::python {
@@ -200,29 +201,27 @@ PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positio
             counts_buffer.emplace(token_counts, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
             counts = int64_values(counts_buffer->get(), texts.size());
         }
-        TokenizedBatch batch;
-        std::expected<void, BatchFailure> done;
+        EncodedTexts encoded;
         std::size_t bytes = 0;
         for (const std::string_view text : texts) bytes += text.size();
         run_interruptible(bytes >= interruptible_bytes, [&](const Cancellation& cancellation) {
-            batch = tokenize_batch(tokenizer, texts, filter, threads, &cancellation);
-            if (batch.cancelled) return;
-            done = embed_batch(table, {batch.tokens, batch.offsets}, normalize, out, threads);
+            encoded = korvane::encode_texts(tokenizer, table, texts, filter, normalize, out,
+                                            threads, &cancellation);
         });
         for (std::size_t index = 0; index < counts.size(); ++index) {
-            counts[index] =
-                static_cast<std::int64_t>(batch.offsets[index + 1] - batch.offsets[index]);
+            counts[index] = static_cast<std::int64_t>(encoded.token_counts[index]);
         }
-        Ref deferred = require(PyList_New(static_cast<Py_ssize_t>(batch.deferred.size())));
-        for (std::size_t index = 0; index < batch.deferred.size(); ++index) {
+        Ref deferred = require(PyList_New(static_cast<Py_ssize_t>(encoded.deferred.size())));
+        for (std::size_t index = 0; index < encoded.deferred.size(); ++index) {
             PyList_SET_ITEM(deferred.get(), static_cast<Py_ssize_t>(index),
-                            require(PyLong_FromSize_t(batch.deferred[index])).release());
+                            require(PyLong_FromSize_t(encoded.deferred[index])).release());
         }
         Ref failure = Ref::borrow(Py_None);
-        if (!done) {
-            const Ref error = failure_exception(done.error(), names);
+        if (!encoded.embedded) {
+            const BatchFailure& reason = encoded.embedded.error();
+            const Ref error = failure_exception(reason, names);
             failure = require(Py_BuildValue(
-                "(nO)", static_cast<Py_ssize_t>(failed_sentence(done.error())), error.get()));
+                "(nO)", static_cast<Py_ssize_t>(failed_sentence(reason)), error.get()));
         }
         return require(PyTuple_Pack(2, deferred.get(), failure.get())).release();
     });

@@ -12,7 +12,8 @@ namespace {
 // texts does not hold up the others.
 constexpr std::size_t chunk_size = 256;
 
-struct ChunkResult {
+// Aligned to a cache line: the threads write to neighbouring chunks' vectors as they append.
+struct alignas(64) ChunkResult {
     std::vector<std::uint32_t> tokens;
     std::vector<std::uint64_t> lengths;
     std::vector<std::size_t> deferred;

@@ -111,6 +111,37 @@ def test_a_tokenizer_with_more_ids_than_the_table_rows(model_dir, tokenizer):
         korvane.Model.load(model_dir).encode(["the storm"])
 
 
+# Over several of the native tokenizer's chunks of texts: texts it defers (a character newer than
+# its tables) in the first and the last chunk, texts with a word beyond a table of 8 rows.
+MANY = ["the cat", "a dog", "the cat sat", "the \u1c89 dog"] * 250
+DEFERRED = [index for index, text in enumerate(MANY) if "\u1c89" in text]
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_texts_over_many_chunks_and_batches(model_dir, tokenizer, threads):
+    model = korvane.Model.load(model_dir)
+    assert model.tokenizer_backend == "native"
+    whole = model.encode(MANY, threads=threads)
+    np.testing.assert_array_equal(whole, expected_rows(model_dir, tokenizer, MANY))
+    np.testing.assert_array_equal(
+        np.concatenate(list(model.encode_iter(MANY, batch_size=7))), whole
+    )
+    np.testing.assert_array_equal(model.encode(MANY, batch_size=300, show_progress=True), whole)
+    assert DEFERRED[0] < 256 and DEFERRED[-1] > 768
+
+    # The first text, in input order, that holds a token beyond the table is named, whichever
+    # chunk or thread met it; a deferred text before it is tokenized by the tokenizers package.
+    write_table(model_dir, random_table(np.random.default_rng(1), 8, 16, "F32"))
+    texts = ["the cat"] * 900
+    texts[5] = "the \u1c89 cat"
+    texts[700] = "the dog sat"
+    texts[300] = "a cat sat"
+    model = korvane.Model.load(model_dir)
+    for options in [{}, {"batch_size": 64}, {"batch_size": 64, "show_progress": True}]:
+        with pytest.raises(IndexError, match=r"in texts\[300\] is outside the table"):
+            model.encode(texts, threads=threads, **options)
+
+
 model2vec = pytest.importorskip("model2vec")
 
 # Texts for which model2vec's cut of max_length x median-token-length characters keeps every

@@ -11,8 +11,14 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
+
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
 
 #include "tokenizer/models/token_table.hpp"
 
@@ -102,10 +108,31 @@ private:
         return slots;
     }
 
+    // A cache's entries start on a boundary of their own size (up to that of a 2 MiB huge page)
+    // and are offered for a huge page: a word's lookup lands anywhere in them, and with 4 KiB
+    // pages nearly every lookup of a cache of 2 MiB would also miss the TLB.
+    static constexpr std::size_t bytes = sizeof(Entry) * Entries;
+    static constexpr std::size_t huge_page = std::size_t{2} << 20;
+    static constexpr std::align_val_t alignment{std::min(bytes, huge_page)};
+
+    static Entry* allocate() {
+        auto* entries = static_cast<Entry*>(::operator new(bytes, alignment));
+#if defined(MADV_HUGEPAGE)
+        // Only advice: without huge pages the entries live on ordinary ones.
+        if (bytes >= huge_page) ::madvise(entries, bytes, MADV_HUGEPAGE);
+#endif
+        std::uninitialized_value_construct_n(entries, Entries);
+        return entries;
+    }
+
+    static void release(Entry* entries) noexcept {
+        ::operator delete(entries, alignment);
+    }
+
     static Entry* take() {
         for (auto& slot : spares())
             if (Entry* spare = slot.exchange(nullptr, std::memory_order_acquire)) return spare;
-        return new Entry[Entries];
+        return allocate();
     }
 
     static void give_back(Entry* entries) noexcept {
@@ -115,7 +142,7 @@ private:
                                              std::memory_order_relaxed))
                 return;
         }
-        delete[] entries;
+        release(entries);
     }
 
     struct ThreadEntries {
