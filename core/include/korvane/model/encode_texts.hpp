@@ -32,9 +32,8 @@ struct EncodedTexts {
 // `cancellation` is requested, the threads stop after their current text and the result comes
 // back `cancelled`. Throws InternalFailure when `out` does not hold N x D floats.
 [[nodiscard]] EncodedTexts encode_texts(const Tokenizer& tokenizer, const EmbeddingTable& table,
-                                        std::span<const std::string_view> texts,
-                                        TokenFilter filter, bool normalize, std::span<float> out,
-                                        unsigned threads,
+                                        std::span<const std::string_view> texts, TokenFilter filter,
+                                        bool normalize, std::span<float> out, unsigned threads,
                                         const Cancellation* cancellation = nullptr);
 
 }  // namespace korvane
