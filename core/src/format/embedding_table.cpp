@@ -1,7 +1,6 @@
 #include "korvane/format/embedding_table.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 #include "kernels/decode.hpp"
 #include "util/exact_size.hpp"
 #include "util/file_io.hpp"
+#include "util/huge_pages.hpp"
 #include "util/threads.hpp"
 
 namespace korvane {
@@ -43,7 +43,6 @@ constexpr std::size_t table_alignment = 64;
 // Tables of this size and more start on a 2 MiB boundary and are offered to the kernel for
 // transparent huge pages: the scattered row reads of a batch then miss the TLB far less (how much:
 // bench/results.md, "Measured design choices"). Smaller tables would gain little.
-constexpr std::size_t huge_page = std::size_t{2} << 20;
 constexpr std::size_t huge_page_threshold = std::size_t{16} << 20;
 
 std::string in_quotes(std::string_view name) {
@@ -534,7 +533,7 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
     const std::size_t size = static_cast<std::size_t>(end - start);
 
     EmbeddingTable table;
-    const std::size_t alignment = size >= huge_page_threshold ? huge_page : table_alignment;
+    const std::size_t alignment = size >= huge_page_threshold ? huge_page_size : table_alignment;
     table.data_ = {static_cast<std::byte*>(::operator new[](
                        std::max<std::size_t>(size, 1), std::align_val_t{alignment}, std::nothrow)),
                    AlignedDelete{alignment}};
@@ -559,11 +558,7 @@ std::expected<EmbeddingTable, LoadError> EmbeddingTable::load(
     // gathers them into huge pages later. Asked before the read, the faults would take huge
     // pages at once, and on a virtual machine that gives free memory back to its host each of
     // those costs the host's work too, making cold loads many times slower (bench/results.md).
-    // Only advice: without huge pages (or where the advice does not exist, as on macOS) the table
-    // keeps ordinary ones.
-#if defined(MADV_HUGEPAGE)
-    if (alignment == huge_page) ::madvise(table.data_.get(), size, MADV_HUGEPAGE);
-#endif
+    if (alignment == huge_page_size) offer_huge_pages(table.data_.get(), size);
     table.size_ = size;
     table.dtype_ = *dtype;
     table.rows_ = entry.shape[0];

@@ -16,11 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#if __has_include(<sys/mman.h>)
-#include <sys/mman.h>
-#endif
-
 #include "tokenizer/models/token_table.hpp"
+#include "util/huge_pages.hpp"
 
 namespace korvane::tokenizer {
 
@@ -112,22 +109,16 @@ private:
     // and are offered for a huge page: a word's lookup lands anywhere in them, and with 4 KiB
     // pages nearly every lookup of a cache of 2 MiB would also miss the TLB.
     static constexpr std::size_t bytes = sizeof(Entry) * Entries;
-    static constexpr std::size_t huge_page = std::size_t{2} << 20;
-    static constexpr std::align_val_t alignment{std::min(bytes, huge_page)};
+    static constexpr std::align_val_t alignment{std::min(bytes, huge_page_size)};
 
     static Entry* allocate() {
         auto* entries = static_cast<Entry*>(::operator new(bytes, alignment));
-#if defined(MADV_HUGEPAGE)
-        // Only advice: without huge pages the entries live on ordinary ones.
-        if (bytes >= huge_page) ::madvise(entries, bytes, MADV_HUGEPAGE);
-#endif
+        if (bytes >= huge_page_size) offer_huge_pages(entries, bytes);
         std::uninitialized_value_construct_n(entries, Entries);
         return entries;
     }
 
-    static void release(Entry* entries) noexcept {
-        ::operator delete(entries, alignment);
-    }
+    static void release(Entry* entries) noexcept { ::operator delete(entries, alignment); }
 
     static Entry* take() {
         for (auto& slot : spares())
