@@ -830,7 +830,10 @@ class Model:
             step = max(len(into), 1)
         try:
             for first in itertools.count(0, step):
-                batch = _check_texts(list(itertools.islice(texts, step)), first)
+                batch = list(itertools.islice(texts, step))
+                if self._native_tokenizer is None:
+                    batch = _check_texts(batch, first)
+                # Otherwise the native call checks each text is a str as it reads it.
                 if not batch:
                     return
                 if into is None:

@@ -10,23 +10,30 @@
 
 namespace korvane::python {
 
-std::vector<std::string_view> utf8_texts(PyObject* texts, std::vector<Ref>& held) {
+std::vector<std::string_view> utf8_texts(PyObject* texts, std::vector<Ref>& held,
+                                         const SentenceNames& names) {
     const Ref items = require(PySequence_Fast(texts, "texts must be a list of str"));
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     std::vector<std::string_view> views;
     held.reserve(static_cast<std::size_t>(count));
     views.reserve(static_cast<std::size_t>(count));
+    const auto name = [&](Py_ssize_t index) {
+        return "texts[" + std::to_string(names.number(static_cast<std::size_t>(index))) + "]";
+    };
     for (Py_ssize_t index = 0; index < count; ++index) {
         PyObject* item = PySequence_Fast_GET_ITEM(items.get(), index);
         if (!PyUnicode_Check(item)) {
-            throw_python_error(PyExc_TypeError, "texts[" + std::to_string(index) + "] is " +
-                                                    Py_TYPE(item)->tp_name + ", not str");
+            // The type's __name__, as Python code names it (tp_name may hold its module).
+            const Ref type_name = require(PyType_GetName(Py_TYPE(item)));
+            const char* type_text = PyUnicode_AsUTF8(type_name.get());
+            if (type_text == nullptr) throw ErrorAlreadySet{};
+            throw_python_error(PyExc_TypeError, name(index) + " is " + type_text + ", not str");
         }
         held.push_back(Ref::borrow(item));
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
         if (utf8 == nullptr) {
-            add_error_note("while reading texts[" + std::to_string(index) + "]");
+            add_error_note("while reading " + name(index));
             throw ErrorAlreadySet{};
         }
         views.emplace_back(utf8, static_cast<std::size_t>(size));

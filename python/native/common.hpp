@@ -127,8 +127,10 @@ void run_interruptible(bool long_work, const std::function<void(const Cancellati
 constexpr std::size_t interruptible_bytes = 64 * 1024;
 
 // The UTF-8 of each str of `texts` (a list), kept valid by `held` while the interpreter is
-// released, whatever other threads do to the list; TypeError naming the first item not a str.
-[[nodiscard]] std::vector<std::string_view> utf8_texts(PyObject* texts, std::vector<Ref>& held);
+// released, whatever other threads do to the list; TypeError naming the first item not a str by
+// its number in `names` and its type's __name__.
+[[nodiscard]] std::vector<std::string_view> utf8_texts(PyObject* texts, std::vector<Ref>& held,
+                                                       const SentenceNames& names = {});
 
 // A str or os.PathLike as a filesystem path, encoded as the interpreter encodes file names.
 [[nodiscard]] std::filesystem::path to_path(PyObject* value);

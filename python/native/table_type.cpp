@@ -190,7 +190,7 @@ PyObject* encode_texts(PyObject* self, PyObject* const* args, Py_ssize_t positio
             to_token_filter(arguments["max_length"], arguments["skipped_token"]);
         const SentenceNames names = SentenceNames::from(arguments["numbering"]);
         std::vector<Ref> held;
-        const std::vector<std::string_view> texts = utf8_texts(arguments["texts"], held);
+        const std::vector<std::string_view> texts = utf8_texts(arguments["texts"], held, names);
         const BufferView buffer(arguments["out"],
                                 PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
         std::span<float> out = float_rows(buffer.get(), texts.size(), table.dimension());

@@ -59,19 +59,23 @@ def test_show_progress_draws_a_bar_on_stderr(model_dir, capsys):
 @pytest.mark.parametrize(
     "texts, options, error, message",
     [
-        ("one text", {}, TypeError, "texts must be a sequence of str, not str"),
+        ("one text", {}, TypeError, "texts must be an? (sequence|iterable) of str, not str"),
         (["a", b"b"], {}, TypeError, r"texts\[1\] is bytes, not str"),
         (["a"] * 5 + [("a", "b")], {"batch_size": 2}, TypeError, r"texts\[5\] is tuple"),
         ([None], {}, TypeError, r"texts\[0\] is NoneType"),
+        (["a", np.float64(1.0)], {}, TypeError, r"texts\[1\] is float64, not str"),
+        (["a", "\ud800"], {}, UnicodeEncodeError, "surrogates not allowed"),
         (["a"], {"batch_size": 0}, ValueError, "batch_size must be at least 1"),
         (["a"], {"max_length": -1}, ValueError, "max_length must not be negative"),
         (["a"], {"max_length": 2.5}, TypeError, "max_length must be an int"),
         (["a"], {"threads": 0}, ValueError, "threads must be at least 1"),
     ],
 )
-def test_bad_texts_and_options(model_dir, texts, options, error, message):
+@pytest.mark.parametrize("method", ["encode", "encode_iter"])
+def test_bad_texts_and_options(model_dir, method, texts, options, error, message):
+    model = korvane.Model.load(model_dir)
     with pytest.raises(error, match=message):
-        korvane.Model.load(model_dir).encode(texts, **options)
+        list(getattr(model, method)(texts, **options))
 
 
 class MisstatedLength(list):
