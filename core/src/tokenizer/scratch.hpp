@@ -22,7 +22,6 @@ struct Scratch {
     std::string normalized;
     std::vector<std::pair<std::uint32_t, char32_t>> marks;  // combining class, code point
     std::u32string code_points;  // a text being normalized to a Unicode form
-    std::vector<std::uint32_t> ids;
     std::vector<AddedTokens::Match> raw_matches;
     std::vector<AddedTokens::Match> normalized_matches;
     std::vector<const AddedToken*> found_tokens;

@@ -17,6 +17,19 @@ tokenizer::Scratch& thread_scratch() {
     return scratch;
 }
 
+// What tokenizes the words of a text on the calling thread: the model's own for a run of words
+// where it has one, else its tokenize_word.
+template <typename Model>
+auto thread_words(const Model& model) {
+    if constexpr (requires { model.thread_words(); }) {
+        return model.thread_words();
+    } else {
+        return [&model](std::string_view word, std::vector<std::uint32_t>& ids) {
+            model.tokenize_word(word, ids);
+        };
+    }
+}
+
 }  // namespace
 
 bool Tokenizer::State::normalize(std::string_view text, std::string& out,
@@ -30,8 +43,9 @@ void Tokenizer::State::tokenize_normalized(std::string_view text, std::vector<st
                                            tokenizer::Scratch& scratch) const {
     std::visit(
         [&](const auto& pre_tokenizer, const auto& model) {
+            const auto tokenize_word = thread_words(model);
             pre_tokenizer.split(text, scratch,
-                                [&](std::string_view word) { model.tokenize_word(word, ids); });
+                                [&](std::string_view word) { tokenize_word(word, ids); });
         },
         pre_tokenizer, model);
     scratch.first_segment = false;
@@ -63,27 +77,30 @@ Tokenizer::Outcome Tokenizer::tokenize(std::string_view text, std::vector<std::u
     if (!utf8::is_valid(text)) return Outcome::invalid_utf8;
     const State& state = *state_;
     tokenizer::Scratch& scratch = thread_scratch();
-    auto& out = scratch.ids;
-    out.clear();
     scratch.start(cancellation);
-    const auto given_up = [&] {
-        return scratch.cancelled ? Outcome::cancelled : Outcome::deferred;
+    // The IDs go straight to `ids`, cut back to where they started when the text is given up.
+    const std::size_t start = ids.size();
+    const auto given_up = [&](Outcome outcome) {
+        ids.resize(start);
+        return outcome;
+    };
+    const auto deferred_or_cancelled = [&] {
+        return given_up(scratch.cancelled ? Outcome::cancelled : Outcome::deferred);
     };
     std::size_t done = 0;
     if (!state.raw_tokens.empty()) {
         if (!state.raw_tokens.find_all(text, scratch.raw_matches, scratch.found_tokens))
             return Outcome::deferred;
         for (const auto& match : scratch.raw_matches) {
-            if (!state.tokenize_segment(text.substr(done, match.start - done), out, scratch))
-                return given_up();
-            out.push_back(match.id);
+            if (!state.tokenize_segment(text.substr(done, match.start - done), ids, scratch))
+                return deferred_or_cancelled();
+            ids.push_back(match.id);
             done = match.end;
         }
     }
-    if (!state.tokenize_segment(text.substr(done), out, scratch)) return given_up();
+    if (!state.tokenize_segment(text.substr(done), ids, scratch)) return deferred_or_cancelled();
     if (scratch.cancelled || (cancellation != nullptr && cancellation->requested()))
-        return Outcome::cancelled;
-    ids.insert(ids.end(), out.begin(), out.end());
+        return given_up(Outcome::cancelled);
     return Outcome::tokenized;
 }
 

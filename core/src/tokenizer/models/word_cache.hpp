@@ -55,16 +55,28 @@ class WordCache {
     static_assert(sizeof(Entry) <= 64);
 
 public:
-    // Appends the IDs of `word` under the model numbered `owner` to `ids`: from the cache, or
-    // from `tokenize(word, ids)`, which appends them, and then remembered when short enough.
+    // The calling thread's cache, found once for a run of words: in a shared library, each
+    // lookup of a thread's own data is a call.
+    class Thread {
+    public:
+        Thread() : entries_(entries()) {}
+
+    private:
+        friend WordCache;
+        Entry* entries_;
+    };
+
+    // Appends the IDs of `word` under the model numbered `owner` to `ids`: from the cache of
+    // `thread` (the calling thread's), or from `tokenize(word, ids)`, which appends them, and
+    // then remembered when short enough.
     template <typename Tokenize>
-    static void tokenize(std::uint32_t owner, std::string_view word,
+    static void tokenize(Thread thread, std::uint32_t owner, std::string_view word,
                          std::vector<std::uint32_t>& ids, Tokenize&& tokenize) {
         if (word.size() > Entry::longest) {
             tokenize(word, ids);
             return;
         }
-        Entry* set = entries() + (hash_bytes(word) & (Entries / ways - 1)) * ways;
+        Entry* set = thread.entries_ + (hash_bytes(word) & (Entries / ways - 1)) * ways;
         for (std::size_t way = 0; way < ways; ++way) {
             const Entry& entry = set[way];
             if (entry.model == owner && entry.length == word.size() &&
@@ -86,6 +98,13 @@ public:
             std::copy(word.begin(), word.end(), entry.text);
             std::copy(ids.begin() + static_cast<std::ptrdiff_t>(first), ids.end(), entry.ids);
         }
+    }
+
+    // As above, on the calling thread.
+    template <typename Tokenize>
+    static void tokenize(std::uint32_t owner, std::string_view word,
+                         std::vector<std::uint32_t>& ids, Tokenize&& tokenize) {
+        WordCache::tokenize(Thread(), owner, word, ids, tokenize);
     }
 
 private:

@@ -5,18 +5,9 @@
 
 #include "tokenizer/json_fields.hpp"
 #include "tokenizer/models/vocabulary.hpp"
-#include "tokenizer/models/word_cache.hpp"
 #include "util/utf8.hpp"
 
 namespace korvane::tokenizer {
-
-namespace {
-
-// 2 MiB a thread, of which a text collection's distinct words touch only their own lines, sized
-// to hold nearly all the words of a collection.
-using WordPieceCache = WordCache<32768>;
-
-}  // namespace
 
 std::expected<WordPiece, std::string> WordPiece::from_json(const json::Object& model) {
     WordPiece wordpiece;
@@ -65,10 +56,11 @@ std::expected<WordPiece, std::string> WordPiece::from_json(const json::Object& m
     return wordpiece;
 }
 
-void WordPiece::tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const {
-    WordPieceCache::tokenize(number_, word, ids, [this](std::string_view uncached, auto& out) {
-        tokenize_uncached(uncached, out);
-    });
+void WordPiece::ThreadWords::operator()(std::string_view word,
+                                        std::vector<std::uint32_t>& ids) const {
+    Cache::tokenize(
+        cache_, model_.number_, word, ids,
+        [this](std::string_view uncached, auto& out) { model_.tokenize_uncached(uncached, out); });
 }
 
 void WordPiece::tokenize_uncached(std::string_view word, std::vector<std::uint32_t>& ids) const {

@@ -14,10 +14,15 @@
 #include "json/json.hpp"
 #include "tokenizer/models/token_table.hpp"
 #include "tokenizer/models/token_trie.hpp"
+#include "tokenizer/models/word_cache.hpp"
 
 namespace korvane::tokenizer {
 
 class WordPiece {
+    // 2 MiB a thread, of which a text collection's distinct words touch only their own lines,
+    // sized to hold nearly all the words of a collection.
+    using Cache = WordCache<32768>;
+
 public:
     // Reads the model's part of tokenizer.json.
     [[nodiscard]] static std::expected<WordPiece, std::string> from_json(const json::Object& part);
@@ -29,7 +34,22 @@ public:
     WordPiece& operator=(const WordPiece&) = delete;
 
     // Appends the IDs of `word` (valid UTF-8, one word of the pre-tokenizer) to `ids`.
-    void tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const;
+    void tokenize_word(std::string_view word, std::vector<std::uint32_t>& ids) const {
+        thread_words()(word, ids);
+    }
+
+    // tokenize_word for the words of a text, on the calling thread: its word cache is found
+    // once.
+    class ThreadWords {
+    public:
+        explicit ThreadWords(const WordPiece& model) noexcept : model_(model) {}
+        void operator()(std::string_view word, std::vector<std::uint32_t>& ids) const;
+
+    private:
+        const WordPiece& model_;
+        Cache::Thread cache_;
+    };
+    [[nodiscard]] ThreadWords thread_words() const { return ThreadWords(*this); }
 
     // The ID of the vocabulary's token `token`, if it has one.
     [[nodiscard]] std::optional<std::uint32_t> token_to_id(std::string_view token) const noexcept {
