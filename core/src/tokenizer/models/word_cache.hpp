@@ -80,12 +80,33 @@ public:
         for (std::size_t way = 0; way < ways; ++way) {
             const Entry& entry = set[way];
             if (entry.model == owner && entry.length == word.size() &&
-                equal_bytes(entry.text, word.data(), word.size())) {
-                std::rotate(set, set + way, set + way + 1);  // to the front
+                equal_bytes(entry.text, word.data(), word.size())) [[likely]] {
+                if (way != 0) [[unlikely]]
+                    to_front(set, way);
                 append(set[0], ids);
                 return;
             }
         }
+        remember(owner, word, set, ids, tokenize);
+    }
+
+    // As above, on the calling thread.
+    template <typename Tokenize>
+    static void tokenize(std::uint32_t owner, std::string_view word,
+                         std::vector<std::uint32_t>& ids, Tokenize&& tokenize) {
+        WordCache::tokenize(Thread(), owner, word, ids, tokenize);
+    }
+
+private:
+    // Out of line, so that a word found, the common case, runs with a small frame.
+    [[gnu::noinline]] static void to_front(Entry* set, std::size_t way) noexcept {
+        std::rotate(set, set + way, set + way + 1);
+    }
+
+    // Tokenizes `word`, not in its `set`, and puts it there first when it has few enough IDs.
+    template <typename Tokenize>
+    [[gnu::noinline]] static void remember(std::uint32_t owner, std::string_view word, Entry* set,
+                                           std::vector<std::uint32_t>& ids, Tokenize& tokenize) {
         const std::size_t first = ids.size();
         tokenize(word, ids);
         const std::size_t count = ids.size() - first;
@@ -100,14 +121,6 @@ public:
         }
     }
 
-    // As above, on the calling thread.
-    template <typename Tokenize>
-    static void tokenize(std::uint32_t owner, std::string_view word,
-                         std::vector<std::uint32_t>& ids, Tokenize&& tokenize) {
-        WordCache::tokenize(Thread(), owner, word, ids, tokenize);
-    }
-
-private:
     static void append(const Entry& entry, std::vector<std::uint32_t>& ids) {
         // Element by element: a handful, where a range insert calls memmove.
         for (std::size_t index = 0; index < entry.count; ++index) ids.push_back(entry.ids[index]);
