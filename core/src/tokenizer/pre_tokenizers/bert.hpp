@@ -39,7 +39,9 @@ struct BertPreTokenizer {
         std::size_t word_start = 0;
         std::size_t position = 0;
         const auto finish_word = [&](std::size_t end) {
-            if (end > word_start) word(text.substr(word_start, end - word_start));
+            // Not substr, whose bounds check is a call here: word_start <= end <= size.
+            if (end > word_start)
+                word(std::string_view(text.data() + word_start, end - word_start));
         };
         std::size_t next_check = cancellation_interval;
         while (position < text.size()) {
