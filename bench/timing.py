@@ -11,14 +11,15 @@ class Timing:
     median: float  # seconds per call
     low: float  # first quartile
     high: float  # third quartile
+    best: float  # the least
 
 
 def summarize(per_call):
-    """Median and quartiles of per-call times."""
+    """Median, quartiles and least of per-call times."""
     if len(per_call) == 1:
-        return Timing(per_call[0], per_call[0], per_call[0])
+        return Timing(per_call[0], per_call[0], per_call[0], per_call[0])
     low, median, high = statistics.quantiles(per_call, n=4, method="inclusive")
-    return Timing(median, low, high)
+    return Timing(median, low, high, min(per_call))
 
 
 def calls_per_batch(timer, batch_seconds):
@@ -46,12 +47,12 @@ def compare(statements, namespace, repetitions=31, batch_seconds=2e-3):
     return {name: summarize(values) for name, values in per_call.items()}
 
 
-def compare_once_each(work, repetitions, warm=False):
+def compare_once_each(work, repetitions, warm=False, clock=timeit.default_timer):
     """Times callables that can only be timed one call at a time (name -> callable), taking turns
     with the order rotating; returns the median and quartiles of each. What a callable returns is
     released after its clock stops. With `warm`, each timed call follows an untimed one of the
     same callable, so that it finds memory as a program's next call does rather than where the
-    previous contender left it."""
+    previous contender left it. `clock` may be time.process_time, for CPU time."""
     names = list(work)
     per_call = {name: [] for name in names}
     for repetition in range(repetitions):
@@ -59,8 +60,8 @@ def compare_once_each(work, repetitions, warm=False):
         for name in names[shift:] + names[:shift]:
             if warm:
                 work[name]()
-            start = timeit.default_timer()
+            start = clock()
             result = work[name]()
-            per_call[name].append(timeit.default_timer() - start)
+            per_call[name].append(clock() - start)
             del result
     return {name: summarize(values) for name, values in per_call.items()}

@@ -21,6 +21,16 @@ def test_each_callable_runs_once_per_repetition_in_rotating_order(warm, calls):
 def test_summary_is_median_between_quartiles(values, expected):
     timing = summarize(values)
     assert (timing.low, timing.median, timing.high) == expected
+    assert timing.best == min(values)
+
+
+def test_the_clock_given_times_each_call():
+    ticks = iter(range(100))
+    found = compare_once_each(
+        {"a": lambda: None, "b": lambda: next(ticks)}, repetitions=3, clock=lambda: next(ticks)
+    )
+    # Each call of "b" advances the clock by one more tick than a call of "a".
+    assert (found["a"].best, found["b"].best) == (1, 2)
 
 
 def test_statements_run_in_the_namespace_given():

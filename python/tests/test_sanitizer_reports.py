@@ -3,6 +3,7 @@ folder KORVANE_SANITIZER_REPORTS names, which `make sanitize` checks: xdist does
 worker exits, so a leak found at its exit would otherwise pass unseen."""
 
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -23,9 +24,10 @@ LEAKING_TEST = """
 """
 
 
-def test_a_leak_found_at_a_workers_exit_is_written_to_a_report(tmp_path):
-    (tmp_path / "test_leaking.py").write_text(textwrap.dedent(LEAKING_TEST))
+def run_leaking_worker(tmp_path):
+    """Runs the leaking test in one xdist worker; the reports it leaves."""
     reports = tmp_path / "reports"
+    shutil.rmtree(reports, ignore_errors=True)
     reports.mkdir()
     # The child loads this folder's conftest.py as a plugin and finds its imports as pytest's
     # `pythonpath` setting finds them here.
@@ -43,6 +45,20 @@ def test_a_leak_found_at_a_workers_exit_is_written_to_a_report(tmp_path):
         timeout=300,
     )
     assert result.returncode == 0, result.stdout + result.stderr  # the leak is not seen here
-    written = [path.read_text() for path in reports.iterdir()]
-    assert [path.name.startswith("gw0.") for path in reports.iterdir()] == [True], written
-    assert "54321 byte(s) leaked" in written[0], written
+    return {path.name: path.read_text() for path in reports.iterdir()}
+
+
+def test_a_leak_found_at_a_workers_exit_is_written_to_a_report(tmp_path):
+    (tmp_path / "test_leaking.py").write_text(textwrap.dedent(LEAKING_TEST))
+    # LeakSanitizer's own thread that stops the others for the check can crash while the
+    # worker's threads end ("Tracer caught signal 11", then "LeakSanitizer has encountered a
+    # fatal error"), seen once under load: that report still fails `make sanitize`, but says
+    # nothing of the leak, so the worker runs again.
+    for _ in range(3):
+        written = run_leaking_worker(tmp_path)
+        if not any(
+            "LeakSanitizer has encountered a fatal error" in text for text in written.values()
+        ):
+            break
+    assert [name.startswith("gw0.") for name in written] == [True], written
+    assert "54321 byte(s) leaked" in next(iter(written.values())), written
