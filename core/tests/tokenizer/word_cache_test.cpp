@@ -1,7 +1,10 @@
 #include "tokenizer/models/word_cache.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -60,6 +63,55 @@ TEST(WordCache, KeepsShortWordsOfFewIds) {
         EXPECT_EQ(cached(owner, word, model), model.of(word));
         EXPECT_EQ(model.calls, calls + 2) << word;
     }
+}
+
+// A word of fewer than 16 bytes is compared as two numbers: the bytes that follow it in its text
+// never count, and neither does what a longer word left in its entry.
+TEST(WordCache, ShortWordsAreTheirBytesAlone) {
+    CountingModel model;
+    model.bytes_per_id = 8;  // at most two IDs, which the cache keeps
+    const std::uint32_t owner = new_cache_owner();
+    const std::string first = "abcdefghijklm_XXXXXXXXXXXXXXXX";
+    const std::string second = "abcdefghijklm_YYYYYYYYYYYYYYYY";
+    for (std::size_t size = 1; size < 14; ++size) {
+        const std::string_view word(first.data(), size);
+        EXPECT_EQ(cached(owner, word, model), model.of(word));
+        const int calls = model.calls;
+        EXPECT_EQ(cached(owner, std::string_view(second.data(), size), model), model.of(word));
+        EXPECT_EQ(model.calls, calls) << size;  // the same word, from the cache
+    }
+    // "ab" where "abcdefghijklm" was: another word.
+    EXPECT_EQ(cached(owner, "ab", model), model.of("ab"));
+    EXPECT_EQ(cached(owner, "abc", model), model.of("abc"));
+}
+
+// A short word's bytes are read in two loads only where these stay in the word's page: at a
+// page's end, next to a page that cannot be read, they are read one by one, and give the same.
+TEST(WordCache, ShortWordsAtThePageEnd) {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void* mapped =
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    char* bytes = static_cast<char*>(mapped);
+    ASSERT_EQ(mprotect(bytes + page, page, PROT_NONE), 0);
+    for (std::size_t size = 0; size < 16; ++size) {
+        for (std::size_t gap = 0; gap < 20; ++gap) {
+            char* start = bytes + page - size - gap;
+            for (std::size_t index = 0; index < size + gap; ++index)
+                start[index] = static_cast<char>('a' + index);
+            const std::string_view word(start, size);
+            const std::size_t low = std::min<std::size_t>(size, 8);
+            const ShortWord key = short_word(word);
+            EXPECT_EQ(key.low, key_head(word.substr(0, low))) << size << " " << gap;
+            EXPECT_EQ(key.high, key_head(word.substr(low))) << size << " " << gap;
+            std::string entry(word);
+            entry.resize(16, 'z');  // an entry's text: the word, then what was there before
+            EXPECT_TRUE(key.matches(entry.data())) << size << " " << gap;
+            entry[0] = size == 0 ? 'z' : 'Z';
+            EXPECT_EQ(key.matches(entry.data()), size == 0) << size << " " << gap;
+        }
+    }
+    munmap(mapped, 2 * page);
 }
 
 // The models' entries: 64 bytes, for longer words of more IDs.

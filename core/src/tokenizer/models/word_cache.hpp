@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -34,6 +35,59 @@ struct alignas(std::bit_ceil(6 + Longest + 4 * MostIds)) CachedWord {
     char text[longest];
     std::uint32_t ids[most_ids];
 };
+
+// A word of fewer than 16 bytes as two numbers, its bytes zero-padded, to hash and to compare
+// with an entry's text without a branch on its length (words of every length follow each other,
+// and such branches are mispredicted often).
+struct ShortWord {
+    std::uint64_t low;   // bytes 0 to 7
+    std::uint64_t high;  // bytes 8 to 15
+    std::uint64_t low_mask;
+    std::uint64_t high_mask;
+
+    [[nodiscard]] std::uint64_t hash(std::size_t size) const noexcept {
+        std::uint64_t hash = (low ^ 0x9E3779B97F4A7C15ull ^ size) * 0xBF58476D1CE4E5B9ull;
+        hash = (hash ^ (hash >> 31) ^ high) * 0x94D049BB133111EBull;
+        return hash ^ (hash >> 29);
+    }
+
+    // Whether the 16 bytes at `text` start with the word.
+    [[nodiscard]] bool matches(const char* text) const noexcept {
+        std::uint64_t first;
+        std::uint64_t second;
+        std::memcpy(&first, text, 8);
+        std::memcpy(&second, text + 8, 8);
+        return (((first & low_mask) ^ low) | ((second & high_mask) ^ high)) == 0;
+    }
+};
+
+// The mask of the first `count` bytes (at most 8) of a number read from memory.
+[[nodiscard]] inline std::uint64_t first_bytes_mask(std::size_t count) noexcept {
+    return count >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * count)) - 1;
+}
+
+// `word` (fewer than 16 bytes) as a ShortWord: in two loads where the 16 bytes from its start lie
+// in one 4 KiB page (memory pages are that size or larger, so the loads cannot fault), the bytes
+// read past the word masked off, which the address sanitizer is told not to check; else from
+// its bytes alone.
+[[nodiscard, gnu::no_sanitize_address]] inline ShortWord short_word(
+    std::string_view word) noexcept {
+    const std::size_t low_bytes = std::min<std::size_t>(word.size(), 8);
+    ShortWord key{0, 0, first_bytes_mask(low_bytes), first_bytes_mask(word.size() - low_bytes)};
+    // A word's first byte is readable, and with it the rest of its page; an empty word may point
+    // past its buffer's end.
+    if (std::endian::native == std::endian::little && !word.empty() &&
+        (reinterpret_cast<std::uintptr_t>(word.data()) & 4095) <= 4096 - 16) {
+        std::memcpy(&key.low, word.data(), 8);
+        std::memcpy(&key.high, word.data() + 8, 8);
+        key.low &= key.low_mask;
+        key.high &= key.high_mask;
+    } else {
+        key.low = key_head(word.substr(0, low_bytes));
+        key.high = key_head(word.substr(low_bytes));
+    }
+    return key;
+}
 
 // A number for a new model's entries, never given twice in the process.
 [[nodiscard]] inline std::uint32_t new_cache_owner() noexcept {
@@ -76,7 +130,24 @@ public:
             tokenize(word, ids);
             return;
         }
-        Entry* set = thread.entries_ + (hash_bytes(word) & (Entries / ways - 1)) * ways;
+        if (word.size() < 16) {
+            // Most words: their bytes and their entries' compared as two numbers each.
+            const ShortWord key = short_word(word);
+            Entry* set = set_of(thread, key.hash(word.size()));
+            for (std::size_t way = 0; way < ways; ++way) {
+                const Entry& entry = set[way];
+                if (entry.model == owner && entry.length == word.size() && key.matches(entry.text))
+                    [[likely]] {
+                    if (way != 0) [[unlikely]]
+                        to_front(set, way);
+                    append(set[0], ids);
+                    return;
+                }
+            }
+            remember(owner, word, set, ids, tokenize);
+            return;
+        }
+        Entry* set = set_of(thread, hash_bytes(word));
         for (std::size_t way = 0; way < ways; ++way) {
             const Entry& entry = set[way];
             if (entry.model == owner && entry.length == word.size() &&
@@ -98,6 +169,14 @@ public:
     }
 
 private:
+    // A short word's entry is read 16 bytes from its text's start.
+    static_assert(offsetof(Entry, text) + 16 <= sizeof(Entry));
+
+    // The first of the `ways` entries where a word of hash `hash` may be.
+    static Entry* set_of(Thread thread, std::uint64_t hash) noexcept {
+        return thread.entries_ + (hash & (Entries / ways - 1)) * ways;
+    }
+
     // Out of line, so that a word found, the common case, runs with a small frame.
     [[gnu::noinline]] static void to_front(Entry* set, std::size_t way) noexcept {
         std::rotate(set, set + way, set + way + 1);
