@@ -103,35 +103,4 @@ inline constexpr std::uint64_t ones = 0x0101010101010101ull;
     return index;
 }
 
-// The number of ASCII letters and digits at the start of the `size` bytes at `data`.
-[[nodiscard]] inline std::size_t alphanumeric_run_length(const char* data,
-                                                         std::size_t size) noexcept {
-    std::size_t index = 0;
-#if defined(__SSE2__)
-    const __m128i before_zero = _mm_set1_epi8('0' - 1);
-    const __m128i after_nine = _mm_set1_epi8('9' + 1);
-    const __m128i before_a = _mm_set1_epi8('a' - 1);
-    const __m128i after_z = _mm_set1_epi8('z' + 1);
-    const __m128i case_bit = _mm_set1_epi8(0x20);
-    for (; index + 16 <= size; index += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + index));
-        const __m128i lower = _mm_or_si128(block, case_bit);
-        // Signed comparisons: bytes from 0x80 up are negative, neither digits nor letters.
-        const __m128i digit =
-            _mm_and_si128(_mm_cmpgt_epi8(block, before_zero), _mm_cmplt_epi8(block, after_nine));
-        const __m128i letter =
-            _mm_and_si128(_mm_cmpgt_epi8(lower, before_a), _mm_cmplt_epi8(lower, after_z));
-        const unsigned other =
-            ~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(digit, letter))) & 0xFFFF;
-        if (other != 0) return index + static_cast<std::size_t>(std::countr_zero(other));
-    }
-#endif
-    for (; index < size; ++index) {
-        const auto byte = static_cast<unsigned char>(data[index]);
-        const auto lower = static_cast<unsigned char>(byte | 0x20);
-        if (!((byte >= '0' && byte <= '9') || (lower >= 'a' && lower <= 'z'))) break;
-    }
-    return index;
-}
-
 }  // namespace korvane::ascii

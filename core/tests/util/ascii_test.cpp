@@ -15,17 +15,6 @@ std::size_t plain_run_length(const std::string& text) {
     return index;
 }
 
-std::size_t plain_alphanumeric_run_length(const std::string& text) {
-    std::size_t index = 0;
-    for (; index < text.size(); ++index) {
-        const char byte = text[index];
-        const bool digit = byte >= '0' && byte <= '9';
-        const bool letter = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z');
-        if (!digit && !letter) break;
-    }
-    return index;
-}
-
 std::string plain_printable_copy(const std::string& text, bool lowercase) {
     std::string out;
     for (const char character : text) {
@@ -55,7 +44,6 @@ TEST_P(AsciiBlocks, MatchTheByteLoops) {
             SCOPED_TRACE("length " + std::to_string(length) + ", byte " + std::to_string(value) +
                          " at " + std::to_string(position));
             EXPECT_EQ(run_length(data, length), plain_run_length(text));
-            EXPECT_EQ(alphanumeric_run_length(data, length), plain_alphanumeric_run_length(text));
             for (const bool lowercase : {false, true}) {
                 std::string out(length, '\0');
                 const std::size_t copied = copy_printable(data, length, out.data(), lowercase);

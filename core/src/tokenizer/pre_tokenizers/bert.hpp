@@ -1,7 +1,6 @@
 // The BertPreTokenizer: splits on whitespace and around each punctuation character.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
