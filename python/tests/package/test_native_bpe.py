@@ -1,6 +1,7 @@
 """The native BPE and WordLevel models, the ByteLevel pre-tokenizer and normalizer against the
 tokenizers package: tokenizers trained here by its own trainers, the same IDs for every input."""
 
+import itertools
 import json
 import pathlib
 import random
@@ -107,10 +108,11 @@ def model_options(**changes):
     return edit
 
 
-def with_byte_tokens(content):
-    """byte_fallback on, with the 256 byte tokens <0xXX> added to the vocabulary."""
+def with_byte_tokens(content, only_even=False):
+    """byte_fallback on, with the byte tokens <0xXX> added to the vocabulary: all 256, or those of
+    even bytes, so that a character's bytes are all there or not as it happens."""
     vocab = content["model"]["vocab"]
-    for byte in range(256):
+    for byte in range(0, 256, 2 if only_even else 1):
         vocab.setdefault(f"<0x{byte:02X}>", len(vocab))
     content["model"]["byte_fallback"] = True
 
@@ -153,6 +155,17 @@ CONFIGURATIONS = {
         model_options(fuse_unk=True, ignore_merges=True),
     ),
     "byte-fallback": (dict(pre_tokenizer=pre_tokenizers.BertPreTokenizer()), with_byte_tokens),
+    "byte-fallback-some-bytes": (
+        dict(pre_tokenizer=pre_tokenizers.BertPreTokenizer()),
+        lambda content: with_byte_tokens(content, only_even=True),
+    ),
+    "byte-fallback-some-bytes-fuse": (
+        dict(pre_tokenizer=pre_tokenizers.BertPreTokenizer()),
+        lambda content: (
+            with_byte_tokens(content, only_even=True),
+            model_options(fuse_unk=True)(content),
+        ),
+    ),
     "byte-fallback-prefix": (
         dict(pre_tokenizer=pre_tokenizers.BertPreTokenizer(), continuing_subword_prefix="##"),
         lambda content: (with_byte_tokens(content), model_options(fuse_unk=True)(content)),
@@ -354,6 +367,35 @@ def test_a_merge_listed_twice(tmp_path, merges):
     native = _native.Tokenizer(path)
     for text in ["abc", "bcab", "abcbc", "cab", "abcabc bcbc aabbcc", "cba"]:
         assert native.tokenize(text) == reference.encode(text, add_special_tokens=False).ids
+
+
+@pytest.mark.parametrize("fuse_unk", [False, True])
+@pytest.mark.parametrize("merges", [[], [["<0xA9>", "[UNK]"], ["<0xC3>", "<0xA9>"]]])
+def test_unknown_characters_around_byte_tokens(tmp_path, fuse_unk, merges):
+    # "é" (C3 A9) falls back to its bytes, "ü" (C3 BC) and "ß" (C3 9F) lack one and are unknown,
+    # "😀" lacks all: every string of up to four of them and "a", in tokenizers' order (an unknown
+    # character's token comes after the byte tokens of the characters up to the next one of the
+    # vocabulary) and fused as it fuses them, across byte tokens.
+    vocab = {"[UNK]": 0, "a": 1, "<0xC3>": 2, "<0xA9>": 3, "<0xC3><0xA9>": 4, "<0xA9>[UNK]": 5}
+    content = {
+        "model": {
+            "type": "BPE",
+            "vocab": vocab,
+            "merges": merges,
+            "unk_token": "[UNK]",
+            "byte_fallback": True,
+            "fuse_unk": fuse_unk,
+        },
+        "pre_tokenizer": {"type": "WhitespaceSplit"},
+    }
+    pair = Pair(tokenizers.Tokenizer.from_str(json.dumps(content)), tmp_path)
+    texts = [
+        "".join(letters)
+        for length in range(1, 5)
+        for letters in itertools.product("aüéß😀", repeat=length)
+    ]
+    assert pair.mismatches(texts) == []
+    assert pair.deferred(texts) == 0
 
 
 # ---------------------------------------------------------------------------------------------

@@ -161,7 +161,14 @@ void Bpe::tokenize_uncached(std::string_view word, std::vector<std::uint32_t>& i
     const std::size_t first = ids.size();
     const bool plain = prefix_.empty() && suffix_.empty();
     thread_local std::string piece;
-    bool after_unknown = false;
+    // An unknown character's token waits until a character of the vocabulary, or the word's end:
+    // byte tokens of characters in between come before it, and with fuse_unk, unknown characters
+    // on either side of them give one token.
+    bool unknown_waits = false;
+    const auto write_unknown = [&] {
+        if (unknown_waits) ids.push_back(*unknown_id_);
+        unknown_waits = false;
+    };
     for (std::size_t start = 0; start < word.size();) {
         const auto lead = static_cast<unsigned char>(word[start]);
         const std::size_t length = lead < 0x80 ? 1 : utf8::character_length(lead);
@@ -184,8 +191,8 @@ void Bpe::tokenize_uncached(std::string_view word, std::vector<std::uint32_t>& i
         }
         start += length;
         if (id) {
+            write_unknown();
             ids.push_back(*id);
-            after_unknown = false;
             continue;
         }
         if (byte_fallback_) {
@@ -205,16 +212,14 @@ void Bpe::tokenize_uncached(std::string_view word, std::vector<std::uint32_t>& i
                 }
                 ids.push_back(*byte_id);
             }
-            if (all) {
-                after_unknown = false;
-                continue;
-            }
+            if (all) continue;
             ids.resize(before);
         }
         if (!unknown_id_) continue;  // dropped
-        if (!(fuse_unknown_ && after_unknown)) ids.push_back(*unknown_id_);
-        after_unknown = true;
+        if (!fuse_unknown_) write_unknown();
+        unknown_waits = true;
     }
+    write_unknown();
     merge_symbols(ids, first);
 }
 
