@@ -5,6 +5,7 @@ import itertools
 import json
 import pathlib
 import random
+import unicodedata
 
 import numpy as np
 import pytest
@@ -396,6 +397,38 @@ def test_unknown_characters_around_byte_tokens(tmp_path, fuse_unk, merges):
     ]
     assert pair.mismatches(texts) == []
     assert pair.deferred(texts) == 0
+
+
+# Letters of Unicode 15.1 (CJK Extension I), unknown to the native character table.
+NEWER_LETTERS = "\U0002ebf0\U0002ee5d"
+
+
+@pytest.mark.parametrize(
+    "pre_tokenizer",
+    [
+        pre_tokenizers.ByteLevel(add_prefix_space=False),
+        pre_tokenizers.Whitespace(),
+        pre_tokenizers.WhitespaceSplit(),
+        pre_tokenizers.Punctuation(),
+        pre_tokenizers.BertPreTokenizer(),
+        pre_tokenizers.Digits(),
+        pre_tokenizers.Sequence([pre_tokenizers.WhitespaceSplit(), pre_tokenizers.Whitespace()]),
+    ],
+    ids=lambda part: type(part).__name__,
+)
+def test_characters_newer_than_the_table_are_deferred_after_any_normalizer(tmp_path, pre_tokenizer):
+    # A normalizer that looks at no character's class (Strip) leaves the check to the
+    # pre-tokenizer. To tokenizers a newer letter is a letter, and "a" with it one word where
+    # the character table would have split them (ByteLevel, Whitespace).
+    assert all(unicodedata.category(letter) == "Lo" for letter in NEWER_LETTERS)
+    reference = tokenizers.Tokenizer(models.WordLevel({"[UNK]": 0, "a": 1}, unk_token="[UNK]"))
+    reference.normalizer = normalizers.Strip(left=False, right=True)
+    reference.pre_tokenizer = pre_tokenizer
+    pair = Pair(reference, tmp_path)
+    texts = [f"a{letter}" for letter in NEWER_LETTERS] + [f"x, {NEWER_LETTERS} 1 a "]
+    assert pair.mismatches(texts) == []
+    assert pair.deferred(texts) == len(texts)
+    assert pair.deferred(["a a, 1 ", "a\u00e9 \u4e2d"]) == 0
 
 
 # ---------------------------------------------------------------------------------------------

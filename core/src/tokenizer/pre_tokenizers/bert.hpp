@@ -128,7 +128,10 @@ struct BertPreTokenizer {
                 continue;
             }
             const std::size_t next = position + utf8::character_length(byte);
-            split_at(position, next, unicode::properties(utf8::decode_at(text, position)));
+            const std::uint32_t flags = unicode::properties(utf8::decode_at(text, position));
+            // Punctuation or white space, perhaps, to tokenizers.
+            if ((flags & unicode::unknown) != 0) scratch.deferred = true;
+            split_at(position, next, flags);
             position = next;
         }
         finish_word(text.size());

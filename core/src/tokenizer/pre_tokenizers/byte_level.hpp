@@ -54,13 +54,15 @@ inline constexpr ByteAlphabet byte_alphabet{};
 
 // The GPT-2 pattern, 's|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+,
 // matched by hand: calls `word(piece)` for each match of `text` (valid UTF-8), in order. The
-// matches cover the text.
+// matches cover the text. False when a character is unknown to the character table (a letter or
+// a number, perhaps, to tokenizers' regular expressions, and so split otherwise).
 class Gpt2Splitter {
 public:
     enum Class : std::uint8_t { space, letter, number, other };
 
     template <typename OnWord>
-    static void split(std::string_view text, OnWord&& word) {
+    [[nodiscard]] static bool split(std::string_view text, OnWord&& word) {
+        bool unknown = false;
         std::size_t position = 0;
         while (position < text.size()) {
             const std::size_t start = position;
@@ -72,11 +74,11 @@ public:
                 }
             }
             std::size_t length = 0;
-            Class run = class_at(text, position, length);
+            Class run = class_at(text, position, length, unknown);
             std::size_t next = position + length;
             if (text[position] == ' ' && next < text.size()) {
                 std::size_t next_length = 0;
-                const Class following = class_at(text, next, next_length);
+                const Class following = class_at(text, next, next_length, unknown);
                 if (following != space) {
                     run = following;
                     next += next_length;
@@ -84,7 +86,7 @@ public:
             }
             if (run != space) {
                 position = next;
-                while (position < text.size() && class_at(text, position, length) == run)
+                while (position < text.size() && class_at(text, position, length, unknown) == run)
                     position += length;
                 word(text.substr(start, position - start));
                 continue;
@@ -93,7 +95,7 @@ public:
             // last character, which goes with what follows.
             std::size_t last = position;
             std::size_t characters = 0;
-            while (position < text.size() && class_at(text, position, length) == space) {
+            while (position < text.size() && class_at(text, position, length, unknown) == space) {
                 last = position;
                 position += length;
                 ++characters;
@@ -101,10 +103,13 @@ public:
             if (position < text.size() && characters > 1) position = last;
             word(text.substr(start, position - start));
         }
+        return !unknown;
     }
 
+    // The class of the character at `position`, and its length in bytes; sets `unknown` if the
+    // table does not know it.
     [[nodiscard]] static Class class_at(std::string_view text, std::size_t position,
-                                        std::size_t& length) noexcept {
+                                        std::size_t& length, bool& unknown) noexcept {
         const auto byte = static_cast<unsigned char>(text[position]);
         if (byte < 0x80) {
             length = 1;
@@ -112,6 +117,7 @@ public:
         }
         length = utf8::character_length(byte);
         const std::uint32_t flags = unicode::properties(utf8::decode_at(text, position));
+        if (flags & unicode::unknown) unknown = true;
         if (flags & unicode::whitespace) return space;
         if (flags & unicode::letter) return letter;
         if (flags & unicode::number) return number;
@@ -160,7 +166,8 @@ public:
         const json::Object& part);
 
     // Calls `word(piece)` for each word of `text` (valid UTF-8), in the byte-level alphabet;
-    // stops early once the text's cancellation is requested.
+    // stops early once the text's cancellation is requested. Split by the pattern, a text holding
+    // a character unknown to the character table is deferred.
     template <typename OnWord>
     void split(std::string_view text, Scratch& scratch, OnWord&& word) const {
         if (text.empty()) return;
@@ -181,7 +188,7 @@ public:
         }
         std::size_t next_check = cancellation_interval;
         bool stopped = false;
-        Gpt2Splitter::split(text, [&](std::string_view piece) {
+        const bool known = Gpt2Splitter::split(text, [&](std::string_view piece) {
             if (stopped) return;
             if (static_cast<std::size_t>(piece.data() - text.data()) >= next_check) {
                 if (scratch.stop_requested()) {
@@ -192,6 +199,7 @@ public:
             }
             emit(piece);
         });
+        if (!known) scratch.deferred = true;
     }
 
 private:

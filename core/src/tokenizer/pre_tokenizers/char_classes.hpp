@@ -32,7 +32,8 @@ inline std::uint32_t flags_at(std::string_view text, std::size_t position, std::
 }
 
 // Calls `word` for each maximal run of characters of the same class, `class_of(flags)`, skipping
-// those of class 0.
+// those of class 0. A character unknown to the table (of another class, perhaps, to tokenizers)
+// defers the text.
 template <typename ClassOf, typename OnWord>
 void split_runs(std::string_view text, Scratch& scratch, ClassOf class_of, OnWord& word) {
     std::size_t start = 0;
@@ -44,7 +45,9 @@ void split_runs(std::string_view text, Scratch& scratch, ClassOf class_of, OnWor
             next_check = position + cancellation_interval;
         }
         std::size_t length = 0;
-        const int kind = class_of(flags_at(text, position, length));
+        const std::uint32_t flags = flags_at(text, position, length);
+        if ((flags & unicode::unknown) != 0) scratch.deferred = true;
+        const int kind = class_of(flags);
         if (kind != current) {
             if (current != 0) word(text.substr(start, position - start));
             start = position;
@@ -159,15 +162,18 @@ public:
     [[nodiscard]] static std::expected<Punctuation, std::string> from_json(
         const json::Object& part);
 
+    // A character unknown to the table (punctuation, perhaps, to tokenizers) defers the text.
     template <typename OnWord>
-    void split(std::string_view text, Scratch&, OnWord&& word) const {
+    void split(std::string_view text, Scratch& scratch, OnWord&& word) const {
         split_by(
             text, behavior_,
             [&](auto&& on_segment) {
                 std::size_t done = 0;
                 for (std::size_t position = 0; position < text.size();) {
                     std::size_t length = 0;
-                    if ((flags_at(text, position, length) & unicode::punctuation) != 0) {
+                    const std::uint32_t flags = flags_at(text, position, length);
+                    if ((flags & unicode::unknown) != 0) scratch.deferred = true;
+                    if ((flags & unicode::punctuation) != 0) {
                         on_segment(done, position, false);
                         on_segment(position, position + length, true);
                         done = position + length;
