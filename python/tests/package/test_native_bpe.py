@@ -128,6 +128,24 @@ CONFIGURATIONS = {
         dict(pre_tokenizer=byte_level(True, use_regex=False), byte_alphabet=True, vocab_size=600),
         None,
     ),
+    "byte-level-prefix-suffix": (
+        dict(
+            pre_tokenizer=byte_level(True),
+            byte_alphabet=True,
+            continuing_subword_prefix="##",
+            end_of_word_suffix="</w>",
+        ),
+        None,
+    ),
+    "byte-level-normalizer": (
+        dict(
+            normalizer=normalizers.ByteLevel(),
+            pre_tokenizer=pre_tokenizers.Split("\u0120", "merged_with_next"),
+            byte_alphabet=True,
+            vocab_size=800,
+        ),
+        None,
+    ),
     "byte-level-ignore-merges": (
         dict(pre_tokenizer=byte_level(False), byte_alphabet=True),
         model_options(ignore_merges=True),
