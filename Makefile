@@ -269,14 +269,33 @@ $(VENV)/.bench-ready: requirements-bench.txt $(VENV)/.ready
 	$(PYTHON) -m pip install -q -r requirements-bench.txt
 	touch $@
 
+# The older build that bench/tokenizer_models.py measures beside this one, in the same run:
+# BENCH_BEFORE names its commit (by default main's when the native WordPiece work began), built
+# once from this clone's history into build/bench-before; `make bench BENCH_BEFORE=` leaves it out.
+BENCH_BEFORE ?= 6ac05d6
+BENCH_BEFORE_DIR := build/bench-before/$(BENCH_BEFORE)
+$(BENCH_BEFORE_DIR)/.ready: | $(VENV)/.ready
+	@git cat-file -e '$(BENCH_BEFORE)^{commit}' 2>/dev/null || { echo "make bench:" \
+		"commit $(BENCH_BEFORE) is not in this clone; fetch it, or run make bench BENCH_BEFORE=" \
+		"to measure this build alone" >&2; exit 1; }
+	rm -rf $(BENCH_BEFORE_DIR) && mkdir -p $(BENCH_BEFORE_DIR)/source
+	git archive '$(BENCH_BEFORE)' | tar -x -C $(BENCH_BEFORE_DIR)/source
+	CMAKE_BUILD_PARALLEL_LEVEL=$$(nproc) $(PYTHON) -m pip wheel -q --no-deps \
+		--no-build-isolation -w $(BENCH_BEFORE_DIR)/wheel $(BENCH_BEFORE_DIR)/source
+	$(PYTHON) -m zipfile -e $(BENCH_BEFORE_DIR)/wheel/korvane-*.whl $(BENCH_BEFORE_DIR)/package
+	rm -rf $(BENCH_BEFORE_DIR)/source $(BENCH_BEFORE_DIR)/wheel
+	touch $@
+
 # Measures the installed extension and package and the C++ reader; writes bench/results.md and
-# bench/latency.png. Takes a few minutes; best run on an otherwise idle machine. The corpus table
-# uses the demo's model, hence the demo's requirements.
-bench: build $(VENV)/.bench-ready $(VENV)/.demo-ready
+# bench/latency.png. Takes a few minutes (and a few more the first time, to build BENCH_BEFORE);
+# best run on an otherwise idle machine. The corpus table uses the demo's model, hence the demo's
+# requirements.
+bench: build $(VENV)/.bench-ready $(VENV)/.demo-ready $(if $(BENCH_BEFORE),$(BENCH_BEFORE_DIR)/.ready)
 	cmake -S . -B $(BENCH_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 		-DKORVANE_BUILD_PYTHON=OFF -DKORVANE_BUILD_BENCH=ON -DKORVANE_WARNINGS_AS_ERRORS=ON
 	cmake --build $(BENCH_BUILD_DIR) -j2 --target load_bench
-	$(PYTHON) bench/run.py --load-bench $(BENCH_BUILD_DIR)/bench/load_bench
+	KORVANE_BENCH_BEFORE=$(if $(BENCH_BEFORE),$(abspath $(BENCH_BEFORE_DIR)/package)) \
+		$(PYTHON) bench/run.py --load-bench $(BENCH_BUILD_DIR)/bench/load_bench
 
 # Throughput of korvane.dask on a LocalCluster of 1 and of 2 worker processes against one
 # process, with the demo's model; writes bench/dask_scaling.md. About a minute on an idle machine.

@@ -145,9 +145,8 @@ def demo_rates_of(before, repeats):
 
 
 def print_demo(label, rates):
-    tokenize = rates["encode_cpu"] - rates["embed_cpu"]
     print(
-        f"{label:7} tokenizer alone {rates['megabytes'] / tokenize:6.1f} MB/s per core; "
+        f"{label:7} tokenizer alone {tokenizer_rate(rates):6.1f} MB/s per core; "
         f"encode {rates['encode_rate']:10,.0f}/s = {rates['encode_rate'] / rates['embed_rate']:.2f}"
         f" x embedding stage {rates['embed_rate']:10,.0f}/s",
         flush=True,
@@ -169,7 +168,15 @@ def measure(quick, before):
             print_demo("before", runs["before"][-1])
         runs["after"].append(demo_rates(repeats))
         print_demo("after", runs["after"][-1])
-    # The best of each figure over the rounds.
+    if before:
+        # Named from the repository's top where it lies within it.
+        resolved = Path(before).resolve()
+        top = HERE.parent
+        results["before"] = str(
+            resolved.relative_to(top) if resolved.is_relative_to(top) else before
+        )
+    # Each round's figures (the builds alternate round by round), and the best of each over them.
+    results["demo_rounds"] = runs
     results["demo"] = {
         label: {
             "megabytes": found[0]["megabytes"],
@@ -206,20 +213,50 @@ def markdown(results):
         "| :-- | --: | --: | --: | --: |",
     ]
     for label, rates in results["demo"].items():
-        tokenize = rates["encode_cpu"] - rates["embed_cpu"]
         lines.append(
-            f"| {label} | {rates['megabytes'] / tokenize:.1f} | {rates['encode_rate']:,.0f} | "
+            f"| {label} | {tokenizer_rate(rates):.1f} | {rates['encode_rate']:,.0f} | "
             f"{rates['embed_rate']:,.0f} | {rates['encode_rate'] / rates['embed_rate']:.2f} x |"
         )
+    rounds = results.get("demo_rounds", {})
+    lines += ["", "Round by round: encode / embedding stage " + per_round(rounds, encode_share)]
+    if "before" in rounds:
+        lines[-1] += "; tokenizer alone, this build / before " + ", ".join(
+            f"{tokenizer_rate(after) / tokenizer_rate(older):.2f} x"
+            for after, older in zip(rounds["after"], rounds["before"])
+        )
+        lines.append(f"(before: the korvane package in `{results['before']}`)")
     return "\n".join(lines) + "\n"
 
 
-def main():
+def tokenizer_rate(rates):
+    """MB of text per second of one thread's CPU time, the embedding stage's left out."""
+    return rates["megabytes"] / (rates["encode_cpu"] - rates["embed_cpu"])
+
+
+def encode_share(rates):
+    return rates["encode_rate"] / rates["embed_rate"]
+
+
+def per_round(rounds, figure):
+    return "; ".join(
+        f"{label} " + ", ".join(f"{figure(rates):.2f} x" for rates in found)
+        for label, found in rounds.items()
+    )
+
+
+def parse_arguments(arguments=None):
     parser = argparse.ArgumentParser()
     parser.add_argument("output", type=Path)
     parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--before", type=Path, default=os.environ.get("KORVANE_BENCH_BEFORE"))
-    arguments = parser.parse_args()
+    # An empty KORVANE_BENCH_BEFORE, as `make bench BENCH_BEFORE=` sets it, names no build.
+    parser.add_argument(
+        "--before", type=Path, default=os.environ.get("KORVANE_BENCH_BEFORE") or None
+    )
+    return parser.parse_args(arguments)
+
+
+def main():
+    arguments = parse_arguments()
     results = measure(arguments.quick, arguments.before)
     arguments.output.write_text(json.dumps(results, indent=1))
     print(markdown(results))

@@ -45,13 +45,6 @@ def test_markdown_gives_each_round_against_the_older_build():
     assert "`build/bench-before/abc/package`" in text
 
 
-def test_markdown_without_an_older_build():
-    text = tokenizer_models.markdown(results(with_before=False))
-    assert "encode / embedding stage after 0.70 x, 0.65 x" in text
-    assert "before" not in text
-    assert "| WordLevel | native | 900 | 100 | 9.0 x |" in text
-
-
 @pytest.mark.parametrize(
     ("environment", "expected"), [(None, None), ("", None), ("old/package", Path("old/package"))]
 )
