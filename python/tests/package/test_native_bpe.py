@@ -120,6 +120,24 @@ def with_byte_tokens(content, only_even=False):
 
 BERT_PARTS = {"pre": pre_tokenizers.BertPreTokenizer, "norm": normalizers.BertNormalizer}
 
+# The split patterns of Llama 3 and Qwen 2 (their digits one to three at a time, or one), before a
+# ByteLevel pre-tokenizer that only maps bytes.
+LLAMA3_PATTERN = (
+    r"(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}"
+    r"| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+"
+)
+QWEN2_PATTERN = LLAMA3_PATTERN.replace(r"\p{N}{1,3}", r"\p{N}")
+
+
+def split_then_byte_level(pattern, add_prefix_space=False):
+    return pre_tokenizers.Sequence(
+        [
+            pre_tokenizers.Split(tokenizers.Regex(pattern), "isolated"),
+            pre_tokenizers.ByteLevel(add_prefix_space=add_prefix_space, use_regex=False),
+        ]
+    )
+
+
 # name: (trainer's arguments, tokenizer.json edits)
 CONFIGURATIONS = {
     "gpt2": (dict(pre_tokenizer=byte_level(False), byte_alphabet=True), None),
@@ -144,6 +162,22 @@ CONFIGURATIONS = {
             byte_alphabet=True,
             vocab_size=800,
         ),
+        None,
+    ),
+    "llama3": (
+        dict(pre_tokenizer=split_then_byte_level(LLAMA3_PATTERN), byte_alphabet=True),
+        model_options(ignore_merges=True),
+    ),
+    "qwen2-nfc": (
+        dict(
+            pre_tokenizer=split_then_byte_level(QWEN2_PATTERN),
+            normalizer=normalizers.NFC(),
+            byte_alphabet=True,
+        ),
+        None,
+    ),
+    "split-byte-level-prefix-space": (
+        dict(pre_tokenizer=split_then_byte_level(r"\s+|\d+", True), byte_alphabet=True),
         None,
     ),
     "byte-level-ignore-merges": (
@@ -360,6 +394,19 @@ def test_files_kept_with_tokenizers(tmp_path, model, reason):
     content = {"model": model, "pre_tokenizer": {"type": "ByteLevel"}}
     path.write_text(json.dumps(content), encoding="utf-8")
     with pytest.raises(ValueError, match=reason):
+        _native.Tokenizer(path)
+
+
+def test_a_second_byte_level_keeps_the_tokenizers_path(tmp_path):
+    # Each would write the bytes of the other's alphabet again.
+    path = tmp_path / "tokenizer.json"
+    byte_level_step = {"type": "ByteLevel", "add_prefix_space": False, "use_regex": False}
+    content = {
+        "model": {"type": "BPE", "vocab": {"a": 0}, "merges": []},
+        "pre_tokenizer": {"type": "Sequence", "pretokenizers": [byte_level_step] * 2},
+    }
+    path.write_text(json.dumps(content), encoding="utf-8")
+    with pytest.raises(ValueError, match="second ByteLevel"):
         _native.Tokenizer(path)
 
 

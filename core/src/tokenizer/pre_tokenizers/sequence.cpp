@@ -29,6 +29,7 @@ constexpr std::array step_kinds{
     StepKind{"Punctuation", read_step<Punctuation>},
     StepKind{"Split", read_step<SplitPattern>},
     StepKind{"Digits", read_step<Digits>},
+    StepKind{"ByteLevel", read_step<ByteLevelPreTokenizer>},
 };
 
 }  // namespace
@@ -40,6 +41,7 @@ std::expected<PreTokenizerSequence, std::string> PreTokenizerSequence::from_json
     if (list == nullptr || list->if_array() == nullptr)
         return std::unexpected("the pre-tokenizer Sequence has no list of pre-tokenizers");
     int metaspaces = 0;
+    int byte_levels = 0;
     for (const json::Value& item : *list->if_array()) {
         const json::Object* object = item.if_object();
         const std::string type = part_type(item);
@@ -55,6 +57,8 @@ std::expected<PreTokenizerSequence, std::string> PreTokenizerSequence::from_json
                 return std::unexpected(
                     "the pre-tokenizer Sequence holds a second Metaspace or one of scheme first");
         }
+        if (std::holds_alternative<ByteLevelPreTokenizer>(*step) && ++byte_levels > 1)
+            return std::unexpected("the pre-tokenizer Sequence holds a second ByteLevel");
         sequence.steps_.push_back(std::move(*step));
     }
     return sequence;

@@ -11,6 +11,7 @@
 
 #include "json/json.hpp"
 #include "tokenizer/pre_tokenizers/bert.hpp"
+#include "tokenizer/pre_tokenizers/byte_level.hpp"
 #include "tokenizer/pre_tokenizers/char_classes.hpp"
 #include "tokenizer/pre_tokenizers/metaspace.hpp"
 #include "tokenizer/scratch.hpp"
@@ -18,12 +19,13 @@
 namespace korvane::tokenizer {
 
 using PreTokenizerStep = std::variant<BertPreTokenizer, Metaspace, WhitespaceSplit, Whitespace,
-                                      Punctuation, SplitPattern, Digits>;
+                                      Punctuation, SplitPattern, Digits, ByteLevelPreTokenizer>;
 
 class PreTokenizerSequence {
 public:
-    // Reads the Sequence. A Metaspace, which builds its words in the scratch, may be one step
-    // only, and not with the scheme "first" (tokenizers prepends then by where each word starts).
+    // Reads the Sequence. A Metaspace and a ByteLevel, which build their words in the scratch, may
+    // each be one step only, and a Metaspace not with the scheme "first" (tokenizers prepends then
+    // by where each word starts).
     [[nodiscard]] static std::expected<PreTokenizerSequence, std::string> from_json(
         const json::Object& part);
 
