@@ -338,6 +338,55 @@ def test_every_code_point_class(probe):
     assert len(texts) - probe.deferred(texts) > at_least(1_000_000)
 
 
+@pytest.fixture(scope="module")
+def every_pair_merged():
+    """A byte-level vocabulary with every pair of its symbols merged: a word's tokens change when
+    its bounds move."""
+    alphabet = sorted(pre_tokenizers.ByteLevel.alphabet())
+    vocab = {symbol: index for index, symbol in enumerate(alphabet)}
+    merges = []
+    for left in alphabet:
+        for right in alphabet:
+            vocab[left + right] = len(vocab)
+            merges.append((left, right))
+    return vocab, merges
+
+
+# Each character after and before those that decide the split patterns' matches.
+SPLIT_CONTEXTS = [
+    "a{}",
+    "1{}",
+    "!{}",
+    " {}",
+    "'{}x",
+    "\n{}",
+    "\t{}",
+    "{}{}a",
+    "  {}",
+    "{}'s",
+    "{}\r\n",
+]
+
+
+@pytest.mark.parametrize("pattern", [LLAMA3_PATTERN, QWEN2_PATTERN], ids=["llama3", "qwen2"])
+def test_split_patterns_matched_by_hand_on_every_code_point(tmp_path, every_pair_merged, pattern):
+    reference = tokenizers.Tokenizer(models.BPE(*every_pair_merged))
+    reference.pre_tokenizer = split_then_byte_level(pattern)
+    pair = Pair(reference, tmp_path)
+    points = scalar_values()
+    assigned = [p for p in points if unicodedata.category(chr(p)) != "Cn"]
+    # Eight characters a text; characters the native table does not know defer theirs.
+    texts = [
+        "".join(context.format(chr(p), chr(p)) for p in assigned[i : i + 8] for context in contexts)
+        for i in range(0, len(assigned), 8)
+        for contexts in (SPLIT_CONTEXTS, SPLIT_CONTEXTS[::-1])
+    ]
+    answered = len(texts) - pair.deferred(texts)
+    texts += ["".join(f"x{chr(p)}1 " for p in points[i : i + 8]) for i in range(0, len(points), 8)]
+    assert pair.mismatches(texts) == []
+    assert answered > at_least(70_000)
+
+
 # ---------------------------------------------------------------------------------------------
 # WordLevel
 

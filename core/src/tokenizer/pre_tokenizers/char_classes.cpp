@@ -41,9 +41,13 @@ std::expected<SplitPattern, std::string> SplitPattern::from_json(const json::Obj
     const json::Value* string = pattern_part != nullptr ? member(*pattern_part, "String") : nullptr;
     const json::Value* regex = pattern_part != nullptr ? member(*pattern_part, "Regex") : nullptr;
     if (regex != nullptr && regex->if_string() != nullptr) {
-        auto compiled = Regex::compile(*regex->if_string());
-        if (!compiled) return std::unexpected(std::move(compiled.error()));
-        split.regex_ = std::move(*compiled);
+        // A well-known pattern is matched by hand, any other by the engine.
+        split.llama3_ = Llama3Pattern::of(*regex->if_string());
+        if (!split.llama3_) {
+            auto compiled = Regex::compile(*regex->if_string());
+            if (!compiled) return std::unexpected(std::move(compiled.error()));
+            split.regex_ = std::move(*compiled);
+        }
     } else if (string != nullptr && string->if_string() != nullptr &&
                !string->if_string()->empty()) {
         split.pattern_ = *string->if_string();

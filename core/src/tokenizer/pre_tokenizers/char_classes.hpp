@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "json/json.hpp"
+#include "tokenizer/pre_tokenizers/split_patterns.hpp"
 #include "tokenizer/regex.hpp"
 #include "tokenizer/scratch.hpp"
 #include "tokenizer/unicode_flags.hpp"
@@ -231,6 +232,7 @@ public:
             scratch.deferred = true;
             return;
         }
+        bool known = true;  // every character, to the hand-written matcher
         split_by(
             text, behavior_,
             [&](auto&& on_segment) {
@@ -242,7 +244,9 @@ public:
                     on_segment(found, end, !invert_);
                     done = end;
                 };
-                if (regex_) {
+                if (llama3_) {
+                    known = llama3_->for_each_match(text, occurrence);
+                } else if (regex_) {
                     (void)regex_->for_each_match(text, occurrence);
                 } else {
                     for (std::size_t found = text.find(pattern_); found != std::string_view::npos;
@@ -252,11 +256,13 @@ public:
                 on_segment(done, text.size(), invert_);
             },
             word);
+        if (!known) scratch.deferred = true;
     }
 
 private:
     std::string pattern_;
-    std::optional<Regex> regex_;  // instead of the string
+    std::optional<Regex> regex_;           // instead of the string
+    std::optional<Llama3Pattern> llama3_;  // instead of either, for that regular expression
     SplitBehavior behavior_ = SplitBehavior::isolated;
     bool invert_ = false;
 };

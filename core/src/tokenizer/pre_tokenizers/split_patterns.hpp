@@ -1,0 +1,152 @@
+// Hand-written matchers for the regular expressions of well-known Split pre-tokenizers, which the
+// regular expression engine runs many times slower: that of Llama 3, and that of Qwen 2, which
+// differs in taking digits one at a time rather than up to three.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "tokenizer/pre_tokenizers/byte_level.hpp"
+
+namespace korvane::tokenizer {
+
+// (?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*|
+// \s*[\r\n]+|\s+(?!\S)|\s+ with {1,3} or none after \p{N}: the first alternative that matches at
+// each place, as the engine takes them, with the character classes of the GPT-2 pattern.
+class Llama3Pattern {
+public:
+    // The matcher of `regex`, if it is one of the patterns.
+    [[nodiscard]] static std::optional<Llama3Pattern> of(std::string_view regex) noexcept {
+        constexpr std::string_view contractions = "(?i:'s|'t|'re|'ve|'m|'ll|'d)|";
+        constexpr std::string_view letters = R"([^\r\n\p{L}\p{N}]?\p{L}+|)";
+        constexpr std::string_view rest = R"(| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
+        if (!regex.starts_with(contractions)) return std::nullopt;
+        regex.remove_prefix(contractions.size());
+        if (!regex.starts_with(letters) || !regex.ends_with(rest)) return std::nullopt;
+        const std::string_view numbers =
+            regex.substr(letters.size(), regex.size() - letters.size() - rest.size());
+        if (numbers == R"(\p{N}{1,3})") return Llama3Pattern(3);
+        if (numbers == R"(\p{N})") return Llama3Pattern(1);
+        return std::nullopt;
+    }
+
+    // Calls `match(start, end)` for each match of `text` (valid UTF-8), in order: the matches
+    // cover the text. False when a character is unknown to the character table (of another
+    // class, perhaps, to tokenizers' engine).
+    template <typename OnMatch>
+    [[nodiscard]] bool for_each_match(std::string_view text, OnMatch&& match) const {
+        bool unknown = false;
+        const auto class_at = [&](std::size_t at, std::size_t& length) {
+            return Gpt2Splitter::class_at(text, at, length, unknown);
+        };
+        const auto is_newline = [&](std::size_t at) {
+            return text[at] == '\r' || text[at] == '\n';
+        };
+        // The end of the run of characters of class `run` from `position`.
+        const auto run_end = [&](std::size_t position, Gpt2Splitter::Class run) {
+            std::size_t length = 0;
+            while (position < text.size() && class_at(position, length) == run) position += length;
+            return position;
+        };
+        std::size_t position = 0;
+        while (position < text.size()) {
+            const std::size_t start = position;
+            position = match_end(text, start, class_at, is_newline, run_end);
+            match(start, position);
+        }
+        return !unknown;
+    }
+
+private:
+    explicit Llama3Pattern(std::size_t digits) noexcept : digits_(digits) {}
+
+    // Where the match that starts at `start` ends.
+    template <typename ClassAt, typename IsNewline, typename RunEnd>
+    [[nodiscard]] std::size_t match_end(std::string_view text, std::size_t start, ClassAt& class_at,
+                                        IsNewline& is_newline, RunEnd& run_end) const {
+        using Class = Gpt2Splitter::Class;
+        if (text[start] == '\'') {
+            if (const std::size_t length = contraction(text.substr(start + 1)))
+                return start + 1 + length;
+        }
+        std::size_t length = 0;
+        const Class first = class_at(start, length);
+        const std::size_t next = start + length;
+        // [^\r\n\p{L}\p{N}]?\p{L}+
+        if (first == Class::letter) return run_end(next, Class::letter);
+        std::size_t next_length = 0;
+        const Class second =
+            next < text.size() ? class_at(next, next_length) : Class::space;  // none: not used
+        if (first != Class::number && !is_newline(start) && next < text.size() &&
+            second == Class::letter)
+            return run_end(next + next_length, Class::letter);
+        // \p{N}{1,3}, or \p{N}
+        if (first == Class::number) {
+            std::size_t end = next;
+            for (std::size_t digits = 1; digits < digits_ && end < text.size(); ++digits) {
+                if (class_at(end, length) != Class::number) break;
+                end += length;
+            }
+            return end;
+        }
+        //  ?[^\s\p{L}\p{N}]+[\r\n]*
+        std::size_t others = text.size();  // where the run of other characters starts
+        if (first == Class::other) {
+            others = start;
+        } else if (text[start] == ' ' && next < text.size() && second == Class::other) {
+            others = next;
+        }
+        if (others != text.size()) {
+            std::size_t end = run_end(others, Class::other);
+            while (end < text.size() && is_newline(end)) ++end;
+            return end;
+        }
+        // White space: up to its last line break (\s*[\r\n]+); else all of a run that ends the
+        // text or is one character (\s+), or all but its last character (\s+(?!\S)).
+        std::size_t end = start;
+        std::size_t last = start;
+        std::size_t after_line_break = start;
+        std::size_t characters = 0;
+        while (end < text.size() && class_at(end, length) == Class::space) {
+            last = end;
+            if (is_newline(end)) after_line_break = end + 1;
+            end += length;
+            ++characters;
+        }
+        if (after_line_break != start) return after_line_break;
+        if (end < text.size() && characters > 1) return last;
+        return end;
+    }
+
+    // The length of the contraction that starts `rest` ("s", "RE", "ſ", ...; letters compared
+    // without case, as the engine folds them), or 0.
+    [[nodiscard]] static std::size_t contraction(std::string_view rest) noexcept {
+        if (rest.empty()) return 0;
+        const auto lower = [](char byte) {
+            return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+        };
+        // U+017F LATIN SMALL LETTER LONG S folds to "s".
+        if (rest.starts_with("\xC5\xBF")) return 2;
+        const char first = lower(rest[0]);
+        const char second = rest.size() > 1 ? lower(rest[1]) : '\0';
+        switch (first) {
+            case 's':
+            case 't':
+            case 'm':
+            case 'd':
+                return 1;
+            case 'r':
+            case 'v':
+                return second == 'e' ? 2 : 0;
+            case 'l':
+                return second == 'l' ? 2 : 0;
+            default:
+                return 0;
+        }
+    }
+
+    std::size_t digits_;  // numbers at most in a match
+};
+
+}  // namespace korvane::tokenizer
