@@ -1,7 +1,8 @@
-"""Model.encode on byte-level BPE and WordLevel models against model2vec's encode on the same
-directory and texts; on the demo's WordPiece model, the native tokenizer's own speed per core
-(encode's time less the embedding stage's on the same IDs) and encode's throughput against the
-embedding stage's; optionally the same for an older build, in the same run.
+"""Model.encode on byte-level BPE models (GPT-2's pre-tokenizer, and Llama 3's split pattern)
+and a WordLevel model against model2vec's encode on the same directory and texts; on the demo's
+WordPiece model, the native tokenizer's own speed per core (encode's time less the embedding
+stage's on the same IDs) and encode's throughput against the embedding stage's; optionally the
+same for an older build, in the same run.
 
 Usage: python bench/tokenizer_models.py OUTPUT.json [--quick] [--before DIRECTORY]
 --before (or KORVANE_BENCH_BEFORE) names a directory holding an older build's korvane package
@@ -26,6 +27,11 @@ HERE = Path(__file__).resolve().parent
 
 SENTENCES = 50_000
 
+LLAMA3_PATTERN = (
+    r"(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}"
+    r"| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+"
+)
+
 
 def best_seconds(run, repeats):
     run()
@@ -40,11 +46,23 @@ def best_seconds(run, repeats):
 def make_model(kind, directory, texts):
     import numpy as np
     from safetensors.numpy import save_file
-    from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, trainers
+    from tokenizers import Regex, Tokenizer, models, normalizers, pre_tokenizers, trainers
 
     if kind == "byte-level BPE":
         tokenizer = Tokenizer(models.BPE())
         tokenizer.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=True)
+        trainer = trainers.BpeTrainer(
+            vocab_size=30_000, initial_alphabet=pre_tokenizers.ByteLevel.alphabet()
+        )
+    elif kind == "Llama 3 BPE":
+        # Llama 3's split pattern, then bytes as symbols; whole words of the vocabulary first.
+        tokenizer = Tokenizer(models.BPE(ignore_merges=True))
+        tokenizer.pre_tokenizer = pre_tokenizers.Sequence(
+            [
+                pre_tokenizers.Split(Regex(LLAMA3_PATTERN), "isolated"),
+                pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=False),
+            ]
+        )
         trainer = trainers.BpeTrainer(
             vocab_size=30_000, initial_alphabet=pre_tokenizers.ByteLevel.alphabet()
         )
@@ -68,7 +86,7 @@ def against_model2vec(texts, repeats):
     from korvane import Model
 
     found = {}
-    for kind in ("byte-level BPE", "WordLevel"):
+    for kind in ("byte-level BPE", "Llama 3 BPE", "WordLevel"):
         with tempfile.TemporaryDirectory() as name:
             directory = Path(name)
             make_model(kind, directory, texts)
