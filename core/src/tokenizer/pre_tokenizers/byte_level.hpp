@@ -67,7 +67,7 @@ public:
         while (position < text.size()) {
             const std::size_t start = position;
             if (text[position] == '\'') {
-                if (const std::size_t length = contraction(text.substr(position + 1))) {
+                if (const std::size_t length = contraction(text.substr(position + 1), false)) {
                     position += 1 + length;
                     word(text.substr(start, position - start));
                     continue;
@@ -124,11 +124,18 @@ public:
         return other;
     }
 
-private:
-    // The length of the contraction ("s", "re", ...) that starts `rest`, or 0.
-    [[nodiscard]] static std::size_t contraction(std::string_view rest) noexcept {
+    // The length of the contraction ("s", "re", ...) that starts `rest`, or 0. With `fold_case`,
+    // its letters are compared as the engine compares them without case: "RE", and "ſ" (U+017F),
+    // which folds to "s".
+    [[nodiscard]] static std::size_t contraction(std::string_view rest, bool fold_case) noexcept {
         if (rest.empty()) return 0;
-        switch (rest[0]) {
+        if (fold_case && rest.starts_with("\xC5\xBF")) return 2;
+        const auto letter = [&](char byte) {
+            return fold_case && byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a')
+                                                           : byte;
+        };
+        const char second = rest.size() > 1 ? letter(rest[1]) : '\0';
+        switch (letter(rest[0])) {
             case 's':
             case 't':
             case 'm':
@@ -136,14 +143,15 @@ private:
                 return 1;
             case 'r':
             case 'v':
-                return rest.size() > 1 && rest[1] == 'e' ? 2 : 0;
+                return second == 'e' ? 2 : 0;
             case 'l':
-                return rest.size() > 1 && rest[1] == 'l' ? 2 : 0;
+                return second == 'l' ? 2 : 0;
             default:
                 return 0;
         }
     }
 
+private:
     static constexpr std::array<Class, 128> ascii_classes = [] {
         std::array<Class, 128> classes{};
         for (unsigned byte = 0; byte < 128; ++byte) {

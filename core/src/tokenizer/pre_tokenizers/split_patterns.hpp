@@ -67,7 +67,7 @@ private:
                                         IsNewline& is_newline, RunEnd& run_end) const {
         using Class = Gpt2Splitter::Class;
         if (text[start] == '\'') {
-            if (const std::size_t length = contraction(text.substr(start + 1)))
+            if (const std::size_t length = Gpt2Splitter::contraction(text.substr(start + 1), true))
                 return start + 1 + length;
         }
         std::size_t length = 0;
@@ -117,33 +117,6 @@ private:
         if (after_line_break != start) return after_line_break;
         if (end < text.size() && characters > 1) return last;
         return end;
-    }
-
-    // The length of the contraction that starts `rest` ("s", "RE", "ſ", ...; letters compared
-    // without case, as the engine folds them), or 0.
-    [[nodiscard]] static std::size_t contraction(std::string_view rest) noexcept {
-        if (rest.empty()) return 0;
-        const auto lower = [](char byte) {
-            return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
-        };
-        // U+017F LATIN SMALL LETTER LONG S folds to "s".
-        if (rest.starts_with("\xC5\xBF")) return 2;
-        const char first = lower(rest[0]);
-        const char second = rest.size() > 1 ? lower(rest[1]) : '\0';
-        switch (first) {
-            case 's':
-            case 't':
-            case 'm':
-            case 'd':
-                return 1;
-            case 'r':
-            case 'v':
-                return second == 'e' ? 2 : 0;
-            case 'l':
-                return second == 'l' ? 2 : 0;
-            default:
-                return 0;
-        }
     }
 
     std::size_t digits_;  // numbers at most in a match
