@@ -110,6 +110,16 @@ bool Regex::holds_character_engines_differ_on(std::string_view text) noexcept {
     return false;
 }
 
+bool Regex::holds_character_unknown_to_the_table(std::string_view text) noexcept {
+    for (std::size_t position = 0; position < text.size(); ++position) {
+        // ASCII and continuation bytes start no character the table lacks.
+        if (static_cast<unsigned char>(text[position]) < 0xC0) continue;
+        if ((unicode::properties(utf8::decode_at(text, position)) & unicode::unknown) != 0)
+            return true;
+    }
+    return false;
+}
+
 int Regex::search(std::string_view text, std::size_t from, std::size_t& start,
                   std::size_t& end) const {
     const auto* begin = reinterpret_cast<const OnigUChar*>(text.data());

@@ -22,10 +22,16 @@ public:
     // tables lack or answer otherwise than tokenizers': a pattern's matches there may differ.
     [[nodiscard]] static bool holds_character_engines_differ_on(std::string_view text) noexcept;
 
+    // True if `text` (valid UTF-8) holds a character the character table does not know (new in a
+    // later Unicode version, perhaps, which tokenizers' engine knows).
+    [[nodiscard]] static bool holds_character_unknown_to_the_table(std::string_view text) noexcept;
+
     // True if this pattern's matches in `text` (valid UTF-8) may differ from tokenizers': the
-    // pattern asks for a character's properties and the text holds such a character.
+    // pattern asks for a character's properties and the text holds such a character, or one
+    // the table does not know (whatever stage came before).
     [[nodiscard]] bool may_differ_on(std::string_view text) const noexcept {
-        return uses_character_properties_ && holds_character_engines_differ_on(text);
+        return uses_character_properties_ && (holds_character_engines_differ_on(text) ||
+                                              holds_character_unknown_to_the_table(text));
     }
 
     // Calls `on_match(start, end)` for each match in `text`; false if Oniguruma fails.
