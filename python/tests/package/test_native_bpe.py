@@ -527,8 +527,11 @@ NEWER_LETTERS = "\U0002ebf0\U0002ee5d"
         pre_tokenizers.BertPreTokenizer(),
         pre_tokenizers.Digits(),
         pre_tokenizers.Sequence([pre_tokenizers.WhitespaceSplit(), pre_tokenizers.Whitespace()]),
+        pre_tokenizers.Split(tokenizers.Regex(LLAMA3_PATTERN), "isolated"),
+        split_then_byte_level(QWEN2_PATTERN),
     ],
-    ids=lambda part: type(part).__name__,
+    ids=["ByteLevel", "Whitespace", "WhitespaceSplit", "Punctuation", "Bert", "Digits", "Sequence"]
+    + ["Llama3", "Qwen2-ByteLevel"],
 )
 def test_characters_newer_than_the_table_are_deferred_after_any_normalizer(tmp_path, pre_tokenizer):
     # A normalizer that looks at no character's class (Strip) leaves the check to the
@@ -543,6 +546,25 @@ def test_characters_newer_than_the_table_are_deferred_after_any_normalizer(tmp_p
     assert pair.mismatches(texts) == []
     assert pair.deferred(texts) == len(texts)
     assert pair.deferred(["a a, 1 ", "a\u00e9 \u4e2d"]) == 0
+
+
+def test_a_text_the_engine_gives_up_on_is_deferred(tmp_path):
+    # Some 10 million steps back through a run of white space exceed the engine's limit:
+    # tokenizers fails on the text, which is not split as if the rest matched nothing.
+    content = {
+        "model": {"type": "WordLevel", "vocab": {"[UNK]": 0, "x": 1}, "unk_token": "[UNK]"},
+        "pre_tokenizer": {
+            "type": "Split",
+            "pattern": {"Regex": r"\s*[\r\n]+|\S+|\s+"},
+            "behavior": "Isolated",
+            "invert": False,
+        },
+    }
+    path = tmp_path / "tokenizer.json"
+    path.write_text(json.dumps(content), encoding="utf-8")
+    native = _native.Tokenizer(path)
+    assert native.tokenize(" " * 3_000_000 + "x") == [0, 1]
+    assert native.tokenize(" " * 12_000_000 + "x") is None
 
 
 # ---------------------------------------------------------------------------------------------

@@ -232,14 +232,26 @@ public:
             scratch.deferred = true;
             return;
         }
-        bool known = true;  // every character, to the hand-written matcher
+        bool known = true;    // every character, to the hand-written matcher
+        bool matched = true;  // the engine did not fail (at its backtracking limit, say)
+        bool stopped = false;
         split_by(
             text, behavior_,
             [&](auto&& on_segment) {
                 // The pattern's occurrences, left to right without overlaps, and the text
-                // between them; `invert` takes the latter as the matches.
+                // between them; `invert` takes the latter as the matches. Once the text's
+                // cancellation is requested, the rest is left.
                 std::size_t done = 0;
+                std::size_t next_check = cancellation_interval;
                 const auto occurrence = [&](std::size_t found, std::size_t end) {
+                    if (stopped) return;
+                    if (end >= next_check) {
+                        if (scratch.stop_requested()) {
+                            stopped = true;
+                            return;
+                        }
+                        next_check = end + cancellation_interval;
+                    }
                     on_segment(done, found, invert_);
                     on_segment(found, end, !invert_);
                     done = end;
@@ -247,16 +259,18 @@ public:
                 if (llama3_) {
                     known = llama3_->for_each_match(text, occurrence);
                 } else if (regex_) {
-                    (void)regex_->for_each_match(text, occurrence);
+                    matched = regex_->for_each_match(text, occurrence);
                 } else {
-                    for (std::size_t found = text.find(pattern_); found != std::string_view::npos;
+                    for (std::size_t found = text.find(pattern_);
+                         found != std::string_view::npos && !stopped;
                          found = text.find(pattern_, done))
                         occurrence(found, found + pattern_.size());
                 }
-                on_segment(done, text.size(), invert_);
+                if (!stopped) on_segment(done, text.size(), invert_);
             },
             word);
-        if (!known) scratch.deferred = true;
+        // tokenizers fails where the engine does.
+        if (!known || !matched) scratch.deferred = true;
     }
 
 private:
