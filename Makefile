@@ -272,14 +272,16 @@ $(VENV)/.bench-ready: requirements-bench.txt $(VENV)/.ready
 # The older build that bench/tokenizer_models.py measures beside this one, in the same run:
 # BENCH_BEFORE names its commit (by default main's when the native WordPiece work began), built
 # once from this clone's history into build/bench-before; `make bench BENCH_BEFORE=` leaves it out.
+# The build is kept under the commit's full name, so that a branch name that moves is built again.
 BENCH_BEFORE ?= 6ac05d6
-BENCH_BEFORE_DIR := build/bench-before/$(BENCH_BEFORE)
+BENCH_BEFORE_COMMIT := $(if $(BENCH_BEFORE),$(shell git rev-parse -q --verify '$(BENCH_BEFORE)^{commit}' 2>/dev/null))
+BENCH_BEFORE_DIR := build/bench-before/$(or $(BENCH_BEFORE_COMMIT),missing)
 $(BENCH_BEFORE_DIR)/.ready: | $(VENV)/.ready
-	@git cat-file -e '$(BENCH_BEFORE)^{commit}' 2>/dev/null || { echo "make bench:" \
+	@test -n '$(BENCH_BEFORE_COMMIT)' || { echo "make bench:" \
 		"commit $(BENCH_BEFORE) is not in this clone; fetch it, or run make bench BENCH_BEFORE=" \
 		"to measure this build alone" >&2; exit 1; }
 	rm -rf $(BENCH_BEFORE_DIR) && mkdir -p $(BENCH_BEFORE_DIR)/source
-	git archive '$(BENCH_BEFORE)' | tar -x -C $(BENCH_BEFORE_DIR)/source
+	git archive '$(BENCH_BEFORE_COMMIT)' | tar -x -C $(BENCH_BEFORE_DIR)/source
 	CMAKE_BUILD_PARALLEL_LEVEL=$$(nproc) $(PYTHON) -m pip wheel -q --no-deps \
 		--no-build-isolation -w $(BENCH_BEFORE_DIR)/wheel $(BENCH_BEFORE_DIR)/source
 	$(PYTHON) -m zipfile -e $(BENCH_BEFORE_DIR)/wheel/korvane-*.whl $(BENCH_BEFORE_DIR)/package
