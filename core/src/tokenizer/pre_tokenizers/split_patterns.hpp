@@ -36,56 +36,63 @@ public:
     // class, perhaps, to tokenizers' engine).
     template <typename OnMatch>
     [[nodiscard]] bool for_each_match(std::string_view text, OnMatch&& match) const {
-        bool unknown = false;
-        const auto class_at = [&](std::size_t at, std::size_t& length) {
-            return Gpt2Splitter::class_at(text, at, length, unknown);
-        };
-        const auto is_newline = [&](std::size_t at) {
-            return text[at] == '\r' || text[at] == '\n';
-        };
-        // The end of the run of characters of class `run` from `position`.
-        const auto run_end = [&](std::size_t position, Gpt2Splitter::Class run) {
-            std::size_t length = 0;
-            while (position < text.size() && class_at(position, length) == run) position += length;
-            return position;
-        };
+        Scan scan{text};
         std::size_t position = 0;
         while (position < text.size()) {
             const std::size_t start = position;
-            position = match_end(text, start, class_at, is_newline, run_end);
+            position = match_end(scan, start);
             match(start, position);
         }
-        return !unknown;
+        return !scan.unknown;
     }
 
 private:
+    using Class = Gpt2Splitter::Class;
+
+    // A text being matched, and whether a character of it is unknown to the table.
+    struct Scan {
+        std::string_view text;
+        bool unknown = false;
+
+        [[nodiscard]] Class class_at(std::size_t at, std::size_t& length) noexcept {
+            return Gpt2Splitter::class_at(text, at, length, unknown);
+        }
+        [[nodiscard]] bool is_newline(std::size_t at) const noexcept {
+            return text[at] == '\r' || text[at] == '\n';
+        }
+        // The end of the run of characters of class `run` from `position`.
+        [[nodiscard]] std::size_t run_end(std::size_t position, Class run) noexcept {
+            std::size_t length = 0;
+            while (position < text.size() && class_at(position, length) == run) position += length;
+            return position;
+        }
+    };
+
     explicit Llama3Pattern(std::size_t digits) noexcept : digits_(digits) {}
 
     // Where the match that starts at `start` ends.
-    template <typename ClassAt, typename IsNewline, typename RunEnd>
-    [[nodiscard]] std::size_t match_end(std::string_view text, std::size_t start, ClassAt& class_at,
-                                        IsNewline& is_newline, RunEnd& run_end) const {
-        using Class = Gpt2Splitter::Class;
+    [[nodiscard]] std::size_t match_end(Scan& scan, std::size_t start) const noexcept {
+        const std::string_view text = scan.text;
         if (text[start] == '\'') {
             if (const std::size_t length = Gpt2Splitter::contraction(text.substr(start + 1), true))
                 return start + 1 + length;
         }
         std::size_t length = 0;
-        const Class first = class_at(start, length);
+        const Class first = scan.class_at(start, length);
         const std::size_t next = start + length;
         // [^\r\n\p{L}\p{N}]?\p{L}+
-        if (first == Class::letter) return run_end(next, Class::letter);
+        if (first == Class::letter) return scan.run_end(next, Class::letter);
         std::size_t next_length = 0;
         const Class second =
-            next < text.size() ? class_at(next, next_length) : Class::space;  // none: not used
-        if (first != Class::number && !is_newline(start) && next < text.size() &&
+            next < text.size() ? scan.class_at(next, next_length) : Class::space;  // none: not used
+        if (first != Class::number && !scan.is_newline(start) && next < text.size() &&
             second == Class::letter)
-            return run_end(next + next_length, Class::letter);
+            return scan.run_end(next + next_length, Class::letter);
         // \p{N}{1,3}, or \p{N}
         if (first == Class::number) {
             std::size_t end = next;
             for (std::size_t digits = 1; digits < digits_ && end < text.size(); ++digits) {
-                if (class_at(end, length) != Class::number) break;
+                if (scan.class_at(end, length) != Class::number) break;
                 end += length;
             }
             return end;
@@ -98,8 +105,8 @@ private:
             others = next;
         }
         if (others != text.size()) {
-            std::size_t end = run_end(others, Class::other);
-            while (end < text.size() && is_newline(end)) ++end;
+            std::size_t end = scan.run_end(others, Class::other);
+            while (end < text.size() && scan.is_newline(end)) ++end;
             return end;
         }
         // White space: up to its last line break (\s*[\r\n]+); else all of a run that ends the
@@ -108,9 +115,9 @@ private:
         std::size_t last = start;
         std::size_t after_line_break = start;
         std::size_t characters = 0;
-        while (end < text.size() && class_at(end, length) == Class::space) {
+        while (end < text.size() && scan.class_at(end, length) == Class::space) {
             last = end;
-            if (is_newline(end)) after_line_break = end + 1;
+            if (scan.is_newline(end)) after_line_break = end + 1;
             end += length;
             ++characters;
         }
