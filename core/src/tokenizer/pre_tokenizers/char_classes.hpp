@@ -21,20 +21,23 @@
 
 namespace korvane::tokenizer {
 
-// The table's flags of the character at `position` of `text`, and its length in bytes.
-inline std::uint32_t flags_at(std::string_view text, std::size_t position, std::size_t& length) {
+// The table's flags of the character at `position` of `text`, and its length in bytes. A
+// character the table does not know (of another class, perhaps, to tokenizers) defers the text.
+inline std::uint32_t flags_at(std::string_view text, std::size_t position, std::size_t& length,
+                              Scratch& scratch) {
     const auto byte = static_cast<unsigned char>(text[position]);
     if (byte < 0x80) {
         length = 1;
         return unicode::properties(byte);
     }
     length = utf8::character_length(byte);
-    return unicode::properties(utf8::decode_at(text, position));
+    const std::uint32_t flags = unicode::properties(utf8::decode_at(text, position));
+    if ((flags & unicode::unknown) != 0) scratch.deferred = true;
+    return flags;
 }
 
 // Calls `word` for each maximal run of characters of the same class, `class_of(flags)`, skipping
-// those of class 0. A character unknown to the table (of another class, perhaps, to tokenizers)
-// defers the text.
+// those of class 0.
 template <typename ClassOf, typename OnWord>
 void split_runs(std::string_view text, Scratch& scratch, ClassOf class_of, OnWord& word) {
     std::size_t start = 0;
@@ -46,9 +49,7 @@ void split_runs(std::string_view text, Scratch& scratch, ClassOf class_of, OnWor
             next_check = position + cancellation_interval;
         }
         std::size_t length = 0;
-        const std::uint32_t flags = flags_at(text, position, length);
-        if ((flags & unicode::unknown) != 0) scratch.deferred = true;
-        const int kind = class_of(flags);
+        const int kind = class_of(flags_at(text, position, length, scratch));
         if (kind != current) {
             if (current != 0) word(text.substr(start, position - start));
             start = position;
@@ -163,7 +164,6 @@ public:
     [[nodiscard]] static std::expected<Punctuation, std::string> from_json(
         const json::Object& part);
 
-    // A character unknown to the table (punctuation, perhaps, to tokenizers) defers the text.
     template <typename OnWord>
     void split(std::string_view text, Scratch& scratch, OnWord&& word) const {
         split_by(
@@ -172,9 +172,7 @@ public:
                 std::size_t done = 0;
                 for (std::size_t position = 0; position < text.size();) {
                     std::size_t length = 0;
-                    const std::uint32_t flags = flags_at(text, position, length);
-                    if ((flags & unicode::unknown) != 0) scratch.deferred = true;
-                    if ((flags & unicode::punctuation) != 0) {
+                    if ((flags_at(text, position, length, scratch) & unicode::punctuation) != 0) {
                         on_segment(done, position, false);
                         on_segment(position, position + length, true);
                         done = position + length;
@@ -203,8 +201,7 @@ public:
         bool numeric_run = false;
         for (std::size_t position = 0; position < text.size();) {
             std::size_t length = 0;
-            const std::uint32_t flags = flags_at(text, position, length);
-            if ((flags & unicode::unknown) != 0) scratch.deferred = true;
+            const std::uint32_t flags = flags_at(text, position, length, scratch);
             const bool numeric = (flags & unicode::number) != 0;
             if (numeric != numeric_run || (numeric && individual_)) {
                 if (position > start) word(text.substr(start, position - start));
@@ -232,8 +229,9 @@ public:
             scratch.deferred = true;
             return;
         }
-        bool known = true;    // every character, to the hand-written matcher
-        bool matched = true;  // the engine did not fail (at its backtracking limit, say)
+        // False where the hand-written matcher meets a character the table does not know, or the
+        // engine fails (at its backtracking limit, say), as tokenizers then does.
+        bool answered = true;
         bool stopped = false;
         split_by(
             text, behavior_,
@@ -257,9 +255,9 @@ public:
                     done = end;
                 };
                 if (llama3_) {
-                    known = llama3_->for_each_match(text, occurrence);
+                    answered = llama3_->for_each_match(text, occurrence);
                 } else if (regex_) {
-                    matched = regex_->for_each_match(text, occurrence);
+                    answered = regex_->for_each_match(text, occurrence);
                 } else {
                     for (std::size_t found = text.find(pattern_);
                          found != std::string_view::npos && !stopped;
@@ -269,8 +267,7 @@ public:
                 if (!stopped) on_segment(done, text.size(), invert_);
             },
             word);
-        // tokenizers fails where the engine does.
-        if (!known || !matched) scratch.deferred = true;
+        if (!answered) scratch.deferred = true;
     }
 
 private:
